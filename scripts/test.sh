@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ core suite
+# (GoogleTest through CTest) and the Python suite (pytest) against the
+# module installed in a private virtual environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# GoogleTest from Debian's packages when missing.
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get install -y -q libgtest-dev >/dev/null 2>&1 \
+    || { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q libgtest-dev >/dev/null; }
+fi
+
+echo "== C++ core tests =="
+cmake -S . -B build/core-tests -DQUORBMF_PYTHON=OFF -DQUORBMF_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/core-tests -j 2
+ctest --test-dir build/core-tests --output-on-failure -j 2
+
+echo "== Python tests =="
+python3 -m venv build/venv
+build/venv/bin/python -m pip install -q --upgrade pip >/dev/null
+build/venv/bin/python -m pip install -q ".[test]"
+build/venv/bin/python -m pytest -q tests/python

@@ -1,0 +1,25 @@
+// Alternating-optimisation Boolean matrix factorisation: X (m x n) ≈ W∘H with
+// W (m x r) and H (r x n), refitting H's columns and W's rows in turn with
+// BoolLs until the error stops strictly decreasing.
+#pragma once
+
+#include <cstdint>
+
+#include "../boolmat/bitmatrix.hpp"
+#include "method.hpp"
+
+namespace bmf {
+
+struct BmfResult {
+    boolmat::BitMatrix w;        // m x r
+    boolmat::BitMatrix h;        // r x n
+    std::uint64_t error = 0;     // cells where X and w∘h differ
+    std::uint64_t iterations = 0;
+};
+
+// Factorises x at rank r (1..26); deterministic for equal arguments. The seed
+// drives only the initial choice of columns; max_iter 0 counts as 1.
+BmfResult ao_bmf(const boolmat::BitMatrix& x, std::uint64_t r, Method method,
+                 std::uint64_t max_iter, std::uint64_t seed);
+
+}  // namespace bmf

@@ -1,0 +1,79 @@
+// Lazy location of NumPy's C array interface.
+#define QBMF_NUMPY_DEFINE_API
+#include "numpy_api.hpp"
+
+namespace bmf_py {
+
+namespace {
+
+bool g_numpy_ready = false;
+
+// Fills the API table from the capsule of NumPy's core multiarray module,
+// which is numpy._core from NumPy 2 on and numpy.core before.
+void locate_array_api() {
+    Ref numpy = own(PyImport_ImportModule("numpy"));
+    Ref version = own(PyObject_GetAttrString(numpy.get(), "__version__"));
+    Ref lib = own(PyImport_ImportModule("numpy.lib"));
+    Ref parsed = own(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    Ref major_obj = own(PyObject_GetAttrString(parsed.get(), "major"));
+    long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) throw PythonError{};
+
+    const char* core = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray = own(PyImport_ImportModule(core));
+    Ref capsule = own(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw PythonError{};
+    QUORBMF_ARRAY_API = static_cast<void**>(table);
+
+    if (PyArray_GetNDArrayCVersion() > NPY_VERSION) {
+        QUORBMF_ARRAY_API = nullptr;
+        raise(PyExc_ImportError, cat("NumPy ABI version ", PyArray_GetNDArrayCVersion(),
+                                     " is newer than the one this module was built for (", NPY_VERSION, ")"));
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+}
+
+}  // namespace
+
+void ensure_numpy() {
+    if (g_numpy_ready) return;
+    try {
+        locate_array_api();
+    } catch (const PythonError&) {
+        // Report the underlying Python error inside the internal-error exception.
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+        std::string detail = "unknown error";
+        if (v) {
+            Ref s = Ref::steal(PyObject_Str(v.get()));
+            if (s) {
+                Ref b = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
+                if (b) detail = PyBytes_AsString(b.get());
+            }
+            PyErr_Clear();
+        }
+        if (!ensure_internal_error_type()) throw PythonError{};
+        raise(internal_error_type(), "Failed to access NumPy array API capsule: " + detail);
+    }
+    g_numpy_ready = true;
+}
+
+PyArrayObject* require_bool_array(PyObject* obj, int ndim) {
+    ensure_numpy();
+    if (PyArray_Check(obj)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(array) == ndim) {
+            Ref bool_descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
+            if (PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(bool_descr.get())))
+                return array;
+        }
+    }
+    raise_mismatch(obj, "PyArray<T, D>");
+}
+
+}  // namespace bmf_py
