@@ -22,4 +22,10 @@ struct BmfResult {
 BmfResult ao_bmf(const boolmat::BitMatrix& x, std::uint64_t r, Method method,
                  std::uint64_t max_iter, std::uint64_t seed);
 
+// The starting factor W (m x r) for the transpose xt (n x m) of X: column j
+// is the j-th non-empty column of X picked by a partial Fisher-Yates shuffle
+// driven by `seed`, for j < min(r, number of non-empty columns); the rest is 0.
+boolmat::BitMatrix initial_factor(const boolmat::BitMatrix& xt, std::uint64_t r,
+                                  std::uint64_t seed);
+
 }  // namespace bmf

@@ -1,9 +1,9 @@
 // Word-range kernels: the unchecked loops behind every BitVec and BitMatrix
-// operation. They take raw pointers and counts, assume valid, non-overlapping
-// ranges (except where noted) and check nothing; the public operations check
-// shapes and indices first. Each loop is written so the compiler can
-// vectorise it; this file is the one place to swap in processor-specific
-// variants.
+// operation. They take raw pointers and counts, assume valid ranges (dst may
+// be src itself but must not partly overlap it) and check nothing; the public
+// operations check shapes and indices first. Each is a single pass, O(n) words, written so
+// the compiler can vectorise it; variants for particular instruction sets
+// belong here and nowhere else.
 #pragma once
 
 #include <cstddef>

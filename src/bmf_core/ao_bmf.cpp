@@ -1,0 +1,108 @@
+#include "ao_bmf.hpp"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "../boolmat/bitvec.hpp"
+#include "../boolmat/precondition.hpp"
+#include "boolls.hpp"
+#include "lcg.hpp"
+
+namespace bmf {
+
+using boolmat::BitMatrix;
+using boolmat::BitVec;
+using boolmat::Word;
+
+namespace {
+
+bool any_set(std::span<const Word> words) {
+    return std::any_of(words.begin(), words.end(), [](Word w) { return w != 0; });
+}
+
+// Row `i` of `m` (r <= 64 columns, so one word) becomes the solution word.
+void store_solution(BitMatrix& m, std::size_t i, std::uint64_t h) {
+    const Word word = h;
+    m.set_row(i, std::span<const Word>(&word, 1));
+}
+
+}  // namespace
+
+BitMatrix initial_factor(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t j = 0; j < xt.rows(); ++j) {
+        if (any_set(xt.row(j))) candidates.push_back(j);
+    }
+    const std::size_t k = candidates.size();
+    const std::size_t chosen = static_cast<std::size_t>(std::min<std::uint64_t>(r, k));
+    std::uint64_t state = seed;
+    for (std::size_t i = 0; i < chosen; ++i) {
+        const std::uint64_t v = lcg_draw(state);
+        const std::size_t p = i + static_cast<std::size_t>(v % (k - i));
+        std::swap(candidates[i], candidates[p]);
+    }
+
+    BitMatrix wt = BitMatrix::zeros(r, xt.cols());
+    for (std::size_t j = 0; j < chosen; ++j) wt.set_row(j, xt.row(candidates[j]));
+    return wt.transpose();
+}
+
+BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                 std::uint64_t seed) {
+    if (r == 0) boolmat::fail("r doit valoir au moins 1");
+    // The solvers would reject such a rank anyway; rejecting it here spares
+    // allocating an r-row factor first.
+    check_rank(r);
+
+    const std::size_t m = x.rows();
+    const std::size_t n = x.cols();
+    const BitMatrix xt = x.transpose();
+
+    BitMatrix w = initial_factor(xt, r, seed);
+    BitMatrix h = BitMatrix::zeros(r, n);
+    BitMatrix ht = h.transpose();
+    // W∘0 is all zero, so the starting error is the number of ones of X.
+    std::uint64_t best_error = x.count_ones();
+    BitMatrix best_w = w;
+    BitMatrix best_h = h;
+
+    const std::uint64_t limit = max_iter == 0 ? 1 : max_iter;
+    std::uint64_t completed = 0;
+    for (;;) {
+        {
+            const BoolLs solver(w);
+            for (std::size_t j = 0; j < n; ++j) {
+                const BitVec column = BitVec::from_words(xt.row(j), m);
+                store_solution(ht, j, solver.solve_seeded(column, method, 0).h);
+            }
+        }
+        h = ht.transpose();
+
+        std::uint64_t total = 0;
+        {
+            const BoolLs solver(ht);
+            for (std::size_t i = 0; i < m; ++i) {
+                const BitVec row = BitVec::from_words(x.row(i), n);
+                const Solution s = solver.solve_seeded(row, method, 0);
+                store_solution(w, i, s.h);
+                total += s.error;
+            }
+        }
+
+        const std::uint64_t t = completed + 1;
+        if (total >= best_error) {
+            return BmfResult{std::move(best_w), std::move(best_h), best_error, t};
+        }
+        best_w = w;
+        best_h = h;
+        best_error = total;
+        completed = t;
+        if (completed == limit) {
+            return BmfResult{std::move(best_w), std::move(best_h), best_error, completed};
+        }
+    }
+}
+
+}  // namespace bmf

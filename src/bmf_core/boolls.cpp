@@ -1,0 +1,207 @@
+#include "boolls.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+
+#include "../boolmat/precondition.hpp"
+#include "lcg.hpp"
+#include "zeta.hpp"
+
+namespace bmf {
+namespace {
+
+using boolmat::Word;
+
+// Number of set bits of x[k] ^ (a[k] | b[k]): the error of acc OR column
+// without building that vector.
+std::uint64_t or_hamming(std::span<const Word> x, std::span<const Word> a,
+                         std::span<const Word> b) {
+    std::uint64_t n = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) n += std::popcount(x[k] ^ (a[k] | b[k]));
+    return n;
+}
+
+// Draws column indices until `u` distinct ones are held (a repeated index
+// still uses up its draw) and returns them as a mask.
+std::uint64_t draw_distinct(std::uint64_t u, std::uint64_t r, std::uint64_t& state) {
+    std::uint64_t s = state;
+    std::uint64_t mask = 0;
+    while (static_cast<std::uint64_t>(std::popcount(mask)) < u) {
+        mask |= std::uint64_t{1} << (lcg_draw(s) % r);
+    }
+    state = s;
+    return mask;
+}
+
+}  // namespace
+
+void check_rank(std::uint64_t r) {
+    if (r > 64) boolmat::fail("Interdit d'avoir un rang supérieur à la taille d'un mot");
+    if (r > kMaxRank) boolmat::fail("Sécurité pour ne pas surcharger la mémoire");
+}
+
+BoolLs::BoolLs(const BitMatrix& w) : m_(w.rows()), r_(w.cols()) {
+    check_rank(r_);
+    if (m_ > kMaxSolverRows) {
+        boolmat::fail(boolmat::cat("W a ", m_, " lignes : au plus ", kMaxSolverRows,
+                                   " sont admises"));
+    }
+
+    // With r <= 26 a row is one word whose bits above r are already 0.
+    const auto words = w.words();
+    const std::size_t stride = w.stride();
+    row_patterns_.resize(m_);
+    for (std::size_t i = 0; i < m_; ++i) row_patterns_[i] = words[i * stride];
+
+    pattern_counts_ = CountTable::zeroed(std::size_t{1} << r_);
+    const auto counts = pattern_counts_.span();
+    for (const std::uint64_t p : row_patterns_) ++counts[p];
+
+    const BitMatrix t = w.transpose();
+    columns_.reserve(r_);
+    for (std::size_t j = 0; j < r_; ++j) columns_.push_back(BitVec::from_words(t.row(j), m_));
+}
+
+void BoolLs::check_len(const BitVec& x) const {
+    boolmat::assert_eq(x.len(), m_,
+                       [&] { return boolmat::cat("x a ", x.len(), " bits, W a ", m_, " lignes"); });
+}
+
+Solution BoolLs::solve_seeded(const BitVec& x, Method method, std::uint64_t seed) const {
+    check_len(x);
+    return solve_unchecked(x, method, seed);
+}
+
+Solution BoolLs::solve_unchecked(const BitVec& x, Method method, std::uint64_t seed) const {
+    switch (method) {
+        case Method::Naive:
+            return solve_naive(x);
+        case Method::Zeta:
+            return solve_zeta(x);
+        case Method::Greedy:
+            return greedy_unchecked(x);
+        case Method::GreedyLs:
+            break;
+    }
+    const Solution start = greedy_unchecked(x);
+    // k = min(r, max(2, bit length of r - 1)): 1 for r = 1, then 2..5 up to r = 26.
+    const std::uint64_t k = std::min<std::uint64_t>(
+        r_, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(r_ - 1))));
+    std::uint64_t state = seed;
+    BitVec scratch = BitVec::zeros(m_);
+    return search_from(x, start, r_, k, state, scratch);
+}
+
+Solution BoolLs::solve_naive(const BitVec& x) const {
+    const auto xw = x.words();
+    const std::uint64_t combinations = std::uint64_t{1} << r_;
+    Solution best{0, m_ + 1};
+    for (std::uint64_t h = 0; h < combinations; ++h) {
+        std::uint64_t error = 0;
+        // Once the running count reaches the best error h cannot win.
+        for (std::size_t k = 0; k < xw.size() && error < best.error; ++k) {
+            const std::size_t begin = k * boolmat::kWordBits;
+            const std::size_t end = std::min<std::size_t>(m_, begin + boolmat::kWordBits);
+            Word predicted = 0;
+            for (std::size_t i = begin; i < end; ++i) {
+                predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
+            }
+            error += std::popcount(predicted ^ xw[k]);
+        }
+        if (error < best.error) best = {h, error};
+    }
+    return best;
+}
+
+Solution BoolLs::solve_zeta(const BitVec& x) const {
+    const std::size_t size = pattern_counts_.size();
+    const auto scratch = std::make_unique_for_overwrite<std::int32_t[]>(size);
+    const std::span<std::int32_t> d{scratch.get(), size};
+    zeta::load_negated_counts(pattern_counts_.span(), d);
+    zeta::scatter_ones(x.words(), row_patterns_, d);
+    zeta::subset_sum_transform(d, static_cast<unsigned>(r_));
+    return zeta::min_over_complements(d, m_, x.count_ones());
+}
+
+Solution BoolLs::solve_greedy(const BitVec& x) const {
+    check_len(x);
+    return greedy_unchecked(x);
+}
+
+Solution BoolLs::greedy_unchecked(const BitVec& x) const {
+    BitVec acc = BitVec::zeros(m_);
+    Solution current{0, x.count_ones()};
+    for (;;) {
+        std::uint64_t threshold = current.error;
+        std::uint64_t chosen = r_;
+        for (std::uint64_t j = 0; j < r_; ++j) {
+            if ((current.h >> j) & 1) continue;
+            const std::uint64_t e = or_hamming(x.words(), acc.words(), columns_[j].words());
+            if (e < threshold) {
+                threshold = e;
+                chosen = j;
+            }
+        }
+        if (chosen == r_) return current;
+        current.h |= std::uint64_t{1} << chosen;
+        current.error = threshold;
+        acc.or_assign(columns_[chosen]);
+    }
+}
+
+Solution BoolLs::local_search(const BitVec& x, std::uint64_t h, std::uint64_t error,
+                              std::uint64_t depth, std::uint64_t k,
+                              std::uint64_t& state) const {
+    check_len(x);
+    if (depth == 0 || k < 2) return {h, error};
+    // Drawing k distinct columns out of r would never end otherwise.
+    if (k > r_) boolmat::fail(boolmat::cat("k vaut ", k, " mais W n'a que ", r_, " colonnes"));
+    BitVec scratch = BitVec::zeros(m_);
+    return search_from(x, {h, error}, depth, k, state, scratch);
+}
+
+Solution BoolLs::search_from(const BitVec& x, Solution best, std::uint64_t depth,
+                             std::uint64_t k, std::uint64_t& state, BitVec& scratch) const {
+    if (depth == 0 || k < 2) return best;
+    for (std::uint64_t pass = 0; pass < depth; ++pass) {
+        for (std::uint64_t u = 2; u <= k; ++u) {
+            const std::uint64_t candidate = best.h ^ draw_distinct(u, r_, state);
+            const std::uint64_t e = error_of(x, candidate, scratch);
+            // The nested search reuses `scratch`: this level rebuilds it
+            // before every later candidate anyway.
+            if (e < best.error) best = search_from(x, {candidate, e}, depth - 1, k, state, scratch);
+        }
+    }
+    return best;
+}
+
+std::uint64_t BoolLs::error_of(const BitVec& x, std::uint64_t h, BitVec& scratch) const {
+    const auto acc = scratch.words_mut();
+    std::fill(acc.begin(), acc.end(), Word{0});
+    for (std::uint64_t bits = h; bits != 0; bits &= bits - 1) {
+        const auto column = columns_[static_cast<std::size_t>(std::countr_zero(bits))].words();
+        for (std::size_t k = 0; k < acc.size(); ++k) acc[k] |= column[k];
+    }
+    return x.hamming(scratch);
+}
+
+std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(const BitMatrix& x, Method method,
+                                                      std::uint64_t seed) const {
+    boolmat::assert_eq(x.rows(), m_, [&] {
+        return boolmat::cat("X a ", x.rows(), " lignes, W a ", m_, " lignes");
+    });
+    const BitMatrix t = x.transpose();
+    BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < t.rows(); ++c) {
+        const BitVec column = BitVec::from_words(t.row(c), m_);
+        const Solution s = solve_unchecked(column, method, seed);
+        const Word word = s.h;
+        solutions.set_row(c, std::span<const Word>(&word, 1));
+        total += s.error;
+    }
+    return {solutions.transpose(), total};
+}
+
+}  // namespace bmf

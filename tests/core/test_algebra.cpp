@@ -1,0 +1,187 @@
+// BitMatrix algebra: word-wise operations, counts, product and transposition,
+// cross-checked against a per-cell std::vector<bool> model on random matrices
+// and through identities that hold for every shape.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/precondition.hpp"
+
+using boolmat::BitMatrix;
+using boolmat::Word;
+using Model = std::vector<std::vector<bool>>;
+using Dims = std::tuple<std::size_t, std::size_t, std::size_t>;
+
+namespace {
+
+template <class F>
+std::string failure_of(F&& f) {
+    try { f(); } catch (const boolmat::PreconditionError& e) { return e.what(); }
+    return "<no failure>";
+}
+
+// Each cell is 1 with probability 1 / sparsity.
+BitMatrix random_matrix(std::mt19937_64& rng, std::size_t r, std::size_t c, unsigned sparsity = 2) {
+    BitMatrix m = BitMatrix::zeros(r, c);
+    for (std::size_t i = 0; i < r; ++i)
+        for (std::size_t j = 0; j < c; ++j) m.set(i, j, rng() % sparsity == 0);
+    return m;
+}
+
+Model model_of(const BitMatrix& m) {
+    Model out(m.rows(), std::vector<bool>(m.cols()));
+    for (std::size_t i = 0; i < m.rows(); ++i)
+        for (std::size_t j = 0; j < m.cols(); ++j) out[i][j] = m.get(i, j);
+    return out;
+}
+
+bool spare_bits_clear(const BitMatrix& m) {
+    for (std::size_t i = 0; i < m.rows(); ++i)
+        if (m.row(i).back() & ~boolmat::row_mask(m.cols())) return false;
+    return true;
+}
+
+BitMatrix identity(std::size_t n) {
+    BitMatrix m = BitMatrix::zeros(n, n);
+    for (std::size_t k = 0; k < n; ++k) m.set(k, k, true);
+    return m;
+}
+
+const std::pair<std::size_t, std::size_t> kShapes[] = {{1, 1},   {1, 200},  {20, 63},  {21, 64},
+                                                       {64, 65}, {65, 127}, {2, 128}, {65, 129}};
+
+TEST(WordWise, OperationsAndCountsMatchModel) {
+    std::mt19937_64 rng(31);
+    for (auto [r, c] : kShapes) {
+        const BitMatrix a = random_matrix(rng, r, c), b = random_matrix(rng, r, c);
+        const Model ma = model_of(a), mb = model_of(b);
+        BitMatrix o = a, n = a, x = a, d = a;
+        o.or_assign(b), n.and_assign(b), x.xor_assign(b), d.andnot_assign(b);
+        std::size_t differ = 0, only_a = 0;
+        for (std::size_t i = 0; i < r; ++i) {
+            for (std::size_t j = 0; j < c; ++j) {
+                ASSERT_EQ(o.get(i, j), ma[i][j] || mb[i][j]);
+                ASSERT_EQ(n.get(i, j), ma[i][j] && mb[i][j]);
+                ASSERT_EQ(x.get(i, j), ma[i][j] != mb[i][j]);
+                ASSERT_EQ(d.get(i, j), ma[i][j] && !mb[i][j]);
+                differ += ma[i][j] != mb[i][j];
+                only_a += ma[i][j] && !mb[i][j];
+            }
+        }
+        EXPECT_EQ(a.hamming(b), differ);
+        EXPECT_EQ(a.count_andnot(b), only_a);
+
+        const BitMatrix ca = a.complement();
+        EXPECT_TRUE(spare_bits_clear(ca));
+        EXPECT_TRUE(ca.complement() == a);
+        EXPECT_EQ(a.hamming(ca), r * c);
+        EXPECT_EQ(a.count_andnot(BitMatrix::zeros(r, c)), a.count_ones());
+        EXPECT_TRUE(BitMatrix::ones(r, c).complement() == BitMatrix::zeros(r, c));
+        EXPECT_TRUE(BitMatrix::zeros(r, c).complement() == BitMatrix::ones(r, c));
+    }
+}
+
+TEST(WordWise, ShapeMismatchFailsAndLeavesSelfUnchanged) {
+    const std::string msg = "les deux matrices sont de dimensions différentes";
+    std::mt19937_64 rng(33);
+    // self rows, self cols, other rows, other cols; 2x64 vs 2x63 share a stride.
+    const std::size_t shapes[][4] = {{2, 3, 3, 2}, {2, 64, 2, 63}, {2, 64, 3, 64}};
+    for (const auto& s : shapes) {
+        BitMatrix self = random_matrix(rng, s[0], s[1]);
+        const BitMatrix other = BitMatrix::ones(s[2], s[3]), before = self;
+        EXPECT_EQ(failure_of([&] { self.or_assign(other); }), msg);
+        EXPECT_EQ(failure_of([&] { self.and_assign(other); }), msg);
+        EXPECT_EQ(failure_of([&] { self.xor_assign(other); }), msg);
+        EXPECT_EQ(failure_of([&] { self.andnot_assign(other); }), msg);
+        EXPECT_EQ(failure_of([&] { self.hamming(other); }), msg);
+        EXPECT_EQ(failure_of([&] { self.count_andnot(other); }), msg);
+        EXPECT_TRUE(self == before);
+    }
+}
+
+TEST(Product, MatchesModelAndIdentities) {
+    std::mt19937_64 rng(41);
+    for (auto [m, n, p] : {Dims{1, 1, 1}, Dims{3, 64, 65}, Dims{21, 65, 63}, Dims{65, 129, 128},
+                           Dims{20, 200, 129}, Dims{2, 1, 200}}) {
+        for (unsigned sparsity : {2u, 9u}) {
+            const BitMatrix a = random_matrix(rng, m, n, sparsity), b = random_matrix(rng, n, p, sparsity);
+            const Model ma = model_of(a), mb = model_of(b), mc = model_of(product(a, b));
+            ASSERT_EQ(mc.size(), m);
+            ASSERT_EQ(mc[0].size(), p);
+            for (std::size_t i = 0; i < m; ++i) {
+                for (std::size_t l = 0; l < p; ++l) {
+                    bool cell = false;
+                    for (std::size_t j = 0; j < n; ++j) cell = cell || (ma[i][j] && mb[j][l]);
+                    ASSERT_EQ(mc[i][l], cell) << m << "x" << n << "x" << p << " at " << i << "," << l;
+                }
+            }
+            EXPECT_TRUE(product(a, b).transpose() == product(b.transpose(), a.transpose()));
+            EXPECT_TRUE(product(a, identity(n)) == a);
+            EXPECT_TRUE(product(identity(m), a) == a);
+        }
+        EXPECT_TRUE(product(BitMatrix::zeros(m, n), BitMatrix::ones(n, p)) == BitMatrix::zeros(m, p));
+    }
+}
+
+TEST(Product, SparseRowAndDimensionFailure) {
+    std::mt19937_64 rng(42);
+    BitMatrix a = BitMatrix::zeros(1, 130);
+    const BitMatrix b = random_matrix(rng, 130, 5);
+    Word expected = 0;
+    for (std::size_t j : {0, 64, 129}) a.set(0, j, true), expected |= b.row(j)[0];
+    EXPECT_EQ(product(a, b).words()[0], expected);
+
+    EXPECT_EQ(failure_of([] { product(BitMatrix::zeros(2, 3), BitMatrix::zeros(2, 3)); }),
+              "assertion `left == right` failed: dimensions incompatibles : A est 2x3, B est 2x3\n"
+              "  left: 3\n right: 2");
+}
+
+TEST(Product, AccumulateIntoOrsAndChecksRanges) {
+    std::mt19937_64 rng(43);
+    const BitMatrix a = random_matrix(rng, 5, 70), b = random_matrix(rng, 70, 130);
+    BitMatrix out = random_matrix(rng, 5, 130), expected = product(a, b);
+    expected.or_assign(out);
+    accumulate_into(a, b, out.words_mut());
+    EXPECT_TRUE(out == expected);
+
+    const BitMatrix tall = BitMatrix::ones(64, 100);  // stride 2
+    BitMatrix wide = BitMatrix::zeros(5, 70);
+    std::vector<Word> buf(9, 0);
+    EXPECT_EQ(failure_of([&] { accumulate_into(wide, tall, buf); }),
+              "tampon de 9 mots trop court (5 lignes de 2 mots)");
+    // A may be wider than B is tall as long as the extra columns are 0.
+    buf.assign(10, 0);
+    wide.set(4, 63, true);
+    accumulate_into(wide, tall, buf);
+    EXPECT_EQ(buf[8], ~Word{0});
+    buf.assign(10, 0);
+    wide.set(3, 69, true), wide.set(2, 64, true);
+    EXPECT_EQ(failure_of([&] { accumulate_into(wide, tall, buf); }), "ligne 64 de B hors limites (rows = 64)");
+    EXPECT_EQ(buf, std::vector<Word>(10, 0));
+}
+
+TEST(Transpose, MatchesModelAndInvolution) {
+    std::mt19937_64 rng(52);
+    for (std::size_t r : {1, 20, 21, 64, 65, 130}) {
+        for (std::size_t c : {1, 63, 64, 65, 127, 128, 129, 200}) {
+            const BitMatrix a = random_matrix(rng, r, c);
+            const BitMatrix t = a.transpose();
+            ASSERT_EQ(t.rows(), c);
+            ASSERT_EQ(t.cols(), r);
+            EXPECT_TRUE(spare_bits_clear(t)) << r << "x" << c;
+            const Model ma = model_of(a), mt = model_of(t);
+            for (std::size_t i = 0; i < r; ++i)
+                for (std::size_t j = 0; j < c; ++j) ASSERT_EQ(mt[j][i], ma[i][j]) << r << "x" << c;
+            EXPECT_TRUE(t.transpose() == a);
+        }
+    }
+    EXPECT_EQ(BitMatrix::ones(1, 200).transpose().stride(), 1u);
+    EXPECT_TRUE(BitMatrix::ones(65, 130).transpose() == BitMatrix::ones(130, 65));
+}
+
+}  // namespace
