@@ -2,6 +2,7 @@
 // registers the classes, the functions and __version__, in this order; each
 // registration also appends the name to __all__.
 #include "binding.hpp"
+#include "matrix.hpp"
 #include "registry.hpp"
 
 namespace bmf_py {
@@ -28,6 +29,11 @@ Ref build_module() {
     }
     if (!ensure_internal_error_type()) throw PythonError{};
     Ref module = own(PyModule_Create(&g_module_def));
+    add_to_module(module.get(), "BitMatrix", Ref::borrow(reinterpret_cast<PyObject*>(bitmatrix_type())));
+    add_to_module(module.get(), "BoolLs", boolls_class());
+    add_to_module(module.get(), "BmfResult", bmfresult_class());
+    add_to_module(module.get(), "ao_bmf", ao_bmf_function(module.get()));
+    add_to_module(module.get(), "boolls", boolls_function(module.get()));
     add_to_module(module.get(), "methods", methods_function(module.get()));
     add_to_module(module.get(), "__version__", own(PyUnicode_FromString("0.1.1")));
     g_built_module = Ref(module).release();
