@@ -136,46 +136,46 @@ class BitMatrix:
         Raises IndexError when ``i`` is not below ``rows``.
         """
 
-    def __getitem__(self, idx: tuple[SupportsIndex, SupportsIndex]) -> bool:
+    def __getitem__(self, idx: tuple[SupportsIndex, SupportsIndex], /) -> bool:
         """The cell ``(i, j)``; raises IndexError outside the matrix."""
 
-    def __setitem__(self, idx: tuple[SupportsIndex, SupportsIndex], value: bool | numpy.bool_) -> None:
+    def __setitem__(self, idx: tuple[SupportsIndex, SupportsIndex], value: bool | numpy.bool_, /) -> None:
         """Sets the cell ``(i, j)``; ``value`` must be a ``bool``."""
 
-    def __delitem__(self, idx: object) -> None:
+    def __delitem__(self, idx: object, /) -> None:
         """Always raises NotImplementedError: cells cannot be deleted."""
 
     def __len__(self) -> int:
         """Number of rows."""
 
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
     def __invert__(self) -> BitMatrix:
         """The complement: every cell inverted."""
 
-    def __and__(self, other: BitMatrix) -> BitMatrix:
+    def __and__(self, other: BitMatrix, /) -> BitMatrix:
         """Cell-wise AND of two matrices of the same shape."""
 
-    def __or__(self, other: BitMatrix) -> BitMatrix:
+    def __or__(self, other: BitMatrix, /) -> BitMatrix:
         """Cell-wise OR of two matrices of the same shape."""
 
-    def __xor__(self, other: BitMatrix) -> BitMatrix:
+    def __xor__(self, other: BitMatrix, /) -> BitMatrix:
         """Cell-wise XOR of two matrices of the same shape."""
 
-    def __sub__(self, other: BitMatrix) -> BitMatrix:
+    def __sub__(self, other: BitMatrix, /) -> BitMatrix:
         """Cells that are 1 in ``self`` and 0 in ``other``."""
 
-    def __matmul__(self, other: BitMatrix) -> BitMatrix:
+    def __matmul__(self, other: BitMatrix, /) -> BitMatrix:
         """The Boolean product (OR of ANDs); ``self.cols`` must equal ``other.rows``."""
 
-    def __ior__(self, other: BitMatrix) -> BitMatrix:
+    def __ior__(self, other: BitMatrix, /) -> BitMatrix:
         """In-place OR; no allocation."""
 
-    def __iand__(self, other: BitMatrix) -> BitMatrix:
+    def __iand__(self, other: BitMatrix, /) -> BitMatrix:
         """In-place AND; no allocation."""
 
-    def __ixor__(self, other: BitMatrix) -> BitMatrix:
+    def __ixor__(self, other: BitMatrix, /) -> BitMatrix:
         """In-place XOR; no allocation."""
 
 @final

@@ -1,0 +1,52 @@
+"""The type stub matches the built module and describes the whole API
+precisely enough for a strict type check."""
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import QuorBMF
+
+HERE = pathlib.Path(__file__).resolve().parent
+pytest.importorskip("mypy")
+STUB = pathlib.Path(QuorBMF.__file__).with_name("QuorBMF.pyi")
+
+
+def run(*args):
+    path = os.pathsep.join([str(STUB.parent)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = dict(os.environ, MYPYPATH=str(STUB.parent), PYTHONPATH=path)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=HERE, env=env)
+
+
+def test_stub_is_installed_beside_the_module():
+    assert STUB.is_file()
+
+
+def test_stub_agrees_with_the_module():
+    proc = run("mypy.stubtest", "QuorBMF", "--allowlist", str(HERE / "stubtest_allowlist.txt"),
+               "--mypy-config-file", os.devnull)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_strict_type_check_of_a_typed_program():
+    proc = run("mypy", "--strict", "--no-incremental", "--config-file", os.devnull, "typed_example.py")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_typed_program_runs():
+    proc = subprocess.run([sys.executable, str(HERE / "typed_example.py")], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_version_matches_the_package_metadata():
+    from importlib import metadata
+
+    try:
+        installed = metadata.version("QuorBMF")
+    except metadata.PackageNotFoundError:
+        pytest.skip("module used from a build tree, not installed")
+    assert installed == QuorBMF.__version__
+    pyproject = (HERE.parents[1] / "pyproject.toml").read_text()
+    assert f'version = "{QuorBMF.__version__}"' in pyproject
