@@ -5,13 +5,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+apt_install() {
+  $sudo apt-get install -y -q "$@" >/dev/null 2>&1 \
+    || { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q "$@" >/dev/null; }
+}
+
 # GoogleTest from Debian's packages when missing.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  $sudo apt-get install -y -q libgtest-dev >/dev/null 2>&1 \
-    || { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q libgtest-dev >/dev/null; }
-fi
+[ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
+# The Mushroom data set of the second real-data example (optional: its test
+# skips when the package cannot be installed).
+[ -d /usr/lib/R/site-library/cba ] || apt_install r-cran-cba || echo "r-cran-cba unavailable: the Mushroom example test will skip"
 
 echo "== C++ core tests =="
 cmake -S . -B build/core-tests -DQUORBMF_PYTHON=OFF -DQUORBMF_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -21,5 +26,5 @@ ctest --test-dir build/core-tests --output-on-failure -j 2
 echo "== Python tests =="
 python3 -m venv build/venv
 build/venv/bin/python -m pip install -q --upgrade pip >/dev/null
-build/venv/bin/python -m pip install -q ".[test]"
+build/venv/bin/python -m pip install -q ".[test,examples]"
 build/venv/bin/python -m pytest -q tests/python

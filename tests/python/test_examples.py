@@ -1,0 +1,221 @@
+"""The runnable examples, each on a small size: the printed tables, the facts
+the factorisations guarantee or robustly show, and the figures they write."""
+import contextlib
+import importlib.util
+import io
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def table(text):
+    """The first table printed, as (header line, rows): the rows are the lines
+    between the dashed rule under the header and the next blank line, split
+    into cells."""
+    lines = text.splitlines()
+    start = next(k for k, line in enumerate(lines) if line.strip() and set(line.replace(" ", "")) == {"-"})
+    rows = []
+    for line in lines[start + 1:]:
+        if not line.strip():
+            break
+        rows.append(line.split())
+    return lines[start - 1], rows
+
+
+def table_rows(text):
+    return table(text)[1]
+
+
+def assert_png(path):
+    assert path.is_file()
+    assert path.read_bytes()[:8] == PNG_MAGIC
+    assert path.stat().st_size > 5000  # an actual picture, not an empty canvas
+
+
+# ---------------------------------------------------------------------------
+# choose_rank: planted rank 6 with 3 % noise
+
+CHOOSE_ARGS = ["--rows", "300", "--cols", "80", "--max-rank", "11", "--restarts", "5"]
+
+
+@pytest.fixture(scope="module")
+def choose_rank():
+    return load_example("choose_rank")
+
+
+@pytest.fixture(scope="module")
+def choose_run(choose_rank, tmp_path_factory):
+    out = tmp_path_factory.mktemp("choose") / "rank.png"
+    buffer = io.StringIO()
+    with contextlib.redirect_stdout(buffer):
+        summary = choose_rank.main(CHOOSE_ARGS + ["--out", str(out)])
+    return summary, buffer.getvalue(), out
+
+
+def test_choose_rank_table(choose_run):
+    summary, text, _ = choose_run
+    header, rows = table(text)
+    assert header.split() == ["rank", "naive", "zeta", "greedy", "greedy-ls"]
+    assert [row[0] for row in rows] == [str(r) for r in range(1, 12)] + ["time"]
+    for row in rows[:-1]:
+        r = int(row[0])
+        # naive is left out past rank 10, every other cell is the printed error
+        expected = [summary["errors"][m].get(r, "-") for m in ("naive", "zeta", "greedy", "greedy-ls")]
+        assert row[1:] == [str(e) for e in expected]
+    assert "-" not in rows[9] and rows[10][1] == "-"
+    for method in ("naive", "zeta", "greedy", "greedy-ls"):
+        assert f"{method}: the curve flattens at rank" in text
+
+
+def test_choose_rank_exact_methods(choose_run):
+    summary, _, _ = choose_run
+    errors = summary["errors"]
+    # Both exact methods return the lowest optimal combination, so from the
+    # same seeds they follow the same path.
+    assert errors["naive"] == {r: errors["zeta"][r] for r in range(1, 11)}
+    # The first refit of H alone already does no worse than H = 0.
+    assert all(e <= summary["ones"] for e in errors["zeta"].values())
+
+
+def test_choose_rank_finds_planted_structure(choose_run):
+    summary, _, _ = choose_run
+    zeta = summary["errors"]["zeta"]
+    assert summary["noise_cells"] > 0
+    assert zeta[6] <= 0.25 * summary["ones"]
+    assert zeta[6] <= 2 * summary["noise_cells"]
+    assert zeta[1] > 3 * zeta[6]
+    assert summary["flat"]["zeta"] in (6, 7)
+
+
+@pytest.mark.parametrize(
+    "errors, margin, expected",
+    [
+        ({1: 100, 2: 50, 3: 20, 4: 19, 5: 18}, 2, 3),
+        ({1: 100, 2: 50, 3: 20, 4: 19, 5: 18}, 0, None),   # still falling at the last rank
+        ({1: 100, 2: 60, 3: 61, 4: 20, 5: 20}, 5, 4),      # a bump does not count as flat
+        ({1: 10, 2: 10, 3: 10}, 0, 1),
+        ({1: 10}, 0, None),
+    ],
+)
+def test_choose_rank_flat_from(choose_rank, errors, margin, expected):
+    assert choose_rank.flat_from(errors, margin) == expected
+
+
+def test_choose_rank_plot(choose_run):
+    pytest.importorskip("matplotlib")
+    _, text, out = choose_run
+    assert f"plot written to {out}" in text
+    assert_png(out)
+
+
+def test_choose_rank_without_matplotlib(choose_rank, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import now raises ImportError
+    out = tmp_path / "none.png"
+    choose_rank.main(["--rows", "60", "--cols", "30", "--max-rank", "3", "--restarts", "1",
+                      "--methods", "zeta", "--out", str(out)])
+    assert "matplotlib is not installed: plot skipped" in capsys.readouterr().out
+    assert not out.exists()
+
+
+def test_choose_rank_rejects_unknown_method(choose_rank):
+    with pytest.raises(SystemExit, match="unknown methods"):
+        choose_rank.main(["--methods", "zeta,exact", "--no-plot"])
+
+
+# ---------------------------------------------------------------------------
+# digits
+
+@pytest.fixture(scope="module")
+def digits():
+    pytest.importorskip("sklearn")
+    return load_example("digits")
+
+
+def test_digits_table(digits, capsys):
+    results = digits.main(["--samples", "300", "--ranks", "8,2", "--no-plot"])
+    text = capsys.readouterr().out
+    assert "digits: 300 images x 64 pixels" in text
+    rows = table_rows(text)
+    assert [row[0] for row in rows] == ["2", "8"]
+    for row, res in zip(rows, results):
+        assert row[1:6] == [str(res["error"]), f"{res['percent']:.2f}", str(res["missed"]),
+                            str(res["extra"]), str(res["iterations"])]
+        assert res["missed"] + res["extra"] == res["error"]
+        assert res["percent"] == pytest.approx(100 * res["error"] / (300 * 64))
+        assert res["result"].w.shape == (300, res["rank"]) and res["result"].h.shape == (res["rank"], 64)
+    ones = int(text.split(" ones ")[0].rsplit(" ", 1)[1])
+    assert all(res["error"] <= ones for res in results)
+    assert results[1]["error"] < 0.9 * results[0]["error"]
+
+
+def test_digits_figure(digits, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "digits.png"
+    digits.main(["--samples", "200", "--ranks", "3,5", "--show", "4", "--out", str(out)])
+    assert f"figure written to {out}" in capsys.readouterr().out
+    assert_png(out)
+
+
+def test_digits_examples_cover_every_class(digits):
+    import numpy as np
+
+    labels = np.array([3, 3, 1, 0, 1, 2, 0])
+    assert digits.pick_examples(labels, 3) == [3, 2, 5]
+    assert digits.pick_examples(labels, 6) == [3, 2, 5, 0, 1, 4]
+
+
+# ---------------------------------------------------------------------------
+# mushroom (Debian's r-cran-cba data, read with rdata)
+
+@pytest.fixture(scope="module")
+def mushroom():
+    pytest.importorskip("rdata")
+    return load_example("mushroom")
+
+
+def test_mushroom_one_hot(mushroom):
+    import numpy as np
+    import pandas as pd
+
+    frame = pd.DataFrame({
+        "class": pd.Categorical(["edible", "poisonous", "edible"]),
+        "odor": pd.Categorical(["none", "foul", None]),
+        "ring": pd.Categorical(["one", "two", "one"], categories=["none", "one", "two"]),
+    })
+    x, names, edible = mushroom.one_hot(frame)
+    assert names == ["odor=foul", "odor=none", "ring=none", "ring=one", "ring=two"]
+    assert x.tolist() == [[False, True, False, True, False],
+                          [True, False, False, False, True],
+                          [False, False, False, True, False]]  # a missing odor sets no item
+    assert edible.tolist() == [True, False, True]
+    assert x.dtype == np.bool_
+
+
+def test_mushroom_run(mushroom, capsys):
+    if not os.path.exists(mushroom.DEFAULT_DATA):
+        pytest.skip("Debian's r-cran-cba package is not installed")
+    results = mushroom.main(["--samples", "1500", "--ranks", "2,5", "--describe", "5"])
+    text = capsys.readouterr().out
+    assert "mushrooms: 1500 rows x" in text and "22 attributes one-hot" in text
+    assert [row[0] for row in table_rows(text)] == ["2", "5"]
+    ones = int(text.split(" ones ")[0].rsplit(" ", 1)[1])
+    assert ones <= 1500 * 22
+    for res in results:
+        assert res["error"] <= ones
+        assert 0 < res["covered"] <= 100
+    factors = table_rows(text.split("factors at rank 5")[1])
+    assert sorted(int(row[0]) for row in factors) == list(range(5))
+    used = [int(row[1]) for row in factors]
+    assert used == sorted(used, reverse=True) and used[0] <= 1500
