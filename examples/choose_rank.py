@@ -24,6 +24,7 @@ import time
 import numpy as np
 
 import QuorBMF
+from example_tools import format_table
 
 NAIVE_MAX_RANK = 10  # "naive" costs m * 2^r per solve: keep it to small ranks
 
@@ -79,14 +80,6 @@ def flat_from(errors, margin):
         if errors[r] - min(errors[q] for q in ranks[k + 1:]) <= margin:
             return r
     return None
-
-
-def format_table(headers, rows):
-    cells = [headers] + [[str(c) for c in row] for row in rows]
-    widths = [max(len(row[k]) for row in cells) for k in range(len(headers))]
-    lines = ["  ".join(c.rjust(w) for c, w in zip(row, widths)) for row in cells]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return "\n".join(lines)
 
 
 def draw_plot(path, errors, noise_cells, ones, planted_rank, flats):

@@ -21,15 +21,9 @@ import time
 import numpy as np
 
 import QuorBMF
+from example_tools import parse_ranks, format_table
 
 SIDE = 8  # the images are SIDE x SIDE pixels
-
-
-def parse_ranks(text):
-    ranks = [int(part) for part in text.split(",") if part.strip()]
-    if not ranks or any(r < 1 or r > 26 for r in ranks):
-        raise argparse.ArgumentTypeError("ranks must be integers between 1 and 26, e.g. 2,4,8")
-    return sorted(set(ranks))
 
 
 def build_parser():
@@ -55,14 +49,6 @@ def load_binary_digits(samples, threshold):
     if not 1 <= samples <= len(digits.data):
         raise SystemExit(f"--samples must be between 1 and {len(digits.data)}")
     return digits.data[:samples] > threshold, digits.target[:samples]
-
-
-def format_table(headers, rows):
-    cells = [headers] + [[str(c) for c in row] for row in rows]
-    widths = [max(len(row[k]) for row in cells) for k in range(len(headers))]
-    lines = ["  ".join(c.rjust(w) for c, w in zip(row, widths)) for row in cells]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return "\n".join(lines)
 
 
 def factorise(x, ranks, method, max_iter, seed):

@@ -23,16 +23,10 @@ import time
 import numpy as np
 
 import QuorBMF
+from example_tools import parse_ranks, format_table
 
 DEFAULT_DATA = "/usr/lib/R/site-library/cba/data/Mushroom.rda"
 CLASS = "class"
-
-
-def parse_ranks(text):
-    ranks = [int(part) for part in text.split(",") if part.strip()]
-    if not ranks or any(r < 1 or r > 26 for r in ranks):
-        raise argparse.ArgumentTypeError("ranks must be integers between 1 and 26, e.g. 2,4,8")
-    return sorted(set(ranks))
 
 
 def build_parser():
@@ -77,19 +71,6 @@ def one_hot(frame):
             blocks.append(codes == k)
     edible = (frame[CLASS].astype(str) == "edible").to_numpy()
     return np.column_stack(blocks), names, edible
-
-
-def format_table(headers, rows, align_left=()):
-    cells = [headers] + [[str(c) for c in row] for row in rows]
-    widths = [max(len(row[k]) for row in cells) for k in range(len(headers))]
-
-    def line(row):
-        return "  ".join(c.ljust(w) if k in align_left else c.rjust(w)
-                         for k, (c, w) in enumerate(zip(row, widths))).rstrip()
-
-    lines = [line(row) for row in cells]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return "\n".join(lines)
 
 
 def describe(result, names, item_counts, edible, items_shown):

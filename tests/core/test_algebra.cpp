@@ -11,6 +11,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
+#include "failure.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
@@ -19,11 +20,6 @@ using Dims = std::tuple<std::size_t, std::size_t, std::size_t>;
 
 namespace {
 
-template <class F>
-std::string failure_of(F&& f) {
-    try { f(); } catch (const boolmat::PreconditionError& e) { return e.what(); }
-    return "<no failure>";
-}
 
 // Each cell is 1 with probability 1 / sparsity.
 BitMatrix random_matrix(std::mt19937_64& rng, std::size_t r, std::size_t c, unsigned sparsity = 2) {

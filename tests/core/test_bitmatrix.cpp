@@ -9,17 +9,13 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
+#include "failure.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
 
 namespace {
 
-template <class F>
-std::string failure_of(F&& f) {
-    try { f(); } catch (const boolmat::PreconditionError& e) { return e.what(); }
-    return "<no failure>";
-}
 
 bool spare_bits_clear(const BitMatrix& m) {
     for (std::size_t i = 0; i < m.rows(); ++i)

@@ -10,17 +10,13 @@
 
 #include "boolmat/bitvec.hpp"
 #include "boolmat/precondition.hpp"
+#include "failure.hpp"
 
 using boolmat::BitVec;
 using boolmat::Word;
 
 namespace {
 
-template <class F>
-std::string failure_of(F&& f) {
-    try { f(); } catch (const boolmat::PreconditionError& e) { return e.what(); }
-    return "<no failure>";
-}
 
 std::vector<bool> random_bits(std::mt19937_64& rng, std::size_t n) {
     std::vector<bool> bits(n);

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))  # the examples share example_tools.py
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
