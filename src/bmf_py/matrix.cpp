@@ -6,6 +6,9 @@
 // NumPy conversions are in matrix_convert.cpp.
 #include "matrix.hpp"
 
+#include <optional>
+#include <utility>
+
 #include <new>
 #include <string>
 #include <utility>
@@ -300,15 +303,24 @@ PyObject* bitmatrix_invert(PyObject* self) {
 
 using CombineAssign = void (BitMatrix::*)(const BitMatrix&);
 
+// Shared uses of both operands of a binary operator, or nothing when either
+// is not a BitMatrix or is held for writing (the operator then declines).
+std::optional<std::pair<SharedUse, SharedUse>> read_operands(PyObject* a, PyObject* b) {
+    if (!is_bitmatrix(a) || !is_bitmatrix(b)) return std::nullopt;
+    auto use_a = SharedUse::try_acquire(as_matrix(a)->flag);
+    if (!use_a) return std::nullopt;
+    auto use_b = SharedUse::try_acquire(as_matrix(b)->flag);
+    if (!use_b) return std::nullopt;
+    return std::pair<SharedUse, SharedUse>(std::move(*use_a), std::move(*use_b));
+}
+
+
 // a OP b as a new matrix: one copy of a, then the in-place combination.
 // Declines (NotImplemented) when either side is not a readable BitMatrix.
 PyObject* binary_op(PyObject* a, PyObject* b, const char* label, CombineAssign combine) {
     return guard_ref([&]() -> Ref {
-        if (!is_bitmatrix(a) || !is_bitmatrix(b)) return not_implemented();
-        auto use_a = SharedUse::try_acquire(as_matrix(a)->flag);
-        if (!use_a) return not_implemented();
-        auto use_b = SharedUse::try_acquire(as_matrix(b)->flag);
-        if (!use_b) return not_implemented();
+        auto uses = read_operands(a, b);
+        if (!uses) return not_implemented();
         check_same_shape(as_matrix(a)->value, as_matrix(b)->value, label);
         BitMatrix result(as_matrix(a)->value);
         (result.*combine)(as_matrix(b)->value);
@@ -343,11 +355,8 @@ PyObject* bitmatrix_ixor(PyObject* a, PyObject* b) { return inplace_op(a, b, "^=
 
 PyObject* bitmatrix_matmul(PyObject* a, PyObject* b) {
     return guard_ref([&]() -> Ref {
-        if (!is_bitmatrix(a) || !is_bitmatrix(b)) return not_implemented();
-        auto use_a = SharedUse::try_acquire(as_matrix(a)->flag);
-        if (!use_a) return not_implemented();
-        auto use_b = SharedUse::try_acquire(as_matrix(b)->flag);
-        if (!use_b) return not_implemented();
+        auto uses = read_operands(a, b);
+        if (!uses) return not_implemented();
         const BitMatrix& left = as_matrix(a)->value;
         const BitMatrix& right = as_matrix(b)->value;
         if (left.cols() != right.rows()) {
