@@ -6,10 +6,8 @@
 // NumPy conversions are in matrix_convert.cpp.
 #include "matrix.hpp"
 
-#include <optional>
-#include <utility>
-
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
