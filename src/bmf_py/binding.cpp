@@ -17,18 +17,23 @@ void check_status(int status) {
     if (status == -1) throw PythonError{};
 }
 
+namespace {
+
+// A str from UTF-8 text that may carry embedded NULs and the escaped lone
+// surrogates that str_of lets through; null with an error set when even that fails.
+PyObject* text_object(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    Ref text = own(text_object(message));
+    PyErr_SetObject(type, text.get());
     throw PythonError{};
 }
 
 namespace {
-
-// The qualified name of obj's type, as text.
-std::string type_qualname(PyObject* obj) {
-    Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-    return to_utf8(name.get());
-}
 
 // The str() of an object, as UTF-8 text; "<unprintable>" when that fails.
 std::string str_of(PyObject* obj) {
@@ -37,7 +42,7 @@ std::string str_of(PyObject* obj) {
         PyErr_Clear();
         return "<unprintable>";
     }
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogateescape"));
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
     if (!bytes) {
         PyErr_Clear();
         return "<unprintable>";
@@ -49,6 +54,12 @@ std::string str_of(PyObject* obj) {
         return "<unprintable>";
     }
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The qualified name of obj's type, as text.
+std::string type_qualname(PyObject* obj) {
+    Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    return str_of(name.get());
 }
 
 PyObject* g_internal_error = nullptr;
@@ -174,7 +185,7 @@ void prefix_type_error(const char* name) {
     if (original && tb) PyException_SetTraceback(original.get(), tb.get());
 
     std::string message = cat("argument '", name, "': ", original ? str_of(original.get()) : std::string());
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    Ref text = Ref::steal(text_object(message));
     if (!text) return;
     Ref replacement = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
     if (!replacement) return;

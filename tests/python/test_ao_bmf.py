@@ -8,7 +8,7 @@ import pytest
 
 import QuorBMF
 from QuorBMF import BitMatrix, BmfResult, ao_bmf
-from test_boolls import METHODS, UNKNOWN, columns_of, lcg_draw, model_solve, run_with_counter
+from test_boolls import METHODS, UNKNOWN, columns_of, lcg_draw, model_solve, run_long_with_counter
 
 RANK_27 = "rang 27 trop grand : le tableau interne ferait 2^27 entrees"
 
@@ -200,7 +200,8 @@ def big_input():
 
 def test_ao_bmf_releases_the_lock():
     x = big_input()
-    res, middle, duration = run_with_counter(lambda: ao_bmf(x, 14, max_iter=6))
+    res, middle, duration = run_long_with_counter(
+        [lambda: ao_bmf(x, 14, max_iter=6)] + [lambda r=r: ao_bmf(x, r, "naive", max_iter=6) for r in (10, 12, 14, 16)])
     assert duration > 0.1 and len(middle) > 5
     assert res.iterations >= 1
 

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs the test suites on an emulated x86-64 processor without AVX2
+# (Debian's qemu-user, CPU model Nehalem: SSE4.2 and POPCNT, no AVX), so the
+# runtime dispatch must take the portable kernels everywhere.
+#
+#   bash scripts/no_avx2.sh          # C++ suite and the core Python suites
+#   bash scripts/no_avx2.sh --all    # the whole Python suite (slow: ~10x)
+#
+# Uses build/core-tests and build/venv as scripts/test.sh leaves them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cpu=Nehalem
+
+if ! command -v qemu-x86_64 >/dev/null; then
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get install -y -q qemu-user >/dev/null 2>&1 \
+    || { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q qemu-user >/dev/null; }
+fi
+[ -x build/core-tests/tests/core/core_tests ] && [ -x build/venv/bin/python ] || bash scripts/test.sh >/dev/null
+
+python=$(readlink -f build/venv/bin/python)
+emulate() { qemu-x86_64 -cpu "$cpu" -E VIRTUAL_ENV="$PWD/build/venv" "$@"; }
+
+echo "== the emulated processor reports no AVX2 =="
+# qemu's translator still executes AVX2 instructions whatever the CPU model,
+# so two checks together stand in for real hardware: the emulated processor
+# must report no AVX2 (so the dispatch picks the portable kernels), and the
+# built code may use 256-bit registers only inside the *_avx2 variants.
+printf '#include <cstdio>\nint main() { std::printf("%%d\\n", __builtin_cpu_supports("avx2") ? 1 : 0); }\n' \
+  > build/avx2_probe.cpp
+g++ -O1 -o build/avx2_probe build/avx2_probe.cpp
+[ "$(emulate build/avx2_probe 2>/dev/null)" = "0" ] || { echo "the emulated CPU reports AVX2" >&2; exit 1; }
+
+echo "== 256-bit instructions only in the AVX2 variants =="
+so=$(build/venv/bin/python -c "import QuorBMF; print(QuorBMF.__file__)")
+for binary in "$so" build/core-tests/tests/core/core_tests; do
+  offenders=$(objdump -d --no-show-raw-insn -C "$binary" | awk '
+    /^[0-9a-f]+ <.*>:$/ { fn = $0; next }
+    /%ymm/ && fn !~ /avx2/ && fn !~ /testing::|gtest/ { print fn }' | sort -u)
+  if [ -n "$offenders" ]; then
+    echo "functions outside the AVX2 variants use 256-bit registers in $binary:" >&2
+    echo "$offenders" >&2
+    exit 1
+  fi
+done
+
+echo "== C++ suite without AVX2 =="
+emulate build/core-tests/tests/core/core_tests --gtest_brief=1
+
+echo "== Python suite without AVX2 =="
+site=$(build/venv/bin/python -c "import sysconfig; print(sysconfig.get_paths()['purelib'])")
+if [ "${1:-}" = "--all" ]; then
+  tests=(tests/python)
+else
+  tests=(tests/python/test_bitmatrix.py tests/python/test_conversions.py tests/python/test_boolls.py
+         tests/python/test_ao_bmf.py tests/python/test_properties.py)
+fi
+emulate -E PYTHONPATH="$site" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}"
