@@ -8,6 +8,7 @@
 #include "../boolmat/bitvec.hpp"
 #include "../boolmat/precondition.hpp"
 #include "boolls.hpp"
+#include "batch.hpp"
 #include "lcg.hpp"
 
 namespace bmf {
@@ -70,25 +71,26 @@ BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64
 
     const std::uint64_t limit = max_iter == 0 ? 1 : max_iter;
     std::uint64_t completed = 0;
+    // Columns of X are the vectors of the H step, rows those of the W step.
+    // Every solve of the call uses seed 0, so equal vectors are solved once.
+    const RowClasses columns = RowClasses::of(xt);
+    const RowClasses rows = RowClasses::of(x);
     for (;;) {
         {
+            // One solver at a time: this one is gone before the next is built.
             const BoolLs solver(w);
-            for (std::size_t j = 0; j < n; ++j) {
-                const BitVec column = BitVec::from_words(xt.row(j), m);
-                store_solution(ht, j, solver.solve_seeded(column, method, 0).h);
-            }
+            const BatchResult solved = solve_classes(solver, method, 0, xt, x, columns);
+            for (std::size_t j = 0; j < n; ++j)
+                store_solution(ht, j, solved.solutions[columns.class_of[j]]);
         }
         h = ht.transpose();
 
         std::uint64_t total = 0;
         {
             const BoolLs solver(ht);
-            for (std::size_t i = 0; i < m; ++i) {
-                const BitVec row = BitVec::from_words(x.row(i), n);
-                const Solution s = solver.solve_seeded(row, method, 0);
-                store_solution(w, i, s.h);
-                total += s.error;
-            }
+            const BatchResult solved = solve_classes(solver, method, 0, x, xt, rows);
+            for (std::size_t i = 0; i < m; ++i) store_solution(w, i, solved.solutions[rows.class_of[i]]);
+            total = solved.total;
         }
 
         const std::uint64_t t = completed + 1;

@@ -4,7 +4,9 @@
 #include <bit>
 #include <memory>
 
+#include "../boolmat/kernels.hpp"
 #include "../boolmat/precondition.hpp"
+#include "batch.hpp"
 #include "lcg.hpp"
 #include "zeta.hpp"
 
@@ -12,15 +14,6 @@ namespace bmf {
 namespace {
 
 using boolmat::Word;
-
-// Number of set bits of x[k] ^ (a[k] | b[k]): the error of acc OR column
-// without building that vector.
-std::uint64_t or_hamming(std::span<const Word> x, std::span<const Word> a,
-                         std::span<const Word> b) {
-    std::uint64_t n = 0;
-    for (std::size_t k = 0; k < x.size(); ++k) n += std::popcount(x[k] ^ (a[k] | b[k]));
-    return n;
-}
 
 // Draws column indices until `u` distinct ones are held (a repeated index
 // still uses up its draw) and returns them as a mask.
@@ -54,9 +47,12 @@ BoolLs::BoolLs(const BitMatrix& w) : m_(w.rows()), r_(w.cols()) {
     row_patterns_.resize(m_);
     for (std::size_t i = 0; i < m_; ++i) row_patterns_[i] = words[i * stride];
 
-    pattern_counts_ = CountTable::zeroed(std::size_t{1} << r_);
-    const auto counts = pattern_counts_.span();
+    // The table holds the subset sums of the counts: every "zeta" solve
+    // needs them, so they are summed once here, in place.
+    subset_counts_ = CountTable::zeroed(std::size_t{1} << r_);
+    const auto counts = subset_counts_.span();
     for (const std::uint64_t p : row_patterns_) ++counts[p];
+    zeta::subset_sum_transform(counts.data(), static_cast<unsigned>(r_));
 
     const BitMatrix t = w.transpose();
     columns_.reserve(r_);
@@ -114,14 +110,19 @@ Solution BoolLs::solve_naive(const BitVec& x) const {
     return best;
 }
 
+std::vector<std::uint32_t> BoolLs::pattern_counts() const {
+    const auto sums = subset_counts_.span();
+    std::vector<std::uint32_t> counts(sums.begin(), sums.end());
+    // Undoes the subset sums one bit at a time (modulo 2^32, exactly).
+    for (std::size_t half = 1; half < counts.size(); half *= 2)
+        for (std::size_t base = 0; base < counts.size(); base += 2 * half)
+            for (std::size_t t = 0; t < half; ++t) counts[base + half + t] -= counts[base + t];
+    return counts;
+}
+
 Solution BoolLs::solve_zeta(const BitVec& x) const {
-    const std::size_t size = pattern_counts_.size();
-    const auto scratch = std::make_unique_for_overwrite<std::int32_t[]>(size);
-    const std::span<std::int32_t> d{scratch.get(), size};
-    zeta::load_negated_counts(pattern_counts_.span(), d);
-    zeta::scatter_ones(x.words(), row_patterns_, d);
-    zeta::subset_sum_transform(d, static_cast<unsigned>(r_));
-    return zeta::min_over_complements(d, m_, x.count_ones());
+    ZetaScratch scratch;
+    return zeta_solve(zeta_table(), x.words(), scratch);
 }
 
 Solution BoolLs::solve_greedy(const BitVec& x) const {
@@ -137,7 +138,9 @@ Solution BoolLs::greedy_unchecked(const BitVec& x) const {
         std::uint64_t chosen = r_;
         for (std::uint64_t j = 0; j < r_; ++j) {
             if ((current.h >> j) & 1) continue;
-            const std::uint64_t e = or_hamming(x.words(), acc.words(), columns_[j].words());
+            // The error of acc OR column j, without building that vector.
+            const std::uint64_t e = boolmat::kernels::or_xor_popcount(
+                x.words().data(), acc.words().data(), columns_[j].words().data(), x.words().size());
             if (e < threshold) {
                 threshold = e;
                 chosen = j;
@@ -191,17 +194,16 @@ std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(const BitMatrix& x, Method
     boolmat::assert_eq(x.rows(), m_, [&] {
         return boolmat::cat("X a ", x.rows(), " lignes, W a ", m_, " lignes");
     });
+    // Every column gets the same seed, so equal columns are solved once.
     const BitMatrix t = x.transpose();
+    const RowClasses classes = RowClasses::of(t);
+    const BatchResult solved = solve_classes(*this, method, seed, t, x, classes);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
-    std::uint64_t total = 0;
     for (std::size_t c = 0; c < t.rows(); ++c) {
-        const BitVec column = BitVec::from_words(t.row(c), m_);
-        const Solution s = solve_unchecked(column, method, seed);
-        const Word word = s.h;
+        const Word word = solved.solutions[classes.class_of[c]];
         solutions.set_row(c, std::span<const Word>(&word, 1));
-        total += s.error;
     }
-    return {solutions.transpose(), total};
+    return {solutions.transpose(), solved.total};
 }
 
 }  // namespace bmf

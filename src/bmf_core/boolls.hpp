@@ -14,6 +14,7 @@
 #include "../boolmat/bitvec.hpp"
 #include "count_table.hpp"
 #include "method.hpp"
+#include "zeta_solve.hpp"
 
 namespace bmf {
 
@@ -59,7 +60,14 @@ public:
                                                   std::uint64_t seed) const;
 
     std::span<const std::uint64_t> row_patterns() const { return row_patterns_; }
-    std::span<const std::uint32_t> pattern_counts() const { return pattern_counts_.span(); }
+    // Entry t: the number of rows whose pattern is contained in t (the
+    // subset sums of the pattern counts, which is what "zeta" reads).
+    std::span<const std::uint32_t> subset_counts() const { return subset_counts_.span(); }
+    // Entry p: the number of rows whose pattern is p, recovered from the
+    // subset sums (a fresh table of 2^r counters).
+    std::vector<std::uint32_t> pattern_counts() const;
+    // The view of the solver a "zeta" solve reads.
+    ZetaTable zeta_table() const { return {row_patterns_, subset_counts_.span(), m_, static_cast<unsigned>(r_)}; }
     const std::vector<BitVec>& columns() const { return columns_; }
     std::uint64_t m() const { return m_; }
     std::uint64_t r() const { return r_; }
@@ -76,7 +84,7 @@ private:
     std::uint64_t error_of(const BitVec& x, std::uint64_t h, BitVec& scratch) const;
 
     std::vector<std::uint64_t> row_patterns_;
-    CountTable pattern_counts_;
+    CountTable subset_counts_;
     std::vector<BitVec> columns_;
     std::uint64_t m_ = 0;
     std::uint64_t r_ = 0;

@@ -1,34 +1,115 @@
-// The "zeta" kernels: per vector x, a signed table D over all 2^r patterns is
-// loaded with the negated row counts, raised by 2 at the pattern of every row
-// where x is 1, summed over subsets, and scanned for the best complement.
-// Cost: 2^r loads, ones(x) scattered adds, r·2^r adds, 2^r compares. The
-// kernels take raw spans and check nothing; BoolLs::solve_seeded checks x.
+// Kernels of the "zeta" method, each with a `_portable` and an `_avx2`
+// variant picked by one dispatch function. Table arithmetic is modulo the
+// counter width, so both variants give the same bits and partial sums may
+// wrap; the callers only read values that fit. Raw pointers, nothing checked.
+//
+// A per-vector table s of 2^bits counters, zeroed by the caller, goes
+// through three steps. Counting adds each pattern p not at s[p] alone but at
+// every entry of p's aligned group of 8 whose low 3 bits contain p's ("lane
+// supersets"): that is the transform over bits 0-2 done for free, and one
+// vector add in AVX2. transform_low then does the bits up to 11 of each
+// 2^12-entry sub-block while it is in L1, and finish_and_find_minimum the
+// rest, combined with the solver's table; last_index_of finds where the
+// minimum is. The counters are 16-bit when every count fits (fewer than 2^16
+// set rows), which halves the work of the transform, and 32-bit otherwise.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <span>
 
+#include "../boolmat/cpu.hpp"
 #include "../boolmat/words.hpp"
-#include "boolls.hpp"
 
 namespace bmf::zeta {
 
 using boolmat::Word;
 
-// Sets d[p] = -counts[p] for every pattern p (equal lengths).
-void load_negated_counts(std::span<const std::uint32_t> counts, std::span<std::int32_t> d);
+// Subset sums in place over 2^bits 32-bit entries: d[t] becomes the sum of
+// the old d[p] over all p contained in t (p AND t = p). Blocks of 2^12
+// entries get their low 12 bits while they sit in L1, in sweeps of 3 bits
+// (the AVX2 variant does bits 0-2 inside each vector). O(bits x 2^bits).
+void subset_sum_transform(std::uint32_t* d, unsigned bits);
+void subset_sum_transform_portable(std::uint32_t* d, unsigned bits);
+void subset_sum_transform_avx2(std::uint32_t* d, unsigned bits);
 
-// Adds 2 to d[row_patterns[i]] for every set bit i of x_words, lowest i first.
-void scatter_ones(std::span<const Word> x_words, std::span<const std::uint64_t> row_patterns,
-                  std::span<std::int32_t> d);
+// The functions below take counters of type Count, std::uint16_t or
+// std::uint32_t.
 
-// Replaces d (2^r entries) by its subset sums: d[t] becomes the sum of the
-// old d[p] over all p contained in t.
-void subset_sum_transform(std::span<std::int32_t> d, unsigned r);
+// Adds 1 at the lane supersets of row_patterns[i] (each below 2^bits) for
+// every set bit i of x[0 .. words). O(ones(x)) scattered adds.
+template <class Count>
+void count_rows(Count* s, unsigned bits, const Word* x, std::size_t words,
+                const std::uint64_t* row_patterns);
+template <class Count>
+void count_rows_portable(Count* s, unsigned bits, const Word* x, std::size_t words,
+                         const std::uint64_t* row_patterns);
+template <class Count>
+BOOLMAT_TARGET_AVX2 void count_rows_avx2(Count* s, unsigned bits, const Word* x, std::size_t words,
+                     const std::uint64_t* row_patterns);
 
-// Returns the smallest h minimising (m - ones_x) + d[complement of h], with
-// that value as the error; d holds the subset sums of 2^r entries.
-Solution min_over_complements(std::span<const std::int32_t> d, std::uint64_t m,
-                              std::uint64_t ones_x);
+// Adds 1 at the lane supersets of values[k] (each below 2^bits), k < n.
+template <class Count>
+void count_values(Count* s, unsigned bits, const std::uint32_t* values, std::size_t n);
+template <class Count>
+void count_values_portable(Count* s, unsigned bits, const std::uint32_t* values, std::size_t n);
+template <class Count>
+BOOLMAT_TARGET_AVX2 void count_values_avx2(Count* s, unsigned bits, const std::uint32_t* values, std::size_t n);
+
+// For each group g < groups, adds the number of set bits of x at bit
+// positions ends[g - 1] .. ends[g] - 1 (from 0 for g = 0) at the lane
+// supersets of patterns[g]; ends[groups - 1] <= 64 x words. Returns the
+// number of set bits before ends[groups - 1]. O(words + groups).
+template <class Count>
+std::uint64_t count_groups(Count* s, unsigned bits, const Word* x, std::size_t words,
+                           const std::uint32_t* patterns, const std::size_t* ends,
+                           std::size_t groups);
+template <class Count>
+std::uint64_t count_groups_portable(Count* s, unsigned bits, const Word* x, std::size_t words,
+                                    const std::uint32_t* patterns, const std::size_t* ends,
+                                    std::size_t groups);
+template <class Count>
+BOOLMAT_TARGET_AVX2 std::uint64_t count_groups_avx2(Count* s, unsigned bits, const Word* x, std::size_t words,
+                                const std::uint32_t* patterns, const std::size_t* ends,
+                                std::size_t groups);
+
+// Bits of the sub-blocks whose low transform runs while they sit in L1.
+inline constexpr unsigned kL1BlockBits = 12;
+
+// For s filled by the counting functions (bits 0-2 of the transform done),
+// applies bits 3 .. bits - 1 of the subset-sum transform to s (2^bits
+// entries, bits <= kL1BlockBits, so all in L1). O(bits x 2^bits).
+template <class Count>
+void transform_low(Count* s, unsigned bits);
+template <class Count>
+void transform_low_portable(Count* s, unsigned bits);
+template <class Count>
+BOOLMAT_TARGET_AVX2 void transform_low_avx2(Count* s, unsigned bits);
+
+// For s (2^bits entries) whose sub-blocks of 2^low entries have had
+// transform_low (low = bits when there is one sub-block): applies bits low ..
+// bits - 1 and returns the smallest v[t] = 2 s[t] - c[t] of the result, read
+// as a signed 32-bit number. The last sweep of the transform also computes
+// v, so the loads of c mix with the arithmetic. O((bits - low + 1) x 2^bits).
+template <class Count>
+std::int32_t finish_and_find_minimum(Count* s, const std::uint32_t* c, unsigned bits,
+                                     unsigned low);
+template <class Count>
+std::int32_t finish_and_find_minimum_portable(Count* s, const std::uint32_t* c, unsigned bits,
+                                              unsigned low);
+template <class Count>
+BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_avx2(Count* s, const std::uint32_t* c, unsigned bits,
+                                          unsigned low);
+
+// The largest t < n with 2 s[t] - c[t], read as a signed 32-bit number,
+// equal to `value`, which must occur. Scans down from the top.
+template <class Count>
+std::size_t last_index_of(const Count* s, const std::uint32_t* c, std::size_t n,
+                          std::int32_t value);
+template <class Count>
+std::size_t last_index_of_portable(const Count* s, const std::uint32_t* c, std::size_t n,
+                                   std::int32_t value);
+template <class Count>
+BOOLMAT_TARGET_AVX2 std::size_t last_index_of_avx2(const Count* s, const std::uint32_t* c, std::size_t n,
+                               std::int32_t value);
 
 }  // namespace bmf::zeta

@@ -1,17 +1,15 @@
 // The conversions of the Python class BitMatrix: nested lists of 0/1 ints
 // (from_list, to_list) and two-dimensional NumPy bool arrays (from_numpy,
 // to_numpy). Lists go cell by cell through the core get/set; arrays are read
-// through their strides, with a faster path for rows whose cells are
-// adjacent bytes that packs eight cells per step.
+// through their strides, with faster paths when the cells of a row (or of a
+// column) are adjacent bytes: those are packed 16 cells per step.
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
 #include "matrix.hpp"
+#include "boolmat/bytes.hpp"
 #include "numpy_api.hpp"
 
 namespace bmf_py {
@@ -20,9 +18,6 @@ using boolmat::BitMatrix;
 using boolmat::Word;
 
 namespace {
-
-static_assert(std::endian::native == std::endian::little,
-              "the byte packing below reads 8 cells as one little-endian word");
 
 // ---------------------------------------------------------------------------
 // Lists
@@ -81,56 +76,11 @@ BitMatrix matrix_from_rows(const IntRows& rows) {
 // ---------------------------------------------------------------------------
 // Byte packing for NumPy arrays
 
-// Bits of the bytes equal to 1 among 8 adjacent bytes, byte k giving bit k.
-unsigned pack8(const unsigned char* bytes) {
-    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    std::uint64_t x;
-    std::memcpy(&x, bytes, 8);
-    const std::uint64_t y = x ^ 0x0101010101010101ull;  // a zero byte where the cell byte is 1
-    const std::uint64_t nonzero = (((y & kLow7) + kLow7) | y) & kHigh;
-    const std::uint64_t ones = (~nonzero & kHigh) >> 7;  // bit 8k set when byte k was 1
-    // Gathers bit 8k to bit 56 + k; no two partial products collide.
-    return static_cast<unsigned>((ones * 0x0102040810204080ull) >> 56);
-}
-
-// Packs `cols` adjacent cell bytes into the words of one row.
-void pack_row(const unsigned char* cells, std::size_t cols, Word* out) {
-    for (std::size_t base = 0; base < cols; base += boolmat::kWordBits) {
-        const std::size_t width = std::min(boolmat::kWordBits, cols - base);
-        Word word = 0;
-        std::size_t j = 0;
-        for (; j + 8 <= width; j += 8) word |= Word{pack8(cells + base + j)} << j;
-        for (; j < width; ++j) word |= Word{cells[base + j] == 1} << j;
-        out[base / boolmat::kWordBits] = word;
-    }
-}
-
 // Packs `cols` cell bytes lying `step` bytes apart into the words of one row.
 void pack_row_strided(const unsigned char* cells, npy_intp step, std::size_t cols, Word* out) {
     for (std::size_t j = 0; j < cols; ++j) {
         if (cells[static_cast<npy_intp>(j) * step] == 1)
             out[boolmat::word_of(j)] |= Word{1} << boolmat::bit_of(j);
-    }
-}
-
-// kSpread[b] has byte k equal to bit k of b: eight cells as eight bool bytes.
-constexpr std::array<std::uint64_t, 256> kSpread = [] {
-    std::array<std::uint64_t, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        for (unsigned k = 0; k < 8; ++k) {
-            if ((b >> k) & 1) table[b] |= std::uint64_t{1} << (8 * k);
-        }
-    }
-    return table;
-}();
-
-// Writes the `cols` cells of one row as bytes 0/1.
-void unpack_row(const Word* words, std::size_t cols, unsigned char* out) {
-    for (std::size_t j = 0; j < cols; j += 8) {
-        const unsigned byte = (words[boolmat::word_of(j)] >> boolmat::bit_of(j)) & 0xff;
-        const std::uint64_t spread = kSpread[byte];
-        std::memcpy(out + j, &spread, std::min<std::size_t>(8, cols - j));
     }
 }
 
@@ -186,17 +136,27 @@ PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
         const npy_intp cols = PyArray_DIM(array, 1);
         require_matrix_dimensions(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols));
 
-        BitMatrix m = BitMatrix::zeros(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
         const auto* data = reinterpret_cast<const unsigned char*>(PyArray_BYTES(array));
         const npy_intp row_step = PyArray_STRIDE(array, 0);
         const npy_intp col_step = PyArray_STRIDE(array, 1);
+        if (row_step == 1 && col_step != 1 && rows > 1) {
+            // Columns of adjacent bytes (Fortran order, transposed views):
+            // pack them as the rows of the transpose, then transpose back.
+            BitMatrix t = BitMatrix::zeros(static_cast<std::size_t>(cols), static_cast<std::size_t>(rows));
+            for (npy_intp j = 0; j < cols; ++j) {
+                boolmat::pack_bytes(data + j * col_step, static_cast<std::size_t>(rows),
+                                    t.words_mut().data() + static_cast<std::size_t>(j) * t.stride());
+            }
+            return wrap_matrix(t.transpose());
+        }
+        BitMatrix m = BitMatrix::zeros(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
         Word* out = m.words_mut().data();
         const std::size_t stride = m.stride();
         for (npy_intp i = 0; i < rows; ++i) {
             const unsigned char* row = data + i * row_step;
             Word* row_out = out + static_cast<std::size_t>(i) * stride;
             if (col_step == 1)
-                pack_row(row, static_cast<std::size_t>(cols), row_out);
+                boolmat::pack_bytes(row, static_cast<std::size_t>(cols), row_out);
             else
                 pack_row_strided(row, col_step, static_cast<std::size_t>(cols), row_out);
         }
@@ -216,14 +176,15 @@ PyObject* bitmatrix_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::size_t size = 0;
         if (__builtin_mul_overflow(rows, cols, &size)) throw std::bad_alloc();
 
-        auto* buffer = static_cast<unsigned char*>(std::calloc(size, 1));
+        // Every byte is written below, so the buffer needs no zero fill.
+        auto* buffer = static_cast<unsigned char*>(std::malloc(size));
         if (buffer == nullptr) throw std::bad_alloc();
         Ref keeper = Ref::steal(PyCapsule_New(buffer, kBufferName, free_buffer));
         if (!keeper) {
             std::free(buffer);
             throw PythonError{};
         }
-        for (std::size_t i = 0; i < rows; ++i) unpack_row(m.row(i).data(), cols, buffer + i * cols);
+        for (std::size_t i = 0; i < rows; ++i) boolmat::unpack_bytes(m.row(i).data(), cols, buffer + i * cols);
 
         npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
         npy_intp strides[2] = {static_cast<npy_intp>(cols), 1};

@@ -17,6 +17,13 @@ BitVec BitVec::from_bools(std::span<const bool> bits) {
     return v;
 }
 
+BitVec BitVec::from_bytes(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) fail("n égale à 0");
+    WordArray words = WordArray::uninitialised(words_for(bytes.size()));
+    kernels::pack_nonzero_bytes(bytes.data(), bytes.size(), words.data());
+    return BitVec(std::move(words), bytes.size());
+}
+
 BitVec BitVec::from_words(std::span<const Word> words, std::size_t n) {
     if (n == 0) fail("n égale à 0");
     assert_eq(words.size(), words_for(n),

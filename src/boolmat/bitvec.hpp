@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "words.hpp"
@@ -15,6 +16,9 @@ public:
     static BitVec zeros(std::size_t n);
     // A vector whose bit k is bits[k]; fails with "n égale à 0" when empty.
     static BitVec from_bools(std::span<const bool> bits);
+    // A vector whose bit k is set when bytes[k] is not 0 (a NumPy bool
+    // array's bytes, say); fails with "n égale à 0" when empty.
+    static BitVec from_bytes(std::span<const std::uint8_t> bytes);
     // A vector of n bits copied from ceil(n/64) words, excess bits dropped.
     static BitVec from_words(std::span<const Word> words, std::size_t n);
 

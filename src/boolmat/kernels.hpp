@@ -2,11 +2,12 @@
 // operation. They take raw pointers and counts, assume valid ranges (dst may
 // be src itself but must not partly overlap it) and check nothing; the public
 // operations check shapes and indices first. Each is a single pass, O(n) words, written so
-// the compiler can vectorise it; variants for particular instruction sets
-// belong here and nowhere else.
+// the compiler can vectorise it; the population counts also have a variant
+// for processors with POPCNT, picked by their dispatching plain name.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "words.hpp"
 
@@ -27,17 +28,30 @@ void fill_ones(Word* dst, std::size_t n);
 // ANDs the last word of each of `rows` rows of `stride` words with `mask`.
 void mask_row_ends(Word* words, std::size_t rows, std::size_t stride, Word mask);
 
+// Population counts, each with a `_portable` variant and an `_avx2` variant
+// that uses the POPCNT instruction; the plain name dispatches.
 // Number of set bits in p[0 .. n).
 std::size_t popcount_words(const Word* p, std::size_t n);
+std::size_t popcount_words_portable(const Word* p, std::size_t n);
+std::size_t popcount_words_avx2(const Word* p, std::size_t n);
 // Number of set bits in a[k] ^ b[k] over k < n (the Hamming distance).
 std::size_t xor_popcount(const Word* a, const Word* b, std::size_t n);
+std::size_t xor_popcount_portable(const Word* a, const Word* b, std::size_t n);
+std::size_t xor_popcount_avx2(const Word* a, const Word* b, std::size_t n);
 // Number of set bits in a[k] & ~b[k] over k < n.
 std::size_t andnot_popcount(const Word* a, const Word* b, std::size_t n);
+std::size_t andnot_popcount_portable(const Word* a, const Word* b, std::size_t n);
+std::size_t andnot_popcount_avx2(const Word* a, const Word* b, std::size_t n);
+// Number of set bits in x[k] ^ (a[k] | b[k]) over k < n: the distance from x
+// to the OR of a and b, without building that OR.
+std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n);
+std::size_t or_xor_popcount_portable(const Word* x, const Word* a, const Word* b, std::size_t n);
+std::size_t or_xor_popcount_avx2(const Word* x, const Word* a, const Word* b, std::size_t n);
 
-// ORs into out_row (b_stride words) row j of b, for every set bit j of
-// a_row[0 .. a_words), lowest first; zero words of a_row are skipped.
-// O(ones(a_row) x b_stride) word ORs plus one test per word of a_row.
-void or_selected_rows(Word* out_row, const Word* a_row, std::size_t a_words,
-                      const Word* b, std::size_t b_stride);
+// Packs n bytes into bits: bit k of dst (ceil(n / 64) words, spare bits 0)
+// is set when src[k] is not 0. The AVX2 variant compares 32 bytes at a time.
+void pack_nonzero_bytes(const std::uint8_t* src, std::size_t n, Word* dst);
+void pack_nonzero_bytes_portable(const std::uint8_t* src, std::size_t n, Word* dst);
+void pack_nonzero_bytes_avx2(const std::uint8_t* src, std::size_t n, Word* dst);
 
 }  // namespace boolmat::kernels

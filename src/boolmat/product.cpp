@@ -1,11 +1,17 @@
 // Boolean product A∘B, row by row: row i of the result is the OR of B's rows
-// j for the set cells (i, j) of A. O(ones(A) x stride(B)) word ORs; zero words
-// of A are skipped, so sparse left factors cost little.
+// j for the set cells (i, j) of A. Sparse rows of A walk their set bits,
+// O(ones(row) x stride(B)) word ORs; dense rows go through the Four Russians
+// tables, O(rows(B) / 8 x stride(B)) word ORs per row plus the tables.
 #include <bit>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "bitmatrix.hpp"
 #include "kernels.hpp"
 #include "precondition.hpp"
+#include "product_kernels.hpp"
 
 namespace boolmat {
 
@@ -38,11 +44,37 @@ void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out
     if (const std::size_t j = first_set_column_from(a, b.rows()); j < a.cols())
         fail(cat("ligne ", j, " de B hors limites (rows = ", b.rows(), ")"));
 
-    const Word* a_words = a.words().data();
-    const Word* b_words = b.words().data();
-    for (std::size_t i = 0; i < a.rows(); ++i)
-        kernels::or_selected_rows(out.data() + i * b_stride, a_words + i * a.stride(), a.stride(),
-                                  b_words, b_stride);
+    const kernels::ProductOperands p{a.words().data(), a.stride(), b.words().data(), b.rows(),
+                                     b_stride,          row_mask(b.cols()), out.data()};
+    // A table entry stands for one group of 8 rows of B, a walk step for one
+    // row: a row with more set bits than there are groups is cheaper through
+    // the tables, which pay off once those rows save more steps than the 256
+    // entries per group cost to build.
+    const std::size_t groups = (b.rows() + 7) / 8;
+    std::vector<std::size_t> dense;
+    std::size_t saved_steps = 0;
+    for (std::size_t i = 0; i < a.rows(); ++i) {
+        const std::size_t ones = kernels::popcount_words(p.a + i * p.a_stride, p.a_stride);
+        if (ones > groups) {
+            dense.push_back(i);
+            saved_steps += ones - groups;
+        } else {
+            kernels::or_selected_rows(p.out + i * b_stride, p.a + i * p.a_stride, p.a_stride, p.b,
+                                      b_stride);
+        }
+    }
+    if (dense.empty()) return;
+    if (saved_steps > 256 * groups) {
+        const std::size_t bytes = kernels::table_scratch_words() * sizeof(Word);
+        const std::unique_ptr<Word[], decltype(&std::free)> tables(
+            static_cast<Word*>(std::aligned_alloc(64, bytes)), &std::free);
+        if (!tables) throw std::bad_alloc();
+        kernels::or_rows_by_tables(p, dense, tables.get());
+        return;
+    }
+    for (const std::size_t i : dense)
+        kernels::or_selected_rows(p.out + i * b_stride, p.a + i * p.a_stride, p.a_stride, p.b,
+                                  b_stride);
 }
 
 BitMatrix product(const BitMatrix& a, const BitMatrix& b) {

@@ -1,5 +1,6 @@
 #include "words.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -16,7 +17,9 @@ std::size_t checked_word_count(std::size_t rows, std::size_t stride) {
     return rows * stride;
 }
 
-void WordArray::Free::operator()(Word* p) const noexcept { std::free(p); }
+void WordArray::Free::operator()(Word* p) const noexcept {
+    if (p != nullptr) std::free(reinterpret_cast<unsigned char*>(p) - shift);
+}
 
 WordArray WordArray::zeroed(std::size_t count) {
     if (count == 0) return {};
@@ -34,6 +37,18 @@ WordArray WordArray::uninitialised(std::size_t count) {
     auto* p = static_cast<Word*>(std::malloc(count * sizeof(Word)));
     if (p == nullptr) throw std::bad_alloc();
     return WordArray(p, count);
+}
+
+WordArray WordArray::line_aligned(std::size_t count) {
+    if (count == 0) return {};
+    constexpr std::size_t kLine = 64;
+    checked_word_count(count + kLine / sizeof(Word), 1);
+    // Over-allocating with malloc keeps large blocks on the heap that malloc
+    // recycles; aligned_alloc maps fresh pages for every large block.
+    auto* raw = static_cast<unsigned char*>(std::malloc(count * sizeof(Word) + kLine));
+    if (raw == nullptr) throw std::bad_alloc();
+    const std::size_t shift = (kLine - reinterpret_cast<std::uintptr_t>(raw) % kLine) % kLine;
+    return WordArray(reinterpret_cast<Word*>(raw + shift), count, shift);
 }
 
 WordArray WordArray::copy_of(std::span<const Word> words) {

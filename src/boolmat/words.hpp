@@ -44,6 +44,9 @@ public:
     WordArray() = default;
     static WordArray zeroed(std::size_t count);
     static WordArray uninitialised(std::size_t count);
+    // Uninitialised too, but starting on a 64-byte boundary, for kernels
+    // that write whole cache lines of a row at a time.
+    static WordArray line_aligned(std::size_t count);
     static WordArray copy_of(std::span<const Word> words);
 
     WordArray(const WordArray& other);
@@ -61,10 +64,14 @@ public:
     std::span<const Word> span() const { return {data_.get(), size_}; }
 
 private:
+    // Frees the block that starts `shift` bytes before the words.
     struct Free {
+        constexpr Free() noexcept : shift(0) {}
+        constexpr explicit Free(std::size_t s) noexcept : shift(s) {}
         void operator()(Word* p) const noexcept;
+        std::size_t shift;
     };
-    WordArray(Word* p, std::size_t n) : data_(p), size_(n) {}
+    WordArray(Word* p, std::size_t n, std::size_t shift = 0) : data_(p, Free{shift}), size_(n) {}
 
     std::unique_ptr<Word[], Free> data_;
     std::size_t size_ = 0;

@@ -12,6 +12,7 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"
+#include "variants.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
@@ -161,6 +162,90 @@ TEST(Product, AccumulateIntoOrsAndChecksRanges) {
     EXPECT_EQ(buf, std::vector<Word>(10, 0));
 }
 
+// The product row by row from the set cells of A, one word of B at a time:
+// the plain definition the fast paths must reproduce.
+std::vector<Word> plain_product_into(const BitMatrix& a, const BitMatrix& b, std::vector<Word> out) {
+    for (std::size_t i = 0; i < a.rows(); ++i)
+        for (std::size_t j = 0; j < a.cols(); ++j)
+            if (a.get(i, j))
+                for (std::size_t k = 0; k < b.stride(); ++k) out[i * b.stride() + k] |= b.row(j)[k];
+    return out;
+}
+
+// Rows of very different densities, so one product takes both the set-bit
+// walk and the tables, and dense rows saturate.
+BitMatrix mixed_rows(std::mt19937_64& rng, std::size_t r, std::size_t c) {
+    const unsigned sparsities[] = {1000000, 100, 5, 2, 1};
+    BitMatrix m = BitMatrix::zeros(r, c);
+    for (std::size_t i = 0; i < r; ++i) {
+        const unsigned sparsity = sparsities[rng() % 5];
+        for (std::size_t j = 0; j < c; ++j) m.set(i, j, rng() % sparsity == 0);
+    }
+    return m;
+}
+
+TEST(Product, WalkAndTablesMatchThePlainProductInBothVariants) {
+    std::mt19937_64 rng(44);
+    // Shapes around the 8-row groups, the 512-column slices and the words.
+    for (auto [m, n, p] : {Dims{300, 200, 130}, Dims{257, 521, 1000}, Dims{70, 1030, 67},
+                           Dims{520, 64, 513}, Dims{200, 8, 64}, Dims{130, 127, 5}}) {
+        for (unsigned b_sparsity : {40u, 3u, 1u}) {
+            const BitMatrix a = mixed_rows(rng, m, n), b = random_matrix(rng, n, p, b_sparsity);
+            BitMatrix before = random_matrix(rng, m, p, 7);
+            const std::vector<Word> start(before.words().begin(), before.words().end());
+            const std::vector<Word> want = plain_product_into(a, b, start);
+            for_each_variant([&](bool portable) {
+                const BitMatrix c = product(a, b);
+                EXPECT_TRUE(spare_bits_clear(c));
+                EXPECT_EQ(std::vector<Word>(c.words().begin(), c.words().end()),
+                          plain_product_into(a, b, std::vector<Word>(want.size(), 0)))
+                    << m << "x" << n << "x" << p << " portable " << portable;
+                BitMatrix out = before;
+                accumulate_into(a, b, out.words_mut());
+                EXPECT_EQ(std::vector<Word>(out.words().begin(), out.words().end()), want)
+                    << m << "x" << n << "x" << p << " portable " << portable;
+            });
+        }
+    }
+}
+
+TEST(Product, TablesWithAWiderOrNarrowerThanB) {
+    // accumulate_into makes no dimension check: A's extra columns are 0, or
+    // A stops before B's last rows.
+    std::mt19937_64 rng(45);
+    const BitMatrix b = random_matrix(rng, 300, 150, 3);
+    for (std::size_t a_cols : {200, 300, 420}) {
+        BitMatrix a = random_matrix(rng, 400, a_cols, 2);
+        for (std::size_t i = 0; i < a.rows(); ++i)
+            for (std::size_t j = b.rows(); j < a_cols; ++j) a.set(i, j, false);
+        const std::vector<Word> want =
+            plain_product_into(a, b, std::vector<Word>(a.rows() * b.stride(), 0));
+        for_each_variant([&](bool portable) {
+            std::vector<Word> out(a.rows() * b.stride(), 0);
+            accumulate_into(a, b, out);
+            EXPECT_EQ(out, want) << a_cols << " portable " << portable;
+        });
+    }
+}
+
+TEST(Product, SaturationStopsOnlyAtCellsThatAreAllOne) {
+    // B all ones on 70 columns: dense rows fill every cell while the spare
+    // bits stay 0; B with one empty column: those rows never fill up.
+    std::mt19937_64 rng(46);
+    const BitMatrix a = random_matrix(rng, 600, 300, 2);
+    BitMatrix holed = BitMatrix::ones(300, 600);
+    for (std::size_t j = 0; j < 300; ++j) holed.set(j, 577, false);
+    for (const BitMatrix& b : {BitMatrix::ones(300, 70), holed}) {
+        const std::vector<Word> want =
+            plain_product_into(a, b, std::vector<Word>(a.rows() * b.stride(), 0));
+        for_each_variant([&](bool portable) {
+            const BitMatrix c = product(a, b);
+            EXPECT_TRUE(spare_bits_clear(c));
+            EXPECT_EQ(std::vector<Word>(c.words().begin(), c.words().end()), want) << portable;
+        });
+    }
+}
+
 TEST(Transpose, MatchesModelAndInvolution) {
     std::mt19937_64 rng(52);
     for (std::size_t r : {1, 20, 21, 64, 65, 130}) {
@@ -178,6 +263,41 @@ TEST(Transpose, MatchesModelAndInvolution) {
     }
     EXPECT_EQ(BitMatrix::ones(1, 200).transpose().stride(), 1u);
     EXPECT_TRUE(BitMatrix::ones(65, 130).transpose() == BitMatrix::ones(130, 65));
+}
+
+TEST(Transpose, TilesAndVariantsAgreeWithTheModel) {
+    // Shapes cutting the 512 x 512 tiles and the 4-block vector groups.
+    std::mt19937_64 rng(53);
+    for (auto [r, c] : {std::pair<std::size_t, std::size_t>{513, 1100}, {1030, 70}, {64, 4097},
+                        {600, 257}, {1, 1500}, {1500, 1}}) {
+        const BitMatrix a = random_matrix(rng, r, c, 3);
+        for_each_variant([&](bool portable) {
+            const BitMatrix t = a.transpose();
+            ASSERT_EQ(t.rows(), c);
+            ASSERT_EQ(t.cols(), r);
+            EXPECT_TRUE(spare_bits_clear(t));
+            for (std::size_t i = 0; i < r; ++i)
+                for (std::size_t j = 0; j < c; ++j)
+                    ASSERT_EQ(t.get(j, i), a.get(i, j)) << r << "x" << c << " portable " << portable;
+        });
+    }
+}
+
+TEST(Transpose, LargeMatricesWrittenAroundTheCaches) {
+    // 4 MiB and more of T: whole lines are streamed to memory.
+    std::mt19937_64 rng(54);
+    BitMatrix a = BitMatrix::zeros(8192, 4160);
+    for (Word& w : a.words_mut()) w = rng();
+    a.clear_spare_bits();
+    for_each_variant([&](bool portable) {
+        const BitMatrix t = a.transpose();
+        EXPECT_TRUE(spare_bits_clear(t));
+        for (int k = 0; k < 20000; ++k) {
+            const std::size_t i = rng() % a.rows(), j = rng() % a.cols();
+            ASSERT_EQ(t.get(j, i), a.get(i, j)) << i << "," << j << " portable " << portable;
+        }
+        EXPECT_TRUE(t.transpose() == a) << portable;
+    });
 }
 
 }  // namespace

@@ -1,0 +1,78 @@
+// The "zeta" solve. The solver keeps the subset sums ζC of its row-pattern
+// counts; a vector x adds the subset sums ζS of the patterns of its set rows,
+// and error(h) = m - ones(x) + 2 ζS[t] - ζC[t] with t the complement of h.
+// ζS is built one block of 2^18 patterns at a time (1 MiB, held in L2): each
+// block gathers the set rows whose high pattern bits are contained in the
+// block's, takes the low-bit transform and is scanned for its minimum
+// against ζC at once, so a solve needs no table of 2^r entries of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "../boolmat/words.hpp"
+
+namespace bmf {
+
+struct Solution;
+
+// What a solve reads from the solver.
+struct ZetaTable {
+    std::span<const std::uint64_t> row_patterns;  // m entries below 2^r
+    std::span<const std::uint32_t> subset_counts;  // ζC, 2^r entries
+    std::uint64_t m;
+    unsigned r;
+};
+
+// The rows of a factor ordered by pattern: order[k] is the k-th row in
+// increasing pattern order (ties by row), and group g holds the rows
+// order[ends[g - 1] .. ends[g]) of the distinct pattern patterns[g].
+struct PatternGroups {
+    std::vector<std::size_t> order;
+    std::vector<std::uint32_t> patterns;
+    std::vector<std::size_t> ends;
+
+    static PatternGroups of(std::span<const std::uint64_t> row_patterns);
+};
+
+// Working memory of "zeta" solves, reused from one solve to the next.
+class ZetaScratch {
+public:
+    ZetaScratch() = default;
+
+private:
+    friend Solution zeta_solve(const ZetaTable&, std::span<const boolmat::Word>, ZetaScratch&,
+                               unsigned);
+    friend Solution zeta_solve_grouped(const ZetaTable&, const PatternGroups&,
+                                       std::span<const boolmat::Word>, ZetaScratch&);
+    // Room for `size` counters of type Count, contents unspecified.
+    template <class Count>
+    Count* block(std::size_t size);
+
+    std::unique_ptr<std::byte[]> block_;  // ζS, one block at a time
+    std::size_t block_bytes_ = 0;
+    std::vector<std::uint32_t> starts_;   // first entry of each sub-block's list
+    std::vector<std::uint32_t> next_;
+    std::vector<std::uint32_t> offsets_;  // the patterns' offsets, by sub-block
+};
+
+// Entries of a ζS block: 2^18, 1 MiB, which stays in L2.
+inline constexpr unsigned kZetaBlockBits = 18;
+
+// The smallest h minimising |x - W∘h| and that error, for x given as the
+// words of its m bits (spare bits 0). Blocks hold 2^max_block_bits entries
+// (raised to 16 when smaller; smaller than the default only to exercise the
+// blocking).
+Solution zeta_solve(const ZetaTable& table, std::span<const boolmat::Word> x,
+                    ZetaScratch& scratch, unsigned max_block_bits = kZetaBlockBits);
+
+// The same for x given in the group order of `groups` (bit k of the words is
+// row groups.order[k] of x), which turns the pattern counts of x's set rows
+// into one population count per group. Needs r <= kZetaBlockBits.
+Solution zeta_solve_grouped(const ZetaTable& table, const PatternGroups& groups,
+                            std::span<const boolmat::Word> x_in_order, ZetaScratch& scratch);
+
+}  // namespace bmf

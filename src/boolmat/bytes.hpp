@@ -1,0 +1,25 @@
+// Cells as bytes: packing rows of one-byte cells (NumPy's bool layout) into
+// words and back. Unchecked kernels over raw spans; the converters check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "words.hpp"
+
+namespace boolmat {
+
+// Packs n adjacent cell bytes into ceil(n/64) words: bit j is set exactly
+// when byte j equals 1; the bits beyond n in the last word are 0.
+void pack_bytes(const std::uint8_t* cells, std::size_t n, Word* out);
+
+// Writes the first n bits of `words` as n bytes 0/1.
+void unpack_bytes(const Word* words, std::size_t n, std::uint8_t* out);
+
+// The variants behind the two dispatchers (SSE2 / AVX2); identical results.
+void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out);
+void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out);
+void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out);
+void unpack_bytes_avx2(const Word* words, std::size_t n, std::uint8_t* out);
+
+}  // namespace boolmat
