@@ -1,10 +1,12 @@
 // The "zeta" solve. The solver keeps the subset sums ζC of its row-pattern
 // counts; a vector x adds the subset sums ζS of the patterns of its set rows,
 // and error(h) = m - ones(x) + 2 ζS[t] - ζC[t] with t the complement of h.
-// ζS is built one block of 2^18 patterns at a time (1 MiB, held in L2): each
-// block gathers the set rows whose high pattern bits are contained in the
-// block's, takes the low-bit transform and is scanned for its minimum
-// against ζC at once, so a solve needs no table of 2^r entries of its own.
+// ζS is built one block of 2^18 patterns at a time (at most 1 MiB, held in
+// L2): each block gathers the set rows whose high pattern bits are contained
+// in the block's, takes the low-bit transform and is scanned for its minimum
+// against ζC at once, so a solve needs no table of 2^r entries of its own
+// unless the set rows reach so many blocks that one table-sized block costs
+// less. With fewer than 2^16 set rows the counters of ζS are 16-bit.
 #pragma once
 
 #include <cstddef>
@@ -55,11 +57,11 @@ private:
     std::unique_ptr<std::byte[]> block_;  // ζS, one block at a time
     std::size_t block_bytes_ = 0;
     std::vector<std::uint32_t> starts_;   // first entry of each sub-block's list
-    std::vector<std::uint32_t> next_;
+    std::vector<std::uint32_t> next_;     // next free slot of each sub-block's list
     std::vector<std::uint32_t> offsets_;  // the patterns' offsets, by sub-block
 };
 
-// Entries of a ζS block: 2^18, 1 MiB, which stays in L2.
+// Entries of a ζS block: 2^18, which stay in L2.
 inline constexpr unsigned kZetaBlockBits = 18;
 
 // The smallest h minimising |x - W∘h| and that error, for x given as the

@@ -20,6 +20,10 @@ boolmat::BitVec bitvec_from_array(PyArrayObject* x) {
     const npy_intp n = PyArray_DIM(x, 0);
     const npy_intp step = PyArray_STRIDE(x, 0);
     const char* data = static_cast<const char*>(PyArray_DATA(x));
+    if (step == 1) {
+        // Adjacent elements: packed many at a time, a non-zero byte being true.
+        return boolmat::BitVec::from_bytes({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(n)});
+    }
     boolmat::BitVec v = boolmat::BitVec::zeros(static_cast<std::size_t>(n));
     const auto words = v.words_mut();
     for (npy_intp i = 0; i < n; ++i) {

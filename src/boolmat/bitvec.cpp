@@ -1,5 +1,6 @@
 #include "bitvec.hpp"
 
+#include "bytes.hpp"
 #include "kernels.hpp"
 #include "precondition.hpp"
 
@@ -20,7 +21,7 @@ BitVec BitVec::from_bools(std::span<const bool> bits) {
 BitVec BitVec::from_bytes(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) fail("n égale à 0");
     WordArray words = WordArray::uninitialised(words_for(bytes.size()));
-    kernels::pack_nonzero_bytes(bytes.data(), bytes.size(), words.data());
+    pack_nonzero_bytes(bytes.data(), bytes.size(), words.data());
     return BitVec(std::move(words), bytes.size());
 }
 

@@ -24,6 +24,12 @@ Word pack_tail(const std::uint8_t* cells, std::size_t count) {
     return word;
 }
 
+Word pack_nonzero_tail(const std::uint8_t* bytes, std::size_t count) {
+    Word word = 0;
+    for (std::size_t k = 0; k < count; ++k) word |= Word{bytes[k] != 0} << k;
+    return word;
+}
+
 void unpack_tail(const Word* words, std::size_t from, std::size_t n, std::uint8_t* out) {
     for (std::size_t j = from; j < n; ++j) out[j] = static_cast<std::uint8_t>((words[j / 64] >> (j % 64)) & 1);
 }
@@ -55,6 +61,34 @@ BOOLMAT_TARGET_AVX2 void pack_bytes_avx2(const std::uint8_t* cells, std::size_t 
         out[w] = Word{lo} | (Word{hi} << 32);
     }
     if (n % kWordBits != 0) out[full] = pack_tail(cells + full * kWordBits, n % kWordBits);
+}
+
+// The same with the comparison against 0 inverted: the bytes that are not 0.
+void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const std::size_t full = n / kWordBits;
+    for (std::size_t w = 0; w < full; ++w) {
+        Word word = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + w * kWordBits + 16 * k));
+            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+            word |= Word{~mask & 0xffffu} << (16 * k);
+        }
+        out[w] = word;
+    }
+    if (n % kWordBits != 0) out[full] = pack_nonzero_tail(bytes + full * kWordBits, n % kWordBits);
+}
+
+BOOLMAT_TARGET_AVX2 void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out) {
+    const __m256i zero = _mm256_setzero_si256();
+    const std::size_t full = n / kWordBits;
+    for (std::size_t w = 0; w < full; ++w) {
+        const auto* p = reinterpret_cast<const __m256i*>(bytes + w * kWordBits);
+        const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p), zero)));
+        const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), zero)));
+        out[w] = ~(Word{lo} | (Word{hi} << 32));
+    }
+    if (n % kWordBits != 0) out[full] = pack_nonzero_tail(bytes + full * kWordBits, n % kWordBits);
 }
 
 void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out) {
@@ -91,6 +125,10 @@ BOOLMAT_TARGET_AVX2 void unpack_bytes_avx2(const Word* words, std::size_t n, std
 
 void pack_bytes(const std::uint8_t* cells, std::size_t n, Word* out) {
     cpu::use_avx2() ? pack_bytes_avx2(cells, n, out) : pack_bytes_portable(cells, n, out);
+}
+
+void pack_nonzero_bytes(const std::uint8_t* bytes, std::size_t n, Word* out) {
+    cpu::use_avx2() ? pack_nonzero_bytes_avx2(bytes, n, out) : pack_nonzero_bytes_portable(bytes, n, out);
 }
 
 void unpack_bytes(const Word* words, std::size_t n, std::uint8_t* out) {

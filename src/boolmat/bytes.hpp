@@ -13,12 +13,18 @@ namespace boolmat {
 // when byte j equals 1; the bits beyond n in the last word are 0.
 void pack_bytes(const std::uint8_t* cells, std::size_t n, Word* out);
 
+// Packs n adjacent bytes into ceil(n/64) words: bit j is set exactly when
+// byte j is not 0 (NumPy's truth of a bool byte); the bits beyond n are 0.
+void pack_nonzero_bytes(const std::uint8_t* bytes, std::size_t n, Word* out);
+
 // Writes the first n bits of `words` as n bytes 0/1.
 void unpack_bytes(const Word* words, std::size_t n, std::uint8_t* out);
 
 // The variants behind the two dispatchers (SSE2 / AVX2); identical results.
 void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out);
 void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out);
+void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out);
+void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out);
 void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out);
 void unpack_bytes_avx2(const Word* words, std::size_t n, std::uint8_t* out);
 

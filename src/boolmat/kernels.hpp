@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
 #include "words.hpp"
 
@@ -47,11 +46,5 @@ std::size_t andnot_popcount_avx2(const Word* a, const Word* b, std::size_t n);
 std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n);
 std::size_t or_xor_popcount_portable(const Word* x, const Word* a, const Word* b, std::size_t n);
 std::size_t or_xor_popcount_avx2(const Word* x, const Word* a, const Word* b, std::size_t n);
-
-// Packs n bytes into bits: bit k of dst (ceil(n / 64) words, spare bits 0)
-// is set when src[k] is not 0. The AVX2 variant compares 32 bytes at a time.
-void pack_nonzero_bytes(const std::uint8_t* src, std::size_t n, Word* dst);
-void pack_nonzero_bytes_portable(const std::uint8_t* src, std::size_t n, Word* dst);
-void pack_nonzero_bytes_avx2(const std::uint8_t* src, std::size_t n, Word* dst);
 
 }  // namespace boolmat::kernels

@@ -2,11 +2,14 @@
 // against a per-cell reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
 
+#include "boolmat/bitvec.hpp"
 #include "boolmat/bytes.hpp"
+#include "failure.hpp"
 #include "variants.hpp"
 
 using boolmat::Word;
@@ -33,6 +36,28 @@ TEST(Bytes, PackSetsExactlyTheBytesEqualToOne) {
             EXPECT_EQ(out.back(), ~Word{0}) << "wrote past the row, n=" << n;
         }
     });
+}
+
+TEST(Bytes, PackNonZeroSetsEveryByteThatIsNotZero) {
+    std::mt19937_64 rng(10);
+    const std::uint8_t values[] = {0, 0, 0, 1, 1, 2, 128, 255};
+    for_each_variant([&](bool portable) {
+        for (std::size_t n : kWidths) {
+            std::vector<std::uint8_t> bytes(n);
+            for (auto& b : bytes) b = values[rng() % 8];
+            std::vector<Word> out(boolmat::words_for(n) + 1, ~Word{0});
+            boolmat::pack_nonzero_bytes(bytes.data(), n, out.data());
+            for (std::size_t j = 0; j < boolmat::words_for(n) * 64; ++j) {
+                const bool bit = (out[j / 64] >> (j % 64)) & 1;
+                ASSERT_EQ(bit, j < n && bytes[j] != 0) << "n=" << n << " j=" << j << " portable=" << portable;
+            }
+            EXPECT_EQ(out.back(), ~Word{0}) << "wrote past the row, n=" << n;
+            const boolmat::BitVec v = boolmat::BitVec::from_bytes(bytes);
+            ASSERT_EQ(v.len(), n);
+            EXPECT_TRUE(std::equal(v.words().begin(), v.words().end(), out.begin())) << n;
+        }
+    });
+    EXPECT_EQ(failure_of([] { boolmat::BitVec::from_bytes({}); }), "n égale à 0");
 }
 
 TEST(Bytes, UnpackWritesEveryCellAndNothingMore) {

@@ -1,18 +1,15 @@
-// The word kernels with processor-specific variants: each `_avx2` variant
-// against its `_portable` twin and a per-bit model, on lengths around the
-// vector and word widths; and the switch that forces the portable ones.
+// The population-count kernels in both variants against per-word counts, on
+// lengths around the vector widths, and the switch that forces the portable
+// variants.
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
 
-#include "boolmat/bitvec.hpp"
 #include "boolmat/cpu.hpp"
 #include "boolmat/kernels.hpp"
-#include "failure.hpp"
 #include "variants.hpp"
 
 namespace {
@@ -51,27 +48,6 @@ TEST(PopcountKernels, VariantsMatchPerWordCounts) {
             EXPECT_EQ(kernels::or_xor_popcount(x.data(), a.data(), b.data(), n), off) << n << portable;
         });
     }
-}
-
-TEST(PackKernels, EveryNonZeroByteGivesOneBit) {
-    std::mt19937_64 g(6);
-    const std::uint8_t values[] = {0, 0, 0, 1, 1, 2, 128, 255};
-    for (const std::size_t n : kLengths) {
-        std::vector<std::uint8_t> bytes(n);
-        for (auto& b : bytes) b = values[g() % 8];
-        std::vector<Word> want(boolmat::words_for(n), 0);
-        for (std::size_t k = 0; k < n; ++k)
-            if (bytes[k] != 0) want[k / 64] |= Word{1} << (k % 64);
-        for_each_variant([&](bool portable) {
-            std::vector<Word> got(want.size(), ~Word{0});
-            kernels::pack_nonzero_bytes(bytes.data(), n, got.data());
-            EXPECT_EQ(got, want) << n << portable;
-            const boolmat::BitVec v = boolmat::BitVec::from_bytes(bytes);
-            EXPECT_EQ(v.len(), n);
-            EXPECT_TRUE(std::equal(want.begin(), want.end(), v.words().begin())) << n << portable;
-        });
-    }
-    EXPECT_EQ(failure_of([] { boolmat::BitVec::from_bytes({}); }), "n égale à 0");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -15,8 +16,12 @@ STUB = pathlib.Path(QuorBMF.__file__).with_name("QuorBMF.pyi")
 
 
 def run(*args):
-    path = os.pathsep.join([str(STUB.parent)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
-    env = dict(os.environ, MYPYPATH=str(STUB.parent), PYTHONPATH=path)
+    env = dict(os.environ)
+    installed = {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
+    if str(STUB.parent) not in installed:
+        # A build tree: point both mypy and the interpreter at it.
+        env["MYPYPATH"] = str(STUB.parent)
+        env["PYTHONPATH"] = os.pathsep.join([str(STUB.parent)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=HERE, env=env)
 
 
