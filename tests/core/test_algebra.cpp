@@ -246,6 +246,36 @@ TEST(Product, SaturationStopsOnlyAtCellsThatAreAllOne) {
     }
 }
 
+TEST(Product, DenseAWithVerySparseBGoesByColumnsInBothVariants) {
+    // Dense rows of A against a B with a few set cells: too few for the
+    // tables to pay, so the product is done on the transposes. Some rows of
+    // A are nearly empty, A may be wider (extra columns 0) or narrower than
+    // B has rows, and the output starts non-zero.
+    std::mt19937_64 rng(47);
+    for (auto [m, n, b_rows, p] : {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>{
+                                       1500, 1000, 1000, 1000},
+                                   {1300, 1100, 1030, 1090},
+                                   {1601, 900, 1000, 700}}) {
+        BitMatrix a = random_matrix(rng, m, n, 2);
+        for (std::size_t i = 0; i < m; i += 9)
+            for (std::size_t j = 0; j < n; ++j) a.set(i, j, j == i % n);
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = b_rows; j < n; ++j) a.set(i, j, false);
+        BitMatrix b = random_matrix(rng, b_rows, p, 3000);
+        b.set(b_rows - 1, p - 1, true), b.set(0, 0, true);
+        const BitMatrix before = random_matrix(rng, m, p, 50);
+        const std::vector<Word> start(before.words().begin(), before.words().end());
+        const std::vector<Word> want = plain_product_into(a, b, start);
+        for_each_variant([&](bool portable) {
+            BitMatrix out = before;
+            accumulate_into(a, b, out.words_mut());
+            EXPECT_TRUE(spare_bits_clear(out));
+            EXPECT_EQ(std::vector<Word>(out.words().begin(), out.words().end()), want)
+                << m << "x" << n << " by " << b_rows << "x" << p << " portable " << portable;
+        });
+    }
+}
+
 TEST(Transpose, MatchesModelAndInvolution) {
     std::mt19937_64 rng(52);
     for (std::size_t r : {1, 20, 21, 64, 65, 130}) {
