@@ -283,6 +283,12 @@ void free_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyTypeObject* create_type(PyType_Spec* spec) {
+    Ref type = own(PyType_FromSpec(spec));
+    check_status(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
 void add_to_module(PyObject* module, const char* name, Ref value) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

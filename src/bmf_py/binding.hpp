@@ -234,10 +234,18 @@ auto without_gil(F&& work) -> decltype(work()) {
 PyObject* alloc_instance(PyTypeObject* type);
 void free_instance(PyObject* self);
 
+// Creates a heap type from its spec. The classes carry no documentation
+// beyond their text signature, so __doc__ is None (the interpreter would
+// otherwise expose an empty string).
+PyTypeObject* create_type(PyType_Spec* spec);
+
 // Adds `value` under `name` to the module and appends name to __all__.
 void add_to_module(PyObject* module, const char* name, Ref value);
 
 // "name(args)\n--\n\n": a text signature and no other documentation.
 #define QBMF_SIGNATURE(text) text "\n--\n\n"
+
+// A METH_VARARGS | METH_KEYWORDS implementation as a method-table entry.
+#define QBMF_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 }  // namespace bmf_py

@@ -390,7 +390,7 @@ PyObject* bitmatrix_str(PyObject* self) {
 
 template <class F>
 PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+    return QBMF_FUNCTION(f);
 }
 
 constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
@@ -461,13 +461,7 @@ PyType_Spec g_spec = {
 // Helpers for the other entry points
 
 PyTypeObject* bitmatrix_type() {
-    if (g_bitmatrix_type == nullptr) {
-        Ref type = own(PyType_FromSpec(&g_spec));
-        // The docstring holds only the constructor's text signature, which
-        // would otherwise leave __doc__ as an empty string.
-        check_status(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
-        g_bitmatrix_type = reinterpret_cast<PyTypeObject*>(type.release());
-    }
+    if (g_bitmatrix_type == nullptr) g_bitmatrix_type = create_type(&g_spec);
     return g_bitmatrix_type;
 }
 

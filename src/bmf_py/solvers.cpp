@@ -87,14 +87,14 @@ PyObject* ao_bmf_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef g_methods_def = {"methods", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(methods_impl)),
+PyMethodDef g_methods_def = {"methods", QBMF_FUNCTION(methods_impl),
                              METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("methods()")};
 
-PyMethodDef g_boolls_def = {"boolls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boolls_impl)),
+PyMethodDef g_boolls_def = {"boolls", QBMF_FUNCTION(boolls_impl),
                             METH_VARARGS | METH_KEYWORDS,
                             QBMF_SIGNATURE("boolls(w, x, method=\"zeta\", seed=0)")};
 
-PyMethodDef g_ao_bmf_def = {"ao_bmf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ao_bmf_impl)),
+PyMethodDef g_ao_bmf_def = {"ao_bmf", QBMF_FUNCTION(ao_bmf_impl),
                             METH_VARARGS | METH_KEYWORDS,
                             QBMF_SIGNATURE("ao_bmf(x, r, method=\"zeta\", max_iter=50, seed=0)")};
 

@@ -131,9 +131,9 @@ PyGetSetDef g_boolls_getset[] = {
 };
 
 PyMethodDef g_boolls_methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boolls_solve)),
+    {"solve", QBMF_FUNCTION(boolls_solve),
      METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("solve($self, x, method=\"zeta\", seed=0)")},
-    {"solve_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boolls_solve_all)),
+    {"solve_all", QBMF_FUNCTION(boolls_solve_all),
      METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("solve_all($self, x, method=\"zeta\", seed=0)")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -185,13 +185,7 @@ Ref solve_array(const bmf::BoolLs& solver, PyArrayObject* x, const std::string& 
 
 PyTypeObject* boolls_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        Ref created = own(PyType_FromSpec(&g_boolls_spec));
-        // The docstring holds only the text signature; without this the
-        // interpreter would expose __doc__ as an empty string.
-        check_status(PyObject_SetAttrString(created.get(), "__doc__", Py_None));
-        type = reinterpret_cast<PyTypeObject*>(created.release());
-    }
+    if (type == nullptr) type = create_type(&g_boolls_spec);
     return type;
 }
 

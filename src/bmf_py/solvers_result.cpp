@@ -78,7 +78,7 @@ PyGetSetDef g_result_getset[] = {
 };
 
 PyMethodDef g_result_methods[] = {
-    {"reconstruct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_reconstruct)),
+    {"reconstruct", QBMF_FUNCTION(result_reconstruct),
      METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("reconstruct($self)")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -104,7 +104,7 @@ PyType_Spec g_result_spec = {
 
 PyTypeObject* bmfresult_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&g_result_spec)));
+    if (type == nullptr) type = create_type(&g_result_spec);
     return type;
 }
 
