@@ -9,6 +9,7 @@
 
 #include "boolmat/precondition.hpp"
 #include "bmf_core/boolls.hpp"
+#include "random_vectors.hpp"
 #include "bmf_core/lcg.hpp"
 
 namespace bmf {
@@ -109,13 +110,6 @@ BitMatrix greedy_trap(std::mt19937_64& g, const BitVec& x, std::size_t r) {
     for (std::size_t j = 0; j < r; ++j)
         for (std::size_t i = 0; i < x.len(); ++i) w.set(i, j, shared[i] || (x.get(i) && g() % 4 == 0));
     return w;
-}
-
-BitVec random_x(std::mt19937_64& g, std::size_t m) {
-    BitVec x = BitVec::zeros(m);
-    const unsigned density = g() % 5;
-    for (std::size_t i = 0; i < m; ++i) x.set(i, g() % 4 < density);
-    return x;
 }
 
 TEST(BoolLsTable, PatternsCountsAndColumnsOfThreeRowExample) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bmf_core/boolls.hpp"
+#include "random_vectors.hpp"
 #include "bmf_core/zeta.hpp"
 #include "bmf_core/zeta_solve.hpp"
 #include "variants.hpp"
@@ -53,13 +54,6 @@ BitMatrix random_w(std::mt19937_64& g, std::size_t m, std::size_t r, std::size_t
         for (std::size_t j = 0; j < live; ++j) w.set(i, j, g() % 4 < density);
     }
     return w;
-}
-
-BitVec random_x(std::mt19937_64& g, std::size_t m) {
-    BitVec x = BitVec::zeros(m);
-    const unsigned density = g() % 5;
-    for (std::size_t i = 0; i < m; ++i) x.set(i, g() % 4 < density);
-    return x;
 }
 
 TEST(ZetaKernels, TransformMatchesTheSubsetSumsInBothVariants) {
