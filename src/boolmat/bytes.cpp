@@ -1,5 +1,6 @@
 // Cells as bytes. Packing compares 16 (SSE2, every x86-64 processor) or 32
-// (AVX2) bytes at a time with 1 and gathers the comparison's top bits;
+// (AVX2) bytes at a time with 1 (or with 0, inverted) and gathers the
+// comparison's top bits;
 // unpacking broadcasts a group of bits over the lanes and tests one bit per
 // lane. Both make one pass over the bytes and are bound by memory bandwidth.
 #include "bytes.hpp"
@@ -17,16 +18,18 @@ static_assert(std::endian::native == std::endian::little, "cells are gathered in
 
 namespace {
 
-// Bits of the bytes equal to 1 among `count` <= 64 bytes, byte k giving bit k.
-Word pack_tail(const std::uint8_t* cells, std::size_t count) {
-    Word word = 0;
-    for (std::size_t k = 0; k < count; ++k) word |= Word{cells[k] == 1} << k;
-    return word;
-}
+// A byte-comparison rule: a cell is set when (byte == target) != invert.
+struct Rule {
+    std::uint8_t target;
+    bool invert;
+};
+constexpr Rule kEqualsOne{1, false};
+constexpr Rule kNonZero{0, true};
 
-Word pack_nonzero_tail(const std::uint8_t* bytes, std::size_t count) {
+// The bits of `count` <= 64 bytes under the rule, byte k giving bit k.
+Word pack_tail(const std::uint8_t* bytes, std::size_t count, Rule rule) {
     Word word = 0;
-    for (std::size_t k = 0; k < count; ++k) word |= Word{bytes[k] != 0} << k;
+    for (std::size_t k = 0; k < count; ++k) word |= Word{(bytes[k] == rule.target) != rule.invert} << k;
     return word;
 }
 
@@ -34,61 +37,51 @@ void unpack_tail(const Word* words, std::size_t from, std::size_t n, std::uint8_
     for (std::size_t j = from; j < n; ++j) out[j] = static_cast<std::uint8_t>((words[j / 64] >> (j % 64)) & 1);
 }
 
-}  // namespace
-
-void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out) {
-    const __m128i one = _mm_set1_epi8(1);
-    const std::size_t full = n / kWordBits;
-    for (std::size_t w = 0; w < full; ++w) {
-        Word word = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + w * kWordBits + 16 * k));
-            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)));
-            word |= Word{mask & 0xffffu} << (16 * k);
-        }
-        out[w] = word;
-    }
-    if (n % kWordBits != 0) out[full] = pack_tail(cells + full * kWordBits, n % kWordBits);
-}
-
-BOOLMAT_TARGET_AVX2 void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out) {
-    const __m256i one = _mm256_set1_epi8(1);
-    const std::size_t full = n / kWordBits;
-    for (std::size_t w = 0; w < full; ++w) {
-        const auto* p = reinterpret_cast<const __m256i*>(cells + w * kWordBits);
-        const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p), one)));
-        const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), one)));
-        out[w] = Word{lo} | (Word{hi} << 32);
-    }
-    if (n % kWordBits != 0) out[full] = pack_tail(cells + full * kWordBits, n % kWordBits);
-}
-
-// The same with the comparison against 0 inverted: the bytes that are not 0.
-void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out) {
-    const __m128i zero = _mm_setzero_si128();
+// Packs n bytes under the rule, 16 compared per step.
+void pack_portable(const std::uint8_t* bytes, std::size_t n, Word* out, Rule rule) {
+    const __m128i target = _mm_set1_epi8(static_cast<char>(rule.target));
+    const Word flip = rule.invert ? ~Word{0} : 0;
     const std::size_t full = n / kWordBits;
     for (std::size_t w = 0; w < full; ++w) {
         Word word = 0;
         for (unsigned k = 0; k < 4; ++k) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + w * kWordBits + 16 * k));
-            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
-            word |= Word{~mask & 0xffffu} << (16 * k);
+            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, target)));
+            word |= Word{mask & 0xffffu} << (16 * k);
         }
-        out[w] = word;
+        out[w] = word ^ flip;
     }
-    if (n % kWordBits != 0) out[full] = pack_nonzero_tail(bytes + full * kWordBits, n % kWordBits);
+    if (n % kWordBits != 0) out[full] = pack_tail(bytes + full * kWordBits, n % kWordBits, rule);
 }
 
-BOOLMAT_TARGET_AVX2 void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out) {
-    const __m256i zero = _mm256_setzero_si256();
+// Packs n bytes under the rule, 32 compared per step.
+BOOLMAT_TARGET_AVX2 void pack_avx2(const std::uint8_t* bytes, std::size_t n, Word* out, Rule rule) {
+    const __m256i target = _mm256_set1_epi8(static_cast<char>(rule.target));
+    const Word flip = rule.invert ? ~Word{0} : 0;
     const std::size_t full = n / kWordBits;
     for (std::size_t w = 0; w < full; ++w) {
         const auto* p = reinterpret_cast<const __m256i*>(bytes + w * kWordBits);
-        const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p), zero)));
-        const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), zero)));
-        out[w] = ~(Word{lo} | (Word{hi} << 32));
+        const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p), target)));
+        const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), target)));
+        out[w] = (Word{lo} | (Word{hi} << 32)) ^ flip;
     }
-    if (n % kWordBits != 0) out[full] = pack_nonzero_tail(bytes + full * kWordBits, n % kWordBits);
+    if (n % kWordBits != 0) out[full] = pack_tail(bytes + full * kWordBits, n % kWordBits, rule);
+}
+
+}  // namespace
+
+void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out) {
+    pack_portable(cells, n, out, kEqualsOne);
+}
+
+void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out) { pack_avx2(cells, n, out, kEqualsOne); }
+
+void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out) {
+    pack_portable(bytes, n, out, kNonZero);
+}
+
+void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out) {
+    pack_avx2(bytes, n, out, kNonZero);
 }
 
 void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out) {
