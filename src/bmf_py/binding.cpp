@@ -35,7 +35,21 @@ void raise(PyObject* type, const std::string& message) {
 
 namespace {
 
-// The str() of an object, as UTF-8 text; "<unprintable>" when that fails.
+// The qualified name of obj's type, as text.
+std::string type_qualname(PyObject* obj) {
+    Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    return str_of(name.get());
+}
+
+PyObject* g_internal_error = nullptr;
+
+void set_internal_error(const char* message) {
+    if (!ensure_internal_error_type()) return;  // the creation error stays set
+    PyErr_SetString(g_internal_error, message);
+}
+
+}  // namespace
+
 std::string str_of(PyObject* obj) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (!s) {
@@ -55,21 +69,6 @@ std::string str_of(PyObject* obj) {
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
-
-// The qualified name of obj's type, as text.
-std::string type_qualname(PyObject* obj) {
-    Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-    return str_of(name.get());
-}
-
-PyObject* g_internal_error = nullptr;
-
-void set_internal_error(const char* message) {
-    if (!ensure_internal_error_type()) return;  // the creation error stays set
-    PyErr_SetString(g_internal_error, message);
-}
-
-}  // namespace
 
 [[noreturn]] void raise_mismatch(PyObject* obj, const char* expected) {
     raise(PyExc_TypeError, cat("'", type_qualname(obj), "' object cannot be converted to '", expected, "'"));
@@ -172,18 +171,22 @@ void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
     }
 }
 
-void prefix_type_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+Ref take_pending_error() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref original_type = Ref::steal(type);
-    Ref original = Ref::steal(value);
+    Ref owned_type = Ref::steal(type);
+    Ref exception = Ref::steal(value);
     Ref tb = Ref::steal(traceback);
-    if (original && tb) PyException_SetTraceback(original.get(), tb.get());
+    if (exception && tb) PyException_SetTraceback(exception.get(), tb.get());
+    return exception;
+}
 
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref original = take_pending_error();
     std::string message = cat("argument '", name, "': ", original ? str_of(original.get()) : std::string());
     Ref text = Ref::steal(text_object(message));
     if (!text) return;

@@ -69,6 +69,14 @@ void check_status(int status);
 // Raises TypeError "'{qualname of obj's type}' object cannot be converted to '{expected}'".
 [[noreturn]] void raise_mismatch(PyObject* obj, const char* expected);
 
+// The str() of an object as UTF-8 text (lone surrogates kept through
+// surrogatepass); "<unprintable>" when that fails.
+std::string str_of(PyObject* obj);
+
+// Takes the pending Python exception out of the error indicator and returns
+// it normalised, with its traceback attached (null when none was set).
+Ref take_pending_error();
+
 // The internal-error exception class (derived from BaseException, created
 // once per process, not a module attribute); null until created.
 PyObject* internal_error_type();

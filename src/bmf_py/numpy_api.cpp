@@ -42,21 +42,8 @@ void ensure_numpy() {
         locate_array_api();
     } catch (const PythonError&) {
         // Report the underlying Python error inside the internal-error exception.
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
-        std::string detail = "unknown error";
-        if (v) {
-            Ref s = Ref::steal(PyObject_Str(v.get()));
-            if (s) {
-                Ref b = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
-                if (b) detail = PyBytes_AsString(b.get());
-            }
-            PyErr_Clear();
-        }
+        Ref cause = take_pending_error();
+        const std::string detail = cause ? str_of(cause.get()) : std::string("unknown error");
         if (!ensure_internal_error_type()) throw PythonError{};
         raise(internal_error_type(), "Failed to access NumPy array API capsule: " + detail);
     }
