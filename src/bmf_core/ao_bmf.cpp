@@ -23,12 +23,6 @@ bool any_set(std::span<const Word> words) {
     return std::any_of(words.begin(), words.end(), [](Word w) { return w != 0; });
 }
 
-// Row `i` of `m` (r <= 64 columns, so one word) becomes the solution word.
-void store_solution(BitMatrix& m, std::size_t i, std::uint64_t h) {
-    const Word word = h;
-    m.set_row(i, std::span<const Word>(&word, 1));
-}
-
 }  // namespace
 
 BitMatrix initial_factor(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
@@ -57,7 +51,6 @@ BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64
     // allocating an r-row factor first.
     check_rank(r);
 
-    const std::size_t m = x.rows();
     const std::size_t n = x.cols();
     const BitMatrix xt = x.transpose();
 
@@ -79,9 +72,7 @@ BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64
         {
             // One solver at a time: this one is gone before the next is built.
             const BoolLs solver(w);
-            const BatchResult solved = solve_classes(solver, method, 0, xt, x, columns);
-            for (std::size_t j = 0; j < n; ++j)
-                store_solution(ht, j, solved.solutions[columns.class_of[j]]);
+            store_solutions(solve_classes(solver, method, 0, xt, x, columns), columns, ht);
         }
         h = ht.transpose();
 
@@ -89,7 +80,7 @@ BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64
         {
             const BoolLs solver(ht);
             const BatchResult solved = solve_classes(solver, method, 0, x, xt, rows);
-            for (std::size_t i = 0; i < m; ++i) store_solution(w, i, solved.solutions[rows.class_of[i]]);
+            store_solutions(solved, rows, w);
             total = solved.total;
         }
 

@@ -94,4 +94,11 @@ BatchResult solve_classes(const BoolLs& solver, Method method, std::uint64_t see
     return {std::move(solutions), total};
 }
 
+void store_solutions(const BatchResult& solved, const RowClasses& classes, BitMatrix& out) {
+    for (std::size_t i = 0; i < classes.class_of.size(); ++i) {
+        const Word word = solved.solutions[classes.class_of[i]];
+        out.set_row(i, std::span<const Word>(&word, 1));
+    }
+}
+
 }  // namespace bmf

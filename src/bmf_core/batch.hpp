@@ -38,4 +38,8 @@ BatchResult solve_classes(const BoolLs& solver, Method method, std::uint64_t see
                           const boolmat::BitMatrix& vectors, const boolmat::BitMatrix& vectors_t,
                           const RowClasses& classes);
 
+// Row i of `out` (one word per row: at most 64 columns) becomes the solution
+// of the class of vector i.
+void store_solutions(const BatchResult& solved, const RowClasses& classes, boolmat::BitMatrix& out);
+
 }  // namespace bmf

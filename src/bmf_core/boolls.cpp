@@ -199,10 +199,7 @@ std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(const BitMatrix& x, Method
     const RowClasses classes = RowClasses::of(t);
     const BatchResult solved = solve_classes(*this, method, seed, t, x, classes);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
-    for (std::size_t c = 0; c < t.rows(); ++c) {
-        const Word word = solved.solutions[classes.class_of[c]];
-        solutions.set_row(c, std::span<const Word>(&word, 1));
-    }
+    store_solutions(solved, classes, solutions);
     return {solutions.transpose(), solved.total};
 }
 
