@@ -2,7 +2,9 @@
 
 namespace boolmat {
 
-void fail(const std::string& message) { throw PreconditionError(message); }
+void fail(FailKind kind, const std::string& message) { throw PreconditionError(kind, message); }
+
+void fail(const std::string& message) { throw PreconditionError(FailKind::Internal, message); }
 
 void fail_eq(const std::string& left, const std::string& right, const std::string& custom) {
     std::string report = "assertion `left == right` failed";
@@ -14,7 +16,7 @@ void fail_eq(const std::string& left, const std::string& right, const std::strin
     report += left;
     report += "\n right: ";
     report += right;
-    throw PreconditionError(report);
+    throw PreconditionError(FailKind::Shape, report);
 }
 
 }  // namespace boolmat

@@ -14,17 +14,32 @@
 
 namespace boolmat {
 
+// What a violated precondition was about, so that a front end can map a
+// failure to its own error type once instead of re-checking the inputs:
+// shapes and lengths that do not fit, an index out of range, a value out of
+// its domain (a rank, a count), a size that cannot be represented, or an
+// internal invariant (a caller's fault that no user input can cause).
+enum class FailKind { Shape, Index, Value, Capacity, Internal };
+
 // The one exception type for violated preconditions of the core.
 class PreconditionError : public std::logic_error {
 public:
-    using std::logic_error::logic_error;
+    PreconditionError(FailKind kind, const std::string& message)
+        : std::logic_error(message), kind_(kind) {}
+    FailKind kind() const { return kind_; }
+
+private:
+    FailKind kind_;
 };
 
-// Throws a PreconditionError with `message`.
+// Throws a PreconditionError of kind `kind` with `message`.
+[[noreturn]] void fail(FailKind kind, const std::string& message);
+// Throws a PreconditionError of kind Internal with `message`.
 [[noreturn]] void fail(const std::string& message);
 
 // Throws the equality report "assertion `left == right` failed: {custom}\n
-// left: {left}\n right: {right}" (without ": {custom}" when custom is empty).
+// left: {left}\n right: {right}" (without ": {custom}" when custom is empty),
+// of kind Shape: equality checks compare lengths and shapes.
 [[noreturn]] void fail_eq(const std::string& left, const std::string& right,
                           const std::string& custom);
 
