@@ -1,0 +1,145 @@
+#include "grecond.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <utility>
+
+#include "../boolmat/kernels.hpp"
+#include "../boolmat/precondition.hpp"
+
+namespace bmf {
+namespace {
+
+using boolmat::BitMatrix;
+using boolmat::Word;
+using boolmat::kWordBits;
+namespace kernels = boolmat::kernels;
+
+bool has_bit(const std::vector<Word>& set, std::size_t j) {
+    return (set[j / kWordBits] >> (j % kWordBits)) & 1;
+}
+
+void add_bit(std::vector<Word>& set, std::size_t j) {
+    set[j / kWordBits] |= Word{1} << (j % kWordBits);
+}
+
+// One growth step's working sets, reused from candidate to candidate.
+struct Concept {
+    std::vector<Word> extent;           // rows, m bits
+    std::vector<Word> intent;           // columns, n bits
+    std::vector<std::size_t> nonzero;   // indices of the extent's non-zero words
+    std::uint64_t value = 0;            // uncovered ones inside extent x intent
+};
+
+// The closure of (extent of `base` AND column j) and its value, in `out`.
+// Columns already in base's intent hold every row of its extent, so only
+// the others are tested; a test stops at the first word with a row the
+// column lacks.
+void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const BitMatrix& uncovered,
+                Concept& out) {
+    const std::size_t mw = base.extent.size();
+    const Word* const c0 = cols.words().data();
+    const std::size_t stride = cols.stride();
+    const Word* const col_j = c0 + j * stride;
+    out.nonzero.clear();
+    for (std::size_t w = 0; w < mw; ++w) {
+        out.extent[w] = base.extent[w] & col_j[w];
+        if (out.extent[w] != 0) out.nonzero.push_back(w);
+    }
+    out.value = 0;
+    if (out.nonzero.empty()) return;
+
+    const std::size_t n = cols.rows();
+    out.intent = base.intent;
+    add_bit(out.intent, j);
+    for (std::size_t c = 0; c < n; ++c) {
+        if (has_bit(out.intent, c)) continue;
+        const Word* const col = c0 + c * stride;
+        bool holds = true;
+        for (const std::size_t w : out.nonzero) {
+            if (out.extent[w] & ~col[w]) {
+                holds = false;
+                break;
+            }
+        }
+        if (holds) add_bit(out.intent, c);
+    }
+
+    const Word* const u0 = uncovered.words().data();
+    std::uint64_t value = 0;
+    for (std::size_t iw = 0; iw < out.intent.size(); ++iw) {
+        for (Word bits = out.intent[iw]; bits != 0; bits &= bits - 1) {
+            const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+            const Word* const u = u0 + c * stride;
+            for (const std::size_t w : out.nonzero) {
+                value += static_cast<std::uint64_t>(std::popcount(out.extent[w] & u[w]));
+            }
+        }
+    }
+    out.value = value;
+}
+
+}  // namespace
+
+CoverResult grecond(const BitMatrix& x, std::size_t k) {
+    if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
+    const std::size_t m = x.rows();
+    const std::size_t n = x.cols();
+    const std::size_t mw = boolmat::words_for(m);
+    const std::size_t nw = boolmat::words_for(n);
+
+    // Column extents, and the ones of each column that no factor covers yet.
+    const BitMatrix cols = x.transpose();
+    BitMatrix uncovered = cols;
+    std::uint64_t remaining = x.count_ones();
+
+    BitMatrix wt = BitMatrix::zeros(k, m);
+    BitMatrix h = BitMatrix::zeros(k, n);
+    CoverResult result{BitMatrix::zeros(1, 1), BitMatrix::zeros(1, 1), {}, remaining};
+
+    std::vector<Word> all_rows(mw, ~Word{0});
+    all_rows[mw - 1] = boolmat::row_mask(m);
+    Concept current{{}, std::vector<Word>(nw, 0), {}, 0};
+    Concept trial{std::vector<Word>(mw), std::vector<Word>(nw), {}, 0};
+    Concept best = trial;
+
+    for (std::size_t l = 0; l < k && remaining > 0; ++l) {
+        current.extent = all_rows;
+        std::fill(current.intent.begin(), current.intent.end(), Word{0});
+        current.value = 0;
+        for (;;) {
+            bool grown = false;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (has_bit(current.intent, j)) continue;
+                close_with(current, j, cols, uncovered, trial);
+                // Strictly more only: the lowest column wins a tie.
+                if (trial.value > (grown ? best.value : current.value)) {
+                    std::swap(best, trial);
+                    grown = true;
+                }
+            }
+            if (!grown) break;
+            std::swap(current, best);
+        }
+        // Some column still has an uncovered one, and the first step finds it.
+        if (current.value == 0) boolmat::fail("GreConD : aucun facteur ne couvre de 1");
+
+        wt.set_row(l, current.extent);
+        h.set_row(l, current.intent);
+        Word* const u0 = uncovered.words_mut().data();
+        for (std::size_t iw = 0; iw < nw; ++iw) {
+            for (Word bits = current.intent[iw]; bits != 0; bits &= bits - 1) {
+                const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+                kernels::andnot_words(u0 + c * uncovered.stride(), current.extent.data(), mw);
+            }
+        }
+        remaining -= current.value;
+        result.errors.push_back(remaining);
+    }
+    result.w = wt.transpose();
+    result.h = std::move(h);
+    result.error = remaining;
+    return result;
+}
+
+}  // namespace bmf
