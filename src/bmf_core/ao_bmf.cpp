@@ -1,34 +1,27 @@
-#include "ao_bmf.hpp"
+#include "bmf_core/ao_bmf.hpp"
 
 #include <algorithm>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "../boolmat/bitvec.hpp"
-#include "../boolmat/precondition.hpp"
-#include "boolls.hpp"
-#include "batch.hpp"
-#include "lcg.hpp"
+#include "boolmat/precondition.hpp"
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/half_step.hpp"
+#include "bmf_core/lcg.hpp"
 
 namespace bmf {
 
 using boolmat::BitMatrix;
-using boolmat::BitVec;
+using boolmat::BitView;
 using boolmat::Word;
 
-namespace {
-
-bool any_set(std::span<const Word> words) {
-    return std::any_of(words.begin(), words.end(), [](Word w) { return w != 0; });
-}
-
-}  // namespace
-
-BitMatrix initial_factor(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed) {
     std::vector<std::size_t> candidates;
     for (std::size_t j = 0; j < xt.rows(); ++j) {
-        if (any_set(xt.row(j))) candidates.push_back(j);
+        const std::span<const Word> row = xt.row(j);
+        if (std::any_of(row.begin(), row.end(), [](Word w) { return w != 0; }))
+            candidates.push_back(j);
     }
     const std::size_t k = candidates.size();
     const std::size_t chosen = static_cast<std::size_t>(std::min<std::uint64_t>(r, k));
@@ -44,56 +37,46 @@ BitMatrix initial_factor(const BitMatrix& xt, std::uint64_t r, std::uint64_t see
     return wt.transpose();
 }
 
-BmfResult ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+BmfResult ao_bmf(BitView x, std::uint64_t r, Method method, std::uint64_t max_iter,
                  std::uint64_t seed) {
-    if (r == 0) boolmat::fail("r doit valoir au moins 1");
+    if (r == 0) boolmat::fail(boolmat::FailKind::Value, "r doit valoir au moins 1");
     // The solvers would reject such a rank anyway; rejecting it here spares
     // allocating an r-row factor first.
     check_rank(r);
 
-    const std::size_t n = x.cols();
-    const BitMatrix xt = x.transpose();
-
+    const BitMatrix xt = boolmat::transpose(x);
     BitMatrix w = initial_factor(xt, r, seed);
-    BitMatrix h = BitMatrix::zeros(r, n);
-    BitMatrix ht = h.transpose();
+    BitMatrix ht = BitMatrix::zeros(x.cols(), r);
     // W∘0 is all zero, so the starting error is the number of ones of X.
-    std::uint64_t best_error = x.count_ones();
     BitMatrix best_w = w;
-    BitMatrix best_h = h;
+    BitMatrix best_h = BitMatrix::zeros(r, x.cols());
+    StopRule stop(boolmat::count_ones(x), max_iter);
 
-    const std::uint64_t limit = max_iter == 0 ? 1 : max_iter;
-    std::uint64_t completed = 0;
-    // Columns of X are the vectors of the H step, rows those of the W step.
-    // Every solve of the call uses seed 0, so equal vectors are solved once.
-    const RowClasses columns = RowClasses::of(xt);
-    const RowClasses rows = RowClasses::of(x);
+    // Columns of X are the vectors of the H step, rows those of the W step;
+    // each block comes with its transpose, which the other block is.
+    const VectorBlock columns(xt, x);
+    const VectorBlock rows(x, xt);
     for (;;) {
         {
             // One solver at a time: this one is gone before the next is built.
             const BoolLs solver(w);
-            store_solutions(solve_classes(solver, method, 0, xt, x, columns), columns, ht);
+            half_step(solver, columns, method, 0, ht.view_mut());
         }
-        h = ht.transpose();
-
+        BitMatrix h = ht.transpose();
         std::uint64_t total = 0;
         {
             const BoolLs solver(ht);
-            const BatchResult solved = solve_classes(solver, method, 0, x, xt, rows);
-            store_solutions(solved, rows, w);
-            total = solved.total;
+            total = half_step(solver, rows, method, 0, w.view_mut());
         }
-
-        const std::uint64_t t = completed + 1;
-        if (total >= best_error) {
-            return BmfResult{std::move(best_w), std::move(best_h), best_error, t};
-        }
-        best_w = w;
-        best_h = h;
-        best_error = total;
-        completed = t;
-        if (completed == limit) {
-            return BmfResult{std::move(best_w), std::move(best_h), best_error, completed};
+        switch (stop.record(total)) {
+            case StopRule::Verdict::DiscardAndStop:
+                return {std::move(best_w), std::move(best_h), stop.best_error(), stop.iterations()};
+            case StopRule::Verdict::KeepAndStop:
+                return {std::move(w), std::move(h), total, stop.iterations()};
+            case StopRule::Verdict::Continue:
+                best_w = w;
+                best_h = std::move(h);
+                break;
         }
     }
 }

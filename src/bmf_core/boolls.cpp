@@ -1,14 +1,14 @@
-#include "boolls.hpp"
+#include "bmf_core/boolls.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <memory>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
-#include "batch.hpp"
-#include "lcg.hpp"
-#include "zeta.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
+#include "bmf_core/half_step.hpp"
+#include "bmf_core/lcg.hpp"
+#include "bmf_core/zeta.hpp"
 
 namespace bmf {
 namespace {
@@ -30,22 +30,22 @@ std::uint64_t draw_distinct(std::uint64_t u, std::uint64_t r, std::uint64_t& sta
 }  // namespace
 
 void check_rank(std::uint64_t r) {
-    if (r > 64) boolmat::fail("Interdit d'avoir un rang supérieur à la taille d'un mot");
-    if (r > kMaxRank) boolmat::fail("Sécurité pour ne pas surcharger la mémoire");
+    using boolmat::FailKind;
+    if (r > 64) boolmat::fail(FailKind::Value, "Interdit d'avoir un rang supérieur à la taille d'un mot");
+    if (r > kMaxRank) boolmat::fail(FailKind::Value, "Sécurité pour ne pas surcharger la mémoire");
 }
 
-BoolLs::BoolLs(const BitMatrix& w) : m_(w.rows()), r_(w.cols()) {
+BoolLs::BoolLs(BitView w) : m_(w.rows()), r_(w.cols()) {
     check_rank(r_);
     if (m_ > kMaxSolverRows) {
-        boolmat::fail(boolmat::cat("W a ", m_, " lignes : au plus ", kMaxSolverRows,
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("W a ", m_, " lignes : au plus ", kMaxSolverRows,
                                    " sont admises"));
     }
 
     // With r <= 26 a row is one word whose bits above r are already 0.
-    const auto words = w.words();
-    const std::size_t stride = w.stride();
     row_patterns_.resize(m_);
-    for (std::size_t i = 0; i < m_; ++i) row_patterns_[i] = words[i * stride];
+    for (std::size_t i = 0; i < m_; ++i) row_patterns_[i] = w.row(i)[0];
 
     // The table holds the subset sums of the counts: every "zeta" solve
     // needs them, so they are summed once here, in place.
@@ -54,43 +54,69 @@ BoolLs::BoolLs(const BitMatrix& w) : m_(w.rows()), r_(w.cols()) {
     for (const std::uint64_t p : row_patterns_) ++counts[p];
     zeta::subset_sum_transform(counts.data(), static_cast<unsigned>(r_));
 
-    const BitMatrix t = w.transpose();
+    const BitMatrix t = boolmat::transpose(w);
     columns_.reserve(r_);
     for (std::size_t j = 0; j < r_; ++j) columns_.push_back(BitVec::from_words(t.row(j), m_));
 }
 
-void BoolLs::check_len(const BitVec& x) const {
-    boolmat::assert_eq(x.len(), m_,
-                       [&] { return boolmat::cat("x a ", x.len(), " bits, W a ", m_, " lignes"); });
+const PatternGroups* BoolLs::zeta_groups() const {
+    const std::vector<PatternGroups>& groups = groups_.get([&] {
+        std::vector<PatternGroups> found;
+        if (r_ <= kZetaBlockBits) {
+            PatternGroups g = PatternGroups::of(row_patterns_);
+            if (g.patterns.size() * 4 <= m_) found.push_back(std::move(g));
+        }
+        return found;
+    });
+    return groups.empty() ? nullptr : &groups.front();
 }
 
-Solution BoolLs::solve_seeded(const BitVec& x, Method method, std::uint64_t seed) const {
+void BoolLs::check_len(VecView x) const {
+    boolmat::assert_eq(x.len, m_,
+                       [&] { return boolmat::cat("x a ", x.len, " bits, W a ", m_, " lignes"); });
+}
+
+Solution BoolLs::solve_seeded(VecView x, Method method, std::uint64_t seed) const {
     check_len(x);
     return solve_unchecked(x, method, seed);
 }
 
-Solution BoolLs::solve_unchecked(const BitVec& x, Method method, std::uint64_t seed) const {
+Solution BoolLs::solve_naive(VecView x) const {
+    check_len(x);
+    return solve_naive_unchecked(x);
+}
+
+Solution BoolLs::solve_zeta(VecView x) const {
+    check_len(x);
+    return solve_zeta_unchecked(x);
+}
+
+Solution BoolLs::solve_greedy(VecView x) const {
+    check_len(x);
+    return solve_greedy_unchecked(x);
+}
+
+Solution BoolLs::solve_greedy_ls(VecView x, std::uint64_t seed) const {
+    check_len(x);
+    return solve_greedy_ls_unchecked(x, seed);
+}
+
+Solution BoolLs::solve_unchecked(VecView x, Method method, std::uint64_t seed) const {
     switch (method) {
         case Method::Naive:
-            return solve_naive(x);
+            return solve_naive_unchecked(x);
         case Method::Zeta:
-            return solve_zeta(x);
+            return solve_zeta_unchecked(x);
         case Method::Greedy:
-            return greedy_unchecked(x);
+            return solve_greedy_unchecked(x);
         case Method::GreedyLs:
             break;
     }
-    const Solution start = greedy_unchecked(x);
-    // k = min(r, max(2, bit length of r - 1)): 1 for r = 1, then 2..5 up to r = 26.
-    const std::uint64_t k = std::min<std::uint64_t>(
-        r_, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(r_ - 1))));
-    std::uint64_t state = seed;
-    BitVec scratch = BitVec::zeros(m_);
-    return search_from(x, start, r_, k, state, scratch);
+    return solve_greedy_ls_unchecked(x, seed);
 }
 
-Solution BoolLs::solve_naive(const BitVec& x) const {
-    const auto xw = x.words();
+Solution BoolLs::solve_naive_unchecked(VecView x) const {
+    const auto xw = x.words;
     const std::uint64_t combinations = std::uint64_t{1} << r_;
     Solution best{0, m_ + 1};
     for (std::uint64_t h = 0; h < combinations; ++h) {
@@ -120,19 +146,15 @@ std::vector<std::uint32_t> BoolLs::pattern_counts() const {
     return counts;
 }
 
-Solution BoolLs::solve_zeta(const BitVec& x) const {
+Solution BoolLs::solve_zeta_unchecked(VecView x) const {
     ZetaScratch scratch;
-    return zeta_solve(zeta_table(), x.words(), scratch);
+    return zeta_solve(zeta_table(), x.words, scratch);
 }
 
-Solution BoolLs::solve_greedy(const BitVec& x) const {
-    check_len(x);
-    return greedy_unchecked(x);
-}
-
-Solution BoolLs::greedy_unchecked(const BitVec& x) const {
+Solution BoolLs::solve_greedy_unchecked(VecView x) const {
     BitVec acc = BitVec::zeros(m_);
-    Solution current{0, x.count_ones()};
+    const std::size_t words = x.words.size();
+    Solution current{0, boolmat::kernels::popcount_words(x.words.data(), words)};
     for (;;) {
         std::uint64_t threshold = current.error;
         std::uint64_t chosen = r_;
@@ -140,7 +162,7 @@ Solution BoolLs::greedy_unchecked(const BitVec& x) const {
             if ((current.h >> j) & 1) continue;
             // The error of acc OR column j, without building that vector.
             const std::uint64_t e = boolmat::kernels::or_xor_popcount(
-                x.words().data(), acc.words().data(), columns_[j].words().data(), x.words().size());
+                x.words.data(), acc.words().data(), columns_[j].words().data(), words);
             if (e < threshold) {
                 threshold = e;
                 chosen = j;
@@ -153,19 +175,33 @@ Solution BoolLs::greedy_unchecked(const BitVec& x) const {
     }
 }
 
-Solution BoolLs::local_search(const BitVec& x, std::uint64_t h, std::uint64_t error,
+Solution BoolLs::solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const {
+    const Solution start = solve_greedy_unchecked(x);
+    // k = min(r, max(2, bit length of r - 1)): 1 for r = 1, then 2..5 up to r = 26.
+    const std::uint64_t k = std::min<std::uint64_t>(
+        r_, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(r_ - 1))));
+    std::uint64_t state = seed;
+    BitVec scratch = BitVec::zeros(m_);
+    return local_search_unchecked(x, start, r_, k, state, scratch);
+}
+
+Solution BoolLs::local_search(VecView x, std::uint64_t h, std::uint64_t error,
                               std::uint64_t depth, std::uint64_t k,
                               std::uint64_t& state) const {
     check_len(x);
     if (depth == 0 || k < 2) return {h, error};
     // Drawing k distinct columns out of r would never end otherwise.
-    if (k > r_) boolmat::fail(boolmat::cat("k vaut ", k, " mais W n'a que ", r_, " colonnes"));
+    if (k > r_) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("k vaut ", k, " mais W n'a que ", r_, " colonnes"));
+    }
     BitVec scratch = BitVec::zeros(m_);
-    return search_from(x, {h, error}, depth, k, state, scratch);
+    return local_search_unchecked(x, {h, error}, depth, k, state, scratch);
 }
 
-Solution BoolLs::search_from(const BitVec& x, Solution best, std::uint64_t depth,
-                             std::uint64_t k, std::uint64_t& state, BitVec& scratch) const {
+Solution BoolLs::local_search_unchecked(VecView x, Solution best, std::uint64_t depth,
+                                        std::uint64_t k, std::uint64_t& state,
+                                        BitVec& scratch) const {
     if (depth == 0 || k < 2) return best;
     for (std::uint64_t pass = 0; pass < depth; ++pass) {
         for (std::uint64_t u = 2; u <= k; ++u) {
@@ -173,34 +209,34 @@ Solution BoolLs::search_from(const BitVec& x, Solution best, std::uint64_t depth
             const std::uint64_t e = error_of(x, candidate, scratch);
             // The nested search reuses `scratch`: this level rebuilds it
             // before every later candidate anyway.
-            if (e < best.error) best = search_from(x, {candidate, e}, depth - 1, k, state, scratch);
+            if (e < best.error)
+                best = local_search_unchecked(x, {candidate, e}, depth - 1, k, state, scratch);
         }
     }
     return best;
 }
 
-std::uint64_t BoolLs::error_of(const BitVec& x, std::uint64_t h, BitVec& scratch) const {
+std::uint64_t BoolLs::error_of(VecView x, std::uint64_t h, BitVec& scratch) const {
     const auto acc = scratch.words_mut();
     std::fill(acc.begin(), acc.end(), Word{0});
     for (std::uint64_t bits = h; bits != 0; bits &= bits - 1) {
         const auto column = columns_[static_cast<std::size_t>(std::countr_zero(bits))].words();
         for (std::size_t k = 0; k < acc.size(); ++k) acc[k] |= column[k];
     }
-    return x.hamming(scratch);
+    return boolmat::kernels::xor_popcount(x.words.data(), acc.data(), acc.size());
 }
 
-std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(const BitMatrix& x, Method method,
+std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,
                                                       std::uint64_t seed) const {
     boolmat::assert_eq(x.rows(), m_, [&] {
         return boolmat::cat("X a ", x.rows(), " lignes, W a ", m_, " lignes");
     });
-    // Every column gets the same seed, so equal columns are solved once.
-    const BitMatrix t = x.transpose();
-    const RowClasses classes = RowClasses::of(t);
-    const BatchResult solved = solve_classes(*this, method, seed, t, x, classes);
+    // The columns of X are the rows of its transpose, whose transpose X is.
+    const BitMatrix t = boolmat::transpose(x);
+    const VectorBlock block(t, x);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
-    store_solutions(solved, classes, solutions);
-    return {solutions.transpose(), solved.total};
+    const std::uint64_t total = half_step(*this, block, method, seed, solutions.view_mut());
+    return {solutions.transpose(), total};
 }
 
 }  // namespace bmf

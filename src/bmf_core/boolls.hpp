@@ -10,18 +10,22 @@
 #include <utility>
 #include <vector>
 
-#include "../boolmat/bitmatrix.hpp"
-#include "../boolmat/bitvec.hpp"
-#include "count_table.hpp"
-#include "method.hpp"
-#include "zeta_solve.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/bitvec.hpp"
+#include "boolmat/view.hpp"
+#include "bmf_core/count_table.hpp"
+#include "bmf_core/detail/once_cell.hpp"
+#include "bmf_core/method.hpp"
+#include "bmf_core/zeta_solve.hpp"
 
 namespace bmf {
 
 using boolmat::BitMatrix;
 using boolmat::BitVec;
+using boolmat::BitView;
+using boolmat::VecView;
 
-// Largest rank the pattern table allows (2^26 counters, 256 MiB).
+// Largest rank the count table allows (2^26 counters, 256 MiB).
 inline constexpr std::uint64_t kMaxRank = 26;
 // Largest row count of W: the "zeta" errors are signed 32-bit.
 inline constexpr std::uint64_t kMaxSolverRows = (std::uint64_t{1} << 31) - 1;
@@ -43,20 +47,26 @@ public:
     // "Interdit d'avoir un rang supérieur à la taille d'un mot" beyond 64
     // columns, then "Sécurité pour ne pas surcharger la mémoire" beyond 26,
     // then when W has more than kMaxSolverRows rows; allocates nothing first.
-    explicit BoolLs(const BitMatrix& w);
+    explicit BoolLs(BitView w);
 
     // Solves x (exactly m bits, "x a {} bits, W a {} lignes") with `method`;
     // `seed` drives "greedy-ls" only.
-    Solution solve_seeded(const BitVec& x, Method method, std::uint64_t seed) const;
-    // Forward greedy selection of columns.
-    Solution solve_greedy(const BitVec& x) const;
+    Solution solve_seeded(VecView x, Method method, std::uint64_t seed) const;
+    // The lowest optimal combination, by trying every one ("naive").
+    Solution solve_naive(VecView x) const;
+    // The lowest optimal combination, through the count table ("zeta").
+    Solution solve_zeta(VecView x) const;
+    // Forward greedy selection of columns ("greedy").
+    Solution solve_greedy(VecView x) const;
+    // Greedy followed by the local search from state `seed` ("greedy-ls").
+    Solution solve_greedy_ls(VecView x, std::uint64_t seed) const;
     // Randomised local search from (h, error), flipping 2..k drawn columns,
     // `depth` passes, recursing on strict improvements; advances `state`.
-    Solution local_search(const BitVec& x, std::uint64_t h, std::uint64_t error,
-                          std::uint64_t depth, std::uint64_t k, std::uint64_t& state) const;
+    Solution local_search(VecView x, std::uint64_t h, std::uint64_t error, std::uint64_t depth,
+                          std::uint64_t k, std::uint64_t& state) const;
     // Solves every column of X (m rows) with the same method and seed;
     // returns H (r x n, column c = solution of column c) and the total error.
-    std::pair<BitMatrix, std::uint64_t> solve_all(const BitMatrix& x, Method method,
+    std::pair<BitMatrix, std::uint64_t> solve_all(BitView x, Method method,
                                                   std::uint64_t seed) const;
 
     std::span<const std::uint64_t> row_patterns() const { return row_patterns_; }
@@ -66,28 +76,37 @@ public:
     // Entry p: the number of rows whose pattern is p, recovered from the
     // subset sums (a fresh table of 2^r counters).
     std::vector<std::uint32_t> pattern_counts() const;
-    // The view of the solver a "zeta" solve reads.
-    ZetaTable zeta_table() const { return {row_patterns_, subset_counts_.span(), m_, static_cast<unsigned>(r_)}; }
     const std::vector<BitVec>& columns() const { return columns_; }
     std::uint64_t m() const { return m_; }
     std::uint64_t r() const { return r_; }
 
+    // What a "zeta" solve reads from the solver.
+    ZetaTable zeta_table() const {
+        return {row_patterns_, subset_counts_.span(), m_, static_cast<unsigned>(r_)};
+    }
+    // The rows grouped by pattern when there are so few patterns that a
+    // vector laid out in group order is counted faster; null otherwise.
+    // Computed on first use.
+    const PatternGroups* zeta_groups() const;
+
 private:
-    // The solving methods below assume x has m bits.
-    void check_len(const BitVec& x) const;
-    Solution solve_unchecked(const BitVec& x, Method method, std::uint64_t seed) const;
-    Solution solve_naive(const BitVec& x) const;
-    Solution solve_zeta(const BitVec& x) const;
-    Solution greedy_unchecked(const BitVec& x) const;
-    Solution search_from(const BitVec& x, Solution best, std::uint64_t depth, std::uint64_t k,
-                         std::uint64_t& state, BitVec& scratch) const;
-    std::uint64_t error_of(const BitVec& x, std::uint64_t h, BitVec& scratch) const;
+    // The methods below assume x has m bits.
+    void check_len(VecView x) const;
+    Solution solve_unchecked(VecView x, Method method, std::uint64_t seed) const;
+    Solution solve_naive_unchecked(VecView x) const;
+    Solution solve_zeta_unchecked(VecView x) const;
+    Solution solve_greedy_unchecked(VecView x) const;
+    Solution solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const;
+    Solution local_search_unchecked(VecView x, Solution best, std::uint64_t depth,
+                                    std::uint64_t k, std::uint64_t& state, BitVec& scratch) const;
+    std::uint64_t error_of(VecView x, std::uint64_t h, BitVec& scratch) const;
 
     std::vector<std::uint64_t> row_patterns_;
     CountTable subset_counts_;
     std::vector<BitVec> columns_;
     std::uint64_t m_ = 0;
     std::uint64_t r_ = 0;
+    detail::OnceCell<std::vector<PatternGroups>> groups_;  // one entry when worth it
 };
 
 }  // namespace bmf

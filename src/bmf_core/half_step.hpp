@@ -6,12 +6,13 @@
 // the results of consecutive blocks concatenate to the whole block's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "../boolmat/view.hpp"
-#include "boolls.hpp"
-#include "method.hpp"
+#include "boolmat/view.hpp"
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/method.hpp"
 
 namespace bmf {
 
@@ -26,37 +27,51 @@ struct RowClasses {
 };
 
 // A block of vectors prepared once and solved many times: the view (not
-// owned) and its classes of equal rows.
+// owned), its classes of equal rows and, when the caller has it, a view of
+// its transpose, which spares "zeta" half-steps one transposition each.
 class VectorBlock {
 public:
     explicit VectorBlock(boolmat::BitView vectors);
+    // `transposed` must be the transpose of `vectors` ("la transposée a {}x{}
+    // cellules, le bloc {}x{}" otherwise).
+    VectorBlock(boolmat::BitView vectors, boolmat::BitView transposed);
+
     boolmat::BitView vectors() const { return vectors_; }
     const RowClasses& classes() const { return classes_; }
+    // The transpose given at construction; 0 rows when none was.
+    boolmat::BitView transposed() const { return transposed_; }
 
 private:
     boolmat::BitView vectors_;
+    boolmat::BitView transposed_;
     RowClasses classes_;
 };
 
 // Solves every row of `block` (each of solver.m() bits) against `solver`
 // with `method` and `seed`, writes row i's combination as the one word of
 // row i of `out` (block rows x solver.r()) and returns the total error.
-// Equal rows are solved once.
+// Equal rows are solved once. Checks the three shapes first.
 std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out);
 // The same for vectors not prepared beforehand (grouped inside).
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out);
 
+// The number of improving iterations a run may do for `max_iter`: 0 counts
+// as 1, in every layer.
+constexpr std::uint64_t iteration_limit(std::uint64_t max_iter) {
+    return max_iter == 0 ? 1 : max_iter;
+}
+
 // When the alternating loop stops: at the first iteration whose error is not
 // strictly below the best so far (its factors are discarded), or once
-// max_iter improving iterations are done (0 counts as 1).
+// iteration_limit(max_iter) improving iterations are done.
 class StopRule {
 public:
     enum class Verdict {
-        Continue,      // improved: keep this iteration's factors, go on
-        KeepAndStop,   // improved and the limit is reached: keep them, stop
-        DiscardAndStop // not improved: keep the previous best, stop
+        Continue,       // improved: keep this iteration's factors, go on
+        KeepAndStop,    // improved and the limit is reached: keep them, stop
+        DiscardAndStop  // not improved: keep the previous best, stop
     };
 
     StopRule(std::uint64_t initial_error, std::uint64_t max_iter);

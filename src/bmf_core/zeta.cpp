@@ -2,7 +2,7 @@
 // is blocked: each 2^12-entry block (in L1) gets its low 12 bits in sweeps of
 // 3 bits, then the higher bits take one sweep over the table per 3 bits, the
 // last of which also combines with the solver's table and keeps the minimum.
-#include "zeta.hpp"
+#include "bmf_core/zeta.hpp"
 
 #include <immintrin.h>
 
@@ -11,7 +11,7 @@
 #include <bit>
 #include <climits>
 
-#include "../boolmat/cpu.hpp"
+#include "boolmat/cpu.hpp"
 
 namespace bmf::zeta {
 

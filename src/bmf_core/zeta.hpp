@@ -17,8 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../boolmat/cpu.hpp"
-#include "../boolmat/words.hpp"
+#include "boolmat/cpu.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf::zeta {
 

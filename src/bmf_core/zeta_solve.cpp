@@ -1,13 +1,13 @@
-#include "zeta_solve.hpp"
+#include "bmf_core/zeta_solve.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <memory>
 #include <numeric>
 
-#include "../boolmat/kernels.hpp"
-#include "boolls.hpp"
-#include "zeta.hpp"
+#include "boolmat/kernels.hpp"
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/zeta.hpp"
 
 namespace bmf {
 

@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "../boolmat/words.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf {
 

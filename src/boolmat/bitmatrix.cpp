@@ -72,6 +72,14 @@ std::size_t BitMatrix::count_ones() const {
     return kernels::popcount_words(words_.data(), words_.size());
 }
 
+std::size_t count_ones(BitView a) {
+    if (a.contiguous()) return kernels::popcount_words(a.data(), a.rows() * a.row_words());
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < a.rows(); ++i)
+        total += kernels::popcount_words(a.row(i).data(), a.row_words());
+    return total;
+}
+
 std::size_t BitMatrix::row_count_ones(std::size_t i) const {
     const std::span<const Word> r = row(i);
     return kernels::popcount_words(r.data(), r.size());

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <span>
 
+#include "view.hpp"
 #include "words.hpp"
 
 namespace boolmat {
@@ -39,6 +40,11 @@ public:
     std::size_t cols() const { return cols_; }
     std::size_t stride() const { return stride_; }
     std::span<const Word> words() const { return words_.span(); }
+    // The whole matrix as a read-only view; owning matrices convert to it.
+    BitView view() const { return {words_.data(), rows_, cols_, stride_}; }
+    operator BitView() const { return view(); }
+    // The whole matrix as a writable view; the writer keeps spare bits 0.
+    BitViewMut view_mut() { return {words_.data(), rows_, cols_, stride_}; }
     // Unchecked write access for kernels and converters; the caller keeps the
     // spare bits at 0 (or calls clear_spare_bits afterwards).
     std::span<Word> words_mut() { return words_.span(); }
@@ -66,6 +72,7 @@ public:
     BitMatrix transpose() const;
 
 private:
+    friend BitMatrix transpose(BitView a);
     BitMatrix(WordArray words, std::size_t rows, std::size_t cols, std::size_t stride)
         : words_(std::move(words)), rows_(rows), cols_(cols), stride_(stride) {}
     void check_same_shape(const BitMatrix& other) const;
@@ -77,11 +84,19 @@ private:
 };
 
 // The Boolean product A∘B (OR of ANDs); A.cols must equal B.rows.
-BitMatrix product(const BitMatrix& a, const BitMatrix& b);
+BitMatrix product(BitView a, BitView b);
 
-// ORs A∘B into `out`, row i of the result at out[i * B.stride ...]. Makes no
-// dimension check of its own; never clears out.
-void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out);
+// ORs A∘B into `out`, row i of the result at out[i * words_for(B.cols) ...];
+// never clears out. A may be wider than B is tall as long as its extra
+// columns are 0; fails when out is too short or a set cell of A has no row
+// of B.
+void accumulate_into(BitView a, BitView b, std::span<Word> out);
+
+// New cols x rows matrix with T(j, i) = A(i, j).
+BitMatrix transpose(BitView a);
+
+// Number of cells equal to 1.
+std::size_t count_ones(BitView a);
 
 // Transposes a 64x64 bit block in place: afterwards bit r of x[c] holds what
 // bit c of x[r] held before.

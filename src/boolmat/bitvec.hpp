@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "view.hpp"
 #include "words.hpp"
 
 namespace boolmat {
@@ -37,6 +38,9 @@ public:
 
     std::size_t len() const { return len_; }
     std::span<const Word> words() const { return words_.span(); }
+    // The vector as a read-only view; vectors convert to it.
+    VecView view() const { return {words_.span(), len_}; }
+    operator VecView() const { return view(); }
     // Unchecked write access for kernels that keep the spare bits at 0.
     std::span<Word> words_mut() { return words_.span(); }
 

@@ -66,7 +66,7 @@ std::size_t apply_tables_portable(const ProductOperands& p, std::size_t* rows, s
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t i = rows[k];
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(p.a + i * p.a_stride) + s.g0;
-        Word* out = p.out + i * p.b_stride + s.c0;
+        Word* out = p.out + i * p.b_words + s.c0;
         Word acc[kEntryWords] = {};
         std::memcpy(acc, out, s.cw * sizeof(Word));
         for (std::size_t g = 0; g < s.gn; ++g) {
@@ -129,7 +129,7 @@ BOOLMAT_TARGET_AVX2 std::size_t apply_tables_avx2(const ProductOperands& p, std:
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t i = rows[k];
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(p.a + i * p.a_stride) + s.g0;
-        Word* out = p.out + i * p.b_stride + s.c0;
+        Word* out = p.out + i * p.b_words + s.c0;
         // The last slice of a row narrower than an entry goes through a
         // zero-padded copy.
         Word padded[kEntryWords] = {};
@@ -163,12 +163,12 @@ template <auto Build, auto Apply>
 void by_tables(const ProductOperands& p, std::span<const std::size_t> rows, Word* tables) {
     // Bytes of A beyond its rows or past B's last group hold no set bit.
     const std::size_t groups =
-        std::min((p.b_rows + kGroupRows - 1) / kGroupRows, p.a_stride * sizeof(Word));
+        std::min((p.b_rows + kGroupRows - 1) / kGroupRows, p.a_words * sizeof(Word));
     std::vector<std::size_t> active;
-    for (std::size_t c0 = 0; c0 < p.b_stride; c0 += kEntryWords) {
-        Slice s{0, 0, c0, std::min(kEntryWords, p.b_stride - c0), {}};
+    for (std::size_t c0 = 0; c0 < p.b_words; c0 += kEntryWords) {
+        Slice s{0, 0, c0, std::min(kEntryWords, p.b_words - c0), {}};
         for (std::size_t w = 0; w < s.cw; ++w) s.full[w] = ~Word{0};
-        if (c0 + s.cw == p.b_stride) s.full[s.cw - 1] = p.b_last_mask;
+        if (c0 + s.cw == p.b_words) s.full[s.cw - 1] = p.b_last_mask;
         active.assign(rows.begin(), rows.end());
         for (std::size_t g0 = 0; g0 < groups && !active.empty(); g0 += kGroupsPerBlock) {
             s.g0 = g0;

@@ -24,12 +24,12 @@ namespace {
 
 // Column of the first set cell of A at or beyond column `limit`, scanning rows
 // in order; a.cols() when there is none.
-std::size_t first_set_column_from(const BitMatrix& a, std::size_t limit) {
+std::size_t first_set_column_from(BitView a, std::size_t limit) {
     if (limit >= a.cols()) return a.cols();
     const std::size_t first_word = word_of(limit);
     const Word first_mask = limit % kWordBits == 0 ? ~Word{0} : ~row_mask(limit);
     for (std::size_t i = 0; i < a.rows(); ++i) {
-        const std::span<const Word> row = a.words().subspan(i * a.stride(), a.stride());
+        const std::span<const Word> row = a.row(i);
         for (std::size_t k = first_word; k < row.size(); ++k) {
             const Word bits = k == first_word ? row[k] & first_mask : row[k];
             if (bits != 0) return k * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
@@ -67,9 +67,9 @@ double tables_cost(std::size_t dense, std::size_t dense_ones, std::size_t groups
 }
 
 // Estimated time of the product by columns.
-double columns_cost(const BitMatrix& a, const BitMatrix& b, std::size_t b_ones) {
+double columns_cost(BitView a, BitView b, std::size_t b_ones) {
     const double a_rows_words = static_cast<double>((a.rows() + kWordBits - 1) / kWordBits);
-    const double words = static_cast<double>(a.rows() * (a.stride() + b.stride())) +
+    const double words = static_cast<double>(a.rows() * (a.row_words() + b.row_words())) +
                          a_rows_words * static_cast<double>(a.cols() + b.cols());
     return kTransposeNs * words + kWalkWordNs * a_rows_words * static_cast<double>(b_ones);
 }
@@ -77,15 +77,15 @@ double columns_cost(const BitMatrix& a, const BitMatrix& b, std::size_t b_ones) 
 // ORs A∘B into out by columns: row c of (A∘B)^T is the OR of the rows j of
 // A^T over the set cells (j, c) of B; B's rows past A's columns meet no set
 // cell of A.
-void or_by_columns(const BitMatrix& a, const BitMatrix& b, Word* out) {
-    const BitMatrix at = a.transpose();
+void or_by_columns(BitView a, BitView b, Word* out) {
+    const BitMatrix at = transpose(a);
     BitMatrix ct = BitMatrix::zeros(b.cols(), a.rows());
     Word* const ct_words = ct.words_mut().data();
     const std::size_t ct_stride = ct.stride();
     const std::size_t rows = std::min(b.rows(), a.cols());
     for (std::size_t j = 0; j < rows; ++j) {
         const Word* const src = at.words().data() + j * at.stride();
-        const std::span<const Word> b_row = b.words().subspan(j * b.stride(), b.stride());
+        const std::span<const Word> b_row = b.row(j);
         for (std::size_t k = 0; k < b_row.size(); ++k) {
             for (Word bits = b_row[k]; bits != 0; bits &= bits - 1) {
                 const std::size_t c =
@@ -96,22 +96,24 @@ void or_by_columns(const BitMatrix& a, const BitMatrix& b, Word* out) {
     }
     const BitMatrix c = ct.transpose();
     for (std::size_t i = 0; i < a.rows(); ++i)
-        kernels::or_words(out + i * b.stride(), c.words().data() + i * c.stride(), b.stride());
+        kernels::or_words(out + i * c.stride(), c.words().data() + i * c.stride(), c.stride());
 }
 
 }  // namespace
 
-void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out) {
-    const std::size_t b_stride = b.stride();
+void accumulate_into(BitView a, BitView b, std::span<Word> out) {
+    const std::size_t b_words = b.row_words();
     // Both range conditions are checked before out is touched.
-    if (a.rows() > out.size() / b_stride)
-        fail(cat("tampon de ", out.size(), " mots trop court (", a.rows(), " lignes de ", b_stride,
+    if (a.rows() > out.size() / b_words)
+        fail(cat("tampon de ", out.size(), " mots trop court (", a.rows(), " lignes de ", b_words,
                  " mots)"));
     if (const std::size_t j = first_set_column_from(a, b.rows()); j < a.cols())
         fail(cat("ligne ", j, " de B hors limites (rows = ", b.rows(), ")"));
 
-    const kernels::ProductOperands p{a.words().data(), a.stride(), b.words().data(), b.rows(),
-                                     b_stride,          row_mask(b.cols()), out.data()};
+    const kernels::ProductOperands p{a.data(),   a.stride(), a.row_words(),      b.data(),
+                                     b.rows(),   b.stride(), b_words,            row_mask(b.cols()),
+                                     out.data()};
+    const std::size_t b_stride = p.b_stride;
     // A table entry stands for one group of 8 rows of B, a walk step for one
     // row: a row with more set bits than there are groups is cheaper through
     // the tables, which pay off once those rows save more steps than the 256
@@ -121,7 +123,7 @@ void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out
     std::size_t saved_steps = 0;
     std::size_t dense_ones = 0;
     for (std::size_t i = 0; i < a.rows(); ++i) {
-        const std::size_t ones = kernels::popcount_words(p.a + i * p.a_stride, p.a_stride);
+        const std::size_t ones = kernels::popcount_words(p.a + i * p.a_stride, p.a_words);
         if (ones > groups) {
             dense.push_back(i);
             saved_steps += ones - groups;
@@ -137,23 +139,23 @@ void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out
         // while the columns can still win against the tables without any
         // saturation, so a dense B costs a few rows of counting.
         const double upper = tables_cost(dense.size(), dense_ones, groups, b.rows(), b.cols(),
-                                         b_stride, 0);
+                                         b_words, 0);
         std::size_t b_ones = 0;
         bool columns = 2.0 * columns_cost(a, b, 0) < upper;
         for (std::size_t j = 0; j < b.rows() && columns; ++j) {
-            b_ones += kernels::popcount_words(p.b + j * b_stride, b_stride);
+            b_ones += kernels::popcount_words(p.b + j * b_stride, b_words);
             columns = 2.0 * columns_cost(a, b, b_ones) < upper;
         }
         if (columns && 2.0 * columns_cost(a, b, b_ones) <
                            tables_cost(dense.size(), dense_ones, groups, b.rows(), b.cols(),
-                                       b_stride, b_ones)) {
+                                       b_words, b_ones)) {
             or_by_columns(a, b, p.out);
             return;
         }
     }
     for (const std::size_t i : sparse)
-        kernels::or_selected_rows(p.out + i * b_stride, p.a + i * p.a_stride, p.a_stride, p.b,
-                                  b_stride);
+        kernels::or_selected_rows(p.out + i * b_words, p.a + i * p.a_stride, p.a_words, p.b,
+                                  b_stride, b_words);
     if (dense.empty()) return;
     if (tables) {
         const std::size_t bytes = kernels::table_scratch_words() * sizeof(Word);
@@ -164,11 +166,11 @@ void accumulate_into(const BitMatrix& a, const BitMatrix& b, std::span<Word> out
         return;
     }
     for (const std::size_t i : dense)
-        kernels::or_selected_rows(p.out + i * b_stride, p.a + i * p.a_stride, p.a_stride, p.b,
-                                  b_stride);
+        kernels::or_selected_rows(p.out + i * b_words, p.a + i * p.a_stride, p.a_words, p.b,
+                                  b_stride, b_words);
 }
 
-BitMatrix product(const BitMatrix& a, const BitMatrix& b) {
+BitMatrix product(BitView a, BitView b) {
     assert_eq(a.cols(), b.rows(), [&] {
         return cat("dimensions incompatibles : A est ", a.rows(), "x", a.cols(), ", B est ",
                    b.rows(), "x", b.cols());

@@ -13,26 +13,29 @@
 
 namespace boolmat::kernels {
 
-// ORs into out_row (b_stride words) row j of b, for every set bit j of
-// a_row[0 .. a_words); zero words of a_row are skipped.
-// O(ones(a_row) x b_stride) word ORs plus one test per word of a_row.
+// ORs into out_row (b_words words) row j of b (rows b_stride words apart),
+// for every set bit j of a_row[0 .. a_words); zero words of a_row are skipped.
+// O(ones(a_row) x b_words) word ORs plus one test per word of a_row.
 void or_selected_rows(Word* out_row, const Word* a_row, std::size_t a_words, const Word* b,
-                      std::size_t b_stride);
+                      std::size_t b_stride, std::size_t b_words);
 void or_selected_rows_portable(Word* out_row, const Word* a_row, std::size_t a_words,
-                               const Word* b, std::size_t b_stride);
+                               const Word* b, std::size_t b_stride, std::size_t b_words);
 void or_selected_rows_avx2(Word* out_row, const Word* a_row, std::size_t a_words, const Word* b,
-                           std::size_t b_stride);
+                           std::size_t b_stride, std::size_t b_words);
 
-// Operands of a product A∘B as raw word arrays: A has rows of a_stride words,
-// B has b_rows rows of b_stride words, row i of the output starts at
-// out + i * b_stride. Every set bit of A lies below column b_rows;
-// b_last_mask holds the bits of the last word of a row that are cells.
+// Operands of a product A∘B as raw word arrays: A's rows are a_stride words
+// apart and hold a_words words of cells; B has b_rows rows b_stride words
+// apart, of b_words words; row i of the output starts at out + i * b_words.
+// Every set bit of A lies below column b_rows; b_last_mask holds the bits of
+// the last word of a row that are cells.
 struct ProductOperands {
     const Word* a;
     std::size_t a_stride;
+    std::size_t a_words;
     const Word* b;
     std::size_t b_rows;
     std::size_t b_stride;
+    std::size_t b_words;
     Word b_last_mask;
     Word* out;
 };

@@ -13,11 +13,11 @@
 namespace boolmat::kernels {
 
 void or_selected_rows_portable(Word* out_row, const Word* a_row, std::size_t a_words,
-                               const Word* b, std::size_t b_stride) {
+                               const Word* b, std::size_t b_stride, std::size_t b_words) {
     for (std::size_t k = 0; k < a_words; ++k) {
         for (Word bits = a_row[k]; bits != 0; bits &= bits - 1) {
             const std::size_t j = k * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-            or_words(out_row, b + j * b_stride, b_stride);
+            or_words(out_row, b + j * b_stride, b_words);
         }
     }
 }
@@ -27,15 +27,16 @@ namespace {
 // Up to this many set-bit positions are gathered before their rows are ORed.
 constexpr std::size_t kBatch = 256;
 
-// ORs b's rows rows[0 .. n) into out_row (b_stride words): 32 output words
+// ORs b's rows rows[0 .. n) into out_row (b_words words): 32 output words
 // live in 8 ymm registers while the list is walked; a last slice of fewer
 // words is ORed in place, where it stays in L1.
 BOOLMAT_TARGET_AVX2 void or_listed_rows_avx2(Word* out_row, const std::size_t* rows, std::size_t n,
-                                             const Word* b, std::size_t b_stride) {
+                                             const Word* b, std::size_t b_stride,
+                                             std::size_t b_words) {
     constexpr std::size_t kVectors = 8;
     constexpr std::size_t kSlice = 4 * kVectors;
     std::size_t c0 = 0;
-    for (; c0 + kSlice <= b_stride; c0 += kSlice) {
+    for (; c0 + kSlice <= b_words; c0 += kSlice) {
         __m256i acc[kVectors];
         for (std::size_t v = 0; v < kVectors; ++v)
             acc[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(out_row + c0 + 4 * v));
@@ -49,9 +50,9 @@ BOOLMAT_TARGET_AVX2 void or_listed_rows_avx2(Word* out_row, const std::size_t* r
         for (std::size_t v = 0; v < kVectors; ++v)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out_row + c0 + 4 * v), acc[v]);
     }
-    if (c0 == b_stride) return;
+    if (c0 == b_words) return;
     Word* out = out_row + c0;
-    const std::size_t width = b_stride - c0;
+    const std::size_t width = b_words - c0;
     for (std::size_t k = 0; k < n; ++k) {
         const Word* src = b + rows[k] * b_stride + c0;
         std::size_t w = 0;
@@ -68,7 +69,7 @@ BOOLMAT_TARGET_AVX2 void or_listed_rows_avx2(Word* out_row, const std::size_t* r
 
 BOOLMAT_TARGET_AVX2 void or_selected_rows_avx2(Word* out_row, const Word* a_row,
                                                std::size_t a_words, const Word* b,
-                                               std::size_t b_stride) {
+                                               std::size_t b_stride, std::size_t b_words) {
     // The set bits are listed first, four per word without a branch (a word
     // with more takes a short loop), so the walk over B's rows below is one
     // predictable loop whose loads can all be in flight together.
@@ -93,16 +94,16 @@ BOOLMAT_TARGET_AVX2 void or_selected_rows_avx2(Word* out_row, const Word* a_row,
             }
             n += ones;
         }
-        if (n != 0) or_listed_rows_avx2(out_row, rows, n, b, b_stride);
+        if (n != 0) or_listed_rows_avx2(out_row, rows, n, b, b_stride, b_words);
     }
 }
 
 void or_selected_rows(Word* out_row, const Word* a_row, std::size_t a_words, const Word* b,
-                      std::size_t b_stride) {
+                      std::size_t b_stride, std::size_t b_words) {
     if (cpu::use_avx2())
-        or_selected_rows_avx2(out_row, a_row, a_words, b, b_stride);
+        or_selected_rows_avx2(out_row, a_row, a_words, b, b_stride, b_words);
     else
-        or_selected_rows_portable(out_row, a_row, a_words, b, b_stride);
+        or_selected_rows_portable(out_row, a_row, a_words, b, b_stride, b_words);
 }
 
 }  // namespace boolmat::kernels

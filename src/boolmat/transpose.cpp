@@ -119,12 +119,15 @@ void transpose_block(Word x[64]) {
     exchange_step<1, 0x5555'5555'5555'5555ull>(x);
 }
 
-BitMatrix BitMatrix::transpose() const {
-    const std::size_t r_total = rows_;
-    const std::size_t c_total = cols_;
+BitMatrix transpose(BitView a) {
+    const std::size_t r_total = a.rows();
+    const std::size_t c_total = a.cols();
     // An empty shape fails here with the messages of zeros().
-    if (r_total == 0 || c_total == 0) return zeros(c_total, r_total);
+    if (r_total == 0 || c_total == 0) return BitMatrix::zeros(c_total, r_total);
     const std::size_t t_stride = words_for(r_total);
+    const std::size_t a_stride = a.stride();
+    const std::size_t a_words = a.row_words();
+    const Word* const a_data = a.data();
     // Every word of T is written below: rows past r_total read as 0, so the
     // spare bits of T come out 0.
     BitMatrix t(WordArray::line_aligned(checked_word_count(c_total, t_stride)), c_total, r_total,
@@ -138,18 +141,18 @@ BitMatrix BitMatrix::transpose() const {
     const bool streaming = t_stride % kTile == 0 && t.words_.size() >= kStreamingWords;
     for (std::size_t r0 = 0; r0 < r_total; r0 += 64 * kTile) {
         const std::size_t row_blocks = std::min(kTile, words_for(r_total - r0));
-        for (std::size_t w0 = 0; w0 < stride_; w0 += kTile) {
-            const std::size_t words = std::min(kTile, stride_ - w0);
+        for (std::size_t w0 = 0; w0 < a_words; w0 += kTile) {
+            const std::size_t words = std::min(kTile, a_words - w0);
             for (std::size_t rb = 0; rb < row_blocks; ++rb) {
                 const std::size_t first = r0 + 64 * rb;
                 // The next tile reads the following line of each of these
                 // rows; 64 strided streams are more than the prefetchers follow.
-                if (w0 + kTile < stride_) {
-                    const Word* next = words_.data() + first * stride_ + w0 + kTile;
+                if (w0 + kTile < a_words) {
+                    const Word* next = a_data + first * a_stride + w0 + kTile;
                     for (std::size_t k = 0; k < std::min<std::size_t>(64, r_total - first); ++k)
-                        __builtin_prefetch(next + k * stride_);
+                        __builtin_prefetch(next + k * a_stride);
                 }
-                transpose_strip({words_.data() + first * stride_ + w0, stride_,
+                transpose_strip({a_data + first * a_stride + w0, a_stride,
                                  std::min<std::size_t>(64, r_total - first), words,
                                  staging.get(), rb});
             }
@@ -171,5 +174,7 @@ BitMatrix BitMatrix::transpose() const {
     if (streaming) _mm_sfence();
     return t;
 }
+
+BitMatrix BitMatrix::transpose() const { return boolmat::transpose(view()); }
 
 }  // namespace boolmat

@@ -13,6 +13,12 @@
 
 namespace boolmat {
 
+// A read-only view of one packed vector of `len` bits (spare bits 0).
+struct VecView {
+    std::span<const Word> words;  // words_for(len) words
+    std::size_t len = 0;
+};
+
 // A read-only view of `rows` packed rows of `cols` bits, `stride` words apart.
 class BitView {
 public:
@@ -35,6 +41,8 @@ public:
     constexpr BitView rows(std::size_t begin, std::size_t end) const {
         return {words_ + begin * stride_, end - begin, cols_, stride_};
     }
+    // Row i as a vector of cols bits (unchecked).
+    constexpr VecView row_vec(std::size_t i) const;
     // True when the rows follow each other with no gap words.
     constexpr bool contiguous() const { return stride_ == row_words() || rows_ <= 1; }
 
@@ -71,10 +79,6 @@ private:
     std::size_t stride_ = 0;
 };
 
-// A read-only view of one packed vector of `len` bits (spare bits 0).
-struct VecView {
-    std::span<const Word> words;  // words_for(len) words
-    std::size_t len = 0;
-};
+constexpr VecView BitView::row_vec(std::size_t i) const { return {row(i), cols_}; }
 
 }  // namespace boolmat
