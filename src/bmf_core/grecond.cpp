@@ -65,15 +65,16 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
         if (holds) add_bit(out.intent, c);
     }
 
+    // |extent ∩ U_c| = |extent| - |extent ∖ U_c|, over the words from the
+    // first to the last non-zero one of the extent.
     const Word* const u0 = uncovered.words().data();
+    const std::size_t lo = out.nonzero.front(), span = out.nonzero.back() + 1 - lo;
+    const std::uint64_t size = kernels::popcount_words(out.extent.data() + lo, span);
     std::uint64_t value = 0;
     for (std::size_t iw = 0; iw < out.intent.size(); ++iw) {
         for (Word bits = out.intent[iw]; bits != 0; bits &= bits - 1) {
             const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-            const Word* const u = u0 + c * stride;
-            for (const std::size_t w : out.nonzero) {
-                value += static_cast<std::uint64_t>(std::popcount(out.extent[w] & u[w]));
-            }
+            value += size - kernels::andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo, span);
         }
     }
     out.value = value;

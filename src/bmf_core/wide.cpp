@@ -1,0 +1,252 @@
+#include "wide.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "../boolmat/kernels.hpp"
+#include "../boolmat/precondition.hpp"
+#include "lcg.hpp"
+
+namespace bmf {
+namespace {
+
+using boolmat::BitMatrix;
+using boolmat::Word;
+namespace kernels = boolmat::kernels;
+
+constexpr std::uint64_t kMaxWideRows = (std::uint64_t{1} << 31) - 1;
+
+bool test_bit(std::span<const Word> h, std::uint64_t j) {
+    return (h[j / boolmat::kWordBits] >> (j % boolmat::kWordBits)) & 1;
+}
+
+void flip_bit(std::span<Word> h, std::uint64_t j) {
+    h[j / boolmat::kWordBits] ^= Word{1} << (j % boolmat::kWordBits);
+}
+
+// XORs into h a set of `u` distinct drawn column indices; a repeated index
+// adds nothing but still uses up its draw, exactly as BoolLs draws.
+void flip_drawn(std::span<Word> h, std::uint64_t u, std::uint64_t k, std::uint64_t& state,
+                std::vector<Word>& drawn) {
+    std::fill(drawn.begin(), drawn.end(), Word{0});
+    std::uint64_t held = 0;
+    while (held < u) {
+        const std::uint64_t j = lcg_draw(state) % k;
+        if (!test_bit(drawn, j)) {
+            flip_bit(drawn, j);
+            ++held;
+        }
+    }
+    kernels::xor_words(h.data(), drawn.data(), h.size());
+}
+
+// The rows of a view in classes of equal rows: the lowest row of each
+// class, and the class of every row.
+struct EqualRows {
+    std::vector<std::size_t> first;
+    std::vector<std::size_t> class_of;
+};
+
+EqualRows group_equal_rows(BitView v) {
+    const std::size_t rows = v.rows();
+    std::vector<std::uint64_t> hash(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::uint64_t h = 0;
+        for (const Word w : v.row(i)) h = (h ^ w) * 0x9E3779B97F4A7C15ull + (h >> 29);
+        hash[i] = h;
+    }
+    std::vector<std::size_t> order(rows);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const std::size_t bytes = v.row_words() * sizeof(Word);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (hash[a] != hash[b]) return hash[a] < hash[b];
+        const int cmp = std::memcmp(v.row(a).data(), v.row(b).data(), bytes);
+        return cmp != 0 ? cmp < 0 : a < b;
+    });
+    EqualRows g;
+    g.class_of.resize(rows);
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::size_t i = order[k];
+        const bool same = k > 0 && hash[i] == hash[order[k - 1]] &&
+                          std::memcmp(v.row(i).data(), v.row(order[k - 1]).data(), bytes) == 0;
+        if (!same) g.first.push_back(i);
+        g.class_of[i] = g.first.size() - 1;
+    }
+    return g;
+}
+
+// W itself, once its row count is known to keep counts 32-bit.
+BitView checked_factor(BitView w) {
+    if (w.rows() > kMaxWideRows) {
+        boolmat::fail(boolmat::FailKind::Value, boolmat::cat("W a ", w.rows(), " lignes : au plus ",
+                                                             kMaxWideRows, " sont admises"));
+    }
+    return w;
+}
+
+}  // namespace
+
+BitMatrix copy_of(BitView v) {
+    BitMatrix m = BitMatrix::zeros(v.rows(), v.cols());
+    for (std::size_t i = 0; i < v.rows(); ++i) m.set_row(i, v.row(i));
+    return m;
+}
+
+std::uint64_t local_search_width(std::uint64_t k) {
+    if (k <= 1) return k;
+    return std::min<std::uint64_t>(
+        k, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(k - 1))));
+}
+
+WideLs::WideLs(BitView w)
+    : rows_(copy_of(checked_factor(w))), columns_(rows_.transpose()), m_(w.rows()), k_(w.cols()) {}
+
+void WideLs::check_len(VecView x) const {
+    boolmat::assert_eq(x.len, m_,
+                       [&] { return boolmat::cat("x a ", x.len, " bits, W a ", m_, " lignes"); });
+    boolmat::assert_eq(x.words.size(), boolmat::words_for(m_), [&] {
+        return boolmat::cat(x.words.size(), " mots pour ", x.len, " bits");
+    });
+}
+
+WideSolution WideLs::solve(VecView x, Method method, std::uint64_t seed) const {
+    check_len(x);
+    if (method != Method::Greedy && method != Method::GreedyLs) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("methode ", method.name(),
+                                   " : un solveur large ne fait que greedy et greedy-ls"));
+    }
+    return solve_unchecked(x.words, method, seed);
+}
+
+WideSolution WideLs::solve_unchecked(std::span<const Word> x, Method method,
+                                     std::uint64_t seed) const {
+    WideSolution start = greedy_unchecked(x);
+    if (method != Method::GreedyLs) return start;
+    std::uint64_t state = seed;
+    std::vector<Word> scratch(x.size());
+    return search_from(x, std::move(start), k_, local_search_width(k_), state, scratch);
+}
+
+WideSolution WideLs::solve_greedy(VecView x) const {
+    check_len(x);
+    return greedy_unchecked(x.words);
+}
+
+WideSolution WideLs::greedy_unchecked(std::span<const Word> x) const {
+    const std::size_t mw = x.size();
+    const Word* const cols = columns_.words().data();
+    const std::size_t stride = columns_.stride();
+    std::vector<Word> acc(mw, 0);
+    WideSolution current{std::vector<Word>(words(), 0), kernels::popcount_words(x.data(), mw)};
+    for (;;) {
+        std::uint64_t threshold = current.error;
+        std::uint64_t chosen = k_;
+        for (std::uint64_t j = 0; j < k_; ++j) {
+            if (test_bit(current.h, j)) continue;
+            const std::uint64_t e =
+                kernels::or_xor_popcount(x.data(), acc.data(), cols + j * stride, mw);
+            if (e < threshold) {
+                threshold = e;
+                chosen = j;
+            }
+        }
+        if (chosen == k_) return current;
+        flip_bit(current.h, chosen);
+        current.error = threshold;
+        kernels::or_words(acc.data(), cols + chosen * stride, mw);
+    }
+}
+
+WideSolution WideLs::local_search(VecView x, WideSolution start, std::uint64_t depth,
+                                  std::uint64_t width, std::uint64_t& state) const {
+    check_len(x);
+    boolmat::assert_eq(start.h.size(), words(), [&] {
+        return boolmat::cat("la combinaison a ", start.h.size(), " mots, il en faut ", words());
+    });
+    if (depth == 0 || width < 2) return start;
+    if (width > k_) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("k vaut ", width, " mais W n'a que ", k_, " colonnes"));
+    }
+    std::vector<Word> scratch(x.words.size());
+    return search_from(x.words, std::move(start), depth, width, state, scratch);
+}
+
+WideSolution WideLs::search_from(std::span<const Word> x, WideSolution best, std::uint64_t depth,
+                                 std::uint64_t width, std::uint64_t& state,
+                                 std::vector<Word>& scratch) const {
+    if (depth == 0 || width < 2) return best;
+    std::vector<Word> candidate(words());
+    std::vector<Word> drawn(words());
+    for (std::uint64_t pass = 0; pass < depth; ++pass) {
+        for (std::uint64_t u = 2; u <= width; ++u) {
+            std::copy(best.h.begin(), best.h.end(), candidate.begin());
+            flip_drawn(candidate, u, k_, state, drawn);
+            const std::uint64_t e = error_with(x, candidate, scratch);
+            // The nested search reuses `scratch`: every candidate rebuilds it.
+            if (e < best.error) best = search_from(x, {candidate, e}, depth - 1, width, state, scratch);
+        }
+    }
+    return best;
+}
+
+std::uint64_t WideLs::error_of(VecView x, std::span<const Word> h) const {
+    check_len(x);
+    boolmat::assert_eq(h.size(), words(), [&] {
+        return boolmat::cat("la combinaison a ", h.size(), " mots, il en faut ", words());
+    });
+    std::vector<Word> scratch(x.words.size());
+    return error_with(x.words, h, scratch);
+}
+
+std::uint64_t WideLs::error_with(std::span<const Word> x, std::span<const Word> h,
+                                 std::vector<Word>& scratch) const {
+    std::fill(scratch.begin(), scratch.end(), Word{0});
+    const Word* const cols = columns_.words().data();
+    const std::size_t stride = columns_.stride();
+    for (std::size_t w = 0; w < h.size(); ++w) {
+        for (Word bits = h[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t j = w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+            kernels::or_words(scratch.data(), cols + j * stride, scratch.size());
+        }
+    }
+    return kernels::xor_popcount(x.data(), scratch.data(), x.size());
+}
+
+std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
+                             std::uint64_t seed, BitViewMut out) {
+    boolmat::assert_eq(vectors.cols(), solver.m(), [&] {
+        return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", solver.m(),
+                            " lignes");
+    });
+    boolmat::assert_eq(out.rows(), vectors.rows(), [&] {
+        return boolmat::cat("la sortie a ", out.rows(), " lignes pour ", vectors.rows(),
+                            " vecteurs");
+    });
+    boolmat::assert_eq(out.cols(), solver.k(), [&] {
+        return boolmat::cat("la sortie a ", out.cols(), " colonnes, W en a ", solver.k());
+    });
+    if (method != Method::Greedy && method != Method::GreedyLs) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("methode ", method.name(),
+                                   " : un solveur large ne fait que greedy et greedy-ls"));
+    }
+    const EqualRows classes = group_equal_rows(vectors);
+    std::vector<WideSolution> solved;
+    solved.reserve(classes.first.size());
+    for (const std::size_t i : classes.first) {
+        solved.push_back(solver.solve_unchecked(vectors.row(i), method, seed));
+    }
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < vectors.rows(); ++i) {
+        const WideSolution& s = solved[classes.class_of[i]];
+        std::copy(s.h.begin(), s.h.end(), out.row(i).begin());
+        total += s.error;
+    }
+    return total;
+}
+
+}  // namespace bmf

@@ -1,0 +1,104 @@
+// WideLs: Boolean least squares without a pattern table, for a factor W of
+// m rows and any number k of columns. A combination is a bitset of
+// ceil(k/64) words (bit j of word j / 64 selects column j), so ranks far
+// above the 26 of BoolLs cost memory in k words, not 2^k counters. Only the
+// heuristic methods exist here: "greedy", and "greedy-ls" with the same
+// draws and the same results as BoolLs for k <= 26. Immutable after
+// construction; concurrent solves own their scratch memory.
+//
+// Cost: a greedy stage is one distance of m/64 words per unused column; a
+// local-search candidate rebuilds W∘h with popcount(h) word-ORs of m/64 words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../boolmat/bitmatrix.hpp"
+#include "../boolmat/view.hpp"
+#include "method.hpp"
+
+namespace bmf {
+
+using boolmat::BitView;
+using boolmat::BitViewMut;
+using boolmat::VecView;
+
+// A view of every row of `m`.
+inline BitView view_of(const boolmat::BitMatrix& m) {
+    return {m.words().data(), m.rows(), m.cols(), m.stride()};
+}
+// A writable view of every row of `m`.
+inline BitViewMut view_of_mut(boolmat::BitMatrix& m) {
+    return {m.words_mut().data(), m.rows(), m.cols(), m.stride()};
+}
+// A copy of the rows of `v` as an owning matrix.
+boolmat::BitMatrix copy_of(BitView v);
+
+// A combination of any width and its exact error popcount(x XOR W∘h).
+struct WideSolution {
+    std::vector<boolmat::Word> h;  // ceil(k/64) words; bits from k up are 0
+    std::uint64_t error = 0;
+    bool operator==(const WideSolution&) const = default;
+};
+
+// The subset size of "greedy-ls" at rank k: min(k, max(2, bit length of k - 1)).
+std::uint64_t local_search_width(std::uint64_t k);
+
+class WideLs {
+public:
+    // Builds the solver on a copy of W (m x k, read only, not retained);
+    // fails when W has more than 2^31 - 1 rows, so that counts stay 32-bit
+    // for the exact block refits that read this solver.
+    explicit WideLs(BitView w);
+
+    // Solves x (m bits) with "greedy" or "greedy-ls" (`seed` read by the
+    // latter only); any other method fails, as x of the wrong length does.
+    WideSolution solve(VecView x, Method method, std::uint64_t seed) const;
+    // Forward greedy: adds the column that lowers the error most while one
+    // lowers it strictly, the lowest index on ties.
+    WideSolution solve_greedy(VecView x) const;
+    // Randomised search from `start`: `depth` passes flipping 2..width drawn
+    // columns of the best so far, recursing on strict improvements; advances
+    // `state`. Fails when width exceeds k (the draws would never end).
+    WideSolution local_search(VecView x, WideSolution start, std::uint64_t depth,
+                              std::uint64_t width, std::uint64_t& state) const;
+    // The exact error of combination h (words() words) against x.
+    std::uint64_t error_of(VecView x, std::span<const boolmat::Word> h) const;
+
+    std::uint64_t m() const { return m_; }
+    std::uint64_t k() const { return k_; }
+    // Words in one combination: ceil(k/64).
+    std::size_t words() const { return boolmat::words_for(k_); }
+    // W itself, m x k.
+    const boolmat::BitMatrix& rows() const { return rows_; }
+    // Wᵀ, k x m: row j is column j of W.
+    const boolmat::BitMatrix& columns() const { return columns_; }
+
+    // The unchecked room behind the checked doors above; x has m bits.
+    WideSolution greedy_unchecked(std::span<const boolmat::Word> x) const;
+    WideSolution solve_unchecked(std::span<const boolmat::Word> x, Method method,
+                                 std::uint64_t seed) const;
+
+private:
+    void check_len(VecView x) const;
+    WideSolution search_from(std::span<const boolmat::Word> x, WideSolution best,
+                             std::uint64_t depth, std::uint64_t width, std::uint64_t& state,
+                             std::vector<boolmat::Word>& scratch) const;
+    std::uint64_t error_with(std::span<const boolmat::Word> x, std::span<const boolmat::Word> h,
+                             std::vector<boolmat::Word>& scratch) const;
+
+    boolmat::BitMatrix rows_;
+    boolmat::BitMatrix columns_;
+    std::uint64_t m_ = 0;
+    std::uint64_t k_ = 0;
+};
+
+// Solves every row of `vectors` (each of solver.m() bits) with `method`
+// and `seed`, writes row i's combination into row i of `out` (vectors.rows()
+// x solver.k()) and returns the total error; equal rows are solved once.
+std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
+                             std::uint64_t seed, BitViewMut out);
+
+}  // namespace bmf

@@ -1,0 +1,32 @@
+// Exact refit of a block of b columns of every combination, the other
+// columns held fixed. Rows that the fixed columns already cover are
+// predicted 1 whatever the block does, so they add a constant (their zeros
+// of x); over the uncovered rows the block is an exact table problem: with
+// D[p] = (ones - zeros of x among uncovered rows of block pattern p), the
+// error of block combination g is zeros(uncovered) + Σ_{p ∩ g = ∅} D[p],
+// read off the subset sums of D at the complement of g. Only the block's
+// columns that meet an uncovered one of x can help, so the table is built
+// over those a <= b columns alone.
+//
+// Cost per vector: popcount(fixed) + a word-ORs of m/64 words, at most eight
+// table adds per uncovered row that meets the block, and a·2^a additions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wide.hpp"
+
+namespace bmf {
+
+// Widest block an exact refit takes: a table of 2^24 32-bit entries (64 MiB).
+inline constexpr std::size_t kMaxRefitBlock = 24;
+
+// Replaces bits begin .. end - 1 of row v of `combinations` (vectors.rows()
+// x solver.k()) by the block combination that minimises row v of `vectors`
+// against W with the other bits fixed, the lowest such on ties (so no
+// vector's error grows), and returns the total error of the new combinations.
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin,
+                          std::size_t end, BitViewMut combinations);
+
+}  // namespace bmf

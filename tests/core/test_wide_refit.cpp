@@ -1,0 +1,132 @@
+// Exact block refits: equal to a brute-force search over the block on tiny
+// sizes, never worse than the combination they start from on wide ones,
+// bits outside the block untouched, and the precondition failures.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/wide_refit.hpp"
+#include "failure.hpp"
+#include "random_vectors.hpp"
+
+namespace bmf {
+namespace {
+
+using boolmat::BitMatrix;
+using boolmat::BitVec;
+using boolmat::Word;
+
+BitMatrix random_matrix(std::mt19937_64& g, std::size_t rows, std::size_t cols, unsigned percent) {
+    BitMatrix a = BitMatrix::zeros(rows, cols);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) a.set(i, j, g() % 100 < percent);
+    return a;
+}
+
+std::uint64_t error_of_row(const WideLs& solver, const BitMatrix& vectors, const BitMatrix& combos,
+                           std::size_t v) {
+    const BitVec x = BitVec::from_words(vectors.row(v), vectors.cols());
+    return solver.error_of({x.words(), x.len()}, combos.row(v));
+}
+
+TEST(WideRefit, EqualsBruteForceOverTheBlock) {
+    std::mt19937_64 g(20);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::size_t m = 1 + g() % 12, k = 1 + g() % 8, n = 1 + g() % 6;
+        const std::size_t begin = g() % k, end = begin + 1 + g() % (k - begin);
+        const BitMatrix w = random_matrix(g, m, k, 40);
+        const BitMatrix vectors = random_matrix(g, n, m, static_cast<unsigned>(g() % 101));
+        BitMatrix combos = random_matrix(g, n, k, 50);
+        const WideLs solver(view_of(w));
+
+        BitMatrix want = combos;
+        std::uint64_t want_total = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            std::uint64_t best = ~std::uint64_t{0};
+            std::uint64_t best_g = 0;
+            for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
+                BitMatrix trial_combo = combos;
+                for (std::size_t j = begin; j < end; ++j) trial_combo.set(v, j, (blk >> (j - begin)) & 1);
+                const std::uint64_t e = error_of_row(solver, vectors, trial_combo, v);
+                if (e < best) best = e, best_g = blk;
+            }
+            for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
+            want_total += best;
+        }
+        const std::uint64_t total = refit_block(solver, view_of(vectors), begin, end, view_of_mut(combos));
+        ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
+        ASSERT_EQ(total, want_total);
+    }
+}
+
+TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
+    // Nothing fixed: the refit is the exact solve, lowest optimum included,
+    // also for tables split into several L1 sub-blocks.
+    std::mt19937_64 g(13);
+    for (const std::size_t k : {2, 3, 13, 20}) {
+        const std::size_t m = 400, n = 6;
+        const BitMatrix w = random_matrix(g, m, k, 8);
+        BitMatrix vectors = BitMatrix::zeros(n, m);
+        for (std::size_t v = 0; v < n; ++v) vectors.set_row(v, random_x(g, m).words());
+        BitMatrix combos = random_matrix(g, n, k, 50);
+        const std::uint64_t total = refit_block(WideLs(view_of(w)), view_of(vectors), 0, k, view_of_mut(combos));
+        const BoolLs exact(w);
+        std::uint64_t sum = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            const Solution s = exact.solve_seeded(BitVec::from_words(vectors.row(v), m), Method::Zeta, 0);
+            ASSERT_EQ(combos.row(v)[0], s.h) << k;
+            sum += s.error;
+        }
+        EXPECT_EQ(total, sum);
+    }
+}
+
+TEST(WideRefit, NeverRaisesAnErrorAndTouchesOnlyTheBlock) {
+    std::mt19937_64 g(300);
+    const std::size_t m = 150, k = 300, n = 40;
+    const WideLs solver(view_of(random_matrix(g, m, k, 2)));
+    const BitMatrix vectors = random_matrix(g, n, m, 15);
+    BitMatrix combos = random_matrix(g, n, k, 1);
+    // Blocks inside one word, across a word boundary and at the last column.
+    const std::pair<std::size_t, std::size_t> blocks[] = {{0, 20}, {55, 75}, {120, 128}, {281, 300}, {55, 75}};
+    for (const auto& [begin, end] : blocks) {
+        const BitMatrix before = combos;
+        const std::uint64_t total = refit_block(solver, view_of(vectors), begin, end, view_of_mut(combos));
+        std::uint64_t sum = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t e = error_of_row(solver, vectors, combos, v);
+            ASSERT_LE(e, error_of_row(solver, vectors, before, v));
+            sum += e;
+            for (std::size_t j = 0; j < k; ++j) {
+                if (j < begin || j >= end) {
+                    ASSERT_EQ(combos.get(v, j), before.get(v, j));
+                }
+            }
+        }
+        EXPECT_EQ(total, sum);
+    }
+    // A second sweep over the same block finds the same optimum.
+    const BitMatrix settled = combos;
+    refit_block(solver, view_of(vectors), 55, 75, view_of_mut(combos));
+    EXPECT_EQ(combos, settled);
+}
+
+TEST(WideRefit, RejectsBadBlocksAndShapes) {
+    const WideLs solver(view_of(BitMatrix::ones(3, 40)));
+    const BitMatrix vectors = BitMatrix::ones(2, 3);
+    BitMatrix combos = BitMatrix::zeros(2, 40);
+    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 10, 35, view_of_mut(combos)); }),
+              "bloc de 25 colonnes : au plus 24");
+    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 30, 41, view_of_mut(combos)); }),
+              "bloc 30..41 hors des 40 colonnes");
+    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 5, 5, view_of_mut(combos)); }),
+              "bloc 5..5 hors des 40 colonnes");
+    BitMatrix short_combos = BitMatrix::zeros(1, 40);
+    EXPECT_NE(failure_of([&] { refit_block(solver, view_of(vectors), 0, 4, view_of_mut(short_combos)); }),
+              "<no failure>");
+}
+
+}  // namespace
+}  // namespace bmf
