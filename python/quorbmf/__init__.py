@@ -1,0 +1,21 @@
+"""quorbmf: Boolean matrix factorisation for the Python data stack.
+
+A scikit-learn-style estimator, :class:`BooleanMF`, over the packed C++
+core of ``QuorBMF``: it takes NumPy arrays of any 0/1 dtype, scipy.sparse
+matrices, pandas DataFrames, nested lists and ``QuorBMF.BitMatrix``, runs
+on every core, and reproduces ``QuorBMF.ao_bmf`` exactly where the
+parameters agree.
+
+    >>> from quorbmf import BooleanMF, load_mushroom
+    >>> X = load_mushroom().data
+    >>> model = BooleanMF(n_components=5, random_state=0).fit(X)
+    >>> model.components_.shape
+    (5, 118)
+"""
+from ._estimator import BooleanMF
+from ._packed import PackedMatrix
+from ._validation import as_packed
+from .datasets import load_mushroom
+
+__all__ = ["BooleanMF", "PackedMatrix", "as_packed", "load_mushroom", "__version__"]
+__version__ = "0.2.0"

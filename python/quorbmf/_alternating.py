@@ -1,0 +1,102 @@
+"""The alternating loop of the factorisation, over blocks of rows.
+
+The same loop as ``QuorBMF.ao_bmf``: a starting factor W, then per
+iteration every column of H refitted with W fixed (the rows of Xᵀ solved
+against W) and every row of W refitted with H fixed (the rows of X solved
+against Hᵀ), until an iteration fails to lower the error strictly or the
+iteration limit is reached. Every solve uses seed 0, as ``ao_bmf`` does, so
+the same arguments give the same factors, error and iteration count.
+"""
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from typing import Callable, List, Optional
+
+import numpy as np
+
+from . import _native
+from ._packed import PackedMatrix
+from ._runner import Blocks, Runner
+
+__all__ = ["StopRule", "FitData", "Fit", "alternate"]
+
+
+class StopRule:
+    """When the alternating loop stops: at the first iteration whose error
+    is not strictly below the best so far (its factors are discarded), or
+    once ``max_iter`` improving iterations are done (0 counts as 1)."""
+
+    CONTINUE, KEEP_AND_STOP, DISCARD_AND_STOP = "continue", "keep-and-stop", "discard-and-stop"
+
+    def __init__(self, initial_error: int, max_iter: int) -> None:
+        self.best_error = int(initial_error)
+        self.limit = max(1, int(max_iter))
+        self.iterations = 0
+        self._completed = 0
+
+    def record(self, error: int) -> str:
+        """Records the error of the iteration just run; says what to do."""
+        self.iterations = self._completed + 1
+        if error >= self.best_error:
+            return self.DISCARD_AND_STOP
+        self.best_error = int(error)
+        self._completed = self.iterations
+        return self.KEEP_AND_STOP if self._completed == self.limit else self.CONTINUE
+
+
+@dataclass
+class FitData:
+    """X packed for one fit: X, its transpose, and both as row blocks."""
+
+    x: PackedMatrix
+    xt: PackedMatrix
+    rows: Blocks
+    cols: Blocks
+    ones: int
+
+
+@dataclass
+class Fit:
+    """One run's outcome: W (m x ceil(r/64) words), Hᵀ (n x ... words)."""
+
+    w: np.ndarray
+    ht: np.ndarray
+    error: int
+    iterations: int
+    history: List[int] = field(default_factory=list)
+    seconds: float = 0.0
+
+
+Monitor = Callable[[int, int, float], None]
+
+
+def alternate(data: FitData, r: int, method: str, max_iter: int, w: np.ndarray,
+              runner: Runner, monitor: Optional[Monitor] = None) -> Fit:
+    """Runs the alternating loop from the starting factor ``w`` (packed,
+    modified in place) and returns the best factors seen."""
+    m, n = data.x.shape
+    start = time.perf_counter()
+    ht = np.zeros((n, w.shape[1]), dtype=np.uint64)
+    rule = StopRule(data.ones, max_iter)
+    best_w, best_ht = w.copy(), ht.copy()
+    history: List[int] = []
+    while True:
+        began = time.perf_counter()
+        solver = _native.Solver(w, r)
+        runner.half_step(solver, data.cols, method, ht, label="H step")
+        solver = _native.Solver(ht, r)
+        total = runner.half_step(solver, data.rows, method, w, label="W step")
+        del solver
+        verdict = rule.record(total)
+        history.append(total)
+        if monitor is not None:
+            monitor(rule.iterations, total, time.perf_counter() - began)
+        if verdict == StopRule.DISCARD_AND_STOP:
+            break
+        best_w[...] = w
+        best_ht[...] = ht
+        if verdict == StopRule.KEEP_AND_STOP:
+            break
+    return Fit(best_w, best_ht, rule.best_error, rule.iterations, history,
+               time.perf_counter() - start)

@@ -1,0 +1,155 @@
+"""Packed Boolean matrices as NumPy words.
+
+A :class:`PackedMatrix` keeps a Boolean matrix 64 cells to a word, row by
+row, in a C-contiguous ``uint64`` array of shape ``(rows, ceil(cols / 64))``:
+cell ``(i, j)`` is bit ``j % 64`` of word ``[i, j // 64]`` and the spare bits
+beyond the last column are zero. That is the layout of the C++ core, so
+blocks of rows are handed to it as plain array views, with no copy.
+"""
+from __future__ import annotations
+
+from typing import Any, Tuple
+
+import numpy as np
+
+from . import _native
+
+__all__ = ["PackedMatrix"]
+
+
+def _words_for(bits: int) -> int:
+    return (bits + 63) // 64
+
+
+class PackedMatrix:
+    """A Boolean matrix packed 64 cells to a 64-bit word.
+
+    Parameters
+    ----------
+    words : ndarray of uint64, shape (rows, ceil(cols / 64))
+        The packed rows; made C-contiguous if it is not. The bits beyond
+        ``cols`` in the last word of every row must be zero.
+    cols : int
+        Number of columns.
+
+    Attributes
+    ----------
+    words : ndarray of uint64
+        The packed rows (read it, do not write it).
+    shape : tuple of int
+        ``(rows, cols)``.
+
+    See Also
+    --------
+    quorbmf.as_packed : builds one from arrays, sparse matrices, data frames.
+    """
+
+    __slots__ = ("words", "shape")
+
+    def __init__(self, words: np.ndarray, cols: int) -> None:
+        words = np.ascontiguousarray(words, dtype=np.uint64)
+        if words.ndim != 2:
+            raise ValueError(f"words must be 2-D, got an array of {words.ndim} dimensions")
+        cols = int(cols)
+        if cols < 1 or words.shape[0] < 1:
+            raise ValueError("a packed matrix needs at least one row and one column")
+        if words.shape[1] != _words_for(cols):
+            raise ValueError(
+                f"words must have ceil(cols / 64) = {_words_for(cols)} columns for "
+                f"cols = {cols}, got {words.shape[1]}")
+        if cols % 64 and np.any(words[:, -1] >> np.uint64(cols % 64)):
+            raise ValueError("words has bits set beyond the last column")
+        self.words = words
+        self.shape: Tuple[int, int] = (int(words.shape[0]), cols)
+
+    @classmethod
+    def _trusted(cls, words: np.ndarray, cols: int) -> "PackedMatrix":
+        # For words the core produced: already contiguous and clean.
+        self = cls.__new__(cls)
+        self.words = words
+        self.shape = (int(words.shape[0]), int(cols))
+        return self
+
+    @classmethod
+    def zeros(cls, rows: int, cols: int) -> "PackedMatrix":
+        """An all-zero packed matrix of the given shape."""
+        return cls._trusted(np.zeros((rows, _words_for(cols)), dtype=np.uint64), cols)
+
+    @classmethod
+    def from_dense(cls, cells: np.ndarray) -> "PackedMatrix":
+        """Packs a 2-D array whose non-zero cells are ones (no value check)."""
+        cells = np.asarray(cells)
+        if cells.dtype != np.bool_:
+            cells = cells != 0
+        rows, cols = cells.shape
+        stride = _words_for(cols)
+        packed = np.packbits(cells, axis=1, bitorder="little")
+        if packed.shape[1] == stride * 8:
+            words = np.ascontiguousarray(packed).view(np.uint64)
+        else:
+            padded = np.zeros((rows, stride * 8), dtype=np.uint8)
+            padded[:, : packed.shape[1]] = packed
+            words = padded.view(np.uint64)
+        return cls._trusted(words, cols)
+
+    @classmethod
+    def from_bitmatrix(cls, matrix: Any) -> "PackedMatrix":
+        """The packed copy of a ``QuorBMF.BitMatrix``."""
+        return cls.from_dense(matrix.to_numpy())
+
+    @property
+    def rows(self) -> int:
+        """Number of rows."""
+        return self.shape[0]
+
+    @property
+    def cols(self) -> int:
+        """Number of columns."""
+        return self.shape[1]
+
+    def to_numpy(self) -> np.ndarray:
+        """The matrix as a 2-D ``bool`` array."""
+        cells = np.unpackbits(self.words.view(np.uint8), axis=1, count=self.cols,
+                              bitorder="little")
+        return cells.view(np.bool_)
+
+    def to_bitmatrix(self) -> Any:
+        """The matrix as a ``QuorBMF.BitMatrix``."""
+        from QuorBMF import BitMatrix
+
+        return BitMatrix.from_numpy(self.to_numpy())
+
+    def transpose(self) -> "PackedMatrix":
+        """The packed transpose."""
+        return PackedMatrix._trusted(_native.transpose(self.words, self.cols), self.rows)
+
+    @property
+    def T(self) -> "PackedMatrix":
+        """The packed transpose."""
+        return self.transpose()
+
+    def count_ones(self) -> int:
+        """Number of cells equal to 1."""
+        return int(_native.count_ones(self.words))
+
+    def row_block(self, begin: int, end: int) -> "PackedMatrix":
+        """Rows ``begin`` to ``end - 1`` as a matrix sharing these words."""
+        return PackedMatrix._trusted(self.words[begin:end], self.cols)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, PackedMatrix):
+            return NotImplemented
+        return self.shape == other.shape and bool(np.array_equal(self.words, other.words))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"<PackedMatrix {self.rows}x{self.cols}, {self.count_ones()} ones>"
+
+    def __getstate__(self) -> Tuple[np.ndarray, int]:
+        return self.words, self.cols
+
+    def __setstate__(self, state: Tuple[np.ndarray, int]) -> None:
+        words, cols = state
+        self.words = words
+        self.shape = (int(words.shape[0]), int(cols))
