@@ -232,6 +232,16 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # Fitting
 
     def _fit(self, x: Any) -> np.ndarray:
+        # A fit that fails or is interrupted leaves the estimator as it was.
+        before = dict(self.__dict__)
+        try:
+            return self._fit_unguarded(x)
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(before)
+            raise
+
+    def _fit_unguarded(self, x: Any) -> np.ndarray:
         packed = self._validate_x(x, reset=True)
         r, n_jobs, max_iter = self._check_params(packed.cols)
         seed = self._seed()
