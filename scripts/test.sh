@@ -14,9 +14,6 @@ apt_install() {
 
 # GoogleTest from Debian's packages when missing.
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
-# The Mushroom data set of the second real-data example (optional: its test
-# skips when the package cannot be installed).
-[ -d /usr/lib/R/site-library/cba ] || apt_install r-cran-cba || echo "r-cran-cba unavailable: the Mushroom example test will skip"
 
 echo "== C++ core tests =="
 cmake -S . -B build/core-tests -DQUORBMF_PYTHON=OFF -DQUORBMF_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

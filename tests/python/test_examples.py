@@ -178,45 +178,29 @@ def test_digits_examples_cover_every_class(digits):
 
 
 # ---------------------------------------------------------------------------
-# mushroom (Debian's r-cran-cba data, read with rdata)
+# mushroom (the UCI table shipped with quorbmf)
 
 @pytest.fixture(scope="module")
 def mushroom():
-    pytest.importorskip("rdata")
     return load_example("mushroom")
 
 
-def test_mushroom_one_hot(mushroom):
-    import numpy as np
-    import pandas as pd
-
-    frame = pd.DataFrame({
-        "class": pd.Categorical(["edible", "poisonous", "edible"]),
-        "odor": pd.Categorical(["none", "foul", None]),
-        "ring": pd.Categorical(["one", "two", "one"], categories=["none", "one", "two"]),
-    })
-    x, names, edible = mushroom.one_hot(frame)
-    assert names == ["odor=foul", "odor=none", "ring=none", "ring=one", "ring=two"]
-    assert x.tolist() == [[False, True, False, True, False],
-                          [True, False, False, False, True],
-                          [False, False, False, True, False]]  # a missing odor sets no item
-    assert edible.tolist() == [True, False, True]
-    assert x.dtype == np.bool_
-
-
 def test_mushroom_run(mushroom, capsys):
-    if not os.path.exists(mushroom.DEFAULT_DATA):
-        pytest.skip("Debian's r-cran-cba package is not installed")
-    results = mushroom.main(["--samples", "1500", "--ranks", "2,5", "--describe", "5"])
+    results = mushroom.main(["--samples", "1500", "--ranks", "2,5", "--describe", "5",
+                             "--folds", "3"])
     text = capsys.readouterr().out
-    assert "mushrooms: 1500 rows x" in text and "22 attributes one-hot" in text
+    assert "mushrooms: 1500 rows x 116 items" in text and "22 attributes one-hot" in text
     assert [row[0] for row in table_rows(text)] == ["2", "5"]
     ones = int(text.split(" ones ")[0].rsplit(" ", 1)[1])
     assert ones <= 1500 * 22
     for res in results:
-        assert res["error"] <= ones
+        assert res["error"] <= ones and res["error"] == res["model"].reconstruction_err_
         assert 0 < res["covered"] <= 100
+    assert results[1]["error"] < results[0]["error"]
     factors = table_rows(text.split("factors at rank 5")[1])
     assert sorted(int(row[0]) for row in factors) == list(range(5))
     used = [int(row[1]) for row in factors]
     assert used == sorted(used, reverse=True) and used[0] <= 1500
+    accuracies = [float(line.split(":")[1].split("%")[0]) for line in text.splitlines()
+                  if line.strip().startswith("from ")]
+    assert len(accuracies) == 2 and all(50 < a <= 100 for a in accuracies)

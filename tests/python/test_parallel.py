@@ -1,0 +1,87 @@
+"""quorbmf's threads: fits identical for every thread count, Ctrl-C answered
+within a block's time with no thread left running and nothing fitted, and
+progress shown over the blocks of long half-steps."""
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from quorbmf import BooleanMF
+
+# A fit whose half-steps take seconds in blocks of a few milliseconds: the
+# "naive" method at rank 10 on 4000 x 300 cells, 16 rows per block.
+INTERRUPTED_FIT = textwrap.dedent("""
+    import os, signal, threading, time
+    import numpy as np
+    from quorbmf import BooleanMF
+
+    n_jobs = {n_jobs}
+    x = np.random.default_rng(0).random((4000, 300)) < 0.3
+    params = dict(n_components=10, method="naive", random_state=0, n_jobs=n_jobs,
+                  block_size=16)
+    start = time.perf_counter()
+    BooleanMF(max_iter=1, **params).fit(x[:, :100])
+    iteration = time.perf_counter() - start  # a third of one full iteration
+
+    seen = []
+    model = BooleanMF(max_iter=50, callback=lambda i, e: seen.append(i), **params)
+    fired = []
+    def interrupt():
+        fired.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.3, interrupt).start()
+    try:
+        model.fit(x)
+        print("finished")
+    except KeyboardInterrupt:
+        reaction = time.perf_counter() - fired[0]
+        print("interrupted", reaction < iteration / 3, len(seen))
+    time.sleep(0.05)
+    print("fitted", any(k.endswith("_") for k in vars(model)))
+    print("threads", threading.active_count())
+""")
+
+
+class TestThreads:
+    def test_thread_counts_give_identical_fits(self):
+        rng = np.random.default_rng(1)
+        x = rng.random((700, 300)) < 0.2
+        fits = [BooleanMF(n_components=6, method="greedy-ls", random_state=4, n_jobs=n,
+                          block_size=b).fit(x)
+                for n, b in [(1, None), (2, None), (2, 1), (4, 33)]]
+        for fit in fits[1:]:
+            assert np.array_equal(fit.components_, fits[0].components_)
+            assert fit.error_history_ == fits[0].error_history_
+
+    @pytest.mark.parametrize("n_jobs", [1, 2])
+    def test_ctrl_c_stops_within_a_block_and_leaves_nothing_running(self, n_jobs):
+        out = subprocess.run([sys.executable, "-c", INTERRUPTED_FIT.format(n_jobs=n_jobs)],
+                             capture_output=True, text=True, timeout=300)
+        lines = out.stdout.split("\n")
+        assert lines[0] == "interrupted True 0", out.stdout + out.stderr
+        assert "fitted False" in lines and "threads 1" in lines
+
+
+class TestProgress:
+    def test_plain_progress_without_tqdm(self, monkeypatch, capsys):
+        import quorbmf._runner as runner
+
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        x = np.random.default_rng(2).random((500, 40)) < 0.3
+        BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1).fit(x)
+        err = capsys.readouterr().err
+        assert "W step: 10/10 blocks" in err and "H step: 1/1 blocks" in err
+
+    def test_tqdm_bar_when_installed(self, monkeypatch, capsys):
+        pytest.importorskip("tqdm")
+        import quorbmf._runner as runner
+
+        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        x = np.random.default_rng(2).random((500, 40)) < 0.3
+        BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
+                  n_jobs=2).fit(x)
+        assert "W step" in capsys.readouterr().err
