@@ -55,3 +55,31 @@ def test_version_matches_the_package_metadata():
     assert installed == QuorBMF.__version__
     pyproject = (HERE.parents[1] / "pyproject.toml").read_text()
     assert f'version = "{QuorBMF.__version__}"' in pyproject
+
+
+def test_strict_type_check_of_a_program_using_the_package():
+    pytest.importorskip("quorbmf")
+    proc = run("mypy", "--strict", "--no-incremental", "--config-file", os.devnull,
+               "typed_quorbmf.py")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    ran = subprocess.run([sys.executable, str(HERE / "typed_quorbmf.py")], capture_output=True,
+                         text=True)
+    assert ran.returncode == 0, ran.stderr
+
+
+def test_every_public_name_of_the_package_is_documented():
+    import inspect
+
+    import quorbmf
+
+    for name in quorbmf.__all__:
+        obj = getattr(quorbmf, name)
+        if name.startswith("__"):
+            continue
+        doc = inspect.getdoc(obj) or ""
+        assert len(doc) > 80, name
+        if inspect.isclass(obj):
+            for member, value in vars(obj).items():
+                if not member.startswith("_") and callable(value):
+                    assert (inspect.getdoc(value) or "").strip(), f"{name}.{member}"
+    assert "Parameters" in inspect.getdoc(quorbmf.BooleanMF)
