@@ -11,13 +11,10 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
-from typing import Callable, List, Optional
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
-from . import _native
-from ._packed import PackedMatrix
-from ._runner import Blocks, Runner
 
 __all__ = ["StopRule", "FitData", "Fit", "alternate"]
 
@@ -47,13 +44,15 @@ class StopRule:
 
 @dataclass
 class FitData:
-    """X packed for one fit: X, its transpose, and both as row blocks."""
+    """X prepared for one fit: its shape, its number of ones, and its rows
+    and columns (the rows of Xᵀ) as blocks that the runner can solve."""
 
-    x: PackedMatrix
-    xt: PackedMatrix
-    rows: Blocks
-    cols: Blocks
+    shape: Tuple[int, int]
+    rows: Any
+    cols: Any
     ones: int
+    # What the runner needs to draw a starting factor (locally, Xᵀ packed).
+    source: Any = None
 
 
 @dataclass
@@ -72,10 +71,11 @@ Monitor = Callable[[int, int, float], None]
 
 
 def alternate(data: FitData, r: int, method: str, max_iter: int, w: np.ndarray,
-              runner: Runner, monitor: Optional[Monitor] = None) -> Fit:
+              runner: Any, monitor: Optional[Monitor] = None) -> Fit:
     """Runs the alternating loop from the starting factor ``w`` (packed,
-    modified in place) and returns the best factors seen."""
-    m, n = data.x.shape
+    modified in place) and returns the best factors seen. ``runner.solve``
+    refits one side: a thread runner (``Runner``) or a cluster's."""
+    m, n = data.shape
     start = time.perf_counter()
     ht = np.zeros((n, w.shape[1]), dtype=np.uint64)
     rule = StopRule(data.ones, max_iter)
@@ -83,11 +83,8 @@ def alternate(data: FitData, r: int, method: str, max_iter: int, w: np.ndarray,
     history: List[int] = []
     while True:
         began = time.perf_counter()
-        solver = _native.Solver(w, r)
-        runner.half_step(solver, data.cols, method, ht, label="H step")
-        solver = _native.Solver(ht, r)
-        total = runner.half_step(solver, data.rows, method, w, label="W step")
-        del solver
+        runner.solve(w, r, data.cols, method, ht, label="H step")
+        total = runner.solve(ht, r, data.rows, method, w, label="W step")
         verdict = rule.record(total)
         history.append(total)
         if monitor is not None:

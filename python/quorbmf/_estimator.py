@@ -13,7 +13,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
-from ._alternating import Fit, FitData, alternate
+from ._alternating import Fit, alternate
 from ._packed import PackedMatrix
 from ._runner import Blocks, Runner, block_rows_for, resolve_n_jobs
 from ._validation import as_packed, is_packed_input
@@ -26,6 +26,10 @@ INITS = ("auto", "random-columns")
 MAX_RANK = 26
 # "auto" solves exactly up to this rank; above it the table costs r 2^r a vector.
 AUTO_EXACT_RANK = 16
+
+
+def _is_dask_collection(x: Any) -> bool:
+    return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
 
 
 def _words_for(bits: int) -> int:
@@ -76,6 +80,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     block_size : int or None, default=None
         Rows per block of a half-step; None chooses about 2^22 cells a block.
         Smaller blocks answer Ctrl-C sooner. Results do not depend on it.
+    backend : {"threads", "dask"}, default="threads"
+        Where the half-steps run: threads of this process, or the workers of
+        a Dask cluster (``fit(X, client=...)``, else the current client, else
+        a LocalCluster started and closed by the fit). X may then be a
+        ``dask.array``; it stays packed on the workers. Results are the same.
     binarize : float or None, default=None
         None: X must hold only 0 and 1, and any other value is an error.
         A number t: every cell greater than t counts as 1 and the rest as 0
@@ -132,7 +141,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                  init: Any = "auto", n_init: int = 1, max_iter: int = 50,
                  random_state: Any = None, n_jobs: Optional[int] = None, verbose: int = 0,
                  callback: Optional[Callable[[int, int], Any]] = None,
-                 block_size: Optional[int] = None, binarize: Optional[float] = None) -> None:
+                 block_size: Optional[int] = None, backend: str = "threads",
+                 binarize: Optional[float] = None) -> None:
         self.n_components = n_components
         self.method = method
         self.init = init
@@ -143,6 +153,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.verbose = verbose
         self.callback = callback
         self.block_size = block_size
+        self.backend = backend
         self.binarize = binarize
 
     # ------------------------------------------------------------------
@@ -231,42 +242,38 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Fitting
 
-    def _fit(self, x: Any) -> np.ndarray:
+    def _fit(self, x: Any, client: Any = None) -> np.ndarray:
         # A fit that fails or is interrupted leaves the estimator as it was.
         before = dict(self.__dict__)
         try:
-            return self._fit_unguarded(x)
+            return self._fit_unguarded(x, client)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(before)
             raise
 
-    def _fit_unguarded(self, x: Any) -> np.ndarray:
-        packed = self._validate_x(x, reset=True)
-        r, n_jobs, max_iter = self._check_params(packed.cols)
+    def _fit_unguarded(self, x: Any, client: Any) -> np.ndarray:
+        if self.backend not in ("threads", "dask"):
+            raise ValueError(f"backend must be 'threads' or 'dask', got {self.backend!r}")
+        if self.backend == "dask" or _is_dask_collection(x):
+            from ._dask import DaskRunner, validate_dask
+
+            x = validate_dask(self, x)
+            r, n_jobs, max_iter = self._check_params(self.n_features_in_)
+            runner_cm: Any = DaskRunner(client, self.verbose)
+            where = "a Dask cluster"
+        else:
+            x = self._validate_x(x, reset=True)
+            r, n_jobs, max_iter = self._check_params(x.cols)
+            runner_cm = Runner(n_jobs, self.verbose)
+            where = f"{n_jobs} thread(s)"
         seed = self._seed()
         method = self._resolve_method(r)
         init = "random-columns"
-        self._say(f"rank {r}, method {method!r}, init {init!r}, {self.n_init} run(s), "
-                  f"{n_jobs} thread(s)")
-        m, n = packed.shape
-        with Runner(n_jobs, self.verbose) as runner:
-            xt = packed.transpose()
-            data = FitData(
-                packed, xt,
-                Blocks(packed, block_rows_for(m, n, n_jobs, self.block_size), runner),
-                Blocks(xt, block_rows_for(n, m, n_jobs, self.block_size), runner),
-                packed.count_ones())
-            best: Optional[Fit] = None
-            for run in range(self.n_init):
-                run_seed = (seed + run) % 2**64
-                w = _native.initial_factor(xt.words, m, r, run_seed)
-                fit = alternate(data, r, method, max_iter, w, runner, self._monitor(run))
-                self._say(f"run {run + 1}: error {fit.error} after {fit.iterations} "
-                          f"iteration(s), {fit.seconds:.3g} s")
-                if best is None or fit.error < best.error:
-                    best = fit
-        assert best is not None
+        self._say(f"rank {r}, method {method!r}, init {init!r}, {self.n_init} run(s), {where}")
+        with runner_cm as runner:
+            data = runner.prepare(x, self.block_size)
+            best = self._runs(data, runner, r, method, max_iter, seed)
         ht = PackedMatrix._trusted(best.ht, r)
         self.components_ = ht.transpose().to_numpy()
         self.n_components_ = r
@@ -277,6 +284,20 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.init_ = init
         return PackedMatrix._trusted(best.w, r).to_numpy()
 
+    def _runs(self, data: Any, runner: Any, r: int, method: str, max_iter: int,
+              seed: int) -> Fit:
+        """The ``n_init`` runs from seeds seed, seed + 1, ...; the best one."""
+        best: Optional[Fit] = None
+        for run in range(self.n_init):
+            w = runner.initial_factor(data, r, (seed + run) % 2**64)
+            fit = alternate(data, r, method, max_iter, w, runner, self._monitor(run))
+            self._say(f"run {run + 1}: error {fit.error} after {fit.iterations} "
+                      f"iteration(s), {fit.seconds:.3g} s")
+            if best is None or fit.error < best.error:
+                best = fit
+        assert best is not None
+        return best
+
     def _monitor(self, run: int) -> Callable[[int, int, float], None]:
         def monitor(iteration: int, error: int, seconds: float) -> None:
             self._say(f"run {run + 1}, iteration {iteration}: error {error} ({seconds:.3g} s)")
@@ -284,40 +305,44 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 self.callback(iteration, error)
         return monitor
 
-    def fit(self, X: Any, y: Any = None) -> "BooleanMF":
+    def fit(self, X: Any, y: Any = None, client: Any = None) -> "BooleanMF":
         """Fits the factorisation to X.
 
         Parameters
         ----------
-        X : array-like, sparse matrix, DataFrame or BitMatrix of shape (n_samples, n_features)
+        X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
             Binary data: every cell 0 or 1.
         y : Ignored
             Not used, present for API consistency.
+        client : dask.distributed.Client or None, default=None
+            With ``backend="dask"``: the cluster to use.
 
         Returns
         -------
         self : BooleanMF
             The fitted estimator.
         """
-        self._fit(X)
+        self._fit(X, client)
         return self
 
-    def fit_transform(self, X: Any, y: Any = None, **params: Any) -> np.ndarray:
+    def fit_transform(self, X: Any, y: Any = None, client: Any = None) -> np.ndarray:
         """Fits the factorisation to X and returns W.
 
         Parameters
         ----------
-        X : array-like, sparse matrix, DataFrame or BitMatrix of shape (n_samples, n_features)
+        X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
             Binary data: every cell 0 or 1.
         y : Ignored
             Not used, present for API consistency.
+        client : dask.distributed.Client or None, default=None
+            With ``backend="dask"``: the cluster to use.
 
         Returns
         -------
         W : ndarray of bool, shape (n_samples, n_components)
             The fitted left factor.
         """
-        return self._fit(X)
+        return self._fit(X, client)
 
     @property
     def _n_features_out(self) -> int:

@@ -178,3 +178,24 @@ class Runner:
         into the matching rows of ``out``; returns the total error."""
         args = [(blk, method, 0, out[b:e]) for blk, (b, e) in zip(blocks.blocks, blocks.bounds)]
         return int(sum(self.map(solver.half_step, args, label)))
+
+    def prepare(self, x: PackedMatrix, block_size: Optional[int]) -> Any:
+        """X as row blocks and its transpose as row blocks (X's columns),
+        prepared once per fit."""
+        from ._alternating import FitData
+
+        m, n = x.shape
+        xt = x.transpose()
+        return FitData(x.shape, Blocks(x, block_rows_for(m, n, self.n_jobs, block_size), self),
+                       Blocks(xt, block_rows_for(n, m, self.n_jobs, block_size), self),
+                       x.count_ones(), xt)
+
+    def initial_factor(self, data: Any, r: int, seed: int) -> np.ndarray:
+        """The packed starting W: r non-empty columns of X chosen by ``seed``."""
+        return _native.initial_factor(data.source.words, data.shape[0], r, seed)
+
+    def solve(self, factor: np.ndarray, r: int, blocks: Blocks, method: str, out: np.ndarray,
+              label: str = "") -> int:
+        """One half-step: builds a solver on the packed ``factor`` (rank r)
+        and solves every block against it (see ``half_step``)."""
+        return self.half_step(_native.Solver(factor, r), blocks, method, out, label)
