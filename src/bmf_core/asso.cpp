@@ -1,4 +1,4 @@
-#include "asso.hpp"
+#include "bmf_core/asso.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 namespace {
@@ -65,27 +65,28 @@ inline RowGain gain_of(const Word* a, const Word* x, const Word* cov, std::size_
 
 }  // namespace
 
-BitMatrix association_matrix(const BitMatrix& x, double tau) {
+BitMatrix association_matrix(boolmat::BitView x, double tau) {
     check_params({tau, 1.0, 1.0});
-    return association_of(x.transpose(), tau);
+    return association_of(boolmat::transpose(x), tau);
 }
 
-CoverResult asso(const BitMatrix& x, std::size_t k, const AssoParams& params) {
+CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     check_params(params);
     const std::size_t m = x.rows();
     const std::size_t n = x.cols();
-    const std::size_t nw = x.stride();
-    const BitMatrix candidates = association_of(x.transpose(), params.tau);
+    const std::size_t nw = boolmat::words_for(n);  // cov and candidate rows
+    const std::size_t xs = x.stride();
+    const BitMatrix candidates = association_of(boolmat::transpose(x), params.tau);
     const Word* const a0 = candidates.words().data();
-    const Word* const x0 = x.words().data();
+    const Word* const x0 = x.data();
 
     // W∘H so far, row by row.
     BitMatrix cov = BitMatrix::zeros(m, n);
     Word* const cov0 = cov.words_mut().data();
     BitMatrix wt = BitMatrix::zeros(k, m);
     BitMatrix h = BitMatrix::zeros(k, n);
-    std::uint64_t error = x.count_ones();
+    std::uint64_t error = boolmat::count_ones(x);
     CoverResult result{BitMatrix::zeros(1, 1), BitMatrix::zeros(1, 1), {}, error};
 
     const auto row_value = [&](RowGain g) {
@@ -98,7 +99,7 @@ CoverResult asso(const BitMatrix& x, std::size_t k, const AssoParams& params) {
     std::vector<std::uint64_t> open_ones(n);
     for (std::size_t r = 0; r < m; ++r) {
         for (std::size_t w = 0; w < nw; ++w) {
-            for (Word bits = x0[r * nw + w]; bits != 0; bits &= bits - 1) {
+            for (Word bits = x0[r * xs + w]; bits != 0; bits &= bits - 1) {
                 ++open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
             }
         }
@@ -131,7 +132,7 @@ CoverResult asso(const BitMatrix& x, std::size_t k, const AssoParams& params) {
             const Word* const a = a0 + i * nw;
             double value = 0.0;
             for (std::size_t r = 0; r < m; ++r) {
-                const double v = row_value(gain_of(a, x0 + r * nw, cov0 + r * nw, nw));
+                const double v = row_value(gain_of(a, x0 + r * xs, cov0 + r * nw, nw));
                 if (v > 0.0) value += v;
             }
             if (value > best_value || (value == best_value && value > 0.0 && i < best)) {
@@ -145,11 +146,11 @@ CoverResult asso(const BitMatrix& x, std::size_t k, const AssoParams& params) {
         std::vector<Word> usage(boolmat::words_for(m), 0);
         for (std::size_t r = 0; r < m; ++r) {
             Word* const c = cov0 + r * nw;
-            const RowGain g = gain_of(a, x0 + r * nw, c, nw);
+            const RowGain g = gain_of(a, x0 + r * xs, c, nw);
             if (!(row_value(g) > 0.0)) continue;
             usage[r / boolmat::kWordBits] |= Word{1} << (r % boolmat::kWordBits);
             for (std::size_t w = 0; w < nw; ++w) {
-                for (Word bits = a[w] & ~c[w] & x0[r * nw + w]; bits != 0; bits &= bits - 1) {
+                for (Word bits = a[w] & ~c[w] & x0[r * xs + w]; bits != 0; bits &= bits - 1) {
                     --open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
                 }
             }

@@ -13,8 +13,9 @@
 
 #include <cstddef>
 
-#include "../boolmat/bitmatrix.hpp"
-#include "grecond.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
+#include "bmf_core/grecond.hpp"
 
 namespace bmf {
 
@@ -27,11 +28,11 @@ struct AssoParams {
 
 // The n x n association matrix of `x`: row i holds column j when column i is
 // not empty and confidence(i ⇒ j) >= tau.
-boolmat::BitMatrix association_matrix(const boolmat::BitMatrix& x, double tau);
+boolmat::BitMatrix association_matrix(boolmat::BitView x, double tau);
 
 // Runs at most k rounds (k >= 1; stops early when no candidate gains) and
 // returns W (m x k, the usages), H (k x n, the chosen candidates) and the
 // error |X ⊕ W∘H| after each round.
-CoverResult asso(const boolmat::BitMatrix& x, std::size_t k, const AssoParams& params = {});
+CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params = {});
 
 }  // namespace bmf

@@ -1,11 +1,11 @@
-#include "grecond.hpp"
+#include "bmf_core/grecond.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <utility>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 namespace {
@@ -82,7 +82,7 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
 
 }  // namespace
 
-CoverResult grecond(const BitMatrix& x, std::size_t k) {
+CoverResult grecond(boolmat::BitView x, std::size_t k) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     const std::size_t m = x.rows();
     const std::size_t n = x.cols();
@@ -90,9 +90,9 @@ CoverResult grecond(const BitMatrix& x, std::size_t k) {
     const std::size_t nw = boolmat::words_for(n);
 
     // Column extents, and the ones of each column that no factor covers yet.
-    const BitMatrix cols = x.transpose();
+    const BitMatrix cols = boolmat::transpose(x);
     BitMatrix uncovered = cols;
-    std::uint64_t remaining = x.count_ones();
+    std::uint64_t remaining = boolmat::count_ones(x);
 
     BitMatrix wt = BitMatrix::zeros(k, m);
     BitMatrix h = BitMatrix::zeros(k, n);

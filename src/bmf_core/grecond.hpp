@@ -16,7 +16,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../boolmat/bitmatrix.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
 
 namespace bmf {
 
@@ -34,6 +35,6 @@ struct CoverResult {
 
 // Covers the ones of `x` from below with at most `k` concepts (k >= 1) and
 // returns the factors, W (m x k) and H (k x n), with the error curve.
-CoverResult grecond(const boolmat::BitMatrix& x, std::size_t k);
+CoverResult grecond(boolmat::BitView x, std::size_t k);
 
 }  // namespace bmf

@@ -1,13 +1,11 @@
-#include "wide.hpp"
+#include "bmf_core/wide.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
-#include <numeric>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
-#include "lcg.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
+#include "bmf_core/lcg.hpp"
 
 namespace bmf {
 namespace {
@@ -42,41 +40,6 @@ void flip_drawn(std::span<Word> h, std::uint64_t u, std::uint64_t k, std::uint64
     kernels::xor_words(h.data(), drawn.data(), h.size());
 }
 
-// The rows of a view in classes of equal rows: the lowest row of each
-// class, and the class of every row.
-struct EqualRows {
-    std::vector<std::size_t> first;
-    std::vector<std::size_t> class_of;
-};
-
-EqualRows group_equal_rows(BitView v) {
-    const std::size_t rows = v.rows();
-    std::vector<std::uint64_t> hash(rows);
-    for (std::size_t i = 0; i < rows; ++i) {
-        std::uint64_t h = 0;
-        for (const Word w : v.row(i)) h = (h ^ w) * 0x9E3779B97F4A7C15ull + (h >> 29);
-        hash[i] = h;
-    }
-    std::vector<std::size_t> order(rows);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    const std::size_t bytes = v.row_words() * sizeof(Word);
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (hash[a] != hash[b]) return hash[a] < hash[b];
-        const int cmp = std::memcmp(v.row(a).data(), v.row(b).data(), bytes);
-        return cmp != 0 ? cmp < 0 : a < b;
-    });
-    EqualRows g;
-    g.class_of.resize(rows);
-    for (std::size_t k = 0; k < rows; ++k) {
-        const std::size_t i = order[k];
-        const bool same = k > 0 && hash[i] == hash[order[k - 1]] &&
-                          std::memcmp(v.row(i).data(), v.row(order[k - 1]).data(), bytes) == 0;
-        if (!same) g.first.push_back(i);
-        g.class_of[i] = g.first.size() - 1;
-    }
-    return g;
-}
-
 // W itself, once its row count is known to keep counts 32-bit.
 BitView checked_factor(BitView w) {
     if (w.rows() > kMaxWideRows) {
@@ -88,12 +51,6 @@ BitView checked_factor(BitView w) {
 
 }  // namespace
 
-BitMatrix copy_of(BitView v) {
-    BitMatrix m = BitMatrix::zeros(v.rows(), v.cols());
-    for (std::size_t i = 0; i < v.rows(); ++i) m.set_row(i, v.row(i));
-    return m;
-}
-
 std::uint64_t local_search_width(std::uint64_t k) {
     if (k <= 1) return k;
     return std::min<std::uint64_t>(
@@ -101,7 +58,10 @@ std::uint64_t local_search_width(std::uint64_t k) {
 }
 
 WideLs::WideLs(BitView w)
-    : rows_(copy_of(checked_factor(w))), columns_(rows_.transpose()), m_(w.rows()), k_(w.cols()) {}
+    : columns_(boolmat::transpose(checked_factor(w))),
+      rows_(columns_.transpose()),
+      m_(w.rows()),
+      k_(w.cols()) {}
 
 void WideLs::check_len(VecView x) const {
     boolmat::assert_eq(x.len, m_,
@@ -216,8 +176,9 @@ std::uint64_t WideLs::error_with(std::span<const Word> x, std::span<const Word> 
     return kernels::xor_popcount(x.data(), scratch.data(), x.size());
 }
 
-std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
+std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,
                              std::uint64_t seed, BitViewMut out) {
+    const BitView vectors = block.vectors();
     boolmat::assert_eq(vectors.cols(), solver.m(), [&] {
         return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", solver.m(),
                             " lignes");
@@ -234,7 +195,7 @@ std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method metho
                       boolmat::cat("methode ", method.name(),
                                    " : un solveur large ne fait que greedy et greedy-ls"));
     }
-    const EqualRows classes = group_equal_rows(vectors);
+    const RowClasses& classes = block.classes();
     std::vector<WideSolution> solved;
     solved.reserve(classes.first.size());
     for (const std::size_t i : classes.first) {
@@ -247,6 +208,11 @@ std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method metho
         total += s.error;
     }
     return total;
+}
+
+std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
+                             std::uint64_t seed, BitViewMut out) {
+    return wide_half_step(solver, VectorBlock(vectors), method, seed, out);
 }
 
 }  // namespace bmf

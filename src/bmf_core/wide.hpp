@@ -15,26 +15,16 @@
 #include <span>
 #include <vector>
 
-#include "../boolmat/bitmatrix.hpp"
-#include "../boolmat/view.hpp"
-#include "method.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
+#include "bmf_core/half_step.hpp"
+#include "bmf_core/method.hpp"
 
 namespace bmf {
 
 using boolmat::BitView;
 using boolmat::BitViewMut;
 using boolmat::VecView;
-
-// A view of every row of `m`.
-inline BitView view_of(const boolmat::BitMatrix& m) {
-    return {m.words().data(), m.rows(), m.cols(), m.stride()};
-}
-// A writable view of every row of `m`.
-inline BitViewMut view_of_mut(boolmat::BitMatrix& m) {
-    return {m.words_mut().data(), m.rows(), m.cols(), m.stride()};
-}
-// A copy of the rows of `v` as an owning matrix.
-boolmat::BitMatrix copy_of(BitView v);
 
 // A combination of any width and its exact error popcount(x XOR W∘h).
 struct WideSolution {
@@ -48,7 +38,7 @@ std::uint64_t local_search_width(std::uint64_t k);
 
 class WideLs {
 public:
-    // Builds the solver on a copy of W (m x k, read only, not retained);
+    // Builds the solver on copies of W (m x k, read only, not retained);
     // fails when W has more than 2^31 - 1 rows, so that counts stay 32-bit
     // for the exact block refits that read this solver.
     explicit WideLs(BitView w);
@@ -89,15 +79,18 @@ private:
     std::uint64_t error_with(std::span<const boolmat::Word> x, std::span<const boolmat::Word> h,
                              std::vector<boolmat::Word>& scratch) const;
 
-    boolmat::BitMatrix rows_;
     boolmat::BitMatrix columns_;
+    boolmat::BitMatrix rows_;
     std::uint64_t m_ = 0;
     std::uint64_t k_ = 0;
 };
 
-// Solves every row of `vectors` (each of solver.m() bits) with `method`
-// and `seed`, writes row i's combination into row i of `out` (vectors.rows()
-// x solver.k()) and returns the total error; equal rows are solved once.
+// Solves every row of `block` (each of solver.m() bits) with `method` and
+// `seed`, writes row i's combination into row i of `out` (block rows x
+// solver.k()) and returns the total error; equal rows are solved once.
+std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,
+                             std::uint64_t seed, BitViewMut out);
+// The same for vectors not prepared beforehand (grouped inside).
 std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
                              std::uint64_t seed, BitViewMut out);
 

@@ -1,11 +1,11 @@
-#include "wide_refit.hpp"
+#include "bmf_core/wide_refit.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <vector>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "wide.hpp"
+#include "bmf_core/wide.hpp"
 
 namespace bmf {
 

@@ -124,6 +124,19 @@ TEST(Asso, RecoversPlantedPatternsUnderNoise) {
     EXPECT_EQ(got, want);
 }
 
+TEST(Asso, ReadsRowsThroughAPaddedView) {
+    // Rows two words apart with a junk word between them, as in a foreign buffer.
+    std::mt19937_64 g(2);
+    const BitMatrix x = random_matrix(g, 50, 40, 30);
+    std::vector<boolmat::Word> words(2 * 50, ~boolmat::Word{0});
+    for (std::size_t i = 0; i < 50; ++i) words[2 * i] = x.row(i)[0];
+    const CoverResult padded = asso(boolmat::BitView(words.data(), 50, 40, 2), 4, {0.4, 1, 1});
+    const CoverResult owned = asso(x, 4, {0.4, 1, 1});
+    EXPECT_EQ(padded.w, owned.w);
+    EXPECT_EQ(padded.h, owned.h);
+    EXPECT_EQ(padded.errors, owned.errors);
+}
+
 TEST(Asso, RejectsOutOfRangeParameters) {
     const BitMatrix x = BitMatrix::ones(3, 3);
     EXPECT_EQ(failure_of([&] { asso(x, 0); }), "k doit valoir au moins 1");

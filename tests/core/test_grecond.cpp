@@ -145,6 +145,17 @@ TEST(GreConD, UnionOfRectanglesIsCoveredExactly) {
     EXPECT_TRUE(r.w.get(40, 0) && r.h.get(0, 100) && !r.h.get(0, 99));
 }
 
+TEST(GreConD, ReadsRowsThroughAPaddedView) {
+    std::mt19937_64 g(4);
+    const BitMatrix x = random_matrix(g, 70, 50, 40);
+    std::vector<boolmat::Word> words(2 * 70, ~boolmat::Word{0});
+    for (std::size_t i = 0; i < 70; ++i) words[2 * i] = x.row(i)[0];
+    const CoverResult padded = grecond(boolmat::BitView(words.data(), 70, 50, 2), 6);
+    const CoverResult owned = grecond(x, 6);
+    EXPECT_EQ(padded.w, owned.w);
+    EXPECT_EQ(padded.h, owned.h);
+}
+
 TEST(GreConD, StopsEarlyOnAZeroMatrixAndRejectsNoFactor) {
     const CoverResult r = grecond(BitMatrix::zeros(5, 70), 3);
     EXPECT_EQ(r.factors(), 0u);

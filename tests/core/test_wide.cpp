@@ -44,7 +44,7 @@ TEST(WideLs, EqualsBoolLsHeuristicsUpToRank26) {
             if (k == 26 && m != 65) continue;  // one 2^26 table is enough
             const BitMatrix w = random_factor(g, m, k);
             const BoolLs narrow(w);
-            const WideLs wide(view_of(w));
+            const WideLs wide(w.view());
             for (int trial = 0; trial < 6; ++trial) {
                 const BitVec x = random_x(g, m);
                 for (const Method method : {Method::Greedy, Method::GreedyLs}) {
@@ -63,7 +63,7 @@ TEST(WideLs, ErrorsAreExactUpToRank1024) {
     for (const std::size_t k : {27, 64, 65, 130, 1024}) {
         const std::size_t m = 1 + g() % 90;
         const BitMatrix w = random_factor(g, m, k);
-        const WideLs wide(view_of(w));
+        const WideLs wide(w.view());
         for (int trial = 0; trial < 4; ++trial) {
             const BitVec x = random_x(g, m);
             const WideSolution greedy = wide.solve(view(x), Method::Greedy, 0);
@@ -93,7 +93,7 @@ TEST(WideLs, LocalSearchImprovesAWeakStartAtHighRank) {
     for (std::size_t i = 0; i < m; ++i) w.set(i, i, true);
     BitVec x = BitVec::zeros(m);
     for (std::size_t i = 0; i < 100; ++i) x.set(i, true);
-    const WideLs wide(view_of(w));
+    const WideLs wide(w.view());
     std::uint64_t state = 5;
     const WideSolution start{std::vector<Word>(wide.words(), 0), 100};
     const WideSolution s = wide.local_search(view(x), start, 20, 4, state);
@@ -106,7 +106,7 @@ TEST(WideLs, HalfStepSolvesEveryRowAsAlone) {
     std::mt19937_64 g(7);
     for (const std::size_t k : {5, 70}) {
         const std::size_t m = 80;
-        const WideLs wide(view_of(random_factor(g, m, k)));
+        const WideLs wide(random_factor(g, m, k).view());
         // Ten vectors, rows 5..9 repeating rows 0..4.
         BitMatrix vectors = BitMatrix::zeros(10, m);
         for (std::size_t v = 0; v < 5; ++v) {
@@ -118,7 +118,7 @@ TEST(WideLs, HalfStepSolvesEveryRowAsAlone) {
         const std::size_t stride = boolmat::words_for(k) + 1;
         std::vector<Word> out(10 * stride, ~Word{0});
         for (const Method method : {Method::Greedy, Method::GreedyLs}) {
-            const std::uint64_t total = wide_half_step(wide, view_of(vectors), method, 3,
+            const std::uint64_t total = wide_half_step(wide, vectors.view(), method, 3,
                                                        BitViewMut(out.data(), 10, k, stride));
             std::uint64_t sum = 0;
             for (std::size_t v = 0; v < 10; ++v) {
@@ -136,7 +136,7 @@ TEST(WideLs, HalfStepSolvesEveryRowAsAlone) {
 
 TEST(WideLs, RejectsTableMethodsAndMismatchedShapes) {
     const BitMatrix w = BitMatrix::ones(4, 30);
-    const WideLs wide(view_of(w));
+    const WideLs wide(w.view());
     const BitVec x = BitVec::zeros(4);
     EXPECT_EQ(failure_of([&] { wide.solve(view(x), Method::Zeta, 0); }),
               "methode zeta : un solveur large ne fait que greedy et greedy-ls");
@@ -145,7 +145,7 @@ TEST(WideLs, RejectsTableMethodsAndMismatchedShapes) {
     EXPECT_EQ(failure_of([&] { wide.local_search(view(x), {{0}, 0}, 1, 31, state); }),
               "k vaut 31 mais W n'a que 30 colonnes");
     BitMatrix out = BitMatrix::zeros(2, 29);
-    EXPECT_NE(failure_of([&] { wide_half_step(wide, view_of(BitMatrix::zeros(2, 4)), Method::Greedy, 0, view_of_mut(out)); }),
+    EXPECT_NE(failure_of([&] { wide_half_step(wide, BitMatrix::zeros(2, 4).view(), Method::Greedy, 0, out.view_mut()); }),
               "<no failure>");
 }
 

@@ -39,7 +39,7 @@ TEST(WideRefit, EqualsBruteForceOverTheBlock) {
         const BitMatrix w = random_matrix(g, m, k, 40);
         const BitMatrix vectors = random_matrix(g, n, m, static_cast<unsigned>(g() % 101));
         BitMatrix combos = random_matrix(g, n, k, 50);
-        const WideLs solver(view_of(w));
+        const WideLs solver(w.view());
 
         BitMatrix want = combos;
         std::uint64_t want_total = 0;
@@ -55,7 +55,7 @@ TEST(WideRefit, EqualsBruteForceOverTheBlock) {
             for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
             want_total += best;
         }
-        const std::uint64_t total = refit_block(solver, view_of(vectors), begin, end, view_of_mut(combos));
+        const std::uint64_t total = refit_block(solver, vectors.view(), begin, end, combos.view_mut());
         ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
         ASSERT_EQ(total, want_total);
     }
@@ -71,7 +71,7 @@ TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
         BitMatrix vectors = BitMatrix::zeros(n, m);
         for (std::size_t v = 0; v < n; ++v) vectors.set_row(v, random_x(g, m).words());
         BitMatrix combos = random_matrix(g, n, k, 50);
-        const std::uint64_t total = refit_block(WideLs(view_of(w)), view_of(vectors), 0, k, view_of_mut(combos));
+        const std::uint64_t total = refit_block(WideLs(w.view()), vectors.view(), 0, k, combos.view_mut());
         const BoolLs exact(w);
         std::uint64_t sum = 0;
         for (std::size_t v = 0; v < n; ++v) {
@@ -86,14 +86,14 @@ TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
 TEST(WideRefit, NeverRaisesAnErrorAndTouchesOnlyTheBlock) {
     std::mt19937_64 g(300);
     const std::size_t m = 150, k = 300, n = 40;
-    const WideLs solver(view_of(random_matrix(g, m, k, 2)));
+    const WideLs solver(random_matrix(g, m, k, 2).view());
     const BitMatrix vectors = random_matrix(g, n, m, 15);
     BitMatrix combos = random_matrix(g, n, k, 1);
     // Blocks inside one word, across a word boundary and at the last column.
     const std::pair<std::size_t, std::size_t> blocks[] = {{0, 20}, {55, 75}, {120, 128}, {281, 300}, {55, 75}};
     for (const auto& [begin, end] : blocks) {
         const BitMatrix before = combos;
-        const std::uint64_t total = refit_block(solver, view_of(vectors), begin, end, view_of_mut(combos));
+        const std::uint64_t total = refit_block(solver, vectors.view(), begin, end, combos.view_mut());
         std::uint64_t sum = 0;
         for (std::size_t v = 0; v < n; ++v) {
             const std::uint64_t e = error_of_row(solver, vectors, combos, v);
@@ -109,22 +109,22 @@ TEST(WideRefit, NeverRaisesAnErrorAndTouchesOnlyTheBlock) {
     }
     // A second sweep over the same block finds the same optimum.
     const BitMatrix settled = combos;
-    refit_block(solver, view_of(vectors), 55, 75, view_of_mut(combos));
+    refit_block(solver, vectors.view(), 55, 75, combos.view_mut());
     EXPECT_EQ(combos, settled);
 }
 
 TEST(WideRefit, RejectsBadBlocksAndShapes) {
-    const WideLs solver(view_of(BitMatrix::ones(3, 40)));
+    const WideLs solver(BitMatrix::ones(3, 40).view());
     const BitMatrix vectors = BitMatrix::ones(2, 3);
     BitMatrix combos = BitMatrix::zeros(2, 40);
-    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 10, 35, view_of_mut(combos)); }),
+    EXPECT_EQ(failure_of([&] { refit_block(solver, vectors.view(), 10, 35, combos.view_mut()); }),
               "bloc de 25 colonnes : au plus 24");
-    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 30, 41, view_of_mut(combos)); }),
+    EXPECT_EQ(failure_of([&] { refit_block(solver, vectors.view(), 30, 41, combos.view_mut()); }),
               "bloc 30..41 hors des 40 colonnes");
-    EXPECT_EQ(failure_of([&] { refit_block(solver, view_of(vectors), 5, 5, view_of_mut(combos)); }),
+    EXPECT_EQ(failure_of([&] { refit_block(solver, vectors.view(), 5, 5, combos.view_mut()); }),
               "bloc 5..5 hors des 40 colonnes");
     BitMatrix short_combos = BitMatrix::zeros(1, 40);
-    EXPECT_NE(failure_of([&] { refit_block(solver, view_of(vectors), 0, 4, view_of_mut(short_combos)); }),
+    EXPECT_NE(failure_of([&] { refit_block(solver, vectors.view(), 0, 4, short_combos.view_mut()); }),
               "<no failure>");
 }
 
