@@ -1,0 +1,76 @@
+// Boolean least squares with an observed-cell mask M (1 = observed): the
+// error of h counts observed positions only, |M AND (x XOR W∘h)|. Every
+// method keeps its unmasked rules (strict improvements, the lowest optimal h
+// for "naive" and "zeta", the lowest column on greedy ties, the same seeded
+// generator and local search), each distance taken over observed positions,
+// so an all-ones mask gives the unmasked result bit for bit. A vector with
+// no observed position gets (0, 0): every h has error 0 and 0 is the lowest.
+// When no observed row has a 1 in W, every h gives W∘h = 0 there and ties,
+// so the result is (0, |M AND x|). A masked "zeta" solve holds one more table
+// of 2^r counters (its mask's, or W's stacked twice) unless M is all ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/half_step.hpp"
+#include "bmf_core/method.hpp"
+#include "bmf_core/zeta_solve.hpp"
+
+namespace bmf {
+
+// Solves x against `solver` counting only the positions set in `mask` and
+// returns the combination with its observed error; fails with the report
+// "x a {} bits, W a {} lignes", then with "masque a {} bits, x a {} bits".
+Solution solve_masked(const BoolLs& solver, VecView x, VecView mask, Method method,
+                      std::uint64_t seed);
+
+// A block of vectors and their masks (views of the same shape, read once and
+// not kept) prepared for solving many times: the observed part of every
+// vector with its mask, the rows in classes of equal pairs, the classes in
+// runs of equal masks, and the pairs' transpose, from which "zeta" lays them
+// out in a solver's pattern order. Fails with "les masques ont {}x{} cellules,
+// les vecteurs {}x{}" when the shapes differ.
+class MaskedVectorBlock {
+public:
+    MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks);
+
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return cols_; }
+    // Number of distinct (observed part, mask) pairs, each solved once.
+    std::size_t class_count() const { return first_.size(); }
+    // Number of distinct masks, each prepared once per solve of the block.
+    std::size_t mask_count() const { return run_ends_.size(); }
+
+private:
+    friend boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock&, const PatternGroups&,
+                                             std::size_t);
+    friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
+                                   boolmat::BitViewMut);
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::optional<BitMatrix> pairs_;     // rows 2c, 2c + 1: x AND M, M of class c
+    std::optional<BitMatrix> pairs_t_;   // its transpose
+    std::vector<std::size_t> first_;     // lowest row of each class
+    std::vector<std::uint64_t> size_;    // rows in each class
+    std::vector<std::size_t> class_of_;  // class of each row
+    std::vector<std::size_t> by_mask_;   // the classes, equal masks adjacent
+    std::vector<std::size_t> run_ends_;  // end of each mask's run in by_mask_
+};
+
+// Solves every row of `block` (each of solver.m() bits) under its mask with
+// `method` and `seed`, writes row i's combination as the one word of row i
+// of `out` (block rows x solver.r()) and returns the total observed error.
+// Equal rows are solved once. Checks the shapes first, as the unmasked one.
+std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
+                        std::uint64_t seed, boolmat::BitViewMut out);
+// The same for vectors and masks not prepared beforehand (grouped inside).
+std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
+                        Method method, std::uint64_t seed, boolmat::BitViewMut out);
+
+}  // namespace bmf

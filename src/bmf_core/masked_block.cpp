@@ -1,0 +1,158 @@
+// Masked half-steps over blocks of vectors. A masked solve depends only on
+// the vector's observed part, its mask, the method and the seed, so rows
+// equal in both are solved once, and the classes sharing a mask share what
+// the method builds from it (the observed subset sums, the masked columns).
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
+#include "bmf_core/masked.hpp"
+#include "bmf_core/masked_kernels.hpp"
+
+namespace bmf {
+
+using boolmat::Word;
+
+// Rows 2c and 2c + 1: the observed part and the mask of class c of `block`,
+// their bits in the order of `groups` (bit k is row groups.order[k]), moved
+// as whole rows of the transpose.
+boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock& block, const PatternGroups& groups,
+                                  std::size_t m) {
+    const boolmat::BitMatrix& t = *block.pairs_t_;
+    boolmat::BitMatrix moved = boolmat::BitMatrix::zeros(m, t.cols());
+    for (std::size_t k = 0; k < m; ++k) moved.set_row(k, t.row(groups.order[k]));
+    return moved.transpose();
+}
+
+namespace {
+
+// The unmasked half-step's checks and messages: the vectors' length against
+// W, then the output's shape.
+void check_shapes(const BoolLs& solver, std::size_t rows, std::size_t cols,
+                  boolmat::BitViewMut out) {
+    boolmat::assert_eq(cols, solver.m(), [&] {
+        return boolmat::cat("les vecteurs ont ", cols, " bits, W a ", solver.m(), " lignes");
+    });
+    if (out.rows() != rows || out.cols() != solver.r()) {
+        boolmat::fail(boolmat::FailKind::Shape,
+                      boolmat::cat("la sortie est ", out.rows(), "x", out.cols(), ", il faut ",
+                                   rows, "x", solver.r()));
+    }
+}
+
+}  // namespace
+
+MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks)
+    : rows_(vectors.rows()), cols_(vectors.cols()) {
+    if (masks.rows() != vectors.rows() || masks.cols() != vectors.cols()) {
+        boolmat::fail(
+            boolmat::FailKind::Shape,
+            boolmat::cat("les masques ont ", masks.rows(), "x", masks.cols(),
+                         " cellules, les vecteurs ", vectors.rows(), "x", vectors.cols()));
+    }
+    if (rows_ == 0 || cols_ == 0) return;
+
+    // One row per vector, its observed part then its mask: the classes of
+    // equal rows are then the classes of equal pairs. The last words are
+    // trimmed so that no bit beyond the vectors can ever index a row.
+    const std::size_t w = vectors.row_words();
+    const Word last = boolmat::row_mask(cols_);
+    boolmat::BitMatrix pairs = boolmat::BitMatrix::zeros(rows_, 2 * w * boolmat::kWordBits);
+    Word* out = pairs.words_mut().data();
+    for (std::size_t i = 0; i < rows_; ++i, out += 2 * w) {
+        const Word* x = vectors.row(i).data();
+        const Word* m = masks.row(i).data();
+        for (std::size_t k = 0; k < w; ++k) {
+            const Word mk = k + 1 == w ? m[k] & last : m[k];
+            out[k] = x[k] & mk;
+            out[w + k] = mk;
+        }
+    }
+    RowClasses classes = RowClasses::of(pairs);
+    first_ = std::move(classes.first);
+    size_ = std::move(classes.size);
+    class_of_ = std::move(classes.class_of);
+
+    // Only one row per class is kept.
+    const std::size_t n = first_.size();
+    pairs_ = boolmat::BitMatrix::zeros(2 * n, cols_);
+    for (std::size_t c = 0; c < n; ++c) {
+        const Word* pair = pairs.row(first_[c]).data();
+        pairs_->set_row(2 * c, {pair, w});
+        pairs_->set_row(2 * c + 1, {pair + w, w});
+    }
+    pairs_t_ = pairs_->transpose();
+
+    const auto mask_of = [&](std::size_t c) { return pairs_->row(2 * c + 1).data(); };
+    by_mask_.resize(n);
+    std::iota(by_mask_.begin(), by_mask_.end(), std::size_t{0});
+    std::stable_sort(by_mask_.begin(), by_mask_.end(), [&](std::size_t a, std::size_t b) {
+        return std::memcmp(mask_of(a), mask_of(b), w * sizeof(Word)) < 0;
+    });
+    for (std::size_t k = 1; k <= n; ++k)
+        if (k == n ||
+            !std::equal(mask_of(by_mask_[k]), mask_of(by_mask_[k]) + w, mask_of(by_mask_[k - 1])))
+            run_ends_.push_back(k);
+}
+
+std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
+                        std::uint64_t seed, boolmat::BitViewMut out) {
+    check_shapes(solver, block.rows(), block.cols(), out);
+
+    const auto observed_part = [&](std::size_t c) { return block.pairs_->row(2 * c); };
+    const auto mask = [&](std::size_t c) { return block.pairs_->row(2 * c + 1); };
+    std::vector<std::uint64_t> solutions(block.class_count());
+    std::uint64_t total = 0;
+    // Calls prepare(c, classes) on the first class c of each mask's run,
+    // then solve(c) on every class of the run.
+    const auto each_run = [&](auto&& prepare, auto&& solve) {
+        std::size_t begin = 0;
+        for (const std::size_t end : block.run_ends_) {
+            prepare(block.by_mask_[begin], end - begin);
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t c = block.by_mask_[k];
+                const Solution one = solve(c);
+                solutions[c] = one.h;
+                total += one.error * block.size_[c];
+            }
+            begin = end;
+        }
+    };
+
+    const PatternGroups* groups =
+        method == Method::Zeta && block.class_count() > 0 ? solver.zeta_groups() : nullptr;
+    if (groups != nullptr) {
+        // Few distinct patterns among many rows: with the vectors and masks
+        // in pattern order, each pattern's count is one population count.
+        const boolmat::BitMatrix in_order = pairs_in_order(block, *groups, solver.m());
+        masked::MaskTable table;
+        ZetaScratch scratch;
+        each_run(
+            [&](std::size_t c, std::size_t) {
+                const auto m = in_order.row(2 * c + 1);
+                table.build_in_order(solver, *groups, m,
+                                     boolmat::kernels::popcount_words(m.data(), m.size()));
+            },
+            [&](std::size_t c) {
+                return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch);
+            });
+    } else {
+        masked::MaskedSolver s(solver, method);
+        each_run([&](std::size_t c, std::size_t classes) { s.set_mask(mask(c), classes); },
+                 [&](std::size_t c) { return s.solve(observed_part(c), seed); });
+    }
+    for (std::size_t i = 0; i < block.rows(); ++i) out.row(i)[0] = solutions[block.class_of_[i]];
+    return total;
+}
+
+std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
+                        Method method, std::uint64_t seed, boolmat::BitViewMut out) {
+    // The vectors and the output are checked before the masks, as for a
+    // prepared block.
+    check_shapes(solver, vectors.rows(), vectors.cols(), out);
+    return half_step(solver, MaskedVectorBlock(vectors, masks), method, seed, out);
+}
+
+}  // namespace bmf

@@ -1,0 +1,35 @@
+// Every combination tried in turn, only the observed rows tested.
+// O(observed x 2^r) row tests, one AND of two words each; a combination is
+// dropped as soon as its running error reaches the best one.
+#include <bit>
+
+#include "bmf_core/masked_kernels.hpp"
+
+namespace bmf::masked {
+
+Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
+    const std::uint64_t* patterns = solver.row_patterns().data();
+    const std::size_t words = boolmat::words_for(solver.m());
+    const std::uint64_t combinations = std::uint64_t{1} << solver.r();
+    std::uint64_t observed = 0;
+    for (std::size_t k = 0; k < words; ++k)
+        observed += static_cast<std::uint64_t>(std::popcount(mask[k]));
+    Solution best{0, observed + 1};
+    for (std::uint64_t h = 0; h < combinations; ++h) {
+        std::uint64_t error = 0;
+        for (std::size_t k = 0; k < words && error < best.error; ++k) {
+            const std::uint64_t* row = patterns + k * boolmat::kWordBits;
+            // Unobserved bits of `predicted` stay 0, as they are in x.
+            Word predicted = 0;
+            for (Word bits = mask[k]; bits != 0; bits &= bits - 1) {
+                const int i = std::countr_zero(bits);
+                predicted |= Word{(row[i] & h) != 0} << i;
+            }
+            error += static_cast<std::uint64_t>(std::popcount(predicted ^ x[k]));
+        }
+        if (error < best.error) best = {h, error};
+    }
+    return best;
+}
+
+}  // namespace bmf::masked
