@@ -1,11 +1,14 @@
 // The QuorBMF extension module: PyInit_QuorBMF builds the module object and
 // registers the classes, the functions and __version__, in this order; each
-// registration also appends the name to __all__.
+// registration also appends the name to __all__. Binding, error translation
+// and heap types come from the shared runtime, under the identity below.
 #include "binding.hpp"
 #include "matrix.hpp"
 #include "registry.hpp"
 
 namespace bmf_py {
+
+constinit pyrt::Module g_module{"QuorBMF", pyrt::CoreFailures::AllInternal};
 
 namespace {
 
@@ -27,25 +30,28 @@ Ref build_module() {
               "QuorBMF: extension modules built for CPython 3.8 or older may only be initialised once "
               "per interpreter process");
     }
-    if (!ensure_internal_error_type()) throw PythonError{};
+    g_module.internal_error();
     Ref module = own(PyModule_Create(&g_module_def));
-    add_to_module(module.get(), "BitMatrix", Ref::borrow(reinterpret_cast<PyObject*>(bitmatrix_type())));
-    add_to_module(module.get(), "BoolLs", boolls_class());
-    add_to_module(module.get(), "BmfResult", bmfresult_class());
-    add_to_module(module.get(), "ao_bmf", ao_bmf_function(module.get()));
-    add_to_module(module.get(), "boolls", boolls_function(module.get()));
-    add_to_module(module.get(), "methods", methods_function(module.get()));
-    add_to_module(module.get(), "__version__", own(PyUnicode_FromString("0.1.1")));
+    pyrt::add_to_module(module.get(), "BitMatrix", Ref::borrow(reinterpret_cast<PyObject*>(bitmatrix_type())));
+    pyrt::add_to_module(module.get(), "BoolLs", boolls_class());
+    pyrt::add_to_module(module.get(), "BmfResult", bmfresult_class());
+    pyrt::add_to_module(module.get(), "ao_bmf", ao_bmf_function(module.get()));
+    pyrt::add_to_module(module.get(), "boolls", boolls_function(module.get()));
+    pyrt::add_to_module(module.get(), "methods", methods_function(module.get()));
+    pyrt::add_to_module(module.get(), "__version__", own(PyUnicode_FromString("0.1.1")));
     g_built_module = Ref(module).release();
     return module;
 }
 
 }  // namespace
 
-Ref make_function(PyMethodDef* def, PyObject* module) {
-    Ref module_name = own(PyUnicode_FromString("QuorBMF"));
-    return own(PyCFunction_NewEx(def, module, module_name.get()));
+PyTypeObject* create_type(PyType_Spec* spec) {
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(pyrt::create_type(spec)));
+    check_status(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
+
+Ref make_function(PyMethodDef* def, PyObject* module) { return pyrt::make_function(g_module, def, module); }
 
 }  // namespace bmf_py
 

@@ -1,15 +1,9 @@
-// NumPy's C array interface, located lazily: importing QuorBMF never imports
-// NumPy; the first conversion that needs it imports NumPy and reads the
-// array-interface capsule, which then stays cached for the process.
+// QuorBMF's access to NumPy: the runtime's lazily located array interface
+// under this module's identity, and the one array check its conversions share.
 #pragma once
 
 #include "binding.hpp"
-
-#define PY_ARRAY_UNIQUE_SYMBOL QUORBMF_ARRAY_API
-#ifndef QBMF_NUMPY_DEFINE_API
-#define NO_IMPORT_ARRAY
-#endif
-#include <numpy/arrayobject.h>
+#include "bmf_py/runtime/numpy.hpp"
 
 namespace bmf_py {
 

@@ -1,0 +1,41 @@
+// The quorbmf._native extension module: PyInit__native builds the module
+// object and registers the matrix functions, pack_csr and the solver
+// classes. Binding, error translation and heap types come from the shared
+// runtime; under this module's policy a core failure becomes the Python
+// exception of its kind, so the entries check only what the core does not.
+#include "native.hpp"
+
+namespace bmf_native {
+
+constinit pyrt::Module g_module{"quorbmf._native", pyrt::CoreFailures::ByKind};
+
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorbmf._native",  // m_name
+    "The native half of quorbmf: thin bindings over the C++ core.\n\n"
+    "A packed matrix is a C-contiguous uint64 ndarray of shape\n"
+    "(rows, ceil(cols / 64)), cell (i, j) at bit j % 64 of word [i, j // 64],\n"
+    "with the spare bits beyond cols zero; the column count travels beside it.\n"
+    "Every function that does real work releases the interpreter lock.",
+    0,        // m_size: no per-module state
+    nullptr,  // m_methods: functions are added one by one
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+Ref build_module() {
+    g_module.internal_error();
+    Ref module = pyrt::own(PyModule_Create(&g_module_def));
+    add_matrix_functions(module.get());
+    add_pack_csr(module.get());
+    return module;
+}
+
+}  // namespace
+
+}  // namespace bmf_native
+
+PyMODINIT_FUNC PyInit__native(void) {
+    return bmf_native::guard_ref([] { return bmf_native::build_module(); });
+}
