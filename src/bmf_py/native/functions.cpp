@@ -3,7 +3,6 @@
 // calls the core with the interpreter lock released and hands the result
 // back as an array over the core's own words.
 #include "bmf_core/ao_bmf.hpp"
-#include "boolmat/kernels.hpp"
 #include "native.hpp"
 
 namespace bmf_native {
@@ -20,7 +19,7 @@ PyObject* transpose_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t cols = positive_arg(argv[1], "cols");
         const BitView words = packed_arg(argv[0], "words", cols);
-        BitMatrix t = pyrt::without_gil([&] { return owned_copy(words).transpose(); });
+        BitMatrix t = pyrt::without_gil([&] { return boolmat::transpose(words); });
         return words_array(std::move(t));
     });
 }
@@ -35,7 +34,7 @@ PyObject* product_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         const BitView w = packed_arg(argv[0], "w", r);
         const BitView h = packed_arg(argv[2], "h", cols);
         if (h.rows() != r) pyrt::raise(PyExc_ValueError, cat("h must have r = ", r, " rows, not ", h.rows()));
-        BitMatrix p = pyrt::without_gil([&] { return boolmat::product(owned_copy(w), owned_copy(h)); });
+        BitMatrix p = pyrt::without_gil([&] { return boolmat::product(w, h); });
         return words_array(std::move(p));
     });
 }
@@ -46,9 +45,12 @@ PyObject* count_ones_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* argv[1];
         pyrt::bind_args(sig, args, kwargs, argv);
         PyArrayObject* words = words_arg(argv[0], "words");
-        const auto* data = static_cast<const boolmat::Word*>(PyArray_DATA(words));
-        const auto n = static_cast<std::size_t>(PyArray_SIZE(words));
-        const std::size_t ones = pyrt::without_gil([&] { return boolmat::kernels::popcount_words(data, n); });
+        // Without a column count every bit of every word counts: the spare
+        // bits are zero by the packing contract.
+        const auto width = static_cast<std::size_t>(PyArray_DIM(words, 1));
+        const BitView all(static_cast<const boolmat::Word*>(PyArray_DATA(words)),
+                          static_cast<std::size_t>(PyArray_DIM(words, 0)), width * boolmat::kWordBits, width);
+        const std::size_t ones = pyrt::without_gil([&] { return boolmat::count_ones(all); });
         return pyrt::py_u64(ones);
     });
 }
@@ -62,7 +64,7 @@ PyObject* initial_factor_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t r = positive_arg(argv[2], "r");
         const std::uint64_t seed = u64_arg(argv[3], "seed");
         const BitView xt = packed_arg(argv[0], "xt", m);
-        BitMatrix w = pyrt::without_gil([&] { return bmf::initial_factor(owned_copy(xt), r, seed); });
+        BitMatrix w = pyrt::without_gil([&] { return bmf::initial_factor(xt, r, seed); });
         return words_array(std::move(w));
     });
 }

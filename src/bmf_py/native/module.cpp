@@ -29,6 +29,7 @@ Ref build_module() {
     Ref module = pyrt::own(PyModule_Create(&g_module_def));
     add_matrix_functions(module.get());
     add_pack_csr(module.get());
+    add_solver_classes(module.get());
     return module;
 }
 
