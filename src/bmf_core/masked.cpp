@@ -2,6 +2,9 @@
 // are checked here once, then the unchecked kernels of masked_*.cpp run.
 #include "bmf_core/masked.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/masked_kernels.hpp"
@@ -15,14 +18,25 @@ MaskedSolver::MaskedSolver(const BoolLs& solver, Method method)
 
 namespace {
 
-// Whether the stacked problem beats a table of the mask's own for
-// `vectors` solves: only on the blocked route, where a table of 2^r
-// counters per mask costs a few solves (about r - 16 at 10^5 rows), and
-// while the stacked errors fit in 32 bits.
+// Whether the stacked problem beats a table of the mask's own over `vectors`
+// solves, in units of one counted row (rough costs fitted to timings). The
+// own table costs its counting and about r/32 per entry (fill, transform and
+// subtraction in cache), 1.5 once it outgrows the cache; it is shared by the
+// vectors. The stacked problem counts each vector's observed ones (about half
+// the observed rows) and the unobserved rows once more, and its counters
+// double in width once m reaches 2^16. Its errors must fit in 32 bits.
 bool stacked_pays(const BoolLs& solver, std::uint64_t observed, std::size_t vectors) {
-    const std::uint64_t r = solver.r();
-    return observed != solver.m() && r > kZetaBlockBits && vectors < r - kZetaBlockBits + 2 &&
-           solver.m() < (std::uint64_t{1} << 30);
+    const std::uint64_t m = solver.m(), r = solver.r();
+    if (observed == m || m >= (std::uint64_t{1} << 30)) return false;
+    const double entries = std::ldexp(1.0, static_cast<int>(r));
+    const double per_entry = r <= kZetaBlockBits ? static_cast<double>(r) / 32 : 1.5;
+    const double own =
+        (static_cast<double>(std::min(observed, m - observed)) + entries * per_entry) /
+        static_cast<double>(vectors);
+    const double wider = m >= (std::uint64_t{1} << 16) ? entries * static_cast<double>(r) / 64 : 0;
+    const double stacked =
+        static_cast<double>(observed) / 2 + static_cast<double>(m - observed) + wider;
+    return stacked < own;
 }
 
 }  // namespace
@@ -42,7 +56,7 @@ void MaskedSolver::set_mask(std::span<const Word> mask, std::size_t vectors) {
             break;
         case Method::Greedy:
         case Method::GreedyLs:
-            columns_.build(solver_, mask, observed_ == solver_.m());
+            columns_.build(solver_, mask);
             break;
     }
 }

@@ -24,7 +24,7 @@ using boolmat::Word;
 // "zeta" under a mask, per mask: the subset sums of the observed rows'
 // pattern counts stand in for the solver's table, so that zeta_solve on
 // x AND M returns |M AND NOT x| + min over t of (2 ζS1 - ζC_M)[t], the
-// observed error. Best when the table is small or serves many vectors.
+// observed error. Best when counting dominates or the table serves many vectors.
 class MaskTable {
 public:
     // Makes the table for `mask`, which has `observed` set bits.
@@ -48,7 +48,7 @@ private:
 // "zeta" under any mask with one table per solver: every row of W twice, the
 // first copy reading x with the unobserved rows set, the second with them
 // cleared, whose error is 2 x the observed error + the unobserved rows. Best
-// when the blocked route makes a table per mask dearer than the solves.
+// when a table per mask would cost more than the solves (a large table).
 class StackedTable {
 public:
     // Takes W twice (2m rows, twice the subset sums); needs 2m < 2^31.
@@ -64,27 +64,31 @@ private:
     boolmat::WordArray stacked_;  // the 2m bits of the vector at hand
 };
 
-// "greedy" and the local search of "greedy-ls" under a mask: the solver's
-// columns ANDed with the mask, so every distance is over observed rows.
+// "greedy" and the local search of "greedy-ls" under a mask, on the
+// solver's own columns: x and the running OR both start with the unobserved
+// rows set, so those rows agree whatever h is and every distance is taken
+// over the observed rows.
 class ObservedColumns {
 public:
-    // Takes the columns for `mask`: the solver's own when `all_observed`.
-    void build(const BoolLs& solver, std::span<const Word> mask, bool all_observed);
+    // Takes the unobserved rows of `mask`.
+    void build(const BoolLs& solver, std::span<const Word> mask);
     // Forward greedy selection of columns for x (ANDed with the mask).
     Solution greedy(const Word* x);
     // Greedy followed by the seeded local search, with the solver's k and depth.
     Solution greedy_ls(const Word* x, std::uint64_t seed);
 
 private:
-    Solution search_from(const Word* x, Solution best, std::uint64_t depth, std::uint64_t k,
-                         std::uint64_t& state);
-    std::uint64_t error_of(const Word* x, std::uint64_t h);
+    // x with the unobserved rows set, into x_.
+    void take(const Word* x);
+    Solution greedy_taken(std::uint64_t ones);
+    Solution search_from(Solution best, std::uint64_t depth, std::uint64_t k, std::uint64_t& state);
+    std::uint64_t error_of(std::uint64_t h);
 
+    const BoolLs* solver_ = nullptr;
     std::size_t words_ = 0;
-    std::uint64_t r_ = 0;
-    std::vector<const Word*> columns_;  // r columns of words_ words
-    boolmat::WordArray own_;            // the masked copies, when needed
-    boolmat::WordArray acc_;            // W∘h of the combination at hand
+    boolmat::WordArray unobserved_;  // NOT M, spare bits 0
+    boolmat::WordArray x_;           // x OR NOT M
+    boolmat::WordArray acc_;         // W∘h OR NOT M for the combination at hand
 };
 
 // "naive" under a mask: the error of every h over the observed rows only.
