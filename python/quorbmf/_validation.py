@@ -17,7 +17,7 @@ import numpy as np
 from . import _native
 from ._packed import PackedMatrix
 
-__all__ = ["as_packed", "is_packed_input", "pack_array"]
+__all__ = ["as_packed", "as_packed_observed", "is_packed_input", "pack_array"]
 
 # Cells validated and packed at a time: bounds the temporaries of a check.
 _CHUNK_CELLS = 1 << 22
@@ -55,21 +55,26 @@ def _check_dtype(name: str, dtype: np.dtype) -> None:
             f"got dtype {dtype}")
 
 
-def _first_bad(block: np.ndarray) -> Optional[tuple]:
+def _first_bad(block: np.ndarray, observed: Optional[np.ndarray] = None) -> Optional[tuple]:
     if block.dtype == np.bool_:
         return None
     bad = block != 0
     bad &= block != 1
+    if observed is not None:
+        bad &= observed
     if not bad.any():
         return None
     return np.unravel_index(int(np.argmax(bad)), bad.shape)
 
 
-def pack_array(a: np.ndarray, name: str = "X") -> PackedMatrix:
+def pack_array(a: np.ndarray, name: str = "X",
+               observed: Optional[np.ndarray] = None) -> PackedMatrix:
     """Checks that a 2-D array holds only 0 and 1 and packs it.
 
     Works through the rows in chunks, so the checks need little memory
-    beyond the packed result, whatever the array's layout."""
+    beyond the packed result, whatever the array's layout. With
+    ``observed`` (bool, same shape), only the observed cells are checked
+    and the others pack as 0."""
     if a.dtype == np.object_:
         try:
             a = a.astype(np.float64)
@@ -82,11 +87,13 @@ def pack_array(a: np.ndarray, name: str = "X") -> PackedMatrix:
     step = max(1, _CHUNK_CELLS // max(cols, 1))
     for begin in range(0, rows, step):
         block = a[begin:begin + step]
-        bad = _first_bad(block)
+        seen = None if observed is None else observed[begin:begin + step]
+        bad = _first_bad(block, seen)
         if bad is not None:
             i, j = int(bad[0]), int(bad[1])
             raise _bad_value(name, begin + i, j, block[i, j])
-        out.words[begin:begin + step] = PackedMatrix.from_dense(block).words
+        cells = block if seen is None else (block != 0) & seen
+        out.words[begin:begin + step] = PackedMatrix.from_dense(cells).words
     return out
 
 
@@ -184,3 +191,145 @@ def as_packed(x: Any, name: str = "X") -> PackedMatrix:
         raise TypeError(f"{name} must be a 2-D array-like of 0/1 values ({exc})") from None
     _check_shape(name, a.shape)
     return pack_array(a, name)
+
+
+def _missing_cells(a: np.ndarray) -> Optional[np.ndarray]:
+    """The cells holding NaN, None or pandas' NA, or None when there are none."""
+    if a.dtype.kind == "f":
+        nan = np.isnan(a)
+        return nan if nan.any() else None
+    if a.dtype == np.object_:
+        try:
+            import pandas as pd
+
+            missing = np.asarray(pd.isna(a), dtype=bool)
+        except ImportError:
+            missing = np.frompyfunc(lambda v: v is None or (isinstance(v, float) and v != v),
+                                    1, 1)(a).astype(bool)
+        return missing if missing.any() else None
+    return None
+
+
+def _frame_to_array(frame: Any) -> np.ndarray:
+    # Nullable columns hold pandas' NA; as floats they become NaN.
+    try:
+        return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        return frame.to_numpy()
+
+
+def _check_mask(mask: Any, shape: tuple) -> np.ndarray:
+    if isinstance(mask, PackedMatrix):
+        mask = mask.to_numpy()
+    try:
+        import scipy.sparse as sp
+
+        if sp.issparse(mask):
+            mask = mask.toarray()
+    except ImportError:  # pragma: no cover
+        pass
+    m = np.asarray(mask)
+    if m.dtype != np.bool_:
+        raise TypeError(f"mask must be a bool array (True = observed), got dtype {m.dtype}")
+    if m.shape != tuple(shape):
+        raise ValueError(f"mask must have the shape of X, {tuple(shape)}, got {m.shape}")
+    return m
+
+
+def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
+                       sparse_absent: str = "zero") -> "tuple[PackedMatrix, Optional[PackedMatrix]]":
+    """Checks a Boolean data matrix with unobserved cells and returns it
+    packed, with its observed cells packed beside it.
+
+    Unobserved are: NaN cells of float arrays, None and pandas' NA, masked
+    cells of NumPy masked arrays, the False cells of ``mask``, and with
+    ``sparse_absent="missing"`` every cell a sparse matrix does not store.
+    Unobserved cells pack as 0 and are never checked.
+
+    Parameters
+    ----------
+    x : array-like, sparse matrix, DataFrame, masked array, BitMatrix or PackedMatrix
+        The data.
+    mask : array-like of bool or None, default=None
+        True where a cell is observed; same shape as ``x``.
+    name : str, default="X"
+        The argument's name, used in error messages.
+    sparse_absent : {"zero", "missing"}, default="zero"
+        What a cell a sparse matrix does not store means.
+
+    Returns
+    -------
+    (PackedMatrix, PackedMatrix or None)
+        X, and the observed cells (None when every cell is observed and no
+        mask was given).
+    """
+    if sparse_absent not in ("zero", "missing"):
+        raise ValueError(f"sparse_absent must be 'zero' or 'missing', got {sparse_absent!r}")
+    try:
+        import scipy.sparse as sp
+    except ImportError:  # pragma: no cover
+        sp = None
+    if sp is not None and sp.issparse(x):
+        return _sparse_observed(x, mask, name, sparse_absent, sp)
+    if isinstance(x, PackedMatrix) or is_packed_input(x):
+        packed = as_packed(x, name)
+        if mask is None:
+            return packed, None
+        seen = PackedMatrix.from_dense(_check_mask(mask, packed.shape))
+        return PackedMatrix._trusted(packed.words & seen.words, packed.cols), seen
+    observed = None
+    if isinstance(x, np.ma.MaskedArray):
+        observed = ~np.ma.getmaskarray(x)
+        x = np.ma.getdata(x)
+    elif hasattr(x, "to_numpy") and hasattr(x, "columns"):
+        x = _frame_to_array(x)
+    if isinstance(x, (str, bytes)) or x is None:
+        raise TypeError(f"{name} must be a 2-D array-like of 0/1 values, got {type(x).__name__}")
+    a = np.asarray(x)
+    _check_shape(name, a.shape)
+    missing = _missing_cells(a)
+    if missing is not None:
+        observed = ~missing if observed is None else observed & ~missing
+    if mask is not None:
+        given = _check_mask(mask, a.shape)
+        observed = given if observed is None else observed & given
+    packed = pack_array(a, name, observed)
+    return packed, None if observed is None else PackedMatrix.from_dense(observed)
+
+
+def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str,
+                     sp: Any) -> "tuple[PackedMatrix, Optional[PackedMatrix]]":
+    _check_shape(name, x.shape)
+    x = x.tocsr()
+    data = x.data
+    nan = np.isnan(data) if data.dtype.kind == "f" else None
+    if nan is not None and nan.any():
+        x = x.copy()
+        x.data = np.where(nan, 0, x.data)
+    else:
+        nan = None
+    packed = _pack_sparse(x, name)
+    observed: Optional[PackedMatrix] = None
+    if sparse_absent == "missing":
+        stored = PackedMatrix._trusted(
+            _native.pack_csr(x.indptr, x.indices, None, x.shape[0], x.shape[1]), x.shape[1])
+        observed = stored
+    if nan is not None:
+        holes = sp.csr_matrix((nan.astype(np.int8), x.indices, x.indptr), shape=x.shape)
+        holes.eliminate_zeros()
+        hole_words = _native.pack_csr(holes.indptr, holes.indices, None, x.shape[0], x.shape[1])
+        base = observed if observed is not None else _all_ones(x.shape)
+        observed = PackedMatrix._trusted(base.words & ~hole_words, x.shape[1])
+    if mask is not None:
+        given = PackedMatrix.from_dense(_check_mask(mask, x.shape))
+        observed = given if observed is None else PackedMatrix._trusted(
+            observed.words & given.words, x.shape[1])
+    if observed is not None:
+        packed = PackedMatrix._trusted(packed.words & observed.words, packed.cols)
+    return packed, observed
+
+
+def _all_ones(shape: tuple) -> PackedMatrix:
+    rows, cols = shape
+    row = PackedMatrix.from_dense(np.ones((1, cols), dtype=bool)).words
+    return PackedMatrix._trusted(np.repeat(row, rows, axis=0), cols)
