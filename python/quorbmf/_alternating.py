@@ -71,14 +71,23 @@ Monitor = Callable[[int, int, float], None]
 
 
 def alternate(data: FitData, r: int, method: str, max_iter: int, w: np.ndarray,
-              runner: Any, monitor: Optional[Monitor] = None) -> Fit:
+              runner: Any, monitor: Optional[Monitor] = None,
+              start_h: Optional[Tuple[np.ndarray, int]] = None) -> Fit:
     """Runs the alternating loop from the starting factor ``w`` (packed,
     modified in place) and returns the best factors seen. ``runner.solve``
-    refits one side: a thread runner (``Runner``) or a cluster's."""
+    refits one side: a thread runner (``Runner``) or a cluster's.
+
+    Without ``start_h`` the start is (W, 0), whose error is the number of
+    ones of X; with ``start_h = (Hᵀ, error)`` it is (W, H) of that error, so
+    the result is never worse than the start."""
     m, n = data.shape
     start = time.perf_counter()
-    ht = np.zeros((n, w.shape[1]), dtype=np.uint64)
-    rule = StopRule(data.ones, max_iter)
+    if start_h is None:
+        ht = np.zeros((n, w.shape[1]), dtype=np.uint64)
+        rule = StopRule(data.ones, max_iter)
+    else:
+        ht = np.array(start_h[0], dtype=np.uint64, copy=True)
+        rule = StopRule(start_h[1], max_iter)
     best_w, best_ht = w.copy(), ht.copy()
     history: List[int] = []
     while True:
