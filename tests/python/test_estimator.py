@@ -7,11 +7,6 @@ import pickle
 import joblib
 import numpy as np
 import pytest
-
-# Until the native module binds the solver, the package cannot fit.
-_native = pytest.importorskip("quorbmf._native")
-if not hasattr(_native, "Solver"):
-    pytest.skip("quorbmf._native has no Solver yet", allow_module_level=True)
 from sklearn.base import clone
 from sklearn.pipeline import make_pipeline
 from sklearn.utils.estimator_checks import check_estimator

@@ -182,9 +182,6 @@ def test_digits_examples_cover_every_class(digits):
 
 @pytest.fixture(scope="module")
 def mushroom():
-    native = pytest.importorskip("quorbmf._native")
-    if not hasattr(native, "Solver"):
-        pytest.skip("quorbmf._native has no Solver yet")
     return load_example("mushroom")
 
 

@@ -8,11 +8,6 @@ import textwrap
 import numpy as np
 import pytest
 
-# Until the native module binds the solver, the package cannot fit.
-_native = pytest.importorskip("quorbmf._native")
-if not hasattr(_native, "Solver"):
-    pytest.skip("quorbmf._native has no Solver yet", allow_module_level=True)
-
 from quorbmf import BooleanMF
 
 # A fit whose half-steps take seconds in blocks of a few milliseconds: the
