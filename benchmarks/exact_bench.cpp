@@ -1,13 +1,18 @@
-// Whole half-steps of the alternating factorisation solved exactly two ways:
-// by the branch and bound (ExactSearch) and by the "zeta" table, in the same
-// run, on the same factors and vectors, with identical answers asserted.
-// Prints, per half-step, both times and their ratio (table / search).
+// Whole half-steps of the alternating factorisation solved exactly three
+// ways in the same run, on the same factors and vectors, with identical
+// answers asserted: by the branch and bound alone (search_half_step), by the
+// "zeta" table (half_step as ao_bmf runs it), and by half_step's Auto
+// strategy, which picks per vector by the cost estimates. Prints, per
+// half-step, the times and the ratios table / search and table / auto.
 //
 // Built on demand, against the libraries of the C++ suite's build:
 //   cmake --build build/core-tests -j2
 //   g++ -O2 -std=c++20 -Isrc benchmarks/exact_bench.cpp -o build/exact_bench
 //       build/core-tests/src/bmf_core/libbmf_core.a build/core-tests/src/boolmat/libboolmat.a
 //   build/exact_bench [--mushroom FILE] [--only mushroom,planted24,planted26,random] [--full]
+//
+// The vectors' classes and transposes are prepared once per run, as ao_bmf
+// does, and are not timed; building each solver is.
 //
 // FILE holds the Mushroom table one-hot encoded, one row of '0'/'1' per line
 // (8124 x 118); without it a categorical table of the same shape is
@@ -20,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -30,8 +34,9 @@
 #include "boolmat/words.hpp"
 #include "bmf_core/ao_bmf.hpp"
 #include "bmf_core/boolls.hpp"
+#include "bmf_core/exact_half_step.hpp"
 #include "bmf_core/exact_search.hpp"
-#include "bmf_core/zeta_solve.hpp"
+#include "bmf_core/half_step.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
@@ -41,10 +46,6 @@ namespace {
 
 double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-std::span<const Word> row_of(const BitMatrix& m, std::size_t i) {
-    return m.row(i).first(boolmat::words_for(m.cols()));
 }
 
 // A categorical table one-hot encoded like Mushroom: 23 attributes with
@@ -114,187 +115,86 @@ BitMatrix random_dense(std::size_t m, std::size_t n, double density, std::uint64
     return x;
 }
 
-// The distinct rows of a matrix: the first row of each class, and the
-// class of every row.
-struct Classes {
-    std::vector<std::size_t> first;
-    std::vector<std::size_t> class_of;
-};
-
-Classes classes_of(const BitMatrix& v) {
-    std::vector<std::size_t> order(v.rows());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto less = [&](std::size_t a, std::size_t b) {
-        const auto ra = row_of(v, a), rb = row_of(v, b);
-        const int c = std::memcmp(ra.data(), rb.data(), ra.size_bytes());
-        return c != 0 ? c < 0 : a < b;
-    };
-    std::sort(order.begin(), order.end(), less);
-    Classes d;
-    d.class_of.resize(v.rows());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const std::size_t i = order[k];
-        if (k == 0 || !std::ranges::equal(row_of(v, i), row_of(v, order[k - 1]))) d.first.push_back(i);
-        d.class_of[i] = d.first.size() - 1;
-    }
-    return d;
-}
-
 std::vector<std::uint64_t> patterns_of(const BitMatrix& factor) {
     std::vector<std::uint64_t> p(factor.rows());
     for (std::size_t i = 0; i < p.size(); ++i) p[i] = factor.row(i)[0];
     return p;
 }
 
-struct Timed {
-    std::vector<std::uint64_t> h;      // by class; only the timed classes for the table
-    std::vector<std::uint64_t> error;  // by class
-    double seconds = 0;                // for the whole half-step (extrapolated when sampled)
-    std::uint64_t nodes = 0, most_nodes = 0, unfinished = 0;
-};
-
-Timed by_search(const BitMatrix& factor, const BitMatrix& vectors, const Classes& classes) {
-    Timed t;
-    const auto t0 = Clock::now();
-    const bmf::ExactSearch search(patterns_of(factor), static_cast<unsigned>(factor.cols()));
-    bmf::ExactScratch scratch;
-    for (const std::size_t i : classes.first) {
-        const bmf::ExactResult got = search.solve(row_of(vectors, i), scratch);
-        t.h.push_back(got.h);
-        t.error.push_back(got.error);
-        t.nodes += got.nodes;
-        t.most_nodes = std::max(t.most_nodes, got.nodes);
-        t.unfinished += !got.finished;
-    }
-    t.seconds = seconds_since(t0);
-    return t;
-}
-
-// The search where ExactChooser expects it to be cheaper, the table for the
-// other vectors and for those whose search ran out of budget.
-Timed by_choice(const BitMatrix& factor, const BitMatrix& vectors, const Classes& classes,
-                std::uint64_t& tabled) {
-    Timed t;
-    const auto t0 = Clock::now();
-    const bmf::ExactSearch search(patterns_of(factor), static_cast<unsigned>(factor.cols()));
-    bmf::ExactChooser chooser(search);
-    bmf::ExactScratch scratch;
-    std::unique_ptr<bmf::BoolLs> table;  // built on first need
-    bmf::ZetaScratch zeta_scratch;
-    tabled = 0;
-    for (const std::size_t i : classes.first) {
-        const auto x = row_of(vectors, i);
-        const std::uint64_t budget = chooser.budget(vectors.row_count_ones(i));
-        if (budget > 0) {
-            const bmf::ExactResult got = search.solve(x, scratch, budget);
-            chooser.record(got);
-            t.nodes += got.nodes;
-            if (got.finished) {
-                t.h.push_back(got.h);
-                t.error.push_back(got.error);
-                continue;
-            }
-        }
-        if (!table) table = std::make_unique<bmf::BoolLs>(factor);
-        const bmf::Solution s = bmf::zeta_solve(table->zeta_table(), x, zeta_scratch);
-        t.h.push_back(s.h);
-        t.error.push_back(s.error);
-        ++tabled;
-    }
-    t.seconds = seconds_since(t0);
-    return t;
-}
-
-// Every `step`-th class (all of them for step 1), the others left at 0.
-Timed by_table(const BitMatrix& factor, const BitMatrix& vectors, const Classes& classes,
-               std::size_t step) {
-    Timed t;
-    const std::size_t n = classes.first.size();
-    t.h.assign(n, 0);
-    t.error.assign(n, 0);
-    const auto t0 = Clock::now();
-    const bmf::BoolLs solver(factor);
-    const double built = seconds_since(t0);
-    const auto t1 = Clock::now();
-    bmf::ZetaScratch scratch;
-    std::size_t timed = 0;
-    for (std::size_t c = 0; c < n; c += step, ++timed) {
-        const bmf::Solution s = bmf::zeta_solve(solver.zeta_table(), row_of(vectors, classes.first[c]), scratch);
-        t.h[c] = s.h;
-        t.error[c] = s.error;
-    }
-    t.seconds = built + seconds_since(t1) * static_cast<double>(n) / static_cast<double>(timed);
-    return t;
-}
-
-// The factor whose rows are the solutions of `vectors`' classes.
-BitMatrix factor_from(const std::vector<std::uint64_t>& h, const Classes& classes, unsigned r) {
-    BitMatrix f = BitMatrix::zeros(classes.class_of.size(), r);
-    for (std::size_t i = 0; i < classes.class_of.size(); ++i) {
-        const Word w = h[classes.class_of[i]];
-        f.set_row(i, std::span<const Word>(&w, 1));
-    }
-    return f;
-}
-
 struct Totals {
     double search = 0, table = 0, chosen = 0;
 };
 
-// One half-step both ways; returns the search's solutions (identical to the
-// table's wherever the table ran, which is checked).
-std::vector<std::uint64_t> half_step(const char* name, const BitMatrix& factor,
-                                     const BitMatrix& vectors, const Classes& classes, bool full,
-                                     Totals& totals, std::uint64_t& total_error) {
+// One half-step three ways: by the search alone (no table built), by the
+// "zeta" table as half_step does it (building the solver included), and by
+// half_step's Auto strategy. The table runs on every vector, or at ranks 24
+// and up on a sample of the distinct vectors with its time extrapolated.
+// Returns the solutions, row by row, after checking that all three agree.
+BitMatrix timed_half_step(const char* name, const BitMatrix& factor, const bmf::VectorBlock& block,
+                          bool full, Totals& totals, std::uint64_t& total_error) {
     const unsigned r = static_cast<unsigned>(factor.cols());
-    const std::size_t n = classes.first.size();
-    const std::size_t step = full || r < 24 ? 1 : std::max<std::size_t>(1, n / 100);
-    const Timed s = by_search(factor, vectors, classes);
-    const Timed z = by_table(factor, vectors, classes, step);
-    std::uint64_t tabled = 0;
-    const Timed a = by_choice(factor, vectors, classes, tabled);
-    std::size_t compared = 0;
-    for (std::size_t c = 0; c < n; c += step, ++compared) {
-        if (s.h[c] != z.h[c] || s.error[c] != z.error[c] || a.h[c] != s.h[c]) {
-            std::fprintf(stderr, "%s: class %zu differs: search (%llu, %llu), table (%llu, %llu)\n", name, c,
-                         (unsigned long long)s.h[c], (unsigned long long)s.error[c],
-                         (unsigned long long)z.h[c], (unsigned long long)z.error[c]);
-            std::exit(1);
-        }
+    const bmf::RowClasses& classes = block.classes();
+    const std::size_t rows = block.vectors().rows(), n = classes.first.size();
+
+    BitMatrix by_search = BitMatrix::zeros(rows, r);
+    auto t0 = Clock::now();
+    const bmf::ExactSearch search(patterns_of(factor), r);
+    const bmf::SearchStep step = bmf::search_half_step(search, block, bmf::kUnlimitedNodes, by_search.view_mut());
+    const double search_s = seconds_since(t0);
+
+    const std::size_t stride = full || r < 24 ? 1 : std::max<std::size_t>(1, n / 100);
+    BitMatrix sample = BitMatrix::zeros((n + stride - 1) / stride, block.vectors().cols());
+    for (std::size_t c = 0, k = 0; c < n; c += stride, ++k) sample.set_row(k, block.vectors().row(classes.first[c]));
+    const bmf::VectorBlock sampled(sample);
+    BitMatrix by_table = BitMatrix::zeros(sample.rows(), r);
+    t0 = Clock::now();
+    const bmf::BoolLs solver(factor);
+    const double built_s = seconds_since(t0);
+    t0 = Clock::now();
+    bmf::half_step(solver, sampled, bmf::Method::Zeta, 0, by_table.view_mut());
+    const double table_s = built_s + seconds_since(t0) * static_cast<double>(n) / static_cast<double>(sample.rows());
+
+    BitMatrix by_choice = BitMatrix::zeros(rows, r);
+    t0 = Clock::now();
+    const bmf::BoolLs chooser_solver(factor);
+    const std::uint64_t chosen_total = bmf::half_step(chooser_solver, block, bmf::Method::Zeta, 0,
+                                                      by_choice.view_mut(), bmf::ExactStrategy::Auto);
+    const double chosen_s = seconds_since(t0);
+
+    bool same = by_choice == by_search && chosen_total == step.total;
+    for (std::size_t c = 0, k = 0; c < n; c += stride, ++k)
+        same = same && by_table.row(k)[0] == by_search.row(classes.first[c])[0];
+    if (!same) {
+        std::fprintf(stderr, "%s: the three half-steps differ\n", name);
+        std::exit(1);
     }
-    total_error = 0;
-    for (std::size_t i = 0; i < classes.class_of.size(); ++i) total_error += s.error[classes.class_of[i]];
-    const bmf::ExactSearch probe(patterns_of(factor), r);
-    std::printf("  %-7s %5zu vectors, %5zu patterns | search %9.4f s (nodes: mean %.0f, max %llu) | "
-                "table %9.4f s%s | ratio %7.1fx | chosen %9.4f s, %llu by the table, ratio %7.1fx | "
-                "%zu answers equal\n",
-                name, n, probe.distinct_patterns(), s.seconds, static_cast<double>(s.nodes) / static_cast<double>(n),
-                (unsigned long long)s.most_nodes, z.seconds, step > 1 ? " (sampled)" : "",
-                z.seconds / s.seconds, a.seconds, (unsigned long long)tabled, z.seconds / a.seconds, compared);
-    totals.search += s.seconds;
-    totals.table += z.seconds;
-    totals.chosen += a.seconds;
-    return s.h;
+    total_error = step.total;
+    std::printf("  %-7s %5zu vectors, %5zu patterns | search %8.4f s | table %8.4f s%s | ratio %6.1fx | "
+                "auto %8.4f s, ratio %6.1fx | %zu answers compared with the table\n",
+                name, n, search.distinct_patterns(), search_s, table_s, stride > 1 ? " (sampled)" : "",
+                table_s / search_s, chosen_s, table_s / chosen_s, sample.rows());
+    totals.search += search_s;
+    totals.table += table_s;
+    totals.chosen += chosen_s;
+    return by_search;
 }
 
 // `iterations` alternating iterations from the usual initial factor, each
-// half-step timed both ways.
+// half-step timed three ways.
 void workload(const char* title, const BitMatrix& x, unsigned r, int iterations, bool full) {
     std::printf("%s: %zu x %zu, %zu ones, rank %u\n", title, x.rows(), x.cols(), x.count_ones(), r);
     const BitMatrix xt = x.transpose();
-    const Classes columns = classes_of(xt), rows = classes_of(x);
+    const bmf::VectorBlock columns(xt, x), rows(x, xt);
     BitMatrix w = bmf::initial_factor(xt, r, 1);
     Totals totals;
     for (int it = 1; it <= iterations; ++it) {
         std::uint64_t error = 0;
         std::printf(" iteration %d\n", it);
-        const auto hs = half_step("H-step", w, xt, columns, full, totals, error);
-        const BitMatrix ht = factor_from(hs, columns, r);
-        const auto ws = half_step("W-step", ht, x, rows, full, totals, error);
-        w = factor_from(ws, rows, r);
+        const BitMatrix ht = timed_half_step("H-step", w, columns, full, totals, error);
+        w = timed_half_step("W-step", ht, rows, full, totals, error);
         std::printf("  error after the iteration: %llu\n", (unsigned long long)error);
     }
-    std::printf(" total: search %.3f s, table %.3f s, ratio %.1fx; chosen %.3f s, ratio %.1fx\n\n",
+    std::printf(" total: search %.3f s, table %.3f s, ratio %.1fx; auto %.3f s, ratio %.1fx\n\n",
                 totals.search, totals.table, totals.table / totals.search, totals.chosen,
                 totals.table / totals.chosen);
 }

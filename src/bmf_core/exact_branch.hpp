@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../boolmat/words.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf::exact {
 

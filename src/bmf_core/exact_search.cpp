@@ -1,14 +1,16 @@
-#include "exact_search.hpp"
+// Preparing a factor sorts its rows by pattern, O(m log m), and lays out
+// one bit per pattern and column; preparing a vector is O(ones(x) + patterns).
+#include "bmf_core/exact_search.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <numeric>
 
-#include "../boolmat/kernels.hpp"
-#include "../boolmat/precondition.hpp"
-#include "boolls.hpp"
-#include "exact_branch.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/exact_branch.hpp"
 
 namespace bmf {
 
@@ -140,7 +142,6 @@ exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scrat
         largest = std::max(largest, static_cast<std::uint64_t>(std::abs(gain[k])));
     }
     const auto bits = static_cast<unsigned>(std::bit_width(largest));
-    scratch.bits_ = bits;
 
     exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
                      nullptr, nullptr, nullptr, bits,
@@ -187,14 +188,6 @@ ExactResult ExactSearch::solve(std::span<const Word> x, ExactScratch& scratch,
     if (hinted < best.error || (hinted == best.error && hint < best.h)) best = {hint, hinted};
     const exact::Outcome outcome = exact::branch_and_bound(p, best, levels, node_budget);
     return {best.h, static_cast<std::uint64_t>(best.error), outcome.finished, outcome.nodes};
-}
-
-std::uint64_t ExactSearch::error_of(std::span<const Word> x, std::uint64_t h,
-                                    ExactScratch& scratch) const {
-    check_vector(x);
-    check_combination(h);
-    const exact::Problem p = prepare(x, scratch);
-    return static_cast<std::uint64_t>(prepared_error(scratch, p.base, h));
 }
 
 double ExactSearch::node_cost() const {

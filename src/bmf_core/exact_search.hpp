@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "../boolmat/words.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf {
 
@@ -50,7 +50,6 @@ private:
     std::vector<std::uint32_t> ones_;   // ones of x per pattern, plus the all-zero pattern
     std::vector<std::int64_t> gain_;    // ones - zeros per pattern
     std::vector<boolmat::Word> sets_;   // the vector's pattern sets, planes and search levels
-    unsigned bits_ = 0;                 // planes of the gains
 };
 
 class ExactSearch {
@@ -67,10 +66,6 @@ public:
     // nodes stops with finished false and the best h met so far.
     ExactResult solve(std::span<const boolmat::Word> x, ExactScratch& scratch,
                       std::uint64_t node_budget = kUnlimitedNodes, std::uint64_t hint = 0) const;
-
-    // Returns the exact error of h (below 2^r) for x, by the pattern counts.
-    std::uint64_t error_of(std::span<const boolmat::Word> x, std::uint64_t h,
-                           ExactScratch& scratch) const;
 
     // Estimated time of one search node on this factor, in nanoseconds.
     double node_cost() const;

@@ -14,6 +14,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
+#include "bmf_core/exact_half_step.hpp"
 #include "bmf_core/zeta_solve.hpp"
 
 namespace bmf {
@@ -105,7 +106,7 @@ void check_shapes(const BoolLs& solver, BitView vectors, BitViewMut out) {
 }  // namespace
 
 std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method method,
-                        std::uint64_t seed, BitViewMut out) {
+                        std::uint64_t seed, BitViewMut out, ExactStrategy strategy) {
     const BitView vectors = block.vectors();
     check_shapes(solver, vectors, out);
     const RowClasses& classes = block.classes();
@@ -119,6 +120,8 @@ std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method m
     if (method != Method::Zeta) {
         for (std::size_t c = 0; c < n; ++c)
             keep(c, solver.solve_seeded(vectors.row_vec(classes.first[c]), method, seed));
+    } else if (strategy != ExactStrategy::Table) {
+        total = solve_classes_exactly(solver, block, strategy, solutions);
     } else {
         const ZetaTable table = solver.zeta_table();
         ZetaScratch scratch;
@@ -141,9 +144,9 @@ std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method m
 }
 
 std::uint64_t half_step(const BoolLs& solver, BitView vectors, Method method, std::uint64_t seed,
-                        BitViewMut out) {
+                        BitViewMut out, ExactStrategy strategy) {
     check_shapes(solver, vectors, out);
-    return half_step(solver, VectorBlock(vectors), method, seed, out);
+    return half_step(solver, VectorBlock(vectors), method, seed, out, strategy);
 }
 
 StopRule::StopRule(std::uint64_t initial_error, std::uint64_t max_iter)

@@ -47,15 +47,27 @@ private:
     RowClasses classes_;
 };
 
+// How a "zeta" half-step finds its solutions. Every strategy gives the same
+// combinations and errors, the lowest optimal ones; they differ in cost only.
+// The other methods ignore it.
+enum class ExactStrategy : std::uint8_t {
+    Table,   // the count table for every vector: the "zeta" method itself
+    Search,  // the branch and bound of ExactSearch for every vector, unbounded
+    Auto,    // per vector, whichever ExactChooser expects to cost less
+};
+
 // Solves every row of `block` (each of solver.m() bits) against `solver`
-// with `method` and `seed`, writes row i's combination as the one word of
-// row i of `out` (block rows x solver.r()) and returns the total error.
-// Equal rows are solved once. Checks the three shapes first.
+// with `method` and `seed` ("zeta" by `strategy`), writes row i's
+// combination as the one word of row i of `out` (block rows x solver.r())
+// and returns the total error. Equal rows are solved once. Checks the three
+// shapes first.
 std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method method,
-                        std::uint64_t seed, boolmat::BitViewMut out);
+                        std::uint64_t seed, boolmat::BitViewMut out,
+                        ExactStrategy strategy = ExactStrategy::Table);
 // The same for vectors not prepared beforehand (grouped inside).
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, Method method,
-                        std::uint64_t seed, boolmat::BitViewMut out);
+                        std::uint64_t seed, boolmat::BitViewMut out,
+                        ExactStrategy strategy = ExactStrategy::Table);
 
 // The number of improving iterations a run may do for `max_iter`: 0 counts
 // as 1, in every layer.
