@@ -15,7 +15,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from . import _native
 from ._alternating import Fit, alternate
 from ._packed import PackedMatrix
-from ._runner import Blocks, Runner, block_rows_for, resolve_n_jobs
+from ._runner import Blocks, Runner, block_rows_for, resolve_n_jobs, vector_cost
 from ._validation import as_packed, is_packed_input
 
 __all__ = ["BooleanMF"]
@@ -272,7 +272,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         init = "random-columns"
         self._say(f"rank {r}, method {method!r}, init {init!r}, {self.n_init} run(s), {where}")
         with runner_cm as runner:
-            data = runner.prepare(x, self.block_size)
+            data = runner.prepare(x, self.block_size, method, r)
             best = self._runs(data, runner, r, method, max_iter, seed)
         ht = PackedMatrix._trusted(best.ht, r)
         self.components_ = ht.transpose().to_numpy()
@@ -359,8 +359,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         w = np.zeros((packed.rows, _words_for(r)), dtype=np.uint64)
         n_jobs = resolve_n_jobs(self.n_jobs)
         with Runner(n_jobs, self.verbose) as runner:
+            cost = vector_cost(self.method_, r, packed.cols)
             blocks = Blocks(packed, block_rows_for(packed.rows, packed.cols, n_jobs,
-                                                   self.block_size), runner)
+                                                   self.block_size, cost), runner)
             solver = _native.Solver(ht.words, r)
             error = runner.half_step(solver, blocks, self.method_, w, label="transform")
         return PackedMatrix._trusted(w, r).to_numpy(), error, packed.rows * packed.cols

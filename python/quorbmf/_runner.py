@@ -21,11 +21,12 @@ import numpy as np
 from . import _native
 from ._packed import PackedMatrix
 
-__all__ = ["Blocks", "Runner", "resolve_n_jobs", "block_rows_for"]
+__all__ = ["Blocks", "Runner", "resolve_n_jobs", "block_rows_for", "vector_cost"]
 
 # Cells of X per block: large enough that a block call dwarfs its overhead,
 # small enough that a block takes a fraction of a second.
 _BLOCK_CELLS = 1 << 22
+_BLOCK_WORK = float(1 << 24)
 # A half-step that runs longer than this gets a progress bar (verbose only).
 _PROGRESS_AFTER_S = 1.0
 
@@ -41,13 +42,26 @@ def resolve_n_jobs(n_jobs: Optional[int]) -> int:
     return max(1, n_jobs)
 
 
-def block_rows_for(rows: int, cols: int, n_jobs: int, block_size: Optional[int]) -> int:
-    """Rows per block: ``block_size`` when given, otherwise about
-    2^22 cells a block and at least four blocks per thread when the rows
-    allow it, in multiples of 64 rows."""
+def vector_cost(method: str, r: int, bits: int) -> float:
+    """Rough work of solving one vector of ``bits`` bits against a factor of
+    ``bits`` rows and rank r, in word operations: what sizes the blocks."""
+    words = (bits + 63) // 64
+    if method == "naive":
+        return float(2**r) * bits / 8
+    if method in ("greedy", "greedy-ls"):
+        return float(r * r) * words
+    return r * 2.0**r / 8 + 2.0 * words
+
+
+def block_rows_for(rows: int, cols: int, n_jobs: int, block_size: Optional[int],
+                   cost: float = 0.0) -> int:
+    """Rows per block: ``block_size`` when given; otherwise enough rows for
+    about 2^24 word operations (``cost`` a row) or 2^22 cells a block,
+    whichever is larger, so a block takes tens of milliseconds, and at least
+    four blocks per thread when the rows allow; in multiples of 64 rows."""
     if block_size is not None:
         return max(1, int(block_size))
-    per_block = max(64, _BLOCK_CELLS // max(cols, 1))
+    per_block = max(64, _BLOCK_CELLS // max(cols, 1), int(_BLOCK_WORK // max(cost, 1.0)))
     if n_jobs > 1:
         per_block = min(per_block, max(64, -(-rows // (4 * n_jobs))))
     per_block = -(-per_block // 64) * 64
@@ -179,16 +193,17 @@ class Runner:
         args = [(blk, method, 0, out[b:e]) for blk, (b, e) in zip(blocks.blocks, blocks.bounds)]
         return int(sum(self.map(solver.half_step, args, label)))
 
-    def prepare(self, x: PackedMatrix, block_size: Optional[int]) -> Any:
+    def prepare(self, x: PackedMatrix, block_size: Optional[int], method: str = "zeta",
+                r: int = 1) -> Any:
         """X as row blocks and its transpose as row blocks (X's columns),
-        prepared once per fit."""
+        prepared once per fit; the blocks are sized for ``method`` at rank r."""
         from ._alternating import FitData
 
         m, n = x.shape
         xt = x.transpose()
-        return FitData(x.shape, Blocks(x, block_rows_for(m, n, self.n_jobs, block_size), self),
-                       Blocks(xt, block_rows_for(n, m, self.n_jobs, block_size), self),
-                       x.count_ones(), xt)
+        rows = block_rows_for(m, n, self.n_jobs, block_size, vector_cost(method, r, n))
+        cols = block_rows_for(n, m, self.n_jobs, block_size, vector_cost(method, r, m))
+        return FitData(x.shape, Blocks(x, rows, self), Blocks(xt, cols, self), x.count_ones(), xt)
 
     def initial_factor(self, data: Any, r: int, seed: int) -> np.ndarray:
         """The packed starting W: r non-empty columns of X chosen by ``seed``."""
