@@ -32,7 +32,7 @@ def test_shell_blocks_name_existing_files():
 
 
 def test_the_two_commands_are_stated():
-    assert "pip install . && python examples/quickstart.py" in README
+    assert "pip install . && python examples/mushroom.py" in README
     assert "bash scripts/test.sh" in README
     ci = (ROOT / ".ci" / "run").read_text()
     assert "scripts/test.sh" in ci
