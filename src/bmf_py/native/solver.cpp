@@ -5,6 +5,7 @@
 // immutable, so any number of threads may solve against it at once. Block
 // preparation, solver construction and every half-step run with the
 // interpreter lock released.
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -188,11 +189,16 @@ bmf::Method method_arg(PyObject* obj) {
     return std::get<bmf::Method>(parsed);
 }
 
-// True when the words of the two views share memory.
+// True when the words of the two views (of unrelated arrays, so compared as
+// addresses) share memory.
 bool overlaps(BitView a, BitViewMut b) {
-    const auto* a_end = a.data() + (a.rows() - 1) * a.stride() + a.row_words();
-    const auto* b_end = b.data() + (b.rows() - 1) * b.stride() + b.row_words();
-    return a.data() < b_end && b.data() < a_end;
+    const auto span_of = [](const boolmat::Word* p, std::size_t rows, std::size_t stride, std::size_t words) {
+        const auto begin = reinterpret_cast<std::uintptr_t>(p);
+        return std::pair{begin, begin + ((rows - 1) * stride + words) * sizeof(boolmat::Word)};
+    };
+    const auto [a_begin, a_end] = span_of(a.data(), a.rows(), a.stride(), a.row_words());
+    const auto [b_begin, b_end] = span_of(b.data(), b.rows(), b.stride(), b.row_words());
+    return a_begin < b_end && b_begin < a_end;
 }
 
 PyObject* solver_half_step(PyObject* self, PyObject* args, PyObject* kwargs) {
