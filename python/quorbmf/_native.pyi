@@ -36,8 +36,11 @@ def initial_factor(xt: Words, m: int, r: int, seed: int) -> Words:
 
 class VectorBlock:
     """A block of packed vectors prepared once (its classes of equal rows) and
-    solved many times; keeps a reference to ``words``."""
-    def __init__(self, words: Words, cols: int) -> None: ...
+    solved many times; keeps a reference to ``words`` (and ``transposed``),
+    whose words must not change while the block is in use. ``transposed``,
+    the packed transpose of the block (cols x rows), spares every "zeta"
+    half-step one transposition."""
+    def __init__(self, words: Words, cols: int, transposed: Optional[Words] = None) -> None: ...
     @property
     def rows(self) -> int: ...
     @property
