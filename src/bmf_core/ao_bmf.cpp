@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "boolmat/precondition.hpp"
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/half_step.hpp"
 #include "bmf_core/lcg.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 
@@ -38,19 +38,20 @@ BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed) {
 }
 
 BmfResult ao_bmf(BitView x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                 std::uint64_t seed) {
+                 std::uint64_t seed, const Kernels& kernels) {
     if (r == 0) boolmat::fail(boolmat::FailKind::Value, "r doit valoir au moins 1");
     // The solvers would reject such a rank anyway; rejecting it here spares
     // allocating an r-row factor first.
     check_rank(r);
 
-    const BitMatrix xt = boolmat::transpose(x);
+    const boolmat::Kernels& bits = *kernels.bits;
+    const BitMatrix xt = boolmat::transpose(x, bits);
     BitMatrix w = initial_factor(xt, r, seed);
     BitMatrix ht = BitMatrix::zeros(x.cols(), r);
     // W∘0 is all zero, so the starting error is the number of ones of X.
     BitMatrix best_w = w;
     BitMatrix best_h = BitMatrix::zeros(r, x.cols());
-    StopRule stop(boolmat::count_ones(x), max_iter);
+    StopRule stop(boolmat::count_ones(x, bits), max_iter);
 
     // Columns of X are the vectors of the H step, rows those of the W step;
     // each block comes with its transpose, which the other block is.
@@ -59,13 +60,13 @@ BmfResult ao_bmf(BitView x, std::uint64_t r, Method method, std::uint64_t max_it
     for (;;) {
         {
             // One solver at a time: this one is gone before the next is built.
-            const BoolLs solver(w);
+            const BoolLs solver(w, kernels);
             half_step(solver, columns, method, 0, ht.view_mut());
         }
-        BitMatrix h = ht.transpose();
+        BitMatrix h = boolmat::transpose(ht, bits);
         std::uint64_t total = 0;
         {
-            const BoolLs solver(ht);
+            const BoolLs solver(ht, kernels);
             total = half_step(solver, rows, method, 0, w.view_mut());
         }
         switch (stop.record(total)) {

@@ -6,9 +6,10 @@
 
 #include <cstdint>
 
+#include "bmf_core/kernels.hpp"
+#include "bmf_core/method.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/method.hpp"
 
 namespace bmf {
 
@@ -19,10 +20,11 @@ struct BmfResult {
     std::uint64_t iterations = 0;
 };
 
-// Factorises x at rank r (1..26); deterministic for equal arguments. The seed
-// drives only the initial choice of columns; max_iter 0 counts as 1.
+// Factorises x at rank r (1..26) with `kernels`; deterministic for equal
+// arguments. The seed drives only the initial choice of columns; max_iter 0
+// counts as 1.
 BmfResult ao_bmf(boolmat::BitView x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                 std::uint64_t seed);
+                 std::uint64_t seed, const Kernels& kernels = default_kernels());
 
 // The starting factor W (m x r) for the transpose xt (n x m) of X: column j
 // is the j-th non-empty column of X picked by a partial Fisher-Yates shuffle

@@ -4,11 +4,13 @@
 #include <bit>
 #include <memory>
 
-#include "boolmat/kernels.hpp"
-#include "boolmat/precondition.hpp"
+#include "bmf_core/detail/zeta.hpp"
 #include "bmf_core/half_step.hpp"
 #include "bmf_core/lcg.hpp"
-#include "bmf_core/zeta.hpp"
+#include "boolmat/detail/bits.hpp"
+#include "boolmat/detail/popcount.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 namespace {
@@ -31,40 +33,45 @@ std::uint64_t draw_distinct(std::uint64_t u, std::uint64_t r, std::uint64_t& sta
 
 void check_rank(std::uint64_t r) {
     using boolmat::FailKind;
-    if (r > 64) boolmat::fail(FailKind::Value, "Interdit d'avoir un rang supérieur à la taille d'un mot");
+    if (r > 64)
+        boolmat::fail(FailKind::Value, "Interdit d'avoir un rang supérieur à la taille d'un mot");
     if (r > kMaxRank) boolmat::fail(FailKind::Value, "Sécurité pour ne pas surcharger la mémoire");
 }
 
-BoolLs::BoolLs(BitView w) : m_(w.rows()), r_(w.cols()) {
+BoolLs::BoolLs(BitView w, const Kernels& kernels) : m_(w.rows()), r_(w.cols()), kernels_(&kernels) {
     check_rank(r_);
     if (m_ > kMaxSolverRows) {
-        boolmat::fail(boolmat::FailKind::Value,
-                      boolmat::cat("W a ", m_, " lignes : au plus ", kMaxSolverRows,
-                                   " sont admises"));
+        boolmat::fail(boolmat::FailKind::Value, boolmat::cat("W a ", m_, " lignes : au plus ",
+                                                             kMaxSolverRows, " sont admises"));
     }
 
     // With r <= 26 a row is one word whose bits above r are already 0.
     row_patterns_.resize(m_);
     for (std::size_t i = 0; i < m_; ++i) row_patterns_[i] = w.row(i)[0];
 
-    // The table holds the subset sums of the counts: every "zeta" solve
+    // The count table holds the subset sums of the counts: every "zeta" solve
     // needs them, so they are summed once here, in place.
     subset_counts_ = CountTable::zeroed(std::size_t{1} << r_);
     const auto counts = subset_counts_.span();
     for (const std::uint64_t p : row_patterns_) ++counts[p];
-    zeta::subset_sum_transform(counts.data(), static_cast<unsigned>(r_));
+    kernels.zeta->subset_sum_transform(counts.data(), static_cast<unsigned>(r_));
 
-    const BitMatrix t = boolmat::transpose(w);
+    const BitMatrix t = boolmat::transpose(w, *kernels.bits);
     columns_.reserve(r_);
     for (std::size_t j = 0; j < r_; ++j) columns_.push_back(BitVec::from_words(t.row(j), m_));
 }
 
-const PatternGroups* BoolLs::zeta_groups() const {
-    const std::vector<PatternGroups>& groups = groups_.get([&] {
+detail::ZetaInput detail::zeta_input(const BoolLs& solver) {
+    return {solver.row_patterns_, solver.subset_counts_.span(), solver.m_,
+            static_cast<unsigned>(solver.r_), solver.kernels_};
+}
+
+const detail::PatternGroups* detail::zeta_groups(const BoolLs& solver) {
+    const std::vector<PatternGroups>& groups = solver.groups_.get([&] {
         std::vector<PatternGroups> found;
-        if (r_ <= kZetaBlockBits) {
-            PatternGroups g = PatternGroups::of(row_patterns_);
-            if (g.patterns.size() * 4 <= m_) found.push_back(std::move(g));
+        if (solver.r_ <= kZetaBlockBits) {
+            PatternGroups g = PatternGroups::of(solver.row_patterns_);
+            if (g.patterns.size() * 4 <= solver.m_) found.push_back(std::move(g));
         }
         return found;
     });
@@ -103,14 +110,10 @@ Solution BoolLs::solve_greedy_ls(VecView x, std::uint64_t seed) const {
 
 Solution BoolLs::solve_unchecked(VecView x, Method method, std::uint64_t seed) const {
     switch (method) {
-        case Method::Naive:
-            return solve_naive_unchecked(x);
-        case Method::Zeta:
-            return solve_zeta_unchecked(x);
-        case Method::Greedy:
-            return solve_greedy_unchecked(x);
-        case Method::GreedyLs:
-            break;
+        case Method::Naive: return solve_naive_unchecked(x);
+        case Method::Zeta: return solve_zeta_unchecked(x);
+        case Method::Greedy: return solve_greedy_unchecked(x);
+        case Method::GreedyLs: break;
     }
     return solve_greedy_ls_unchecked(x, seed);
 }
@@ -147,22 +150,23 @@ std::vector<std::uint32_t> BoolLs::pattern_counts() const {
 }
 
 Solution BoolLs::solve_zeta_unchecked(VecView x) const {
-    ZetaScratch scratch;
-    return zeta_solve(zeta_table(), x.words, scratch);
+    detail::ZetaScratch scratch;
+    return detail::zeta_solve(detail::zeta_input(*this), x.words, scratch);
 }
 
 Solution BoolLs::solve_greedy_unchecked(VecView x) const {
+    const boolmat::detail::PopcountKernels& count = *kernels_->bits->popcount;
     BitVec acc = BitVec::zeros(m_);
     const std::size_t words = x.words.size();
-    Solution current{0, boolmat::kernels::popcount_words(x.words.data(), words)};
+    Solution current{0, count.popcount(x.words.data(), words)};
     for (;;) {
         std::uint64_t threshold = current.error;
         std::uint64_t chosen = r_;
         for (std::uint64_t j = 0; j < r_; ++j) {
             if ((current.h >> j) & 1) continue;
             // The error of acc OR column j, without building that vector.
-            const std::uint64_t e = boolmat::kernels::or_xor_popcount(
-                x.words.data(), acc.words().data(), columns_[j].words().data(), words);
+            const std::uint64_t e = count.or_xor_popcount(x.words.data(), acc.words().data(),
+                                                          columns_[j].words().data(), words);
             if (e < threshold) {
                 threshold = e;
                 chosen = j;
@@ -171,7 +175,7 @@ Solution BoolLs::solve_greedy_unchecked(VecView x) const {
         if (chosen == r_) return current;
         current.h |= std::uint64_t{1} << chosen;
         current.error = threshold;
-        acc.or_assign(columns_[chosen]);
+        boolmat::kernels::or_words(acc.words_mut().data(), columns_[chosen].words().data(), words);
     }
 }
 
@@ -185,9 +189,8 @@ Solution BoolLs::solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const 
     return local_search_unchecked(x, start, r_, k, state, scratch);
 }
 
-Solution BoolLs::local_search(VecView x, std::uint64_t h, std::uint64_t error,
-                              std::uint64_t depth, std::uint64_t k,
-                              std::uint64_t& state) const {
+Solution BoolLs::local_search(VecView x, std::uint64_t h, std::uint64_t error, std::uint64_t depth,
+                              std::uint64_t k, std::uint64_t& state) const {
     check_len(x);
     if (depth == 0 || k < 2) return {h, error};
     // Drawing k distinct columns out of r would never end otherwise.
@@ -219,11 +222,11 @@ Solution BoolLs::local_search_unchecked(VecView x, Solution best, std::uint64_t 
 std::uint64_t BoolLs::error_of(VecView x, std::uint64_t h, BitVec& scratch) const {
     const auto acc = scratch.words_mut();
     std::fill(acc.begin(), acc.end(), Word{0});
-    for (std::uint64_t bits = h; bits != 0; bits &= bits - 1) {
-        const auto column = columns_[static_cast<std::size_t>(std::countr_zero(bits))].words();
+    boolmat::detail::for_each_set_bit(&h, 1, [&](std::size_t j) {
+        const Word* column = columns_[j].words().data();
         for (std::size_t k = 0; k < acc.size(); ++k) acc[k] |= column[k];
-    }
-    return boolmat::kernels::xor_popcount(x.words.data(), acc.data(), acc.size());
+    });
+    return kernels_->bits->popcount->xor_popcount(x.words.data(), acc.data(), acc.size());
 }
 
 std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,
@@ -232,11 +235,11 @@ std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,
         return boolmat::cat("X a ", x.rows(), " lignes, W a ", m_, " lignes");
     });
     // The columns of X are the rows of its transpose, whose transpose X is.
-    const BitMatrix t = boolmat::transpose(x);
+    const BitMatrix t = boolmat::transpose(x, *kernels_->bits);
     const VectorBlock block(t, x);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
     const std::uint64_t total = half_step(*this, block, method, seed, solutions.view_mut());
-    return {solutions.transpose(), total};
+    return {boolmat::transpose(solutions, *kernels_->bits), total};
 }
 
 }  // namespace bmf

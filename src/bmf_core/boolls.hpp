@@ -10,15 +10,27 @@
 #include <utility>
 #include <vector>
 
+#include "bmf_core/count_table.hpp"
+#include "bmf_core/detail/once_cell.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/kernels.hpp"
+#include "bmf_core/method.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/count_table.hpp"
-#include "bmf_core/detail/once_cell.hpp"
-#include "bmf_core/method.hpp"
-#include "bmf_core/zeta_solve.hpp"
 
 namespace bmf {
+
+class BoolLs;
+
+namespace detail {
+// What a "zeta" solve reads from `solver`.
+ZetaInput zeta_input(const BoolLs& solver);
+// The rows of `solver` grouped by pattern when there are so few patterns
+// that a vector laid out in group order is counted faster; null otherwise.
+// Computed on first use.
+const PatternGroups* zeta_groups(const BoolLs& solver);
+}  // namespace detail
 
 using boolmat::BitMatrix;
 using boolmat::BitVec;
@@ -47,7 +59,8 @@ public:
     // "Interdit d'avoir un rang supérieur à la taille d'un mot" beyond 64
     // columns, then "Sécurité pour ne pas surcharger la mémoire" beyond 26,
     // then when W has more than kMaxSolverRows rows; allocates nothing first.
-    explicit BoolLs(BitView w);
+    // Every solve runs `kernels`.
+    explicit BoolLs(BitView w, const Kernels& kernels = default_kernels());
 
     // Solves x (exactly m bits, "x a {} bits, W a {} lignes") with `method`;
     // `seed` drives "greedy-ls" only.
@@ -74,22 +87,17 @@ public:
     // subset sums of the pattern counts, which is what "zeta" reads).
     std::span<const std::uint32_t> subset_counts() const { return subset_counts_.span(); }
     // Entry p: the number of rows whose pattern is p, recovered from the
-    // subset sums (a fresh table of 2^r counters).
+    // subset sums (a fresh count table).
     std::vector<std::uint32_t> pattern_counts() const;
     const std::vector<BitVec>& columns() const { return columns_; }
     std::uint64_t m() const { return m_; }
     std::uint64_t r() const { return r_; }
-
-    // What a "zeta" solve reads from the solver.
-    ZetaTable zeta_table() const {
-        return {row_patterns_, subset_counts_.span(), m_, static_cast<unsigned>(r_)};
-    }
-    // The rows grouped by pattern when there are so few patterns that a
-    // vector laid out in group order is counted faster; null otherwise.
-    // Computed on first use.
-    const PatternGroups* zeta_groups() const;
+    const Kernels& kernels() const { return *kernels_; }
 
 private:
+    friend detail::ZetaInput detail::zeta_input(const BoolLs& solver);
+    friend const detail::PatternGroups* detail::zeta_groups(const BoolLs& solver);
+
     // The methods below assume x has m bits.
     void check_len(VecView x) const;
     Solution solve_unchecked(VecView x, Method method, std::uint64_t seed) const;
@@ -97,8 +105,8 @@ private:
     Solution solve_zeta_unchecked(VecView x) const;
     Solution solve_greedy_unchecked(VecView x) const;
     Solution solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const;
-    Solution local_search_unchecked(VecView x, Solution best, std::uint64_t depth,
-                                    std::uint64_t k, std::uint64_t& state, BitVec& scratch) const;
+    Solution local_search_unchecked(VecView x, Solution best, std::uint64_t depth, std::uint64_t k,
+                                    std::uint64_t& state, BitVec& scratch) const;
     std::uint64_t error_of(VecView x, std::uint64_t h, BitVec& scratch) const;
 
     std::vector<std::uint64_t> row_patterns_;
@@ -106,7 +114,8 @@ private:
     std::vector<BitVec> columns_;
     std::uint64_t m_ = 0;
     std::uint64_t r_ = 0;
-    detail::OnceCell<std::vector<PatternGroups>> groups_;  // one entry when worth it
+    const Kernels* kernels_;
+    detail::OnceCell<std::vector<detail::PatternGroups>> groups_;  // one entry when worth it
 };
 
 }  // namespace bmf

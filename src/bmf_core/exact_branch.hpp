@@ -10,6 +10,8 @@
 // a few population counts per word.
 #pragma once
 
+#include "boolmat/cpu.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -67,5 +69,16 @@ Outcome branch_and_bound_portable(const Problem& p, Incumbent& best, Word* level
                                   std::uint64_t budget);
 Outcome branch_and_bound_avx2(const Problem& p, Incumbent& best, Word* levels,
                               std::uint64_t budget);
+
+// The entry points of one variant; greedy and branch_and_bound above go
+// through the processor's best, chosen once.
+struct ExactKernels {
+    Incumbent (*greedy)(const Problem& p, Word* work);
+    Outcome (*branch_and_bound)(const Problem& p, Incumbent& best, Word* levels,
+                                std::uint64_t budget);
+};
+
+// The table of `isa`.
+const ExactKernels& exact_kernels(boolmat::Isa isa);
 
 }  // namespace bmf::exact

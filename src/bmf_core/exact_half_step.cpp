@@ -2,7 +2,7 @@
 
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/zeta_solve.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 
 namespace bmf {
 
@@ -43,7 +43,7 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
     const ExactSearch search(solver.row_patterns(), static_cast<unsigned>(solver.r()));
     ExactChooser chooser(search);
     ExactScratch scratch;
-    ZetaScratch table_scratch;
+    detail::ZetaScratch table_scratch;
     std::uint64_t total = 0;
     for (std::size_t c = 0; c < classes.first.size(); ++c) {
         const auto x = vectors.row(classes.first[c]);
@@ -60,7 +60,7 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
             error = got.error;
         }
         if (!solved) {
-            const Solution s = zeta_solve(solver.zeta_table(), x, table_scratch);
+            const Solution s = detail::zeta_solve(detail::zeta_input(solver), x, table_scratch);
             h = s.h;
             error = s.error;
         }

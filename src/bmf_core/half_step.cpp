@@ -14,8 +14,8 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 #include "bmf_core/exact_half_step.hpp"
-#include "bmf_core/zeta_solve.hpp"
 
 namespace bmf {
 
@@ -74,21 +74,24 @@ namespace {
 
 // The m x k matrix `t` with its rows reordered and transposed: row c of the
 // result is column c of t read in the order `order` (bit k is t[order[k]][c]).
-BitMatrix columns_in_order(BitView t, std::span<const std::size_t> order) {
+BitMatrix columns_in_order(BitView t, std::span<const std::size_t> order,
+                           const boolmat::Kernels& k) {
     BitMatrix moved = BitMatrix::zeros(t.rows(), t.cols());
-    for (std::size_t k = 0; k < order.size(); ++k) moved.set_row(k, t.row(order[k]));
-    return moved.transpose();
+    for (std::size_t i = 0; i < order.size(); ++i) moved.set_row(i, t.row(order[i]));
+    return boolmat::transpose(moved, k);
 }
 
 // The vectors of the block's classes in the group order of `groups`, one row
 // per row of the block's transpose when it was given, else one per class.
-BitMatrix in_group_order(const VectorBlock& block, const PatternGroups& groups) {
-    if (block.transposed().rows() != 0) return columns_in_order(block.transposed(), groups.order);
+BitMatrix in_group_order(const VectorBlock& block, const detail::PatternGroups& groups,
+                         const boolmat::Kernels& k) {
+    if (block.transposed().rows() != 0)
+        return columns_in_order(block.transposed(), groups.order, k);
     const RowClasses& classes = block.classes();
     BitMatrix firsts = BitMatrix::zeros(classes.first.size(), block.vectors().cols());
     for (std::size_t c = 0; c < classes.first.size(); ++c)
         firsts.set_row(c, block.vectors().row(classes.first[c]));
-    return columns_in_order(boolmat::transpose(firsts), groups.order);
+    return columns_in_order(boolmat::transpose(firsts, k), groups.order, k);
 }
 
 void check_shapes(const BoolLs& solver, BitView vectors, BitViewMut out) {
@@ -123,18 +126,18 @@ std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method m
     } else if (strategy != ExactStrategy::Table) {
         total = solve_classes_exactly(solver, block, strategy, solutions);
     } else {
-        const ZetaTable table = solver.zeta_table();
-        ZetaScratch scratch;
-        if (const PatternGroups* groups = solver.zeta_groups()) {
-            const BitMatrix ordered = in_group_order(block, *groups);
+        const detail::ZetaInput table = detail::zeta_input(solver);
+        detail::ZetaScratch scratch;
+        if (const detail::PatternGroups* groups = detail::zeta_groups(solver)) {
+            const BitMatrix ordered = in_group_order(block, *groups, *solver.kernels().bits);
             const bool by_row = block.transposed().rows() != 0;
             for (std::size_t c = 0; c < n; ++c) {
                 const std::size_t row = by_row ? classes.first[c] : c;
-                keep(c, zeta_solve_grouped(table, *groups, ordered.row(row), scratch));
+                keep(c, detail::zeta_solve_grouped(table, *groups, ordered.row(row), scratch));
             }
         } else {
             for (std::size_t c = 0; c < n; ++c)
-                keep(c, zeta_solve(table, vectors.row(classes.first[c]), scratch));
+                keep(c, detail::zeta_solve(table, vectors.row(classes.first[c]), scratch));
         }
     }
     // With r <= 26 a combination is one word whose bits from r up are 0.

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "boolmat/view.hpp"
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/method.hpp"
+#include "boolmat/view.hpp"
 
 namespace bmf {
 

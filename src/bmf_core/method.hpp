@@ -35,7 +35,7 @@ private:
 
 // The canonical names in ordinal order.
 inline constexpr std::array<std::string_view, 4> kMethodNames{"naive", "zeta", "greedy",
-                                                                "greedy-ls"};
+                                                              "greedy-ls"};
 // The names joined by ", ".
 std::string joined_method_names();
 

@@ -1,9 +1,11 @@
-// Subset sums, counting and the minimum of the "zeta" method. The transform
-// is blocked: each 2^12-entry block (in L1) gets its low 12 bits in sweeps of
-// 3 bits, then the higher bits take one sweep over the table per 3 bits, the
-// last of which also combines with the solver's table and keeps the minimum.
-#include "bmf_core/zeta.hpp"
-
+// Subset sums, counting and the minimum of the "zeta" method: O(bits x
+// 2^bits) additions per count table, O(ones(x)) scattered adds to count.
+// The transform is blocked: each 2^12-entry block (in L1) gets its low 12
+// bits first, then the higher bits follow over the whole count table. The
+// portable variant does one pass per bit; the AVX2 variant does 3 bits per
+// sweep across vectors (the bits inside a vector by shifts), and its last
+// sweep also combines with the solver's count table and keeps the minimum.
+// The counting walks are written once, with the portable or the AVX2 add.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -11,9 +13,12 @@
 #include <bit>
 #include <climits>
 
-#include "boolmat/cpu.hpp"
+#include "bmf_core/detail/zeta.hpp"
+#include "boolmat/detail/bits.hpp"
 
-namespace bmf::zeta {
+namespace bmf::detail {
+
+using boolmat::detail::for_each_set_bit;
 
 namespace {
 
@@ -31,12 +36,13 @@ void plain_passes(Count* d, std::size_t n, unsigned from, unsigned to) {
         for (std::size_t base = 0; base < n; base += 2 * half) {
             Count* upper = d + base + half;
             const Count* lower = d + base;
-            for (std::size_t t = 0; t < half; ++t) upper[t] = static_cast<Count>(upper[t] + lower[t]);
+            for (std::size_t t = 0; t < half; ++t)
+                upper[t] = static_cast<Count>(upper[t] + lower[t]);
         }
     }
 }
 
-// Entries of a lane-superset group in a table of 2^bits entries: 8, or the
+// Entries of a lane-superset group in a count table of 2^bits entries: 8, or the
 // whole table when it is smaller.
 constexpr unsigned group_size(unsigned bits) { return bits < kGroupBits ? 1u << bits : 8u; }
 
@@ -71,16 +77,16 @@ constexpr unsigned lane_bits = sizeof(Count) == 4 ? 3 : 4;
 template <class Count>
 constexpr std::size_t lanes = std::size_t{1} << lane_bits<Count>;
 
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) __m256i load(const void* p) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i load_avx2(const void* p) {
     return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) void store(void* p, __m256i v) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void store_avx2(void* p, __m256i v) {
     _mm256_storeu_si256(static_cast<__m256i*>(p), v);
 }
 
 template <class Count>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) __m256i add(__m256i a, __m256i b) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i add_avx2(__m256i a, __m256i b) {
     if constexpr (sizeof(Count) == 2)
         return _mm256_add_epi16(a, b);
     else
@@ -90,33 +96,33 @@ BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) __m256i add(__m256i a,
 // Bit B of the transform inside a vector: every entry with bit B set takes
 // the entry 2^B before it, a shift by 2^B entries within blocks of 2^(B+1).
 template <class Count, unsigned B>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) __m256i in_vector_step(__m256i v) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i in_vector_step_avx2(__m256i v) {
     constexpr unsigned kBytes = sizeof(Count) << B;
     if constexpr (kBytes == 2)
-        return add<Count>(v, _mm256_slli_epi32(v, 16));
+        return add_avx2<Count>(v, _mm256_slli_epi32(v, 16));
     else if constexpr (kBytes == 4)
-        return add<Count>(v, _mm256_slli_epi64(v, 32));
+        return add_avx2<Count>(v, _mm256_slli_epi64(v, 32));
     else if constexpr (kBytes == 8)
-        return add<Count>(v, _mm256_slli_si256(v, 8));
+        return add_avx2<Count>(v, _mm256_slli_si256(v, 8));
     else
-        return add<Count>(v, _mm256_permute2x128_si256(v, v, 0x08));
+        return add_avx2<Count>(v, _mm256_permute2x128_si256(v, v, 0x08));
 }
 
 // Bits From .. lane_bits - 1 inside a vector.
 template <class Count, unsigned From>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) __m256i in_vector_steps(__m256i v) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i in_vector_steps_avx2(__m256i v) {
     if constexpr (From < lane_bits<Count>)
-        return in_vector_steps<Count, From + 1>(in_vector_step<Count, From>(v));
+        return in_vector_steps_avx2<Count, From + 1>(in_vector_step_avx2<Count, From>(v));
     else
         return v;
 }
 
 // The K-bit transform across u[0 .. 2^K).
 template <class Count, unsigned K>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) void butterflies(__m256i* u) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void butterflies_avx2(__m256i* u) {
     for (unsigned j = 0; j < K; ++j)
         for (unsigned i = 0; i < (1u << K); ++i)
-            if ((i >> j) & 1) u[i] = add<Count>(u[i], u[i ^ (1u << j)]);
+            if ((i >> j) & 1) u[i] = add_avx2<Count>(u[i], u[i ^ (1u << j)]);
 }
 
 // One sweep over n entries: each vector first gets its in-vector bits From
@@ -130,9 +136,9 @@ BOOLMAT_TARGET_AVX2 void sweep_avx2(Count* d, std::size_t n, std::size_t stride)
             Count* p = d + off;
             __m256i u[kRadix];
             for (std::size_t i = 0; i < kRadix; ++i)
-                u[i] = in_vector_steps<Count, From>(load(p + i * step));
-            butterflies<Count, K>(u);
-            for (std::size_t i = 0; i < kRadix; ++i) store(p + i * step, u[i]);
+                u[i] = in_vector_steps_avx2<Count, From>(load_avx2(p + i * step));
+            butterflies_avx2<Count, K>(u);
+            for (std::size_t i = 0; i < kRadix; ++i) store_avx2(p + i * step, u[i]);
         }
     }
 }
@@ -152,7 +158,7 @@ BOOLMAT_TARGET_AVX2 void vector_sweeps_avx2(Count* d, std::size_t n, unsigned fr
 }
 
 // The smallest 32-bit lane of v.
-BOOLMAT_TARGET_AVX2 inline std::int32_t smallest_lane(__m256i v) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE std::int32_t smallest_lane_avx2(__m256i v) {
     alignas(32) std::int32_t l[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(l), v);
     return *std::min_element(l, l + 8);
@@ -170,30 +176,34 @@ BOOLMAT_TARGET_AVX2 std::int32_t last_sweep_avx2(Count* s, const std::uint32_t* 
         for (std::size_t off = base; off < base + step; off += lanes<Count>) {
             Count* p = s + off;
             __m256i u[kRadix];
-            for (std::size_t i = 0; i < kRadix; ++i) u[i] = load(p + i * step);
-            butterflies<Count, K>(u);
+            for (std::size_t i = 0; i < kRadix; ++i) u[i] = load_avx2(p + i * step);
+            butterflies_avx2<Count, K>(u);
             for (std::size_t i = 0; i < kRadix; ++i) {
-                store(p + i * step, u[i]);
+                store_avx2(p + i * step, u[i]);
                 const std::uint32_t* q = c + off + i * step;
                 if constexpr (sizeof(Count) == 2) {
                     const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(u[i]));
                     const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(u[i], 1));
-                    best = _mm256_min_epi32(best, _mm256_sub_epi32(_mm256_add_epi32(lo, lo), load(q)));
-                    best = _mm256_min_epi32(best, _mm256_sub_epi32(_mm256_add_epi32(hi, hi), load(q + 8)));
+                    best = _mm256_min_epi32(
+                        best, _mm256_sub_epi32(_mm256_add_epi32(lo, lo), load_avx2(q)));
+                    best = _mm256_min_epi32(
+                        best, _mm256_sub_epi32(_mm256_add_epi32(hi, hi), load_avx2(q + 8)));
                 } else {
-                    best = _mm256_min_epi32(best, _mm256_sub_epi32(_mm256_add_epi32(u[i], u[i]), load(q)));
+                    best = _mm256_min_epi32(
+                        best, _mm256_sub_epi32(_mm256_add_epi32(u[i], u[i]), load_avx2(q)));
                 }
             }
         }
     }
-    return smallest_lane(best);
+    return smallest_lane_avx2(best);
 }
 
 // Bit k set when 2 v[k] - q[k] equals wanted[k], for 8 32-bit lanes.
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) unsigned hits_of(__m256i v, const std::uint32_t* q,
-                                                                         __m256i wanted) {
-    const __m256i values = _mm256_sub_epi32(_mm256_add_epi32(v, v), load(q));
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(values, wanted))));
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits_of_avx2(__m256i v, const std::uint32_t* q,
+                                                         __m256i wanted) {
+    const __m256i values = _mm256_sub_epi32(_mm256_add_epi32(v, v), load_avx2(q));
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(values, wanted))));
 }
 
 // Lane k of row v is all ones when k contains v (k AND v = v): added to the
@@ -209,8 +219,8 @@ constexpr auto kSupersetMasks = [] {
 
 // Adds `count` at the lane supersets of p.
 template <class Count>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) void add_count_avx2(Count* s, std::uint64_t p,
-                                                                            std::uint32_t count) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void add_count_avx2(Count* s, std::uint64_t p,
+                                                       std::uint32_t count) {
     Count* group = s + (p - p % 8);
     const void* mask = kSupersetMasks<Count>[p % 8].data();
     if constexpr (sizeof(Count) == 2) {
@@ -219,25 +229,25 @@ BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) void add_count_avx2(Co
                                           _mm_loadu_si128(static_cast<const __m128i*>(mask)));
         _mm_storeu_si128(g, _mm_add_epi16(_mm_loadu_si128(g), add));
     } else {
-        const __m256i add = _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(count)), load(mask));
-        store(group, _mm256_add_epi32(load(group), add));
+        const __m256i add =
+            _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(count)), load_avx2(mask));
+        store_avx2(group, _mm256_add_epi32(load_avx2(group), add));
     }
 }
 
 // Adds 1 at the lane supersets of p: subtracting the all-ones mask.
 template <class Count>
-BOOLMAT_TARGET_AVX2 inline __attribute__((always_inline)) void add_one_avx2(Count* s, std::uint64_t p) {
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void add_one_avx2(Count* s, std::uint64_t p) {
     Count* group = s + (p - p % 8);
     const void* mask = kSupersetMasks<Count>[p % 8].data();
     if constexpr (sizeof(Count) == 2) {
         auto* g = reinterpret_cast<__m128i*>(group);
-        _mm_storeu_si128(g, _mm_sub_epi16(_mm_loadu_si128(g), _mm_loadu_si128(static_cast<const __m128i*>(mask))));
+        _mm_storeu_si128(g, _mm_sub_epi16(_mm_loadu_si128(g),
+                                          _mm_loadu_si128(static_cast<const __m128i*>(mask))));
     } else {
-        store(group, _mm256_sub_epi32(load(group), load(mask)));
+        store_avx2(group, _mm256_sub_epi32(load_avx2(group), load_avx2(mask)));
     }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Whole transform, 32-bit
@@ -272,47 +282,46 @@ BOOLMAT_TARGET_AVX2 void subset_sum_transform_avx2(std::uint32_t* d, unsigned bi
     vector_sweeps_avx2(d, n, low, bits);
 }
 
-void subset_sum_transform(std::uint32_t* d, unsigned bits) {
-    if (boolmat::cpu::use_avx2())
-        subset_sum_transform_avx2(d, bits);
-    else
-        subset_sum_transform_portable(d, bits);
-}
-
 // ---------------------------------------------------------------------------
-// Counting
+// Counting: one walk per kernel, whose add is the portable or the AVX2 one.
+
+// Calls add(patterns[g], count of group g) for each group, in order, and
+// returns the set bits before the last group's end.
+template <class Add>
+BOOLMAT_INLINE std::uint64_t walk_groups(const Word* x, const std::uint32_t* patterns,
+                                         const std::size_t* ends, std::size_t groups, Add&& add) {
+    std::uint64_t before = 0;  // set bits before the previous group's end
+    std::uint64_t full = 0;    // set bits in words 0 .. k - 1
+    std::size_t k = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t end = ends[g];
+        for (; k < end / boolmat::kWordBits; ++k)
+            full += static_cast<std::uint64_t>(std::popcount(x[k]));
+        const unsigned tail = end % boolmat::kWordBits;
+        const std::uint64_t upto =
+            tail == 0
+                ? full
+                : full + static_cast<std::uint64_t>(std::popcount(x[k] & ((Word{1} << tail) - 1)));
+        add(patterns[g], static_cast<std::uint32_t>(upto - before));
+        before = upto;
+    }
+    return before;
+}
 
 template <class Count>
 void count_rows_portable(Count* s, unsigned bits, const Word* x, std::size_t words,
                          const std::uint64_t* row_patterns) {
     const unsigned size = group_size(bits);
-    for (std::size_t k = 0; k < words; ++k) {
-        for (Word b = x[k]; b != 0; b &= b - 1) {
-            const std::size_t i = k * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(b));
-            add_at_lane_supersets(s, size, row_patterns[i], 1);
-        }
-    }
+    for_each_set_bit(x, words,
+                     [&](std::size_t i) { add_at_lane_supersets(s, size, row_patterns[i], 1); });
 }
 
 template <class Count>
 BOOLMAT_TARGET_AVX2 void count_rows_avx2(Count* s, unsigned bits, const Word* x, std::size_t words,
                                          const std::uint64_t* row_patterns) {
     if (bits < kGroupBits) return count_rows_portable(s, bits, x, words, row_patterns);
-    for (std::size_t k = 0; k < words; ++k) {
-        for (Word b = x[k]; b != 0; b &= b - 1) {
-            const std::size_t i = k * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(b));
-            add_one_avx2(s, row_patterns[i]);
-        }
-    }
-}
-
-template <class Count>
-void count_rows(Count* s, unsigned bits, const Word* x, std::size_t words,
-                const std::uint64_t* row_patterns) {
-    if (boolmat::cpu::use_avx2())
-        count_rows_avx2(s, bits, x, words, row_patterns);
-    else
-        count_rows_portable(s, bits, x, words, row_patterns);
+    for_each_set_bit(x, words,
+                     [&](std::size_t i) BOOLMAT_TARGET_AVX2 { add_one_avx2(s, row_patterns[i]); });
 }
 
 template <class Count>
@@ -329,42 +338,13 @@ BOOLMAT_TARGET_AVX2 void count_values_avx2(Count* s, unsigned bits, const std::u
 }
 
 template <class Count>
-void count_values(Count* s, unsigned bits, const std::uint32_t* values, std::size_t n) {
-    if (boolmat::cpu::use_avx2())
-        count_values_avx2(s, bits, values, n);
-    else
-        count_values_portable(s, bits, values, n);
-}
-
-// The group walk of both variants, written once; ADD(pattern, count) is
-// called once per group, in order.
-#define BMF_COUNT_GROUPS(ADD)                                                         \
-    std::uint64_t before = 0; /* set bits before the previous group's end */        \
-    std::uint64_t full = 0;   /* set bits in words 0 .. k - 1 */                    \
-    std::size_t k = 0;                                                               \
-    for (std::size_t g = 0; g < groups; ++g) {                                       \
-        const std::size_t end = ends[g];                                             \
-        for (; k < end / boolmat::kWordBits; ++k)                                    \
-            full += static_cast<std::uint64_t>(std::popcount(x[k]));                 \
-        const unsigned tail = end % boolmat::kWordBits;                              \
-        const std::uint64_t upto =                                                   \
-            tail == 0 ? full                                                         \
-                      : full + static_cast<std::uint64_t>(                           \
-                                   std::popcount(x[k] & ((Word{1} << tail) - 1)));   \
-        ADD(patterns[g], static_cast<std::uint32_t>(upto - before));                 \
-        before = upto;                                                               \
-    }                                                                                \
-    (void)words;                                                                     \
-    return before
-
-template <class Count>
-std::uint64_t count_groups_portable(Count* s, unsigned bits, const Word* x, std::size_t words,
+std::uint64_t count_groups_portable(Count* s, unsigned bits, const Word* x, std::size_t,
                                     const std::uint32_t* patterns, const std::size_t* ends,
                                     std::size_t groups) {
     const unsigned size = group_size(bits);
-#define BMF_ADD_PORTABLE(p, count) add_at_lane_supersets(s, size, p, count)
-    BMF_COUNT_GROUPS(BMF_ADD_PORTABLE);
-#undef BMF_ADD_PORTABLE
+    return walk_groups(x, patterns, ends, groups, [&](std::uint64_t p, std::uint32_t count) {
+        add_at_lane_supersets(s, size, p, count);
+    });
 }
 
 template <class Count>
@@ -373,20 +353,9 @@ BOOLMAT_TARGET_AVX2 std::uint64_t count_groups_avx2(Count* s, unsigned bits, con
                                                     const std::uint32_t* patterns,
                                                     const std::size_t* ends, std::size_t groups) {
     if (bits < kGroupBits) return count_groups_portable(s, bits, x, words, patterns, ends, groups);
-#define BMF_ADD_AVX2(p, count) add_count_avx2(s, p, count)
-    BMF_COUNT_GROUPS(BMF_ADD_AVX2);
-#undef BMF_ADD_AVX2
-}
-
-#undef BMF_COUNT_GROUPS
-
-template <class Count>
-std::uint64_t count_groups(Count* s, unsigned bits, const Word* x, std::size_t words,
-                           const std::uint32_t* patterns, const std::size_t* ends,
-                           std::size_t groups) {
-    return boolmat::cpu::use_avx2()
-               ? count_groups_avx2(s, bits, x, words, patterns, ends, groups)
-               : count_groups_portable(s, bits, x, words, patterns, ends, groups);
+    return walk_groups(x, patterns, ends, groups,
+                       [&](std::uint64_t p, std::uint32_t count)
+                           BOOLMAT_TARGET_AVX2 { add_count_avx2(s, p, count); });
 }
 
 // ---------------------------------------------------------------------------
@@ -418,14 +387,6 @@ BOOLMAT_TARGET_AVX2 void transform_low_avx2(Count* s, unsigned bits) {
 }
 
 template <class Count>
-void transform_low(Count* s, unsigned bits) {
-    if (boolmat::cpu::use_avx2())
-        transform_low_avx2(s, bits);
-    else
-        transform_low_portable(s, bits);
-}
-
-template <class Count>
 std::int32_t finish_and_find_minimum_portable(Count* s, const std::uint32_t* c, unsigned bits,
                                               unsigned low) {
     const std::size_t n = std::size_t{1} << bits;
@@ -438,7 +399,8 @@ BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_avx2(Count* s, const st
                                                               unsigned bits, unsigned low) {
     constexpr unsigned kLaneBits = lane_bits<Count>;
     // The in-vector bits must be done already, by transform_low.
-    if (bits < kLaneBits || low < kLaneBits) return finish_and_find_minimum_portable(s, c, bits, low);
+    if (bits < kLaneBits || low < kLaneBits)
+        return finish_and_find_minimum_portable(s, c, bits, low);
     const std::size_t n = std::size_t{1} << bits;
     if (low == bits) return last_sweep_avx2<Count, 0>(s, c, n, 1);
     // The last sweep takes the top (bits - low - 1) mod 3 + 1 bits.
@@ -451,13 +413,6 @@ BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_avx2(Count* s, const st
         case 2: return last_sweep_avx2<Count, 2>(s, c, n, stride);
         default: return last_sweep_avx2<Count, 3>(s, c, n, stride);
     }
-}
-
-template <class Count>
-std::int32_t finish_and_find_minimum(Count* s, const std::uint32_t* c, unsigned bits,
-                                     unsigned low) {
-    return boolmat::cpu::use_avx2() ? finish_and_find_minimum_avx2(s, c, bits, low)
-                                    : finish_and_find_minimum_portable(s, c, bits, low);
 }
 
 template <class Count>
@@ -475,45 +430,45 @@ BOOLMAT_TARGET_AVX2 std::size_t last_index_of_avx2(const Count* s, const std::ui
     if (n % kLanes != 0) return last_index_of_portable(s, c, n, value);
     const __m256i wanted = _mm256_set1_epi32(value);
     for (std::size_t t = n - kLanes;; t -= kLanes) {
-        const __m256i u = load(s + t);
+        const __m256i u = load_avx2(s + t);
         unsigned hits;
         if constexpr (sizeof(Count) == 2) {
-            hits = hits_of(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(u)), c + t, wanted) |
-                   hits_of(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(u, 1)), c + t + 8, wanted) << 8;
+            hits = hits_of_avx2(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(u)), c + t, wanted) |
+                   hits_of_avx2(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(u, 1)), c + t + 8,
+                                wanted)
+                       << 8;
         } else {
-            hits = hits_of(u, c + t, wanted);
+            hits = hits_of_avx2(u, c + t, wanted);
         }
         if (hits != 0) return t + static_cast<std::size_t>(std::bit_width(hits)) - 1;
     }
 }
 
 template <class Count>
-std::size_t last_index_of(const Count* s, const std::uint32_t* c, std::size_t n,
-                          std::int32_t value) {
-    return boolmat::cpu::use_avx2() ? last_index_of_avx2(s, c, n, value)
-                                    : last_index_of_portable(s, c, n, value);
+constexpr ZetaWidthKernels<Count> kPortableWidth{count_rows_portable<Count>,
+                                                 count_values_portable<Count>,
+                                                 count_groups_portable<Count>,
+                                                 transform_low_portable<Count>,
+                                                 finish_and_find_minimum_portable<Count>,
+                                                 last_index_of_portable<Count>};
+
+template <class Count>
+constexpr ZetaWidthKernels<Count> kAvx2Width{count_rows_avx2<Count>,
+                                             count_values_avx2<Count>,
+                                             count_groups_avx2<Count>,
+                                             transform_low_avx2<Count>,
+                                             finish_and_find_minimum_avx2<Count>,
+                                             last_index_of_avx2<Count>};
+
+constexpr ZetaKernels kPortable{subset_sum_transform_portable, kPortableWidth<std::uint16_t>,
+                                kPortableWidth<std::uint32_t>};
+constexpr ZetaKernels kAvx2{subset_sum_transform_avx2, kAvx2Width<std::uint16_t>,
+                            kAvx2Width<std::uint32_t>};
+
+}  // namespace
+
+const ZetaKernels& zeta_kernels(boolmat::Isa isa) {
+    return isa == boolmat::Isa::Avx2 ? kAvx2 : kPortable;
 }
 
-// Both counter widths, each variant.
-#define BMF_ZETA_FUNCTIONS(Count, suffix)                                                        \
-    template void count_rows##suffix(Count*, unsigned, const Word*, std::size_t,                 \
-                                     const std::uint64_t*);                                      \
-    template void count_values##suffix(Count*, unsigned, const std::uint32_t*, std::size_t);     \
-    template std::uint64_t count_groups##suffix(Count*, unsigned, const Word*, std::size_t,      \
-                                                const std::uint32_t*, const std::size_t*,        \
-                                                std::size_t);                                    \
-    template void transform_low##suffix(Count*, unsigned);                                       \
-    template std::int32_t finish_and_find_minimum##suffix(Count*, const std::uint32_t*,          \
-                                                          unsigned, unsigned);                   \
-    template std::size_t last_index_of##suffix(const Count*, const std::uint32_t*, std::size_t,  \
-                                               std::int32_t);
-#define BMF_ZETA_WIDTH(Count)              \
-    BMF_ZETA_FUNCTIONS(Count, )            \
-    BMF_ZETA_FUNCTIONS(Count, _portable)   \
-    BMF_ZETA_FUNCTIONS(Count, _avx2)
-BMF_ZETA_WIDTH(std::uint16_t)
-BMF_ZETA_WIDTH(std::uint32_t)
-#undef BMF_ZETA_WIDTH
-#undef BMF_ZETA_FUNCTIONS
-
-}  // namespace bmf::zeta
+}  // namespace bmf::detail

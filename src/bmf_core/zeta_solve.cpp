@@ -1,17 +1,21 @@
-#include "bmf_core/zeta_solve.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <memory>
 #include <numeric>
+#include <type_traits>
 
-#include "boolmat/kernels.hpp"
 #include "bmf_core/boolls.hpp"
-#include "bmf_core/zeta.hpp"
+#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/kernels.hpp"
+#include "boolmat/detail/bits.hpp"
+#include "boolmat/detail/popcount.hpp"
+#include "boolmat/kernels.hpp"
 
-namespace bmf {
+namespace bmf::detail {
 
 using boolmat::Word;
+using boolmat::detail::for_each_set_bit;
 
 namespace {
 
@@ -19,52 +23,50 @@ namespace {
 // table of ζS can use 16-bit counters.
 constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 16;
 
-// Calls f(i) for every set bit i of x, lowest first.
-template <class F>
-void for_each_one(std::span<const Word> x, F&& f) {
-    for (std::size_t k = 0; k < x.size(); ++k)
-        for (Word bits = x[k]; bits != 0; bits &= bits - 1)
-            f(k * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits)));
-}
-
 // The smallest value of 2 ζS[t] - ζC[t] and the largest t reaching it.
 struct Best {
     std::int32_t value;
     std::size_t index;
 };
 
-Solution finish(const ZetaTable& table, Best best, std::uint64_t ones_x) {
+Solution finish(const ZetaInput& table, Best best, std::uint64_t ones_x) {
     const std::uint64_t all = (std::uint64_t{1} << table.r) - 1;
     // error = m - ones(x) + best.value lies in [0, m].
-    const auto error = static_cast<std::uint64_t>(static_cast<std::int64_t>(table.m - ones_x) +
-                                                  best.value);
+    const auto error =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(table.m - ones_x) + best.value);
     return {all ^ best.index, error};
 }
 
 // Transforms the whole table s of 2^r entries, already counted, and finds
 // its best entry.
 template <class Count>
-Best finish_table(Count* s, const ZetaTable& table) {
+const ZetaWidthKernels<Count>& kernels_of(const ZetaInput& table) {
+    return table.kernels->zeta->width<Count>();
+}
+
+template <class Count>
+Best finish_table(Count* s, const ZetaInput& table) {
+    const ZetaWidthKernels<Count>& k = kernels_of<Count>(table);
     const unsigned r = table.r;
-    const unsigned sub_bits = std::min(r, zeta::kL1BlockBits);
+    const unsigned sub_bits = std::min(r, kL1BlockBits);
     const std::size_t size = std::size_t{1} << r;
     for (std::size_t base = 0; base < size; base += std::size_t{1} << sub_bits)
-        zeta::transform_low(s + base, sub_bits);
+        k.transform_low(s + base, sub_bits);
     const std::uint32_t* sums = table.subset_counts.data();
-    const std::int32_t value = zeta::finish_and_find_minimum(s, sums, r, sub_bits);
-    return {value, zeta::last_index_of(s, sums, size, value)};
+    const std::int32_t value = k.finish_and_find_minimum(s, sums, r, sub_bits);
+    return {value, k.last_index_of(s, sums, size, value)};
 }
 
 // A table that fits in one block, counted directly (in L2).
 template <class Count>
-Best solve_whole(const ZetaTable& table, std::span<const Word> x, Count* s) {
+Best solve_whole(const ZetaInput& table, std::span<const Word> x, Count* s) {
     const std::size_t size = std::size_t{1} << table.r;
     std::fill(s, s + size, Count{0});
-    zeta::count_rows(s, table.r, x.data(), x.size(), table.row_patterns.data());
+    kernels_of<Count>(table).count_rows(s, table.r, x.data(), x.size(), table.row_patterns.data());
     return finish_table(s, table);
 }
 
-// Where x's set rows go when the table is cut into blocks: their patterns
+// Where x's set rows go when the count table is cut into blocks: their patterns
 // sorted by sub-block (pattern >> sub_bits), each kept as its offset in the
 // sub-block, so that counting hits L1.
 struct Buckets {
@@ -77,7 +79,8 @@ struct Buckets {
 // rows whose high pattern bits are contained in the block's, in L1-sized
 // sub-blocks, and is transformed and scanned against its part of ζC.
 template <class Count>
-Best solve_blocks(const ZetaTable& table, const Buckets& b, unsigned block_bits, Count* s) {
+Best solve_blocks(const ZetaInput& table, const Buckets& b, unsigned block_bits, Count* s) {
+    const ZetaWidthKernels<Count>& k = kernels_of<Count>(table);
     const unsigned high_bits = table.r - block_bits;
     const unsigned per_block = block_bits - b.sub_bits;
     const std::size_t block_size = std::size_t{1} << block_bits;
@@ -90,17 +93,17 @@ Best solve_blocks(const ZetaTable& table, const Buckets& b, unsigned block_bits,
             std::fill(part, part + sub_size, Count{0});
             for (std::size_t sub = hi;; sub = (sub - 1) & hi) {
                 const std::size_t key = (sub << per_block) | sb;
-                zeta::count_values(part, b.sub_bits, b.offsets.data() + b.starts[key],
-                                   b.starts[key + 1] - b.starts[key]);
+                k.count_values(part, b.sub_bits, b.offsets.data() + b.starts[key],
+                               b.starts[key + 1] - b.starts[key]);
                 if (sub == 0) break;
             }
-            zeta::transform_low(part, b.sub_bits);
+            k.transform_low(part, b.sub_bits);
         }
         const std::uint32_t* c = sums + hi * block_size;
-        const std::int32_t value = zeta::finish_and_find_minimum(s, c, block_bits, b.sub_bits);
+        const std::int32_t value = k.finish_and_find_minimum(s, c, block_bits, b.sub_bits);
         // Blocks come in increasing order, so a tie goes to the later one.
         if (hi == 0 || value <= best.value)
-            best = {value, hi * block_size + zeta::last_index_of(s, c, block_size, value)};
+            best = {value, hi * block_size + k.last_index_of(s, c, block_size, value)};
     }
     return best;
 }
@@ -125,41 +128,31 @@ PatternGroups PatternGroups::of(std::span<const std::uint64_t> row_patterns) {
     return g;
 }
 
-template <class Count>
-Count* ZetaScratch::block(std::size_t size) {
-    // Left uninitialised: every solve clears what it counts into.
-    const std::size_t bytes = size * sizeof(Count);
-    if (block_bytes_ < bytes) {
-        block_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
-        block_bytes_ = bytes;
-    }
-    return reinterpret_cast<Count*>(block_.get());
-}
-
-Solution zeta_solve(const ZetaTable& table, std::span<const Word> x, ZetaScratch& scratch,
+Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
                     unsigned max_block_bits) {
     const unsigned r = table.r;
-    const std::uint64_t ones_x = boolmat::kernels::popcount_words(x.data(), x.size());
+    const std::uint64_t ones_x = table.kernels->bits->popcount->popcount(x.data(), x.size());
     const bool narrow = ones_x < kNarrowLimit;
     // A sub-block spans the bits done by counting and those inside a vector.
     max_block_bits = std::max(max_block_bits, 4u);
 
     if (r <= max_block_bits) {
         const std::size_t size = std::size_t{1} << r;
-        const Best best = narrow ? solve_whole(table, x, scratch.block<std::uint16_t>(size))
-                                 : solve_whole(table, x, scratch.block<std::uint32_t>(size));
+        const Best best = narrow ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size))
+                                 : solve_whole(table, x, scratch.block.get<std::uint32_t>(size));
         return finish(table, best, ones_x);
     }
 
-    const unsigned sub_bits = std::min({r, zeta::kL1BlockBits, max_block_bits});
+    const unsigned sub_bits = std::min({r, kL1BlockBits, max_block_bits});
     const std::uint64_t* patterns = table.row_patterns.data();
     const std::size_t keys = std::size_t{1} << (r - sub_bits);
-    std::vector<std::uint32_t>& starts = scratch.starts_;
+    std::vector<std::uint32_t>& starts = scratch.starts;
     starts.assign(keys + 1, 0);
-    for_each_one(x, [&](std::size_t i) { ++starts[(patterns[i] >> sub_bits) + 1]; });
+    for_each_set_bit(x.data(), x.size(),
+                     [&](std::size_t i) { ++starts[(patterns[i] >> sub_bits) + 1]; });
 
     // Blocks of 2^max_block_bits entries, unless the rows would reach more
-    // block entries than the table has; then the table is one block.
+    // block entries than the count table has; then it is one block.
     unsigned block_bits = max_block_bits;
     {
         const unsigned high_bits = r - block_bits;
@@ -173,37 +166,40 @@ Solution zeta_solve(const ZetaTable& table, std::span<const Word> x, ZetaScratch
     }
 
     std::partial_sum(starts.begin(), starts.end(), starts.begin());
-    std::vector<std::uint32_t>& offsets = scratch.offsets_;
-    std::vector<std::uint32_t>& next = scratch.next_;
+    std::vector<std::uint32_t>& offsets = scratch.offsets;
+    std::vector<std::uint32_t>& next = scratch.next;
     offsets.resize(ones_x);
     next.assign(starts.begin(), starts.end() - 1);
     const std::uint32_t offset_mask = (std::uint32_t{1} << sub_bits) - 1;
-    for_each_one(x, [&](std::size_t i) {
+    for_each_set_bit(x.data(), x.size(), [&](std::size_t i) {
         const auto p = static_cast<std::uint32_t>(patterns[i]);
         offsets[next[p >> sub_bits]++] = p & offset_mask;
     });
 
     const Buckets buckets{sub_bits, starts, offsets};
     const std::size_t block_size = std::size_t{1} << block_bits;
-    const Best best =
-        narrow ? solve_blocks(table, buckets, block_bits, scratch.block<std::uint16_t>(block_size))
-               : solve_blocks(table, buckets, block_bits, scratch.block<std::uint32_t>(block_size));
+    const Best best = narrow ? solve_blocks(table, buckets, block_bits,
+                                            scratch.block.get<std::uint16_t>(block_size))
+                             : solve_blocks(table, buckets, block_bits,
+                                            scratch.block.get<std::uint32_t>(block_size));
     return finish(table, best, ones_x);
 }
 
-Solution zeta_solve_grouped(const ZetaTable& table, const PatternGroups& groups,
+Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const Word> x_in_order, ZetaScratch& scratch) {
-    const std::uint64_t ones_x = boolmat::kernels::popcount_words(x_in_order.data(), x_in_order.size());
+    const std::uint64_t ones_x =
+        table.kernels->bits->popcount->popcount(x_in_order.data(), x_in_order.size());
     const std::size_t size = std::size_t{1} << table.r;
     const auto solve = [&](auto* s) {
         std::fill(s, s + size, 0);
-        zeta::count_groups(s, table.r, x_in_order.data(), x_in_order.size(), groups.patterns.data(),
-                           groups.ends.data(), groups.patterns.size());
+        kernels_of<std::remove_pointer_t<decltype(s)>>(table).count_groups(
+            s, table.r, x_in_order.data(), x_in_order.size(), groups.patterns.data(),
+            groups.ends.data(), groups.patterns.size());
         return finish_table(s, table);
     };
-    const Best best = ones_x < kNarrowLimit ? solve(scratch.block<std::uint16_t>(size))
-                                            : solve(scratch.block<std::uint32_t>(size));
+    const Best best = ones_x < kNarrowLimit ? solve(scratch.block.get<std::uint16_t>(size))
+                                            : solve(scratch.block.get<std::uint32_t>(size));
     return finish(table, best, ones_x);
 }
 
-}  // namespace bmf
+}  // namespace bmf::detail

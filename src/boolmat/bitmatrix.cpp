@@ -1,21 +1,22 @@
 // BitMatrix storage, access, counts and the word-wise algebra. Every public
-// operation checks its preconditions here and then runs a kernel from
-// kernels.hpp over whole words.
-#include "bitmatrix.hpp"
+// operation checks its preconditions here and then runs a word-range kernel
+// (boolmat/kernels.hpp) over whole words.
+#include "boolmat/bitmatrix.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "kernels.hpp"
-#include "precondition.hpp"
+#include "boolmat/detail/popcount.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace boolmat {
 
 namespace {
 
 void check_dimensions(std::size_t rows, std::size_t cols) {
-    if (cols == 0) fail("cols égale à 0");
-    if (rows == 0) fail("rows égale à 0");
+    if (cols == 0) fail(FailKind::Value, "cols égale à 0");
+    if (rows == 0) fail(FailKind::Value, "rows égale à 0");
 }
 
 }  // namespace
@@ -37,14 +38,14 @@ BitMatrix BitMatrix::ones(std::size_t rows, std::size_t cols) {
 }
 
 bool BitMatrix::get(std::size_t i, std::size_t j) const {
-    if (i >= rows_) fail(cat("index ", i, " hors limites (rows = ", rows_, ")"));
-    if (j >= cols_) fail(cat("index ", j, " hors limites (cols = ", cols_, ")"));
+    if (i >= rows_) fail(FailKind::Index, cat("index ", i, " hors limites (rows = ", rows_, ")"));
+    if (j >= cols_) fail(FailKind::Index, cat("index ", j, " hors limites (cols = ", cols_, ")"));
     return (words_[i * stride_ + word_of(j)] >> bit_of(j)) & 1;
 }
 
 void BitMatrix::set(std::size_t i, std::size_t j, bool value) {
-    if (i >= rows_) fail(cat("index ", i, " hors limites (rows = ", rows_, ")"));
-    if (j >= cols_) fail(cat("index ", j, " hors limites (cols = ", cols_, ")"));
+    if (i >= rows_) fail(FailKind::Index, cat("index ", i, " hors limites (rows = ", rows_, ")"));
+    if (j >= cols_) fail(FailKind::Index, cat("index ", j, " hors limites (cols = ", cols_, ")"));
     const Word bit = Word{1} << bit_of(j);
     Word& word = words_[i * stride_ + word_of(j)];
     if (value)
@@ -54,12 +55,12 @@ void BitMatrix::set(std::size_t i, std::size_t j, bool value) {
 }
 
 std::span<const Word> BitMatrix::row(std::size_t i) const {
-    if (i >= rows_) fail(cat("index ", i, " hors limites (rows = ", rows_, ")"));
+    if (i >= rows_) fail(FailKind::Index, cat("index ", i, " hors limites (rows = ", rows_, ")"));
     return words().subspan(i * stride_, stride_);
 }
 
 void BitMatrix::set_row(std::size_t i, std::span<const Word> words) {
-    if (i >= rows_) fail(cat("ligne ", i, " hors limites (rows = ", rows_, ")"));
+    if (i >= rows_) fail(FailKind::Index, cat("ligne ", i, " hors limites (rows = ", rows_, ")"));
     assert_eq(words.size(), stride_,
               [&] { return cat(words.size(), " mots pour un stride de ", stride_); });
     Word* dst = words_.data() + i * stride_;
@@ -72,11 +73,13 @@ std::size_t BitMatrix::count_ones() const {
     return kernels::popcount_words(words_.data(), words_.size());
 }
 
-std::size_t count_ones(BitView a) {
-    if (a.contiguous()) return kernels::popcount_words(a.data(), a.rows() * a.row_words());
+std::size_t count_ones(BitView a) { return count_ones(a, default_kernels()); }
+
+std::size_t count_ones(BitView a, const Kernels& k) {
+    const auto popcount = k.popcount->popcount;
+    if (a.contiguous()) return popcount(a.data(), a.rows() * a.row_words());
     std::size_t total = 0;
-    for (std::size_t i = 0; i < a.rows(); ++i)
-        total += kernels::popcount_words(a.row(i).data(), a.row_words());
+    for (std::size_t i = 0; i < a.rows(); ++i) total += popcount(a.row(i).data(), a.row_words());
     return total;
 }
 
@@ -99,28 +102,21 @@ bool BitMatrix::operator==(const BitMatrix& other) const {
 
 void BitMatrix::check_same_shape(const BitMatrix& other) const {
     if (rows_ != other.rows_ || cols_ != other.cols_)
-        fail("les deux matrices sont de dimensions différentes");
+        fail(FailKind::Shape, "les deux matrices sont de dimensions différentes");
 }
 
-void BitMatrix::or_assign(const BitMatrix& other) {
+void BitMatrix::combine(const BitMatrix& other, WordOp op) {
     check_same_shape(other);
-    kernels::or_words(words_.data(), other.words_.data(), words_.size());
+    op(words_.data(), other.words_.data(), words_.size());
 }
 
-void BitMatrix::and_assign(const BitMatrix& other) {
-    check_same_shape(other);
-    kernels::and_words(words_.data(), other.words_.data(), words_.size());
-}
+void BitMatrix::or_assign(const BitMatrix& other) { combine(other, kernels::or_words); }
 
-void BitMatrix::xor_assign(const BitMatrix& other) {
-    check_same_shape(other);
-    kernels::xor_words(words_.data(), other.words_.data(), words_.size());
-}
+void BitMatrix::and_assign(const BitMatrix& other) { combine(other, kernels::and_words); }
 
-void BitMatrix::andnot_assign(const BitMatrix& other) {
-    check_same_shape(other);
-    kernels::andnot_words(words_.data(), other.words_.data(), words_.size());
-}
+void BitMatrix::xor_assign(const BitMatrix& other) { combine(other, kernels::xor_words); }
+
+void BitMatrix::andnot_assign(const BitMatrix& other) { combine(other, kernels::andnot_words); }
 
 BitMatrix BitMatrix::complement() const {
     WordArray out = WordArray::uninitialised(words_.size());

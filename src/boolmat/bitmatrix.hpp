@@ -6,11 +6,15 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 
-#include "view.hpp"
-#include "words.hpp"
+#include "boolmat/memory.hpp"
+#include "boolmat/view.hpp"
+#include "boolmat/words.hpp"
 
 namespace boolmat {
+
+struct Kernels;
 
 class BitMatrix {
 public:
@@ -72,10 +76,13 @@ public:
     BitMatrix transpose() const;
 
 private:
-    friend BitMatrix transpose(BitView a);
+    friend BitMatrix transpose(BitView a, const Kernels& k);
     BitMatrix(WordArray words, std::size_t rows, std::size_t cols, std::size_t stride)
         : words_(std::move(words)), rows_(rows), cols_(cols), stride_(stride) {}
     void check_same_shape(const BitMatrix& other) const;
+    // Checks the shapes, then runs op(self words, other words, word count).
+    using WordOp = void (*)(Word*, const Word*, std::size_t);
+    void combine(const BitMatrix& other, WordOp op);
 
     WordArray words_;
     std::size_t rows_ = 0;
@@ -83,23 +90,25 @@ private:
     std::size_t stride_ = 0;
 };
 
+// The functions below use default_kernels(), or the kernels they are given.
+
 // The Boolean product A∘B (OR of ANDs); A.cols must equal B.rows.
 BitMatrix product(BitView a, BitView b);
+BitMatrix product(BitView a, BitView b, const Kernels& k);
 
 // ORs A∘B into `out`, row i of the result at out[i * words_for(B.cols) ...];
 // never clears out. A may be wider than B is tall as long as its extra
 // columns are 0; fails when out is too short or a set cell of A has no row
 // of B.
 void accumulate_into(BitView a, BitView b, std::span<Word> out);
+void accumulate_into(BitView a, BitView b, std::span<Word> out, const Kernels& k);
 
 // New cols x rows matrix with T(j, i) = A(i, j).
 BitMatrix transpose(BitView a);
+BitMatrix transpose(BitView a, const Kernels& k);
 
 // Number of cells equal to 1.
 std::size_t count_ones(BitView a);
-
-// Transposes a 64x64 bit block in place: afterwards bit r of x[c] holds what
-// bit c of x[r] held before.
-void transpose_block(Word x[64]);
+std::size_t count_ones(BitView a, const Kernels& k);
 
 }  // namespace boolmat

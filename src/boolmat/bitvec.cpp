@@ -1,13 +1,13 @@
-#include "bitvec.hpp"
+#include "boolmat/bitvec.hpp"
 
-#include "bytes.hpp"
-#include "kernels.hpp"
-#include "precondition.hpp"
+#include "boolmat/bytes.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace boolmat {
 
 BitVec BitVec::zeros(std::size_t n) {
-    if (n == 0) fail("n égale à 0");
+    if (n == 0) fail(FailKind::Value, "n égale à 0");
     return BitVec(WordArray::zeroed(words_for(n)), n);
 }
 
@@ -19,14 +19,14 @@ BitVec BitVec::from_bools(std::span<const bool> bits) {
 }
 
 BitVec BitVec::from_bytes(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) fail("n égale à 0");
+    if (bytes.empty()) fail(FailKind::Value, "n égale à 0");
     WordArray words = WordArray::uninitialised(words_for(bytes.size()));
     pack_nonzero_bytes(bytes.data(), bytes.size(), words.data());
     return BitVec(std::move(words), bytes.size());
 }
 
 BitVec BitVec::from_words(std::span<const Word> words, std::size_t n) {
-    if (n == 0) fail("n égale à 0");
+    if (n == 0) fail(FailKind::Value, "n égale à 0");
     assert_eq(words.size(), words_for(n),
               [&] { return cat(words.size(), " mots fournis pour ", n, " bits"); });
     WordArray copy = WordArray::copy_of(words);
@@ -35,10 +35,11 @@ BitVec BitVec::from_words(std::span<const Word> words, std::size_t n) {
 }
 
 void BitVec::check_index(BitIndex k) const {
-    if (word_of(k) >= words_.size()) fail(cat("index ", k, " hors limites (", words_.size(), " mots)"));
+    if (word_of(k) >= words_.size())
+        fail(FailKind::Index, cat("index ", k, " hors limites (", words_.size(), " mots)"));
     // A spare bit of the last word is refused too, so no write can break the
     // zero-spare-bit invariant the counts rely on.
-    if (k >= len_) fail(cat("index ", k, " hors limites (len = ", len_, ")"));
+    if (k >= len_) fail(FailKind::Index, cat("index ", k, " hors limites (len = ", len_, ")"));
 }
 
 bool BitVec::get(BitIndex k) const {

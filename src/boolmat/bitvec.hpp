@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
-#include "view.hpp"
-#include "words.hpp"
+#include "boolmat/memory.hpp"
+#include "boolmat/view.hpp"
+#include "boolmat/words.hpp"
 
 namespace boolmat {
 

@@ -1,20 +1,23 @@
-// Cells as bytes. Packing compares 16 (SSE2, every x86-64 processor) or 32
-// (AVX2) bytes at a time with 1 (or with 0, inverted) and gathers the
-// comparison's top bits;
-// unpacking broadcasts a group of bits over the lanes and tests one bit per
-// lane. Both make one pass over the bytes and are bound by memory bandwidth.
-#include "bytes.hpp"
+// Cells as bytes. Packing compares a vector of bytes with 1 (or with 0,
+// inverted) and gathers the comparison's top bits; unpacking broadcasts a
+// group of bits over the byte lanes and tests one bit per lane. The loops
+// are written once over a vector of 16 (SSE2, every x86-64 processor) or
+// 32 (AVX2) bytes; one pass over the bytes, bound by memory bandwidth.
+#include "boolmat/bytes.hpp"
+
+#include <immintrin.h>
 
 #include <bit>
 #include <cstring>
 
-#include <immintrin.h>
-
-#include "cpu.hpp"
+#include "boolmat/detail/bits.hpp"
+#include "boolmat/detail/bytes.hpp"
+#include "boolmat/kernels.hpp"
 
 namespace boolmat {
 
-static_assert(std::endian::native == std::endian::little, "cells are gathered into little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "cells are gathered into little-endian words");
 
 namespace {
 
@@ -26,106 +29,123 @@ struct Rule {
 constexpr Rule kEqualsOne{1, false};
 constexpr Rule kNonZero{0, true};
 
-// The bits of `count` <= 64 bytes under the rule, byte k giving bit k.
-Word pack_tail(const std::uint8_t* bytes, std::size_t count, Rule rule) {
-    Word word = 0;
-    for (std::size_t k = 0; k < count; ++k) word |= Word{(bytes[k] == rule.target) != rule.invert} << k;
-    return word;
-}
+// 16 byte lanes, SSE2.
+struct Sse2Bytes {
+    static constexpr std::size_t kLanes = 16;
+    using Vec = __m128i;
 
-void unpack_tail(const Word* words, std::size_t from, std::size_t n, std::uint8_t* out) {
-    for (std::size_t j = from; j < n; ++j) out[j] = static_cast<std::uint8_t>((words[j / 64] >> (j % 64)) & 1);
-}
+    static BOOLMAT_INLINE Vec splat(std::uint8_t b) { return _mm_set1_epi8(static_cast<char>(b)); }
+    // Bit k set when byte k of p equals the target's.
+    static BOOLMAT_INLINE Word equal_bits(const std::uint8_t* p, Vec target) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, target))) & 0xffffu;
+    }
+    // Byte k of the result is bit k of `bits`, as 0 or 1.
+    static BOOLMAT_INLINE void spread(Word bits, std::uint8_t* out) {
+        const __m128i bit =
+            _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+        __m128i v = _mm_cvtsi32_si128(static_cast<int>(bits & 0xffffu));
+        v = _mm_unpacklo_epi8(v, v);
+        v = _mm_unpacklo_epi16(v, v);
+        v = _mm_unpacklo_epi32(v, v);
+        v = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(v, bit), bit), _mm_set1_epi8(1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    }
+};
 
-// Packs n bytes under the rule, 16 compared per step.
-void pack_portable(const std::uint8_t* bytes, std::size_t n, Word* out, Rule rule) {
-    const __m128i target = _mm_set1_epi8(static_cast<char>(rule.target));
+// 32 byte lanes, AVX2.
+struct Avx2Bytes {
+    static constexpr std::size_t kLanes = 32;
+    using Vec = __m256i;
+
+    static BOOLMAT_TARGET_AVX2 Vec splat(std::uint8_t b) {
+        return _mm256_set1_epi8(static_cast<char>(b));
+    }
+    static BOOLMAT_TARGET_AVX2 Word equal_bits(const std::uint8_t* p, Vec target) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, target)));
+    }
+    static BOOLMAT_TARGET_AVX2 void spread(Word bits, std::uint8_t* out) {
+        // Byte k of the 32 bits goes to lanes 8k .. 8k + 7.
+        const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                                2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+        const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+        __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), spread);
+        v = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(v, bit), bit), _mm256_set1_epi8(1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    }
+};
+
+// Packs n bytes under the rule, V::kLanes compared per step.
+template <class V>
+BOOLMAT_INLINE void pack_with(const std::uint8_t* bytes, std::size_t n, Word* out, Rule rule) {
+    const typename V::Vec target = V::splat(rule.target);
     const Word flip = rule.invert ? ~Word{0} : 0;
     const std::size_t full = n / kWordBits;
     for (std::size_t w = 0; w < full; ++w) {
         Word word = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + w * kWordBits + 16 * k));
-            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, target)));
-            word |= Word{mask & 0xffffu} << (16 * k);
-        }
+        for (std::size_t q = 0; q < kWordBits; q += V::kLanes)
+            word |= V::equal_bits(bytes + w * kWordBits + q, target) << q;
         out[w] = word ^ flip;
     }
-    if (n % kWordBits != 0) out[full] = pack_tail(bytes + full * kWordBits, n % kWordBits, rule);
+    if (n % kWordBits == 0) return;
+    const std::uint8_t* tail = bytes + full * kWordBits;
+    Word word = 0;
+    for (std::size_t k = 0; k < n % kWordBits; ++k)
+        word |= Word{(tail[k] == rule.target) != rule.invert} << k;
+    out[full] = word;
 }
 
-// Packs n bytes under the rule, 32 compared per step.
-BOOLMAT_TARGET_AVX2 void pack_avx2(const std::uint8_t* bytes, std::size_t n, Word* out, Rule rule) {
-    const __m256i target = _mm256_set1_epi8(static_cast<char>(rule.target));
-    const Word flip = rule.invert ? ~Word{0} : 0;
-    const std::size_t full = n / kWordBits;
-    for (std::size_t w = 0; w < full; ++w) {
-        const auto* p = reinterpret_cast<const __m256i*>(bytes + w * kWordBits);
-        const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p), target)));
-        const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), target)));
-        out[w] = (Word{lo} | (Word{hi} << 32)) ^ flip;
-    }
-    if (n % kWordBits != 0) out[full] = pack_tail(bytes + full * kWordBits, n % kWordBits, rule);
+// Unpacks n bits, V::kLanes per step.
+template <class V>
+BOOLMAT_INLINE void unpack_with(const Word* words, std::size_t n, std::uint8_t* out) {
+    std::size_t j = 0;
+    for (; j + V::kLanes <= n; j += V::kLanes) V::spread(words[j / 64] >> (j % 64), out + j);
+    for (; j < n; ++j) out[j] = static_cast<std::uint8_t>((words[j / 64] >> (j % 64)) & 1);
 }
-
-}  // namespace
 
 void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out) {
-    pack_portable(cells, n, out, kEqualsOne);
+    pack_with<Sse2Bytes>(cells, n, out, kEqualsOne);
 }
-
-void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out) { pack_avx2(cells, n, out, kEqualsOne); }
+BOOLMAT_TARGET_AVX2 void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out) {
+    pack_with<Avx2Bytes>(cells, n, out, kEqualsOne);
+}
 
 void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out) {
-    pack_portable(bytes, n, out, kNonZero);
+    pack_with<Sse2Bytes>(bytes, n, out, kNonZero);
 }
-
-void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out) {
-    pack_avx2(bytes, n, out, kNonZero);
+BOOLMAT_TARGET_AVX2 void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n,
+                                                 Word* out) {
+    pack_with<Avx2Bytes>(bytes, n, out, kNonZero);
 }
 
 void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out) {
-    // 16 cells per step: each byte of bits broadcast over 8 lanes.
-    const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
-    const __m128i one = _mm_set1_epi8(1);
-    std::size_t j = 0;
-    for (; j + 16 <= n; j += 16) {
-        __m128i v = _mm_cvtsi32_si128(static_cast<int>((words[j / 64] >> (j % 64)) & 0xffffu));
-        v = _mm_unpacklo_epi8(v, v);
-        v = _mm_unpacklo_epi16(v, v);
-        v = _mm_unpacklo_epi32(v, v);
-        v = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(v, bit), bit), one);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), v);
-    }
-    unpack_tail(words, j, n, out);
+    unpack_with<Sse2Bytes>(words, n, out);
+}
+BOOLMAT_TARGET_AVX2 void unpack_bytes_avx2(const Word* words, std::size_t n, std::uint8_t* out) {
+    unpack_with<Avx2Bytes>(words, n, out);
 }
 
-BOOLMAT_TARGET_AVX2 void unpack_bytes_avx2(const Word* words, std::size_t n, std::uint8_t* out) {
-    // 32 cells per step: byte k of the 32 bits spread over lanes 8k..8k+7.
-    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
-                                            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-    const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
-    const __m256i one = _mm256_set1_epi8(1);
-    std::size_t j = 0;
-    for (; j + 32 <= n; j += 32) {
-        const auto bits = static_cast<std::uint32_t>(words[j / 64] >> (j % 64));
-        __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), spread);
-        v = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(v, bit), bit), one);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), v);
-    }
-    unpack_tail(words, j, n, out);
+constexpr detail::ByteKernels kPortable{pack_bytes_portable, pack_nonzero_bytes_portable,
+                                        unpack_bytes_portable};
+constexpr detail::ByteKernels kAvx2{pack_bytes_avx2, pack_nonzero_bytes_avx2, unpack_bytes_avx2};
+
+}  // namespace
+
+const detail::ByteKernels& detail::byte_kernels(Isa isa) {
+    return isa == Isa::Avx2 ? kAvx2 : kPortable;
 }
 
 void pack_bytes(const std::uint8_t* cells, std::size_t n, Word* out) {
-    cpu::use_avx2() ? pack_bytes_avx2(cells, n, out) : pack_bytes_portable(cells, n, out);
+    default_kernels().bytes->pack_bytes(cells, n, out);
 }
 
 void pack_nonzero_bytes(const std::uint8_t* bytes, std::size_t n, Word* out) {
-    cpu::use_avx2() ? pack_nonzero_bytes_avx2(bytes, n, out) : pack_nonzero_bytes_portable(bytes, n, out);
+    default_kernels().bytes->pack_nonzero_bytes(bytes, n, out);
 }
 
 void unpack_bytes(const Word* words, std::size_t n, std::uint8_t* out) {
-    cpu::use_avx2() ? unpack_bytes_avx2(words, n, out) : unpack_bytes_portable(words, n, out);
+    default_kernels().bytes->unpack_bytes(words, n, out);
 }
 
 }  // namespace boolmat

@@ -1,11 +1,12 @@
 // Cells as bytes: packing rows of one-byte cells (NumPy's bool layout) into
-// words and back. Unchecked kernels over raw spans; the converters check.
+// words and back. Unchecked kernels over raw ranges, through
+// default_kernels(); the converters check.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "words.hpp"
+#include "boolmat/words.hpp"
 
 namespace boolmat {
 
@@ -19,13 +20,5 @@ void pack_nonzero_bytes(const std::uint8_t* bytes, std::size_t n, Word* out);
 
 // Writes the first n bits of `words` as n bytes 0/1.
 void unpack_bytes(const Word* words, std::size_t n, std::uint8_t* out);
-
-// The variants behind the two dispatchers (SSE2 / AVX2); identical results.
-void pack_bytes_portable(const std::uint8_t* cells, std::size_t n, Word* out);
-void pack_bytes_avx2(const std::uint8_t* cells, std::size_t n, Word* out);
-void pack_nonzero_bytes_portable(const std::uint8_t* bytes, std::size_t n, Word* out);
-void pack_nonzero_bytes_avx2(const std::uint8_t* bytes, std::size_t n, Word* out);
-void unpack_bytes_portable(const Word* words, std::size_t n, std::uint8_t* out);
-void unpack_bytes_avx2(const Word* words, std::size_t n, std::uint8_t* out);
 
 }  // namespace boolmat

@@ -1,12 +1,8 @@
-#include "cpu.hpp"
-
-#include <atomic>
+#include "boolmat/cpu.hpp"
 
 namespace boolmat::cpu {
 
 namespace {
-
-std::atomic<bool> forced{false};
 
 struct Features {
     bool avx2;
@@ -18,7 +14,8 @@ const Features& features() {
     static const Features f = [] {
         __builtin_cpu_init();
         return Features{__builtin_cpu_supports("avx2") != 0,
-                        __builtin_cpu_supports("popcnt") != 0 && __builtin_cpu_supports("bmi") != 0 &&
+                        __builtin_cpu_supports("popcnt") != 0 &&
+                            __builtin_cpu_supports("bmi") != 0 &&
                             __builtin_cpu_supports("bmi2") != 0};
     }();
     return f;
@@ -30,10 +27,8 @@ bool has_avx2() { return features().avx2; }
 
 bool has_bit_instructions() { return features().bits; }
 
-void force_portable(bool on) { forced.store(on, std::memory_order_relaxed); }
+bool supports(Isa isa) { return isa == Isa::Portable || (features().avx2 && features().bits); }
 
-bool use_avx2() {
-    return !forced.load(std::memory_order_relaxed) && features().avx2 && features().bits;
-}
+Isa best_isa() { return supports(Isa::Avx2) ? Isa::Avx2 : Isa::Portable; }
 
 }  // namespace boolmat::cpu

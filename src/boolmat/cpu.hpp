@@ -1,9 +1,15 @@
 // The one place that asks what the processor can do. Kernels never test the
-// processor themselves: each kernel family has a single dispatch function that
-// reads use_avx2() and calls its `_avx2` or `_portable` variant.
+// processor themselves: every kernel family has one table of entry points
+// per instruction set, and callers receive the table (boolmat/kernels.hpp).
 #pragma once
 
-namespace boolmat::cpu {
+namespace boolmat {
+
+// The instruction sets the kernels are written for: every x86-64 processor
+// (SSE2), and AVX2 with POPCNT, BMI1 and BMI2.
+enum class Isa { Portable, Avx2 };
+
+namespace cpu {
 
 // True when the processor and the operating system support AVX2 (checked
 // once, on first use).
@@ -11,18 +17,11 @@ bool has_avx2();
 // True when the processor has POPCNT, BMI1 and BMI2, which every AVX2
 // processor has in practice (checked once).
 bool has_bit_instructions();
+// True when the kernels of `isa` may run here.
+bool supports(Isa isa);
+// The fastest instruction set the processor supports.
+Isa best_isa();
 
-// Makes every dispatcher pick its portable variant while `on` is true, so
-// tests can run both variants on one machine. Process-wide; takes effect for
-// the next kernel call.
-void force_portable(bool on);
+}  // namespace cpu
 
-// True when the AVX2 variants may run: AVX2 and the bit instructions
-// present and the portable variants not forced.
-bool use_avx2();
-
-}  // namespace boolmat::cpu
-
-// Function attribute for the AVX2 variants: the 256-bit integer
-// instructions plus POPCNT and TZCNT (BMI1), tested together by use_avx2().
-#define BOOLMAT_TARGET_AVX2 __attribute__((target("avx2,popcnt,bmi,bmi2")))
+}  // namespace boolmat

@@ -1,11 +1,18 @@
-#include "kernels.hpp"
+// The word-range kernels. The logical ones are single loops the compiler
+// vectorises for every x86-64 processor; the population counts are summed
+// by one loop written once, whose AVX2 wrappers get the POPCNT instruction
+// and whose portable wrappers get the generic bit count: O(n) words each.
+#include "boolmat/kernels.hpp"
 
 #include <bit>
 #include <cstring>
 
-#include "cpu.hpp"
+#include "boolmat/detail/bits.hpp"
+#include "boolmat/detail/popcount.hpp"
 
-namespace boolmat::kernels {
+namespace boolmat {
+
+namespace kernels {
 
 void or_words(Word* dst, const Word* src, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k) dst[k] |= src[k];
@@ -36,56 +43,87 @@ void mask_row_ends(Word* words, std::size_t rows, std::size_t stride, Word mask)
     for (std::size_t i = 0; i < rows; ++i) last[i * stride] &= mask;
 }
 
-// The popcount family: one loop shape, expanded twice, with the word
-// expression as a macro argument so that the AVX2 copy gets the POPCNT
-// instruction and the portable copy the generic bit count.
-#define BOOLMAT_POPCOUNT_LOOP(EXPR)                                         \
-    std::size_t total = 0;                                                  \
-    for (std::size_t k = 0; k < n; ++k)                                     \
-        total += static_cast<std::size_t>(std::popcount(Word{EXPR}));       \
-    return total
-
-std::size_t popcount_words_portable(const Word* p, std::size_t n) { BOOLMAT_POPCOUNT_LOOP(p[k]); }
-std::size_t xor_popcount_portable(const Word* a, const Word* b, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(a[k] ^ b[k]);
-}
-std::size_t andnot_popcount_portable(const Word* a, const Word* b, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(a[k] & ~b[k]);
-}
-std::size_t or_xor_popcount_portable(const Word* x, const Word* a, const Word* b, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(x[k] ^ (a[k] | b[k]));
-}
-
-BOOLMAT_TARGET_AVX2 std::size_t popcount_words_avx2(const Word* p, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(p[k]);
-}
-BOOLMAT_TARGET_AVX2 std::size_t xor_popcount_avx2(const Word* a, const Word* b, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(a[k] ^ b[k]);
-}
-BOOLMAT_TARGET_AVX2 std::size_t andnot_popcount_avx2(const Word* a, const Word* b, std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(a[k] & ~b[k]);
-}
-BOOLMAT_TARGET_AVX2 std::size_t or_xor_popcount_avx2(const Word* x, const Word* a, const Word* b,
-                                                     std::size_t n) {
-    BOOLMAT_POPCOUNT_LOOP(x[k] ^ (a[k] | b[k]));
-}
-
-#undef BOOLMAT_POPCOUNT_LOOP
-
 std::size_t popcount_words(const Word* p, std::size_t n) {
-    return cpu::use_avx2() ? popcount_words_avx2(p, n) : popcount_words_portable(p, n);
+    return default_kernels().popcount->popcount(p, n);
 }
 
 std::size_t xor_popcount(const Word* a, const Word* b, std::size_t n) {
-    return cpu::use_avx2() ? xor_popcount_avx2(a, b, n) : xor_popcount_portable(a, b, n);
+    return default_kernels().popcount->xor_popcount(a, b, n);
 }
 
 std::size_t andnot_popcount(const Word* a, const Word* b, std::size_t n) {
-    return cpu::use_avx2() ? andnot_popcount_avx2(a, b, n) : andnot_popcount_portable(a, b, n);
+    return default_kernels().popcount->andnot_popcount(a, b, n);
 }
 
 std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n) {
-    return cpu::use_avx2() ? or_xor_popcount_avx2(x, a, b, n) : or_xor_popcount_portable(x, a, b, n);
+    return default_kernels().popcount->or_xor_popcount(x, a, b, n);
 }
 
-}  // namespace boolmat::kernels
+}  // namespace kernels
+
+namespace detail {
+
+namespace {
+
+// The sum of popcount(word(k)) over k < n.
+template <class WordAt>
+BOOLMAT_INLINE std::size_t count_set_bits(std::size_t n, WordAt word) {
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < n; ++k) total += static_cast<std::size_t>(std::popcount(word(k)));
+    return total;
+}
+
+// The four counts over the words their arguments give, written once.
+BOOLMAT_INLINE std::size_t plain_count(const Word* p, std::size_t n) {
+    return count_set_bits(n, [p](std::size_t k) { return p[k]; });
+}
+BOOLMAT_INLINE std::size_t xor_count(const Word* a, const Word* b, std::size_t n) {
+    return count_set_bits(n, [a, b](std::size_t k) { return a[k] ^ b[k]; });
+}
+BOOLMAT_INLINE std::size_t andnot_count(const Word* a, const Word* b, std::size_t n) {
+    return count_set_bits(n, [a, b](std::size_t k) { return a[k] & ~b[k]; });
+}
+BOOLMAT_INLINE std::size_t or_xor_count(const Word* x, const Word* a, const Word* b,
+                                        std::size_t n) {
+    return count_set_bits(n, [x, a, b](std::size_t k) { return x[k] ^ (a[k] | b[k]); });
+}
+
+std::size_t popcount_portable(const Word* p, std::size_t n) { return plain_count(p, n); }
+BOOLMAT_TARGET_AVX2 std::size_t popcount_avx2(const Word* p, std::size_t n) {
+    return plain_count(p, n);
+}
+
+std::size_t xor_popcount_portable(const Word* a, const Word* b, std::size_t n) {
+    return xor_count(a, b, n);
+}
+BOOLMAT_TARGET_AVX2 std::size_t xor_popcount_avx2(const Word* a, const Word* b, std::size_t n) {
+    return xor_count(a, b, n);
+}
+
+std::size_t andnot_popcount_portable(const Word* a, const Word* b, std::size_t n) {
+    return andnot_count(a, b, n);
+}
+BOOLMAT_TARGET_AVX2 std::size_t andnot_popcount_avx2(const Word* a, const Word* b, std::size_t n) {
+    return andnot_count(a, b, n);
+}
+
+std::size_t or_xor_popcount_portable(const Word* x, const Word* a, const Word* b, std::size_t n) {
+    return or_xor_count(x, a, b, n);
+}
+BOOLMAT_TARGET_AVX2 std::size_t or_xor_popcount_avx2(const Word* x, const Word* a, const Word* b,
+                                                     std::size_t n) {
+    return or_xor_count(x, a, b, n);
+}
+
+constexpr PopcountKernels kPortable{popcount_portable, xor_popcount_portable,
+                                    andnot_popcount_portable, or_xor_popcount_portable};
+constexpr PopcountKernels kAvx2{popcount_avx2, xor_popcount_avx2, andnot_popcount_avx2,
+                                or_xor_popcount_avx2};
+
+}  // namespace
+
+const PopcountKernels& popcount_kernels(Isa isa) { return isa == Isa::Avx2 ? kAvx2 : kPortable; }
+
+}  // namespace detail
+
+}  // namespace boolmat

@@ -1,16 +1,44 @@
-// Word-range kernels: the unchecked loops behind every BitVec and BitMatrix
-// operation. They take raw pointers and counts, assume valid ranges (dst may
-// be src itself but must not partly overlap it) and check nothing; the public
-// operations check shapes and indices first. Each is a single pass, O(n) words, written so
-// the compiler can vectorise it; the population counts also have a variant
-// for processors with POPCNT, picked by their dispatching plain name.
+// The word-range kernels behind every BitVec and BitMatrix operation, and
+// the tables through which every kernel family is dispatched. The kernels
+// take raw pointers and counts, assume valid ranges (dst may be src itself
+// but must not partly overlap it) and check nothing; the public operations
+// check shapes and indices first. Each is one pass, O(n) words.
+//
+// Each kernel family has a table of entry points per instruction set, the
+// AVX2 one or the portable one; Kernels gathers one table per family. A
+// caller picks a Kernels once (default_kernels() unless it wants a given
+// variant) and passes it down, so threads never share a switch.
 #pragma once
 
 #include <cstddef>
 
-#include "words.hpp"
+#include "boolmat/cpu.hpp"
+#include "boolmat/words.hpp"
 
-namespace boolmat::kernels {
+namespace boolmat {
+
+namespace detail {
+struct PopcountKernels;
+struct ByteKernels;
+struct ProductKernels;
+struct TransposeKernels;
+}  // namespace detail
+
+// The entry points of boolmat's kernel families for one instruction set.
+struct Kernels {
+    Isa isa;
+    const detail::PopcountKernels* popcount;
+    const detail::ByteKernels* bytes;
+    const detail::ProductKernels* product;
+    const detail::TransposeKernels* transpose;
+};
+
+// The tables of `isa`; fails when the processor cannot run them.
+const Kernels& kernels_for(Isa isa);
+// The tables of cpu::best_isa(), chosen once, on first use.
+const Kernels& default_kernels();
+
+namespace kernels {
 
 // dst[k] |= src[k] for k < n.
 void or_words(Word* dst, const Word* src, std::size_t n);
@@ -27,24 +55,17 @@ void fill_ones(Word* dst, std::size_t n);
 // ANDs the last word of each of `rows` rows of `stride` words with `mask`.
 void mask_row_ends(Word* words, std::size_t rows, std::size_t stride, Word mask);
 
-// Population counts, each with a `_portable` variant and an `_avx2` variant
-// that uses the POPCNT instruction; the plain name dispatches.
+// The population counts below go through default_kernels().
 // Number of set bits in p[0 .. n).
 std::size_t popcount_words(const Word* p, std::size_t n);
-std::size_t popcount_words_portable(const Word* p, std::size_t n);
-std::size_t popcount_words_avx2(const Word* p, std::size_t n);
 // Number of set bits in a[k] ^ b[k] over k < n (the Hamming distance).
 std::size_t xor_popcount(const Word* a, const Word* b, std::size_t n);
-std::size_t xor_popcount_portable(const Word* a, const Word* b, std::size_t n);
-std::size_t xor_popcount_avx2(const Word* a, const Word* b, std::size_t n);
 // Number of set bits in a[k] & ~b[k] over k < n.
 std::size_t andnot_popcount(const Word* a, const Word* b, std::size_t n);
-std::size_t andnot_popcount_portable(const Word* a, const Word* b, std::size_t n);
-std::size_t andnot_popcount_avx2(const Word* a, const Word* b, std::size_t n);
 // Number of set bits in x[k] ^ (a[k] | b[k]) over k < n: the distance from x
 // to the OR of a and b, without building that OR.
 std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n);
-std::size_t or_xor_popcount_portable(const Word* x, const Word* a, const Word* b, std::size_t n);
-std::size_t or_xor_popcount_avx2(const Word* x, const Word* a, const Word* b, std::size_t n);
 
-}  // namespace boolmat::kernels
+}  // namespace kernels
+
+}  // namespace boolmat

@@ -1,4 +1,4 @@
-#include "precondition.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace boolmat {
 

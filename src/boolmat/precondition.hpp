@@ -34,7 +34,8 @@ private:
 
 // Throws a PreconditionError of kind `kind` with `message`.
 [[noreturn]] void fail(FailKind kind, const std::string& message);
-// Throws a PreconditionError of kind Internal with `message`.
+// Throws a PreconditionError of kind Internal with `message`: an invariant
+// that no caller's input can break.
 [[noreturn]] void fail(const std::string& message);
 
 // Throws the equality report "assertion `left == right` failed: {custom}\n

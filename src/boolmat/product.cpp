@@ -1,22 +1,22 @@
 // Boolean product A∘B, row by row: row i of the result is the OR of B's rows
 // j for the set cells (i, j) of A. Sparse rows of A walk their set bits,
-// O(ones(row) x stride(B)) word ORs; dense rows go through the Four Russians
-// tables, O(rows(B) / 8 x stride(B)) word ORs per row plus the tables. When
+// O(ones(row) x words(B)) word ORs; dense rows go through the Four Russians
+// tables, O(rows(B) / 8 x words(B)) word ORs per row plus the tables. When
 // B is so sparse that the tables would do far more lookups than B has set
 // cells, the product goes by columns instead: (A∘B)^T = B^T∘A^T, one row of
 // A^T ORed per set cell of B, between two transpositions.
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <vector>
 
-#include "bitmatrix.hpp"
-#include "kernels.hpp"
-#include "precondition.hpp"
-#include "product_kernels.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/detail/bits.hpp"
+#include "boolmat/detail/popcount.hpp"
+#include "boolmat/detail/product.hpp"
+#include "boolmat/kernels.hpp"
+#include "boolmat/memory.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace boolmat {
 
@@ -77,42 +77,47 @@ double columns_cost(BitView a, BitView b, std::size_t b_ones) {
 // ORs A∘B into out by columns: row c of (A∘B)^T is the OR of the rows j of
 // A^T over the set cells (j, c) of B; B's rows past A's columns meet no set
 // cell of A.
-void or_by_columns(BitView a, BitView b, Word* out) {
-    const BitMatrix at = transpose(a);
+void or_by_columns(BitView a, BitView b, Word* out, const Kernels& k) {
+    const BitMatrix at = transpose(a, k);
     BitMatrix ct = BitMatrix::zeros(b.cols(), a.rows());
     Word* const ct_words = ct.words_mut().data();
     const std::size_t ct_stride = ct.stride();
     const std::size_t rows = std::min(b.rows(), a.cols());
     for (std::size_t j = 0; j < rows; ++j) {
         const Word* const src = at.words().data() + j * at.stride();
-        const std::span<const Word> b_row = b.row(j);
-        for (std::size_t k = 0; k < b_row.size(); ++k) {
-            for (Word bits = b_row[k]; bits != 0; bits &= bits - 1) {
-                const std::size_t c =
-                    k * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-                kernels::or_words(ct_words + c * ct_stride, src, ct_stride);
-            }
-        }
+        detail::for_each_set_bit(b.row(j).data(), b.row_words(), [&](std::size_t c) {
+            kernels::or_words(ct_words + c * ct_stride, src, ct_stride);
+        });
     }
-    const BitMatrix c = ct.transpose();
+    const BitMatrix c = transpose(ct, k);
     for (std::size_t i = 0; i < a.rows(); ++i)
         kernels::or_words(out + i * c.stride(), c.words().data() + i * c.stride(), c.stride());
 }
 
 }  // namespace
 
+const detail::ProductKernels& detail::product_kernels(Isa isa) {
+    static constexpr ProductKernels portable{or_selected_rows_portable, or_rows_by_tables_portable};
+    static constexpr ProductKernels avx2{or_selected_rows_avx2, or_rows_by_tables_avx2};
+    return isa == Isa::Avx2 ? avx2 : portable;
+}
+
 void accumulate_into(BitView a, BitView b, std::span<Word> out) {
+    accumulate_into(a, b, out, default_kernels());
+}
+
+void accumulate_into(BitView a, BitView b, std::span<Word> out, const Kernels& k) {
     const std::size_t b_words = b.row_words();
     // Both range conditions are checked before out is touched.
-    if (a.rows() > out.size() / b_words)
-        fail(cat("tampon de ", out.size(), " mots trop court (", a.rows(), " lignes de ", b_words,
-                 " mots)"));
+    if (a.rows() > out.size() / b_words) {
+        fail(FailKind::Shape, cat("tampon de ", out.size(), " mots trop court (", a.rows(),
+                                  " lignes de ", b_words, " mots)"));
+    }
     if (const std::size_t j = first_set_column_from(a, b.rows()); j < a.cols())
-        fail(cat("ligne ", j, " de B hors limites (rows = ", b.rows(), ")"));
+        fail(FailKind::Index, cat("ligne ", j, " de B hors limites (rows = ", b.rows(), ")"));
 
-    const kernels::ProductOperands p{a.data(),   a.stride(), a.row_words(),      b.data(),
-                                     b.rows(),   b.stride(), b_words,            row_mask(b.cols()),
-                                     out.data()};
+    const detail::ProductOperands p{a.data(),   a.stride(), a.row_words(),      b.data(),  b.rows(),
+                                    b.stride(), b_words,    row_mask(b.cols()), out.data()};
     const std::size_t b_stride = p.b_stride;
     // A table entry stands for one group of 8 rows of B, a walk step for one
     // row: a row with more set bits than there are groups is cheaper through
@@ -123,7 +128,7 @@ void accumulate_into(BitView a, BitView b, std::span<Word> out) {
     std::size_t saved_steps = 0;
     std::size_t dense_ones = 0;
     for (std::size_t i = 0; i < a.rows(); ++i) {
-        const std::size_t ones = kernels::popcount_words(p.a + i * p.a_stride, p.a_words);
+        const std::size_t ones = k.popcount->popcount(p.a + i * p.a_stride, p.a_words);
         if (ones > groups) {
             dense.push_back(i);
             saved_steps += ones - groups;
@@ -138,45 +143,40 @@ void accumulate_into(BitView a, BitView b, std::span<Word> out) {
         // when it clearly beats the tables. B's set cells are counted only
         // while the columns can still win against the tables without any
         // saturation, so a dense B costs a few rows of counting.
-        const double upper = tables_cost(dense.size(), dense_ones, groups, b.rows(), b.cols(),
-                                         b_words, 0);
+        const double upper =
+            tables_cost(dense.size(), dense_ones, groups, b.rows(), b.cols(), b_words, 0);
         std::size_t b_ones = 0;
         bool columns = 2.0 * columns_cost(a, b, 0) < upper;
         for (std::size_t j = 0; j < b.rows() && columns; ++j) {
-            b_ones += kernels::popcount_words(p.b + j * b_stride, b_words);
+            b_ones += k.popcount->popcount(p.b + j * b_stride, b_words);
             columns = 2.0 * columns_cost(a, b, b_ones) < upper;
         }
-        if (columns && 2.0 * columns_cost(a, b, b_ones) <
-                           tables_cost(dense.size(), dense_ones, groups, b.rows(), b.cols(),
-                                       b_words, b_ones)) {
-            or_by_columns(a, b, p.out);
+        if (columns &&
+            2.0 * columns_cost(a, b, b_ones) < tables_cost(dense.size(), dense_ones, groups,
+                                                           b.rows(), b.cols(), b_words, b_ones)) {
+            or_by_columns(a, b, p.out, k);
             return;
         }
     }
-    for (const std::size_t i : sparse)
-        kernels::or_selected_rows(p.out + i * b_words, p.a + i * p.a_stride, p.a_words, p.b,
-                                  b_stride, b_words);
-    if (dense.empty()) return;
-    if (tables) {
-        const std::size_t bytes = kernels::table_scratch_words() * sizeof(Word);
-        const std::unique_ptr<Word[], decltype(&std::free)> scratch(
-            static_cast<Word*>(std::aligned_alloc(64, bytes)), &std::free);
-        if (!scratch) throw std::bad_alloc();
-        kernels::or_rows_by_tables(p, dense, scratch.get());
+    k.product->or_selected_rows(p, sparse);
+    if (!tables) {
+        k.product->or_selected_rows(p, dense);
         return;
     }
-    for (const std::size_t i : dense)
-        kernels::or_selected_rows(p.out + i * b_words, p.a + i * p.a_stride, p.a_words, p.b,
-                                  b_stride, b_words);
+    if (dense.empty()) return;
+    WordArray scratch = WordArray::line_aligned(detail::kTableScratchWords);
+    k.product->or_rows_by_tables(p, dense, scratch.data());
 }
 
-BitMatrix product(BitView a, BitView b) {
+BitMatrix product(BitView a, BitView b) { return product(a, b, default_kernels()); }
+
+BitMatrix product(BitView a, BitView b, const Kernels& k) {
     assert_eq(a.cols(), b.rows(), [&] {
         return cat("dimensions incompatibles : A est ", a.rows(), "x", a.cols(), ", B est ",
                    b.rows(), "x", b.cols());
     });
     BitMatrix c = BitMatrix::zeros(a.rows(), b.cols());
-    accumulate_into(a, b, c.words_mut());
+    accumulate_into(a, b, c.words_mut(), k);
     return c;
 }
 

@@ -1,7 +1,7 @@
 // Text form of a BitMatrix. Everything goes through the sink one piece at a
 // time (one cell, one separator, one header or elision line); nothing the
 // size of the matrix is ever buffered.
-#include "text.hpp"
+#include "boolmat/text.hpp"
 
 #include <charconv>
 
@@ -9,10 +9,10 @@ namespace boolmat {
 
 namespace {
 
-constexpr std::size_t kFullWidth = 128;   // widest row shown whole
-constexpr std::size_t kShownEdge = 64;    // cells shown at each end of a wider row
-constexpr std::size_t kFullHeight = 20;   // tallest matrix shown whole
-constexpr std::size_t kShownRows = 10;    // rows shown at each end of a taller one
+constexpr std::size_t kFullWidth = 128;  // widest row shown whole
+constexpr std::size_t kShownEdge = 64;   // cells shown at each end of a wider row
+constexpr std::size_t kFullHeight = 20;  // tallest matrix shown whole
+constexpr std::size_t kShownRows = 10;   // rows shown at each end of a taller one
 
 // Small fixed buffer for the header and the elision line; numbers are plain
 // decimal.

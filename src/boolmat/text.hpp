@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "bitmatrix.hpp"
+#include "boolmat/bitmatrix.hpp"
 
 namespace boolmat {
 

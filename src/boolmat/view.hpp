@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <span>
 
-#include "words.hpp"
+#include "boolmat/words.hpp"
 
 namespace boolmat {
 
@@ -66,7 +66,9 @@ public:
     constexpr std::size_t row_words() const { return words_for(cols_); }
     constexpr Word* data() const { return words_; }
 
-    constexpr std::span<Word> row(std::size_t i) const { return {words_ + i * stride_, row_words()}; }
+    constexpr std::span<Word> row(std::size_t i) const {
+        return {words_ + i * stride_, row_words()};
+    }
     constexpr BitViewMut rows(std::size_t begin, std::size_t end) const {
         return {words_ + begin * stride_, end - begin, cols_, stride_};
     }

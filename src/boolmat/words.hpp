@@ -1,12 +1,10 @@
 // Word-level vocabulary shared by the packed types: index types, bit
-// addressing, the valid-bit mask of a row's last word, and the owned word
-// array that obtains zeroed memory straight from the allocator.
+// addressing, the valid-bit mask of a row's last word and the largest word
+// count an array may have.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <span>
 
 namespace boolmat {
 
@@ -36,45 +34,5 @@ inline constexpr std::size_t kMaxWords = (std::size_t{1} << 60) - 1;
 // Returns rows * stride, or stops with "capacity overflow" when the product
 // overflows or exceeds kMaxWords.
 std::size_t checked_word_count(std::size_t rows, std::size_t stride);
-
-// A fixed-size owned array of words. Zero-filled arrays come from calloc, so
-// large ones cost no writes; allocation failure throws std::bad_alloc.
-class WordArray {
-public:
-    WordArray() = default;
-    static WordArray zeroed(std::size_t count);
-    static WordArray uninitialised(std::size_t count);
-    // Uninitialised too, but starting on a 64-byte boundary, for kernels
-    // that write whole cache lines of a row at a time.
-    static WordArray line_aligned(std::size_t count);
-    static WordArray copy_of(std::span<const Word> words);
-
-    WordArray(const WordArray& other);
-    WordArray& operator=(const WordArray& other);
-    // A moved-from array is empty (size 0), never a size over a null pointer.
-    WordArray(WordArray&& other) noexcept;
-    WordArray& operator=(WordArray&& other) noexcept;
-
-    std::size_t size() const { return size_; }
-    Word* data() { return data_.get(); }
-    const Word* data() const { return data_.get(); }
-    Word& operator[](WordIndex k) { return data_[k]; }
-    Word operator[](WordIndex k) const { return data_[k]; }
-    std::span<Word> span() { return {data_.get(), size_}; }
-    std::span<const Word> span() const { return {data_.get(), size_}; }
-
-private:
-    // Frees the block that starts `shift` bytes before the words.
-    struct Free {
-        constexpr Free() noexcept : shift(0) {}
-        constexpr explicit Free(std::size_t s) noexcept : shift(s) {}
-        void operator()(Word* p) const noexcept;
-        std::size_t shift;
-    };
-    WordArray(Word* p, std::size_t n, std::size_t shift = 0) : data_(p, Free{shift}), size_(n) {}
-
-    std::unique_ptr<Word[], Free> data_;
-    std::size_t size_ = 0;
-};
 
 }  // namespace boolmat

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"
 #include "variants.hpp"
@@ -20,7 +21,6 @@ using Model = std::vector<std::vector<bool>>;
 using Dims = std::tuple<std::size_t, std::size_t, std::size_t>;
 
 namespace {
-
 
 // Each cell is 1 with probability 1 / sparsity.
 BitMatrix random_matrix(std::mt19937_64& rng, std::size_t r, std::size_t c, unsigned sparsity = 2) {
@@ -49,7 +49,7 @@ BitMatrix identity(std::size_t n) {
     return m;
 }
 
-const std::pair<std::size_t, std::size_t> kShapes[] = {{1, 1},   {1, 200},  {20, 63},  {21, 64},
+const std::pair<std::size_t, std::size_t> kShapes[] = {{1, 1},   {1, 200},  {20, 63}, {21, 64},
                                                        {64, 65}, {65, 127}, {2, 128}, {65, 129}};
 
 TEST(WordWise, OperationsAndCountsMatchModel) {
@@ -106,7 +106,8 @@ TEST(Product, MatchesModelAndIdentities) {
     for (auto [m, n, p] : {Dims{1, 1, 1}, Dims{3, 64, 65}, Dims{21, 65, 63}, Dims{65, 129, 128},
                            Dims{20, 200, 129}, Dims{2, 1, 200}}) {
         for (unsigned sparsity : {2u, 9u}) {
-            const BitMatrix a = random_matrix(rng, m, n, sparsity), b = random_matrix(rng, n, p, sparsity);
+            const BitMatrix a = random_matrix(rng, m, n, sparsity),
+                            b = random_matrix(rng, n, p, sparsity);
             const Model ma = model_of(a), mb = model_of(b), mc = model_of(product(a, b));
             ASSERT_EQ(mc.size(), m);
             ASSERT_EQ(mc[0].size(), p);
@@ -114,14 +115,16 @@ TEST(Product, MatchesModelAndIdentities) {
                 for (std::size_t l = 0; l < p; ++l) {
                     bool cell = false;
                     for (std::size_t j = 0; j < n; ++j) cell = cell || (ma[i][j] && mb[j][l]);
-                    ASSERT_EQ(mc[i][l], cell) << m << "x" << n << "x" << p << " at " << i << "," << l;
+                    ASSERT_EQ(mc[i][l], cell)
+                        << m << "x" << n << "x" << p << " at " << i << "," << l;
                 }
             }
             EXPECT_TRUE(product(a, b).transpose() == product(b.transpose(), a.transpose()));
             EXPECT_TRUE(product(a, identity(n)) == a);
             EXPECT_TRUE(product(identity(m), a) == a);
         }
-        EXPECT_TRUE(product(BitMatrix::zeros(m, n), BitMatrix::ones(n, p)) == BitMatrix::zeros(m, p));
+        EXPECT_TRUE(product(BitMatrix::zeros(m, n), BitMatrix::ones(n, p)) ==
+                    BitMatrix::zeros(m, p));
     }
 }
 
@@ -158,13 +161,15 @@ TEST(Product, AccumulateIntoOrsAndChecksRanges) {
     EXPECT_EQ(buf[8], ~Word{0});
     buf.assign(10, 0);
     wide.set(3, 69, true), wide.set(2, 64, true);
-    EXPECT_EQ(failure_of([&] { accumulate_into(wide, tall, buf); }), "ligne 64 de B hors limites (rows = 64)");
+    EXPECT_EQ(failure_of([&] { accumulate_into(wide, tall, buf); }),
+              "ligne 64 de B hors limites (rows = 64)");
     EXPECT_EQ(buf, std::vector<Word>(10, 0));
 }
 
 // The product row by row from the set cells of A, one word of B at a time:
 // the plain definition the fast paths must reproduce.
-std::vector<Word> plain_product_into(const BitMatrix& a, const BitMatrix& b, std::vector<Word> out) {
+std::vector<Word> plain_product_into(const BitMatrix& a, const BitMatrix& b,
+                                     std::vector<Word> out) {
     for (std::size_t i = 0; i < a.rows(); ++i)
         for (std::size_t j = 0; j < a.cols(); ++j)
             if (a.get(i, j))
@@ -195,13 +200,13 @@ TEST(Product, WalkAndTablesMatchThePlainProductInBothVariants) {
             const std::vector<Word> start(before.words().begin(), before.words().end());
             const std::vector<Word> want = plain_product_into(a, b, start);
             for_each_variant([&](bool portable) {
-                const BitMatrix c = product(a, b);
+                const BitMatrix c = product(a, b, bits_of(portable));
                 EXPECT_TRUE(spare_bits_clear(c));
                 EXPECT_EQ(std::vector<Word>(c.words().begin(), c.words().end()),
                           plain_product_into(a, b, std::vector<Word>(want.size(), 0)))
                     << m << "x" << n << "x" << p << " portable " << portable;
                 BitMatrix out = before;
-                accumulate_into(a, b, out.words_mut());
+                accumulate_into(a, b, out.words_mut(), bits_of(portable));
                 EXPECT_EQ(std::vector<Word>(out.words().begin(), out.words().end()), want)
                     << m << "x" << n << "x" << p << " portable " << portable;
             });
@@ -210,8 +215,8 @@ TEST(Product, WalkAndTablesMatchThePlainProductInBothVariants) {
 }
 
 TEST(Product, TablesWithAWiderOrNarrowerThanB) {
-    // accumulate_into makes no dimension check: A's extra columns are 0, or
-    // A stops before B's last rows.
+    // accumulate_into accepts any A whose set cells have rows of B: A's
+    // extra columns are 0, or A stops before B's last rows.
     std::mt19937_64 rng(45);
     const BitMatrix b = random_matrix(rng, 300, 150, 3);
     for (std::size_t a_cols : {200, 300, 420}) {
@@ -222,7 +227,7 @@ TEST(Product, TablesWithAWiderOrNarrowerThanB) {
             plain_product_into(a, b, std::vector<Word>(a.rows() * b.stride(), 0));
         for_each_variant([&](bool portable) {
             std::vector<Word> out(a.rows() * b.stride(), 0);
-            accumulate_into(a, b, out);
+            accumulate_into(a, b, out, bits_of(portable));
             EXPECT_EQ(out, want) << a_cols << " portable " << portable;
         });
     }
@@ -239,7 +244,7 @@ TEST(Product, SaturationStopsOnlyAtCellsThatAreAllOne) {
         const std::vector<Word> want =
             plain_product_into(a, b, std::vector<Word>(a.rows() * b.stride(), 0));
         for_each_variant([&](bool portable) {
-            const BitMatrix c = product(a, b);
+            const BitMatrix c = product(a, b, bits_of(portable));
             EXPECT_TRUE(spare_bits_clear(c));
             EXPECT_EQ(std::vector<Word>(c.words().begin(), c.words().end()), want) << portable;
         });
@@ -252,10 +257,10 @@ TEST(Product, DenseAWithVerySparseBGoesByColumnsInBothVariants) {
     // A are nearly empty, A may be wider (extra columns 0) or narrower than
     // B has rows, and the output starts non-zero.
     std::mt19937_64 rng(47);
-    for (auto [m, n, b_rows, p] : {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>{
-                                       1500, 1000, 1000, 1000},
-                                   {1300, 1100, 1030, 1090},
-                                   {1601, 900, 1000, 700}}) {
+    for (auto [m, n, b_rows, p] :
+         {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>{1500, 1000, 1000, 1000},
+          {1300, 1100, 1030, 1090},
+          {1601, 900, 1000, 700}}) {
         BitMatrix a = random_matrix(rng, m, n, 2);
         for (std::size_t i = 0; i < m; i += 9)
             for (std::size_t j = 0; j < n; ++j) a.set(i, j, j == i % n);
@@ -268,7 +273,7 @@ TEST(Product, DenseAWithVerySparseBGoesByColumnsInBothVariants) {
         const std::vector<Word> want = plain_product_into(a, b, start);
         for_each_variant([&](bool portable) {
             BitMatrix out = before;
-            accumulate_into(a, b, out.words_mut());
+            accumulate_into(a, b, out.words_mut(), bits_of(portable));
             EXPECT_TRUE(spare_bits_clear(out));
             EXPECT_EQ(std::vector<Word>(out.words().begin(), out.words().end()), want)
                 << m << "x" << n << " by " << b_rows << "x" << p << " portable " << portable;
@@ -298,17 +303,22 @@ TEST(Transpose, MatchesModelAndInvolution) {
 TEST(Transpose, TilesAndVariantsAgreeWithTheModel) {
     // Shapes cutting the 512 x 512 tiles and the 4-block vector groups.
     std::mt19937_64 rng(53);
-    for (auto [r, c] : {std::pair<std::size_t, std::size_t>{513, 1100}, {1030, 70}, {64, 4097},
-                        {600, 257}, {1, 1500}, {1500, 1}}) {
+    for (auto [r, c] : {std::pair<std::size_t, std::size_t>{513, 1100},
+                        {1030, 70},
+                        {64, 4097},
+                        {600, 257},
+                        {1, 1500},
+                        {1500, 1}}) {
         const BitMatrix a = random_matrix(rng, r, c, 3);
         for_each_variant([&](bool portable) {
-            const BitMatrix t = a.transpose();
+            const BitMatrix t = boolmat::transpose(a, bits_of(portable));
             ASSERT_EQ(t.rows(), c);
             ASSERT_EQ(t.cols(), r);
             EXPECT_TRUE(spare_bits_clear(t));
             for (std::size_t i = 0; i < r; ++i)
                 for (std::size_t j = 0; j < c; ++j)
-                    ASSERT_EQ(t.get(j, i), a.get(i, j)) << r << "x" << c << " portable " << portable;
+                    ASSERT_EQ(t.get(j, i), a.get(i, j))
+                        << r << "x" << c << " portable " << portable;
         });
     }
 }
@@ -320,13 +330,13 @@ TEST(Transpose, LargeMatricesWrittenAroundTheCaches) {
     for (Word& w : a.words_mut()) w = rng();
     a.clear_spare_bits();
     for_each_variant([&](bool portable) {
-        const BitMatrix t = a.transpose();
+        const BitMatrix t = boolmat::transpose(a, bits_of(portable));
         EXPECT_TRUE(spare_bits_clear(t));
         for (int k = 0; k < 20000; ++k) {
             const std::size_t i = rng() % a.rows(), j = rng() % a.cols();
             ASSERT_EQ(t.get(j, i), a.get(i, j)) << i << "," << j << " portable " << portable;
         }
-        EXPECT_TRUE(t.transpose() == a) << portable;
+        EXPECT_TRUE(boolmat::transpose(t, bits_of(portable)) == a) << portable;
     });
 }
 

@@ -16,7 +16,6 @@ using boolmat::Word;
 
 namespace {
 
-
 bool spare_bits_clear(const BitMatrix& m) {
     for (std::size_t i = 0; i < m.rows(); ++i)
         if (m.row(i).back() & ~boolmat::row_mask(m.cols())) return false;
@@ -50,7 +49,8 @@ TEST(BitMatrixStorage, DimensionAndCapacityFailures) {
         EXPECT_EQ(failure_of([&] { make(5, 0); }), "cols égale à 0");
         EXPECT_EQ(failure_of([&] { make(0, 0); }), "cols égale à 0");
         EXPECT_EQ(failure_of([&] { make(std::size_t{1} << 60, 64); }), "capacity overflow");
-        EXPECT_EQ(failure_of([&] { make(std::numeric_limits<std::size_t>::max(), 65); }), "capacity overflow");
+        EXPECT_EQ(failure_of([&] { make(std::numeric_limits<std::size_t>::max(), 65); }),
+                  "capacity overflow");
     }
     using boolmat::checked_word_count;
     constexpr std::size_t kMax = boolmat::kMaxWords;
@@ -80,7 +80,8 @@ TEST(BitMatrixAccess, RandomCellsMatchModelAndLayout) {
                 std::size_t in_row = 0;
                 for (std::size_t j = 0; j < c; ++j) {
                     ASSERT_EQ(m.get(i, j), model[i][j]);
-                    ASSERT_EQ((m.words()[i * m.stride() + j / 64] >> (j % 64)) & 1, Word{model[i][j]});
+                    ASSERT_EQ((m.words()[i * m.stride() + j / 64] >> (j % 64)) & 1,
+                              Word{model[i][j]});
                     in_row += model[i][j];
                 }
                 EXPECT_EQ(m.row_count_ones(i), in_row);
@@ -115,7 +116,8 @@ TEST(BitMatrixAccess, SetRow) {
     EXPECT_EQ(failure_of([&] { m.set_row(2, full); }), "ligne 2 hors limites (rows = 2)");
     EXPECT_EQ(failure_of([&] { m.set_row(0, std::vector<Word>{1}); }),
               "assertion `left == right` failed: 1 mots pour un stride de 2\n  left: 1\n right: 2");
-    EXPECT_EQ(failure_of([&] { m.set_row(5, std::vector<Word>{1}); }), "ligne 5 hors limites (rows = 2)");
+    EXPECT_EQ(failure_of([&] { m.set_row(5, std::vector<Word>{1}); }),
+              "ligne 5 hors limites (rows = 2)");
     m.set_row(1, m.row(1));  // a row copied onto itself
     EXPECT_TRUE(m == before);
 }

@@ -17,7 +17,6 @@ using boolmat::Word;
 
 namespace {
 
-
 std::vector<bool> random_bits(std::mt19937_64& rng, std::size_t n) {
     std::vector<bool> bits(n);
     for (std::size_t k = 0; k < n; ++k) bits[k] = rng() & 1;
@@ -53,8 +52,11 @@ TEST(BitVec, ConstructionAcrossWordBoundaries) {
 TEST(BitVec, ConstructionFailures) {
     EXPECT_EQ(failure_of([] { BitVec::zeros(0); }), "n égale à 0");
     EXPECT_EQ(failure_of([] { BitVec::from_bools({}); }), "n égale à 0");
-    EXPECT_EQ(failure_of([] { BitVec::from_words(std::vector<Word>{1, 2}, 64); }),
-              "assertion `left == right` failed: 2 mots fournis pour 64 bits\n  left: 2\n right: 1");
+    EXPECT_EQ(
+        failure_of([] {
+            BitVec::from_words(std::vector<Word>{1, 2}, 64);
+        }),
+        "assertion `left == right` failed: 2 mots fournis pour 64 bits\n  left: 2\n right: 1");
     // The length is checked before the word count.
     EXPECT_EQ(failure_of([] { BitVec::from_words(std::vector<Word>{1, 2, 3}, 0); }), "n égale à 0");
 }
@@ -92,7 +94,9 @@ TEST(BitVec, OrAssignAndHamming) {
     EXPECT_EQ(failure_of([&] { a.or_assign(BitVec::zeros(64)); }), report);
     EXPECT_EQ(failure_of([&] { a.hamming(BitVec::zeros(64)); }), report);
     // Same word count, different lengths: still refused, self unchanged.
-    EXPECT_EQ(failure_of([&] { a.or_assign(BitVec::from_words(std::vector<Word>{8, 2}, 66)); }),
+    EXPECT_EQ(failure_of([&] {
+                  a.or_assign(BitVec::from_words(std::vector<Word>{8, 2}, 66));
+              }),
               "assertion `left == right` failed\n  left: 65\n right: 66");
     EXPECT_EQ(a.words()[0], 3u);
     EXPECT_EQ(a.words()[1], 1u);

@@ -1,4 +1,4 @@
-// BoolLs: the pattern table, the four solving methods against a per-cell
+// BoolLs: the count table, the four solving methods against a per-cell
 // shadow model, solve_all, and the precondition failures.
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "boolmat/precondition.hpp"
 #include "bmf_core/boolls.hpp"
-#include "random_vectors.hpp"
 #include "bmf_core/lcg.hpp"
+#include "boolmat/precondition.hpp"
+#include "random_vectors.hpp"
 
 namespace bmf {
 namespace {
@@ -108,7 +108,8 @@ BitMatrix greedy_trap(std::mt19937_64& g, const BitVec& x, std::size_t r) {
     std::vector<bool> shared(x.len());
     for (std::size_t i = 0; i < x.len(); ++i) shared[i] = !x.get(i) && g() % 3 == 0;
     for (std::size_t j = 0; j < r; ++j)
-        for (std::size_t i = 0; i < x.len(); ++i) w.set(i, j, shared[i] || (x.get(i) && g() % 4 == 0));
+        for (std::size_t i = 0; i < x.len(); ++i)
+            w.set(i, j, shared[i] || (x.get(i) && g() % 4 == 0));
     return w;
 }
 
@@ -163,7 +164,8 @@ TEST(BoolLsLimits, RankChecksInOrder) {
 
 TEST(BoolLsLimits, LengthMismatchReports) {
     const BoolLs s(from_rows({"10", "01", "11"}));
-    const char* report = "assertion `left == right` failed: x a 4 bits, W a 3 lignes\n  left: 4\n right: 3";
+    const char* report =
+        "assertion `left == right` failed: x a 4 bits, W a 3 lignes\n  left: 4\n right: 3";
     for (const Method method : kAllMethods) {
         try {
             s.solve_seeded(from_bits("1111"), method, 0);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "bmf_core/ao_bmf.hpp"
@@ -61,8 +62,7 @@ std::uint64_t half_step_in_blocks(const BoolLs& solver, const BitMatrix& vectors
         Padded solved(BitMatrix::zeros(part.rows(), out.cols()), 1);
         const VectorBlock block(foreign.view());
         total += half_step(solver, block, method, 0, solved.view_mut());
-        for (std::size_t i = 0; i < part.rows(); ++i)
-            out.set_row(at[b] + i, solved.view().row(i));
+        for (std::size_t i = 0; i < part.rows(); ++i) out.set_row(at[b] + i, solved.view().row(i));
     }
     return total;
 }
@@ -84,10 +84,8 @@ BmfResult ao_bmf_in_blocks(const BitMatrix& x, std::uint64_t r, Method method,
         switch (stop.record(total)) {
             case StopRule::Verdict::DiscardAndStop:
                 return {best_w, best_h, stop.best_error(), stop.iterations()};
-            case StopRule::Verdict::KeepAndStop:
-                return {w, h, total, stop.iterations()};
-            case StopRule::Verdict::Continue:
-                best_w = w, best_h = h;
+            case StopRule::Verdict::KeepAndStop: return {w, h, total, stop.iterations()};
+            case StopRule::Verdict::Continue: best_w = w, best_h = h;
         }
     }
 }
@@ -105,8 +103,8 @@ TEST(HalfStep, BlocksConcatenateToAoBmfForEveryMethodAndCut) {
         for (const std::size_t size : {1, 63, 64, 65, 0, 0}) {
             SCOPED_TRACE(::testing::Message() << m << "x" << n << " r " << r << " method "
                                               << method.name() << " blocks of " << size);
-            const BmfResult got = ao_bmf_in_blocks(x, r, method, max_iter, seed, cuts(g, n, size),
-                                                   cuts(g, m, size));
+            const BmfResult got =
+                ao_bmf_in_blocks(x, r, method, max_iter, seed, cuts(g, n, size), cuts(g, m, size));
             EXPECT_EQ(got.w, want.w);
             EXPECT_EQ(got.h, want.h);
             EXPECT_EQ(got.error, want.error);
@@ -142,6 +140,36 @@ TEST(HalfStep, PreparedUnpreparedAndTransposedBlocksAgree) {
     }
 }
 
+TEST(HalfStep, ThreadsSolvingBlocksAgainstOneSolverAgree) {
+    // Four threads race to the solver's first "zeta" half-step, which
+    // groups its rows by pattern once; each solves its own blocks with its
+    // own scratch, and together they give the single-threaded result.
+    std::mt19937_64 g(63);
+    const BitMatrix x = planted(g, 400, 300, 3);
+    const BitMatrix w = random_matrix(g, 400, 3, 2);
+    const BitMatrix xt = x.transpose();
+    for (const Method method : kAllMethods) {
+        BitMatrix want = BitMatrix::zeros(300, 3);
+        const std::uint64_t total = half_step(BoolLs(w), xt, method, 5, want.view_mut());
+        const BoolLs shared(w);
+        BitMatrix got = BitMatrix::zeros(300, 3);
+        std::vector<std::uint64_t> totals(4);
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (std::size_t b = t; b < 10; b += 4) {
+                    const VectorBlock block(xt.view().rows(30 * b, 30 * b + 30));
+                    totals[t] += half_step(shared, block, method, 5,
+                                           got.view_mut().rows(30 * b, 30 * b + 30));
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(got, want) << method.name();
+        EXPECT_EQ(totals[0] + totals[1] + totals[2] + totals[3], total) << method.name();
+    }
+}
+
 TEST(HalfStep, ShapeChecksComeFirstAndAreShapeFailures) {
     const BoolLs solver(BitMatrix::ones(70, 3));
     const BitMatrix vectors = BitMatrix::zeros(5, 70);
@@ -159,8 +187,9 @@ TEST(HalfStep, ShapeChecksComeFirstAndAreShapeFailures) {
     EXPECT_EQ(failure_of([&] { half_step(solver, wrong, Method::Zeta, 0, out.view_mut()); }),
               "assertion `left == right` failed: les vecteurs ont 69 bits, W a 70 lignes\n"
               "  left: 69\n right: 70");
-    EXPECT_EQ(failure_of([&] { half_step(solver, vectors, Method::Zeta, 0, short_out.view_mut()); }),
-              "la sortie est 4x3, il faut 5x3");
+    EXPECT_EQ(
+        failure_of([&] { half_step(solver, vectors, Method::Zeta, 0, short_out.view_mut()); }),
+        "la sortie est 4x3, il faut 5x3");
     EXPECT_EQ(failure_of([&] { half_step(solver, vectors, Method::Zeta, 0, narrow.view_mut()); }),
               "la sortie est 5x2, il faut 5x3");
     EXPECT_EQ(kind_of([&] { half_step(solver, vectors, Method::Zeta, 0, narrow.view_mut()); }),

@@ -1,6 +1,5 @@
 // The population-count kernels in both variants against per-word counts, on
-// lengths around the vector widths, and the switch that forces the portable
-// variants.
+// lengths around the vector widths, and the choice of each variant's tables.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -9,7 +8,9 @@
 #include <vector>
 
 #include "boolmat/cpu.hpp"
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
+#include "failure.hpp"
 #include "variants.hpp"
 
 namespace {
@@ -19,14 +20,23 @@ namespace kernels = boolmat::kernels;
 
 const std::size_t kLengths[] = {1, 2, 3, 4, 5, 7, 8, 31, 32, 33, 63, 64, 65, 100, 129, 1000};
 
-TEST(Cpu, ForcingPortableTurnsTheFastVariantsOff) {
+TEST(Cpu, SelectingPortableTurnsTheFastVariantsOff) {
+    using boolmat::Isa;
     const bool available = boolmat::cpu::has_avx2() && boolmat::cpu::has_bit_instructions();
-    EXPECT_EQ(boolmat::cpu::use_avx2(), available);
-    {
-        const PortableOnly forced;
-        EXPECT_FALSE(boolmat::cpu::use_avx2());
+    EXPECT_EQ(boolmat::default_kernels().isa == Isa::Avx2, available);
+    EXPECT_EQ(bmf::default_kernels().bits, &boolmat::default_kernels());
+    const boolmat::Kernels& portable = boolmat::kernels_for(Isa::Portable);
+    EXPECT_EQ(portable.isa, Isa::Portable);
+    EXPECT_EQ(portable.popcount, &boolmat::detail::popcount_kernels(Isa::Portable));
+    EXPECT_EQ(bmf::kernels_for(Isa::Portable).bits, &portable);
+    if (available) {
+        EXPECT_NE(boolmat::kernels_for(Isa::Avx2).popcount, portable.popcount);
+    } else {
+        EXPECT_EQ(failure_of([] { boolmat::kernels_for(Isa::Avx2); }),
+                  "ce processeur ne peut pas exécuter les noyaux AVX2");
     }
-    EXPECT_EQ(boolmat::cpu::use_avx2(), available);
+    // The default stays what it was.
+    EXPECT_EQ(boolmat::default_kernels().isa == Isa::Avx2, available);
 }
 
 TEST(PopcountKernels, VariantsMatchPerWordCounts) {
@@ -42,11 +52,17 @@ TEST(PopcountKernels, VariantsMatchPerWordCounts) {
             off += std::popcount(x[k] ^ (a[k] | b[k]));
         }
         for_each_variant([&](bool portable) {
-            EXPECT_EQ(kernels::popcount_words(a.data(), n), ones) << n << portable;
-            EXPECT_EQ(kernels::xor_popcount(a.data(), b.data(), n), differ) << n << portable;
-            EXPECT_EQ(kernels::andnot_popcount(a.data(), b.data(), n), only_a) << n << portable;
-            EXPECT_EQ(kernels::or_xor_popcount(x.data(), a.data(), b.data(), n), off) << n << portable;
+            const boolmat::detail::PopcountKernels& k = *bits_of(portable).popcount;
+            EXPECT_EQ(k.popcount(a.data(), n), ones) << n << portable;
+            EXPECT_EQ(k.xor_popcount(a.data(), b.data(), n), differ) << n << portable;
+            EXPECT_EQ(k.andnot_popcount(a.data(), b.data(), n), only_a) << n << portable;
+            EXPECT_EQ(k.or_xor_popcount(x.data(), a.data(), b.data(), n), off) << n << portable;
         });
+        // The plain names go through the default tables.
+        EXPECT_EQ(kernels::popcount_words(a.data(), n), ones) << n;
+        EXPECT_EQ(kernels::xor_popcount(a.data(), b.data(), n), differ) << n;
+        EXPECT_EQ(kernels::andnot_popcount(a.data(), b.data(), n), only_a) << n;
+        EXPECT_EQ(kernels::or_xor_popcount(x.data(), a.data(), b.data(), n), off) << n;
     }
 }
 

@@ -44,8 +44,8 @@ TEST(MethodParse, AcceptsCanonicalNamesCaseAndSurroundingWhiteSpace) {
 
 TEST(MethodParse, RejectsOtherNamesEchoingTheInputVerbatim) {
     const std::string cases[] = {
-        "greedy_ls",     "",           "   ",          "na\u00cfve",  // capital I with diaeresis
-        "gree dy",       " ZETA_ ",    "greedyls",     "greedy-ls-",
+        "greedy_ls",    "",        "   ",      "na\u00cfve",  // capital I with diaeresis
+        "gree dy",      " ZETA_ ", "greedyls", "greedy-ls-",
         "\u200bzeta",    // zero-width space is not white space
         "zeta\u180e",    // nor is the Mongolian vowel separator
         "zeta\xc2",      // truncated sequence at the end
@@ -56,8 +56,8 @@ TEST(MethodParse, RejectsOtherNamesEchoingTheInputVerbatim) {
         ASSERT_TRUE(std::holds_alternative<InvalidMethod>(parsed)) << text;
         const InvalidMethod& error = std::get<InvalidMethod>(parsed);
         EXPECT_EQ(error.name, text);
-        EXPECT_EQ(error.message(),
-                  "methode inconnue : '" + text + "'. Valeurs acceptees : naive, zeta, greedy, greedy-ls");
+        EXPECT_EQ(error.message(), "methode inconnue : '" + text +
+                                       "'. Valeurs acceptees : naive, zeta, greedy, greedy-ls");
     }
     EXPECT_EQ(std::get<InvalidMethod>(Method::from_str("")).message(),
               "methode inconnue : ''. Valeurs acceptees : naive, zeta, greedy, greedy-ls");

@@ -52,7 +52,8 @@ std::size_t count(const std::string& s, char ch) { return std::count(s.begin(), 
 
 TEST(TextForm, SmallMatricesExactly) {
     EXPECT_EQ(boolmat::to_string(BitMatrix::ones(1, 1)), "1x1 (1 bits a 1)\n1");
-    EXPECT_EQ(boolmat::to_string(BitMatrix::zeros(2, 10)), "2x10 (0 bits a 1)\n00000000_00\n00000000_00");
+    EXPECT_EQ(boolmat::to_string(BitMatrix::zeros(2, 10)),
+              "2x10 (0 bits a 1)\n00000000_00\n00000000_00");
     BitMatrix m = BitMatrix::zeros(2, 17);
     m.set(0, 0, true), m.set(1, 8, true), m.set(1, 16, true);
     EXPECT_EQ(boolmat::to_string(m), "2x17 (3 bits a 1)\n10000000_00000000_0\n00000000_10000000_1");
@@ -61,8 +62,8 @@ TEST(TextForm, SmallMatricesExactly) {
 TEST(TextForm, RowWidths) {
     std::mt19937_64 rng(61);
     // cols, length of the row text, number of "_", number of "|"
-    const std::size_t cases[][4] = {{64, 71, 7, 0},    {65, 73, 7, 1},    {128, 143, 14, 1},
-                                    {129, 148, 14, 1}, {200, 147, 13, 1}};
+    const std::size_t cases[][4] = {
+        {64, 71, 7, 0}, {65, 73, 7, 1}, {128, 143, 14, 1}, {129, 148, 14, 1}, {200, 147, 13, 1}};
     for (const auto& c : cases) {
         const BitMatrix m = random_matrix(rng, 1, c[0]);
         boolmat::StringSink sink;
@@ -98,8 +99,9 @@ TEST(TextForm, RowsElidedByHeight) {
             EXPECT_EQ(boolmat::to_string(m), expected) << rows << "x" << cols;
         }
     }
-    EXPECT_NE(boolmat::to_string(BitMatrix::zeros(21, 2)).find("\n00\n... (1 lignes omises) ...\n00\n"),
-              std::string::npos);
+    EXPECT_NE(
+        boolmat::to_string(BitMatrix::zeros(21, 2)).find("\n00\n... (1 lignes omises) ...\n00\n"),
+        std::string::npos);
 }
 
 TEST(TextForm, HeaderCountsElidedCells) {
@@ -118,7 +120,8 @@ TEST(TextForm, StopsAtFirstFailedWrite) {
         FailingSink all(SIZE_MAX);
         ASSERT_TRUE(boolmat::display(m, all));
         EXPECT_EQ(all.text, boolmat::to_string(m));
-        for (std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{2}, all.calls / 2, all.calls - 1}) {
+        for (std::size_t budget :
+             {std::size_t{0}, std::size_t{1}, std::size_t{2}, all.calls / 2, all.calls - 1}) {
             FailingSink sink(budget);
             EXPECT_FALSE(boolmat::display(m, sink)) << budget;
             EXPECT_EQ(sink.calls, budget + 1) << budget;  // no write after the failure

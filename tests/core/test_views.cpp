@@ -5,9 +5,9 @@
 
 #include <random>
 
-#include "boolmat/bitmatrix.hpp"
 #include "bmf_core/ao_bmf.hpp"
 #include "bmf_core/boolls.hpp"
+#include "boolmat/bitmatrix.hpp"
 #include "padded.hpp"
 #include "random_vectors.hpp"
 
@@ -40,7 +40,8 @@ TEST(Views, OwningMatricesAndVectorsConvert) {
 
 TEST(Views, TransposeProductAndCountsReadOnlyTheCells) {
     std::mt19937_64 g(71);
-    for (auto [r, c] : {std::pair<std::size_t, std::size_t>{1, 1}, {65, 130}, {200, 64}, {7, 700}}) {
+    for (auto [r, c] :
+         {std::pair<std::size_t, std::size_t>{1, 1}, {65, 130}, {200, 64}, {7, 700}}) {
         for (const unsigned sparsity : {2u, 40u}) {
             const BitMatrix a = random_matrix(g, r, c, sparsity);
             const BitMatrix b = random_matrix(g, c, 90, sparsity);
@@ -63,8 +64,8 @@ TEST(Views, SolversAndInitialFactorReadForeignBuffers) {
     const bmf::BoolLs owned(w), foreign(Padded(w, 2).view());
     const Padded px(random_matrix(g, 150, 40, 2), 2);
     const BitMatrix x = boolmat::transpose(boolmat::transpose(px.view()));
-    for (const bmf::Method method : {bmf::Method::Naive, bmf::Method::Zeta, bmf::Method::Greedy,
-                                     bmf::Method::GreedyLs}) {
+    for (const bmf::Method method :
+         {bmf::Method::Naive, bmf::Method::Zeta, bmf::Method::Greedy, bmf::Method::GreedyLs}) {
         EXPECT_EQ(foreign.solve_all(px.view(), method, 3), owned.solve_all(x, method, 3));
         const boolmat::BitVec v = random_x(g, 150);
         EXPECT_EQ(foreign.solve_seeded(v, method, 9), owned.solve_seeded(v, method, 9));

@@ -11,15 +11,24 @@
 #include <vector>
 
 #include "bmf_core/boolls.hpp"
+#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 #include "random_vectors.hpp"
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_solve.hpp"
 #include "variants.hpp"
 
 namespace bmf {
 namespace {
 
 using boolmat::Word;
+using detail::kZetaBlockBits;
+using detail::PatternGroups;
+using detail::zeta_input;
+using detail::zeta_solve;
+using detail::zeta_solve_grouped;
+using detail::ZetaScratch;
+
+// The "zeta" kernels of a variant.
+const detail::ZetaKernels& zeta_of(bool portable) { return *solver_of(portable).zeta; }
 
 // The method as written: D = -counts, +2 at the pattern of every set row,
 // subset sums one bit at a time, then the smallest error by increasing h.
@@ -37,8 +46,8 @@ Solution plain_zeta(const BitMatrix& w, const BitVec& x) {
             if ((t >> j) & 1) d[t] += d[t ^ (std::size_t{1} << j)];
     Solution best{0, w.rows() + 1};
     for (std::uint64_t h = 0; h < size; ++h) {
-        const auto error = static_cast<std::uint64_t>(
-            static_cast<std::int64_t>(w.rows() - ones) + d[(size - 1) ^ h]);
+        const auto error = static_cast<std::uint64_t>(static_cast<std::int64_t>(w.rows() - ones) +
+                                                      d[(size - 1) ^ h]);
         if (error < best.error) best = {h, error};
     }
     return best;
@@ -77,7 +86,7 @@ TEST(ZetaKernels, TransformMatchesTheSubsetSumsInBothVariants) {
         }
         for_each_variant([&](bool portable) {
             std::vector<std::uint32_t> got = d;
-            zeta::subset_sum_transform(got.data(), r);
+            zeta_of(portable).subset_sum_transform(got.data(), r);
             EXPECT_EQ(got, sums) << r << " portable " << portable;
         });
     }
@@ -102,7 +111,8 @@ TEST(ZetaKernels, CountingAddsAtTheLaneSupersets) {
         x[2] &= (Word{1} << (m - 128)) - 1;
         // Row i at every entry sharing its group of `lanes` and containing
         // its low bits.
-        const auto supersets = [&](std::vector<std::uint32_t>& s, std::uint64_t p, std::uint32_t n) {
+        const auto supersets = [&](std::vector<std::uint32_t>& s, std::uint64_t p,
+                                   std::uint32_t n) {
             for (std::size_t u = 0; u < size; ++u)
                 if (u / lanes == p / lanes && (u & p % lanes) == p % lanes) s[u] += n;
         };
@@ -133,15 +143,16 @@ TEST(ZetaKernels, CountingAddsAtTheLaneSupersets) {
             const std::vector<Count> want_rows(by_rows.begin(), by_rows.end());
             const std::vector<Count> want_groups(by_groups.begin(), by_groups.end());
             for_each_variant([&](bool portable) {
+                const auto& k = zeta_of(portable).width<Count>();
                 std::vector<Count> s(size, 0);
-                zeta::count_rows(s.data(), bits, x.data(), x.size(), patterns.data());
+                k.count_rows(s.data(), bits, x.data(), x.size(), patterns.data());
                 EXPECT_EQ(s, want_rows) << bits << " portable " << portable;
                 std::fill(s.begin(), s.end(), 0);
-                zeta::count_values(s.data(), bits, values.data(), values.size());
+                k.count_values(s.data(), bits, values.data(), values.size());
                 EXPECT_EQ(s, want_rows) << bits << " portable " << portable;
                 std::fill(s.begin(), s.end(), 0);
-                EXPECT_EQ(zeta::count_groups(s.data(), bits, x.data(), x.size(),
-                                             group_patterns.data(), ends.data(), ends.size()),
+                EXPECT_EQ(k.count_groups(s.data(), bits, x.data(), x.size(), group_patterns.data(),
+                                         ends.data(), ends.size()),
                           ones);
                 EXPECT_EQ(s, want_groups) << bits << " portable " << portable;
             });
@@ -178,19 +189,20 @@ TEST(ZetaKernels, FinishAndLastIndexInBothVariants) {
             for_each_width([&](auto zero) {
                 using Count = decltype(zero);
                 for_each_variant([&](bool portable) {
+                    const auto& k = zeta_of(portable).width<Count>();
                     std::vector<Count> got(ready.begin(), ready.end());
                     // transform_low on each sub-block instead of the
                     // precomputed `ready`, when the sub-blocks are whole.
                     if (low >= 3) {
                         got.assign(s.begin(), s.end());
                         for (std::size_t base = 0; base < size; base += std::size_t{1} << low)
-                            zeta::transform_low(got.data() + base, low);
+                            k.transform_low(got.data() + base, low);
                         EXPECT_EQ(got, std::vector<Count>(ready.begin(), ready.end()));
                     }
-                    EXPECT_EQ(zeta::finish_and_find_minimum(got.data(), c.data(), bits, low), least)
+                    EXPECT_EQ(k.finish_and_find_minimum(got.data(), c.data(), bits, low), least)
                         << bits << "/" << low << " portable " << portable;
                     EXPECT_EQ(got, std::vector<Count>(after.begin(), after.end()));
-                    EXPECT_EQ(zeta::last_index_of(got.data(), c.data(), size, least), last);
+                    EXPECT_EQ(k.last_index_of(got.data(), c.data(), size, least), last);
                 });
             });
         }
@@ -208,17 +220,18 @@ TEST(ZetaSolve, MatchesThePlainMethodWithEveryBlocking) {
         // single table-sized block.
         const std::size_t live = trial % 3 == 0 ? 1 + g() % r : r;
         const BitMatrix w = random_w(g, m, r, live);
-        const BoolLs solver(w);
         std::vector<BitVec> xs;
         for (int k = 0; k < 3; ++k) xs.push_back(random_x(g, m));
         for_each_variant([&](bool portable) {
+            const BoolLs solver(w, solver_of(portable));
             // One scratch for all the solves of a solver, as ao_bmf uses it.
             ZetaScratch scratch;
             for (const BitVec& x : xs) {
                 const Solution want = plain_zeta(w, x);
                 for (unsigned block_bits : {kZetaBlockBits, 3u, 4u, 7u, r > 1 ? r - 1 : 3u}) {
-                    EXPECT_EQ(zeta_solve(solver.zeta_table(), x.words(), scratch, block_bits), want)
-                        << "m " << m << " r " << r << " blocks " << block_bits << " portable " << portable;
+                    EXPECT_EQ(zeta_solve(zeta_input(solver), x.words(), scratch, block_bits), want)
+                        << "m " << m << " r " << r << " blocks " << block_bits << " portable "
+                        << portable;
                 }
                 EXPECT_EQ(solver.solve_seeded(x, Method::Zeta, 0), want);
             }
@@ -230,11 +243,12 @@ TEST(ZetaSolve, RanksAboveOneBlockWithTheDefaultBlocks) {
     std::mt19937_64 g(14);
     for (unsigned r : {19u, 20u}) {
         const BitMatrix w = random_w(g, 3000, r, r);
-        const BoolLs solver(w);
         const BitVec x = random_x(g, 3000);
         const Solution want = plain_zeta(w, x);
         for_each_variant([&](bool portable) {
-            EXPECT_EQ(solver.solve_seeded(x, Method::Zeta, 0), want) << r << " portable " << portable;
+            const BoolLs solver(w, solver_of(portable));
+            EXPECT_EQ(solver.solve_seeded(x, Method::Zeta, 0), want)
+                << r << " portable " << portable;
         });
     }
 }
@@ -254,11 +268,13 @@ TEST(ZetaSolve, WideCountersPast65535SetRows) {
         BitVec ordered = BitVec::zeros(m);
         for (std::size_t k = 0; k < m; ++k) ordered.set(k, x.get(groups.order[k]));
         for_each_variant([&](bool portable) {
+            const BoolLs variant(w, solver_of(portable));
             ZetaScratch scratch;
             for (unsigned block_bits : {kZetaBlockBits, 4u, 7u})
-                EXPECT_EQ(zeta_solve(solver.zeta_table(), x.words(), scratch, block_bits), want)
+                EXPECT_EQ(zeta_solve(zeta_input(variant), x.words(), scratch, block_bits), want)
                     << r << " blocks " << block_bits << " portable " << portable;
-            EXPECT_EQ(zeta_solve_grouped(solver.zeta_table(), groups, ordered.words(), scratch), want);
+            EXPECT_EQ(zeta_solve_grouped(zeta_input(variant), groups, ordered.words(), scratch),
+                      want);
         });
     }
 }
@@ -270,16 +286,16 @@ TEST(ZetaSolve, EqualErrorsGoToTheLowestCombination) {
     for (unsigned r : {3u, 6u, 10u}) {
         BitMatrix w = random_w(g, 500, r, r);
         for (std::size_t i = 0; i < w.rows(); ++i) w.set(i, 0, false), w.set(i, r - 1, false);
-        const BoolLs solver(w);
         for (int k = 0; k < 5; ++k) {
             const BitVec x = random_x(g, 500);
             const Solution want = plain_zeta(w, x);
             EXPECT_EQ(want.h & 1, 0u);
             EXPECT_EQ(want.h >> (r - 1), 0u);
-            for_each_variant([&](bool) {
+            for_each_variant([&](bool portable) {
+                const BoolLs solver(w, solver_of(portable));
                 ZetaScratch scratch;
                 for (unsigned block_bits : {3u, 5u, kZetaBlockBits})
-                    EXPECT_EQ(zeta_solve(solver.zeta_table(), x.words(), scratch, block_bits), want);
+                    EXPECT_EQ(zeta_solve(zeta_input(solver), x.words(), scratch, block_bits), want);
             });
         }
     }
@@ -287,7 +303,7 @@ TEST(ZetaSolve, EqualErrorsGoToTheLowestCombination) {
     const BoolLs zero(BitMatrix::zeros(70, 9));
     const BitVec x = random_x(g, 70);
     ZetaScratch scratch;
-    EXPECT_EQ(zeta_solve(zero.zeta_table(), x.words(), scratch, 3), (Solution{0, x.count_ones()}));
+    EXPECT_EQ(zeta_solve(zeta_input(zero), x.words(), scratch, 3), (Solution{0, x.count_ones()}));
 }
 
 TEST(ZetaSolve, GroupedLayoutGivesTheSameSolutions) {
@@ -302,7 +318,8 @@ TEST(ZetaSolve, GroupedLayoutGivesTheSameSolutions) {
         ASSERT_EQ(groups.order.size(), m);
         ASSERT_EQ(groups.ends.back(), m);
         for (std::size_t k = 1; k < m; ++k) {
-            const auto before = solver.row_patterns()[groups.order[k - 1]], at = solver.row_patterns()[groups.order[k]];
+            const auto before = solver.row_patterns()[groups.order[k - 1]],
+                       at = solver.row_patterns()[groups.order[k]];
             ASSERT_TRUE(before < at || (before == at && groups.order[k - 1] < groups.order[k]));
         }
         for (std::size_t gi = 0; gi < groups.patterns.size(); ++gi) {
@@ -315,8 +332,9 @@ TEST(ZetaSolve, GroupedLayoutGivesTheSameSolutions) {
         BitVec ordered = BitVec::zeros(m);
         for (std::size_t k = 0; k < m; ++k) ordered.set(k, x.get(groups.order[k]));
         for_each_variant([&](bool portable) {
+            const BoolLs variant(w, solver_of(portable));
             ZetaScratch scratch;
-            EXPECT_EQ(zeta_solve_grouped(solver.zeta_table(), groups, ordered.words(), scratch),
+            EXPECT_EQ(zeta_solve_grouped(zeta_input(variant), groups, ordered.words(), scratch),
                       plain_zeta(w, x))
                 << m << " " << r << " portable " << portable;
         });

@@ -11,22 +11,26 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
+#include "boolmat/memory.hpp"
 #include "boolmat/words.hpp"
 
 namespace bmf {
 
+struct Kernels;
 struct Solution;
 
-// What a solve reads from the solver.
-struct ZetaTable {
-    std::span<const std::uint64_t> row_patterns;  // m entries below 2^r
+namespace detail {
+
+// What a solve reads from the solver, and the kernels it runs.
+struct ZetaInput {
+    std::span<const std::uint64_t> row_patterns;   // m entries below 2^r
     std::span<const std::uint32_t> subset_counts;  // ζC, 2^r entries
     std::uint64_t m;
     unsigned r;
+    const Kernels* kernels;
 };
 
 // The rows of a factor ordered by pattern: order[k] is the k-th row in
@@ -40,25 +44,13 @@ struct PatternGroups {
     static PatternGroups of(std::span<const std::uint64_t> row_patterns);
 };
 
-// Working memory of "zeta" solves, reused from one solve to the next.
-class ZetaScratch {
-public:
-    ZetaScratch() = default;
-
-private:
-    friend Solution zeta_solve(const ZetaTable&, std::span<const boolmat::Word>, ZetaScratch&,
-                               unsigned);
-    friend Solution zeta_solve_grouped(const ZetaTable&, const PatternGroups&,
-                                       std::span<const boolmat::Word>, ZetaScratch&);
-    // Room for `size` counters of type Count, contents unspecified.
-    template <class Count>
-    Count* block(std::size_t size);
-
-    std::unique_ptr<std::byte[]> block_;  // ζS, one block at a time
-    std::size_t block_bytes_ = 0;
-    std::vector<std::uint32_t> starts_;   // first entry of each sub-block's list
-    std::vector<std::uint32_t> next_;     // next free slot of each sub-block's list
-    std::vector<std::uint32_t> offsets_;  // the patterns' offsets, by sub-block
+// Working memory of "zeta" solves, reused from one solve to the next by one
+// thread.
+struct ZetaScratch {
+    boolmat::Scratch block;              // ζS, one block at a time
+    std::vector<std::uint32_t> starts;   // first entry of each sub-block's list
+    std::vector<std::uint32_t> next;     // next free slot of each sub-block's list
+    std::vector<std::uint32_t> offsets;  // the patterns' offsets, by sub-block
 };
 
 // Entries of a ζS block: 2^18, which stay in L2.
@@ -68,13 +60,15 @@ inline constexpr unsigned kZetaBlockBits = 18;
 // words of its m bits (spare bits 0). Blocks hold 2^max_block_bits entries
 // (raised to 16 when smaller; smaller than the default only to exercise the
 // blocking).
-Solution zeta_solve(const ZetaTable& table, std::span<const boolmat::Word> x,
-                    ZetaScratch& scratch, unsigned max_block_bits = kZetaBlockBits);
+Solution zeta_solve(const ZetaInput& table, std::span<const boolmat::Word> x, ZetaScratch& scratch,
+                    unsigned max_block_bits = kZetaBlockBits);
 
 // The same for x given in the group order of `groups` (bit k of the words is
 // row groups.order[k] of x), which turns the pattern counts of x's set rows
 // into one population count per group. Needs r <= kZetaBlockBits.
-Solution zeta_solve_grouped(const ZetaTable& table, const PatternGroups& groups,
+Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const boolmat::Word> x_in_order, ZetaScratch& scratch);
+
+}  // namespace detail
 
 }  // namespace bmf
