@@ -20,7 +20,7 @@
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/half_step.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/zeta_solve.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 
 namespace bmf {
 
@@ -48,7 +48,7 @@ public:
     std::size_t mask_count() const { return run_ends_.size(); }
 
 private:
-    friend boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock&, const PatternGroups&,
+    friend boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock&, const detail::PatternGroups&,
                                              std::size_t);
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
                                    boolmat::BitViewMut);

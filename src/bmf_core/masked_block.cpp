@@ -18,7 +18,7 @@ using boolmat::Word;
 // Rows 2c and 2c + 1: the observed part and the mask of class c of `block`,
 // their bits in the order of `groups` (bit k is row groups.order[k]), moved
 // as whole rows of the transpose.
-boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock& block, const PatternGroups& groups,
+boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock& block, const detail::PatternGroups& groups,
                                   std::size_t m) {
     const boolmat::BitMatrix& t = *block.pairs_t_;
     boolmat::BitMatrix moved = boolmat::BitMatrix::zeros(m, t.cols());
@@ -121,14 +121,14 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
         }
     };
 
-    const PatternGroups* groups =
-        method == Method::Zeta && block.class_count() > 0 ? solver.zeta_groups() : nullptr;
+    const detail::PatternGroups* groups =
+        method == Method::Zeta && block.class_count() > 0 ? detail::zeta_groups(solver) : nullptr;
     if (groups != nullptr) {
         // Few distinct patterns among many rows: with the vectors and masks
         // in pattern order, each pattern's count is one population count.
         const boolmat::BitMatrix in_order = pairs_in_order(block, *groups, solver.m());
         masked::MaskTable table;
-        ZetaScratch scratch;
+        detail::ZetaScratch scratch;
         each_run(
             [&](std::size_t c, std::size_t) {
                 const auto m = in_order.row(2 * c + 1);

@@ -15,11 +15,17 @@
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/count_table.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/zeta_solve.hpp"
+#include "bmf_core/detail/zeta_solve.hpp"
 
 namespace bmf::masked {
 
 using boolmat::Word;
+using detail::kZetaBlockBits;
+using detail::PatternGroups;
+using detail::zeta_solve;
+using detail::zeta_solve_grouped;
+using detail::ZetaInput;
+using detail::ZetaScratch;
 
 // "zeta" under a mask, per mask: the subset sums of the observed rows'
 // pattern counts stand in for the solver's table, so that zeta_solve on
@@ -34,7 +40,7 @@ public:
     void build_in_order(const BoolLs& solver, const PatternGroups& groups,
                         std::span<const Word> mask_in_order, std::uint64_t observed);
     // What zeta_solve reads: the solver's own table when every row is observed.
-    const ZetaTable& table() const { return table_; }
+    const ZetaInput& table() const { return table_; }
 
 private:
     // Starts the table: true when the solver's own serves, else own_ zeroed.
@@ -42,7 +48,7 @@ private:
     void finish(const BoolLs& solver, bool counted_observed);
 
     CountTable own_;  // reused from one mask to the next
-    ZetaTable table_{};
+    ZetaInput table_{};
 };
 
 // "zeta" under any mask with one table per solver: every row of W twice, the
@@ -60,7 +66,7 @@ private:
     std::uint64_t m_;
     std::vector<std::uint64_t> patterns_;
     CountTable doubled_;
-    ZetaTable table_{};
+    ZetaInput table_{};
     boolmat::WordArray stacked_;  // the 2m bits of the vector at hand
 };
 

@@ -5,13 +5,13 @@
 
 #include "boolmat/words.hpp"
 #include "bmf_core/masked_kernels.hpp"
-#include "bmf_core/zeta.hpp"
+#include "bmf_core/detail/zeta.hpp"
 
 namespace bmf::masked {
 
 bool MaskTable::start(const BoolLs& solver, std::uint64_t observed) {
     table_ = {solver.row_patterns(), solver.subset_counts(), observed,
-              static_cast<unsigned>(solver.r())};
+              static_cast<unsigned>(solver.r()), &solver.kernels()};
     if (observed == solver.m()) return true;
     const std::size_t size = std::size_t{1} << solver.r();
     // The first table comes zeroed from the allocator; later masks clear it.
@@ -24,7 +24,7 @@ bool MaskTable::start(const BoolLs& solver, std::uint64_t observed) {
 
 void MaskTable::finish(const BoolLs& solver, bool counted_observed) {
     const auto sums = own_.span();
-    zeta::subset_sum_transform(sums.data(), static_cast<unsigned>(solver.r()));
+    solver.kernels().zeta->subset_sum_transform(sums.data(), static_cast<unsigned>(solver.r()));
     // ζC_M = ζC - ζC_U when the unobserved rows were counted.
     if (!counted_observed) {
         const auto all = solver.subset_counts();
@@ -84,7 +84,8 @@ StackedTable::StackedTable(const BoolLs& solver) : m_(solver.m()) {
     doubled_ = CountTable::zeroed(sums.size());
     const auto out = doubled_.span();
     for (std::size_t t = 0; t < sums.size(); ++t) out[t] = 2 * sums[t];
-    table_ = {patterns_, doubled_.span(), 2 * m_, static_cast<unsigned>(solver.r())};
+    table_ = {patterns_, doubled_.span(), 2 * m_, static_cast<unsigned>(solver.r()),
+              &solver.kernels()};
     stacked_ = boolmat::WordArray::zeroed(boolmat::words_for(2 * m_));
 }
 

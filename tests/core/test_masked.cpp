@@ -117,11 +117,12 @@ TEST(MaskedSolve, RandomAgainstShadowModelAndAllOnesAgainstBoolLs) {
     std::mt19937_64 g(77);
     const std::size_t sizes[] = {1, 2, 63, 64, 65, 129, 200};
     for (int trial = 0; trial < 400; ++trial) {
-        boolmat::cpu::force_portable(trial % 2 == 1);
         const std::size_t m = sizes[trial % 7];
         const std::size_t r = 1 + g() % (trial < 360 ? 7 : 11);
         const BitMatrix w = random_w(g, m, r);
-        const BoolLs s(w);
+        // Every other trial runs the solver's portable kernels.
+        const BoolLs s(w, bmf::kernels_for(trial % 2 == 1 ? boolmat::Isa::Portable
+                                                           : boolmat::cpu::best_isa()));
         const BitVec x = random_x(g, m);
         const BitVec mask = random_x(g, m);  // all-masked and all-observed included
         const std::uint64_t seed = g();
@@ -137,7 +138,6 @@ TEST(MaskedSolve, RandomAgainstShadowModelAndAllOnesAgainstBoolLs) {
                       s.solve_seeded(x, method, seed))
                 << trial;
     }
-    boolmat::cpu::force_portable(false);
 }
 
 TEST(MaskedSolve, BothZetaRoutesMatchNaive) {
@@ -151,7 +151,7 @@ TEST(MaskedSolve, BothZetaRoutesMatchNaive) {
             const BoolLs s(random_w(g, m, r));
             masked::StackedTable stacked(s);
             masked::MaskTable table;
-            ZetaScratch scratch;
+            detail::ZetaScratch scratch;
             for (const unsigned quarters : {1u, 3u}) {
                 const BitVec x = bits(g, m, 2), mask = bits(g, m, quarters);
                 std::vector<Word> observed_part(x.words().begin(), x.words().end());
