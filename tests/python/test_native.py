@@ -186,6 +186,16 @@ def test_bad_packed_arguments(call, error, message):
         call()
 
 
+@pytest.mark.parametrize("call", [
+    lambda: _native.initial_factor(GOOD, 70, 2**62, 0),
+    lambda: _native.pack_csr(np.array([0] * 17), np.array([], dtype=np.int64), None, 16, 2**62),
+])
+def test_core_failures_arrive_by_their_kind(call):
+    # Sizes no word array can have are the core's to refuse, as capacity.
+    with pytest.raises(OverflowError, match="^capacity overflow$"):
+        call()
+
+
 def test_import_of_the_native_module_leaves_numpy_alone(fresh_python):
     proc = fresh_python(
         "import importlib.util, sys\n"
