@@ -14,6 +14,10 @@
 #include "boolmat/detail/bytes.hpp"
 #include "boolmat/kernels.hpp"
 
+// As in boolmat/detail/lanes.hpp: the 256-bit calls of the generic compile
+// of the templates below are all inlined into `_avx2` wrappers.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace boolmat {
 
 static_assert(std::endian::native == std::endian::little,

@@ -14,6 +14,12 @@
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/words.hpp"
 
+// GCC notes that a call passing a 256-bit vector from code compiled for
+// every processor would use another ABI; such calls only occur in the
+// templates' generic compile and are inlined into `_avx2` wrappers, so no
+// code ever makes one.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace boolmat::detail {
 
 struct Sse2Words {
