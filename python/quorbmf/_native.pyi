@@ -8,52 +8,110 @@ interpreter lock, so blocks can be solved from several Python threads.
 Core failures arrive as ``ValueError``, ``IndexError`` or ``OverflowError``
 by their kind; memory exhaustion as ``MemoryError``.
 """
-from typing import Optional
+from typing import Optional, final
 
 import numpy as np
 from numpy.typing import NDArray
 
-Words = NDArray[np.uint64]
+__all__ = ["transpose", "product", "count_ones", "initial_factor", "pack_csr", "VectorBlock", "Solver",
+           "grecond", "asso"]
 
-def transpose(words: Words, cols: int) -> Words:
+_Words = NDArray[np.uint64]
+
+def transpose(words: _Words, cols: int) -> _Words:
     """The packed transpose (cols x rows) of a packed rows x cols matrix."""
 
-def product(w: Words, r: int, h: Words, cols: int) -> Words:
+def product(w: _Words, r: int, h: _Words, cols: int) -> _Words:
     """The Boolean product W∘H of a packed m x r and a packed r x cols matrix."""
 
-def count_ones(words: Words) -> int:
+def count_ones(words: _Words) -> int:
     """Number of set bits of a packed matrix."""
 
 def pack_csr(indptr: NDArray[np.int64], indices: NDArray[np.int64],
-             data: Optional[np.ndarray], rows: int, cols: int) -> Words:
+             data: Optional[np.ndarray], rows: int, cols: int) -> _Words:
     """Packs a CSR structure (any integer index dtype; ``data`` of any numeric
     dtype or None for all ones) straight to words. Explicit zeros are skipped;
     any stored value other than 0 and 1 raises ValueError naming its cell."""
 
-def initial_factor(xt: Words, m: int, r: int, seed: int) -> Words:
+def initial_factor(xt: _Words, m: int, r: int, seed: int) -> _Words:
     """The starting factor W (m x r) of the alternating loop, from the packed
     transpose Xᵀ (n x m): r non-empty columns of X chosen by ``seed``."""
 
+def grecond(x: _Words, cols: int, k: int) -> tuple[_Words, _Words, list[int]]:
+    """Covers the ones of the packed ``x`` (m x cols) from below with at most
+    ``k`` formal concepts, greedily (GreConD), and returns ``(w, h, errors)``:
+    W (m x ceil(k / 64) words), H (k x ceil(cols / 64) words) and the error
+    |X xor W∘H| after each factor found; the factors beyond ``len(errors)``
+    are empty."""
+
+def asso(x: _Words, cols: int, k: int, tau: float = 0.5, w_plus: float = 1.0,
+         w_minus: float = 1.0) -> tuple[_Words, _Words, list[int]]:
+    """At most ``k`` greedy rounds of Asso on the packed ``x`` (m x cols): each
+    takes the row of the association matrix (confidence at least ``tau``,
+    0 <= tau <= 1) and the rows using it that maximise ``w_plus`` * (ones
+    covered) - ``w_minus`` * (zeros covered), both weights finite and at
+    least 0. Returns ``(w, h, errors)`` as ``grecond`` does; it stops early
+    when no candidate gains."""
+
+@final
 class VectorBlock:
     """A block of packed vectors prepared once (its classes of equal rows) and
-    solved many times; keeps a reference to ``words`` (and ``transposed``),
-    whose words must not change while the block is in use. ``transposed``,
-    the packed transpose of the block (cols x rows), spares every "zeta"
-    half-step one transposition."""
-    def __init__(self, words: Words, cols: int, transposed: Optional[Words] = None) -> None: ...
+    solved many times; keeps references to the arrays it is given.
+
+    ``transposed``, when given, is the packed transpose of the block
+    (cols x rows) and spares "zeta" half-steps a transposition each.
+    ``mask``, when given, is packed like ``words`` with 1 for every observed
+    cell: half-steps then count errors on observed cells only, and a vector
+    with nothing observed gets h = 0 (a masked block lays out its own
+    transpose and only checks the shape of ``transposed``). The words of an
+    unmasked block must not change while it is used."""
+    def __new__(cls, words: _Words, cols: int, transposed: Optional[_Words] = None,
+                mask: Optional[_Words] = None) -> VectorBlock: ...
     @property
     def rows(self) -> int: ...
     @property
     def cols(self) -> int: ...
+    @property
+    def masked(self) -> bool: ...
 
+@final
 class Solver:
-    """A Boolean least-squares solver bound to one packed factor (a x r)."""
-    def __init__(self, factor: Words, r: int) -> None: ...
+    """A Boolean least-squares solver bound to one packed factor (m x r, any
+    r >= 1, ceil(r / 64) words per row). "greedy" and "greedy-ls" need no
+    table at any rank (up to rank 26 they give the table solver's answers);
+    "naive", "zeta", "exact" and masked blocks up to rank 26 use a table of
+    2^r counters, built by the first call that needs it. Immutable, so
+    several threads may solve against it at once.
+
+    Methods by rank: "naive", "zeta", "greedy", "greedy-ls" and "exact" up to
+    26 ("exact" gives "zeta"'s combinations and errors, by the exact search
+    or the table, whichever is expected to cost less); "greedy", "greedy-ls"
+    and "exact" up to 64, where "exact" searches each distinct vector within
+    a node budget and a vector whose budget runs out falls back to
+    "greedy-ls"; "greedy" and "greedy-ls" beyond. Any other method at a rank
+    is a ValueError naming those that work there. Masked blocks work up to
+    rank 26 ("missing values (mask=) are supported up to rank 26" above)."""
+    def __new__(cls, factor: _Words, r: int) -> Solver: ...
     @property
     def m(self) -> int: ...
     @property
     def r(self) -> int: ...
-    def half_step(self, block: VectorBlock, method: str, seed: int, out: Words) -> int:
-        """Solves every row of ``block`` (``m`` bits each), writes row i's
-        combination into row i of ``out`` (block.rows x ceil(r / 64) words) and
-        returns the total error."""
+    def half_step(self, block: VectorBlock, method: str, seed: int, out: _Words) -> int:
+        """Solves every row of ``block`` (``m`` bits each) with ``method`` and
+        ``seed``, writes row i's combination into row i of ``out``
+        (block.rows x ceil(r / 64) words) and returns the total error (over
+        observed cells for a masked block)."""
+    def half_step_counted(self, block: VectorBlock, method: str, seed: int,
+                          out: _Words) -> tuple[int, int]:
+        """``half_step``, returning ``(error, fallbacks)``: fallbacks is the
+        number of rows of ``block`` whose exact search ran out of its budget
+        ("exact" above rank 26 only, else 0); each such row holds the better
+        of the search's best combination and "greedy-ls"'s, the search's on
+        ties, and the error counts what they hold."""
+    def refit_blocks(self, block: VectorBlock, width: int, out: _Words) -> int:
+        """Starting from the combinations in ``out`` (block.rows x
+        ceil(r / 64) words), refits exactly each consecutive group of at most
+        ``width`` (1..24) columns with the others held fixed, one group after
+        the other over all r columns, updating ``out`` in place, and returns
+        the total error. No row's error grows (ties keep the lowest block
+        combination). Unmasked blocks only."""

@@ -297,14 +297,15 @@ BLOCK_WORDS = pack(np.ones((4, 6), dtype=bool))
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: _native.Solver(pack(np.ones((3, 27), bool)), 27), ValueError, "r must be at most 26"),
+    (lambda: _native.Solver(pack(np.ones((3, 27), bool)), 65), ValueError,
+     r"factor must have ceil\(cols / 64\) = 2 words per row for 65 columns, not 1"),
     (lambda: _native.Solver(pack(np.ones((3, 5), bool)), 4), ValueError,
      r"factor: row 0 has bits set beyond column 3 \(the spare bits must be zero\)"),
     (lambda: _native.Solver(FACTOR), TypeError, r"Solver.__new__\(\) missing 1 required positional argument: 'r'"),
     (lambda: _native.VectorBlock(BLOCK_WORDS, 6, pack(np.ones((5, 4), bool))), ValueError,
      "transposed must have cols = 6 rows, not 5"),
     (lambda: half_step(block=BLOCK_WORDS), TypeError, "block must be a quorbmf._native.VectorBlock, not ndarray"),
-    (lambda: half_step(method="fast"), ValueError, "method must be one of naive, zeta, greedy, greedy-ls, not 'fast'"),
+    (lambda: half_step(method="fast"), ValueError, "method must be one of naive, zeta, greedy, greedy-ls, exact, not 'fast'"),
     (lambda: half_step(method=1), TypeError, "argument 'method': 'int' object cannot be converted"),
     (lambda: half_step(seed=-1), OverflowError, "argument 'seed': "),
     (lambda: half_step(out=np.zeros((3, 1), np.uint64)), ValueError, "out must have 4 rows, not 3"),

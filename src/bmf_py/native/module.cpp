@@ -1,6 +1,6 @@
 // The quorbmf._native extension module: PyInit__native builds the module
-// object and registers the matrix functions, pack_csr and the solver
-// classes. Binding, error translation and heap types come from the shared
+// object and registers the matrix functions, pack_csr, the solver classes
+// and the classic covers. Binding, error translation and heap types come from the shared
 // runtime; under this module's policy a core failure becomes the Python
 // exception of its kind, so the entries check only what the core does not.
 #include "native.hpp"
@@ -30,6 +30,7 @@ Ref build_module() {
     add_matrix_functions(module.get());
     add_pack_csr(module.get());
     add_solver_classes(module.get());
+    add_cover_functions(module.get());
     return module;
 }
 

@@ -88,5 +88,7 @@ void add_matrix_functions(PyObject* module_object);
 void add_pack_csr(PyObject* module_object);
 // The classes VectorBlock and Solver (solver.cpp), added to `module_object`.
 void add_solver_classes(PyObject* module_object);
+// The functions grecond and asso (covers.cpp), added to `module_object`.
+void add_cover_functions(PyObject* module_object);
 
 }  // namespace bmf_native

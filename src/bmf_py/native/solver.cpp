@@ -1,20 +1,24 @@
-// The classes VectorBlock and Solver of quorbmf._native, over the core's
-// bmf::VectorBlock and bmf::BoolLs, and Solver.half_step over
-// bmf::half_step. A block reads the caller's words in place and keeps a
-// reference to their array; a solver owns a copy of its small factor and is
-// immutable, so any number of threads may solve against it at once. Block
-// preparation, solver construction and every half-step run with the
-// interpreter lock released.
-#include <cstdint>
+// The classes VectorBlock and Solver of quorbmf._native. A block is the
+// core's bmf::VectorBlock over the caller's words, or with a mask its
+// bmf::MaskedVectorBlock; it keeps references to the arrays it was given.
+// A solver owns a SolverEngine (solving.hpp) over a private copy of its
+// factor and is immutable, so any number of threads may solve against it at
+// once. These entries check every argument, and whether the method works
+// at the solver's rank, before the engine runs with the interpreter lock
+// released: block preparation, half-steps and refits do, and the engine
+// builds the solvers a method needs within the first call that needs them.
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "bmf_core/boolls.hpp"
 #include "bmf_core/half_step.hpp"
-#include "bmf_core/method.hpp"
+#include "bmf_core/masked.hpp"
+#include "bmf_core/wide_refit.hpp"
 #include "native.hpp"
+#include "solving.hpp"
 
 namespace bmf_native {
 
@@ -27,23 +31,44 @@ using boolmat::BitViewMut;
 // ---------------------------------------------------------------------------
 // VectorBlock
 
+using AnyBlock = std::variant<bmf::VectorBlock, bmf::MaskedVectorBlock>;
+
 struct PyVectorBlock {
     PyObject_HEAD
     PyObject* words;       // the array the block reads (owned reference)
     PyObject* transposed;  // the array of its transpose, or null (owned reference)
-    bmf::VectorBlock block;
+    PyObject* mask;        // the array of its mask, or null (owned reference)
+    AnyBlock block;
 };
 
 PyVectorBlock* as_block(PyObject* obj) { return reinterpret_cast<PyVectorBlock*>(obj); }
 
+// The unmasked core block of `obj`, or null for a masked one.
+const bmf::VectorBlock* plain_block(PyObject* obj) { return std::get_if<bmf::VectorBlock>(&as_block(obj)->block); }
+
+std::size_t block_rows(const AnyBlock& b) {
+    return std::visit([](const auto& v) -> std::size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>) return v.vectors().rows();
+        else return v.rows();
+    }, b);
+}
+
+std::size_t block_cols(const AnyBlock& b) {
+    return std::visit([](const auto& v) -> std::size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>) return v.vectors().cols();
+        else return v.cols();
+    }, b);
+}
+
 PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"VectorBlock.__new__()", {"words", "cols", "transposed"}, 2};
-        PyObject* argv[3];
+        static const pyrt::Signature sig{"VectorBlock.__new__()", {"words", "cols", "transposed", "mask"}, 2};
+        PyObject* argv[4] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t cols = positive_arg(argv[1], "cols");
         const BitView words = packed_arg(argv[0], "words", cols);
-        PyObject* transposed_obj = argv[2] == Py_None ? nullptr : argv[2];
+        PyObject* transposed_obj = argv[2] == nullptr || argv[2] == Py_None ? nullptr : argv[2];
+        PyObject* mask_obj = argv[3] == nullptr || argv[3] == Py_None ? nullptr : argv[3];
         BitView transposed;
         if (transposed_obj != nullptr) {
             transposed = packed_arg(transposed_obj, "transposed", words.rows());
@@ -52,8 +77,20 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                   transposed.rows()));
             }
         }
-        bmf::VectorBlock block = pyrt::without_gil([&] {
-            return transposed_obj != nullptr ? bmf::VectorBlock(words, transposed) : bmf::VectorBlock(words);
+        BitView mask;
+        if (mask_obj != nullptr) {
+            mask = packed_arg(mask_obj, "mask", cols);
+            if (mask.rows() != words.rows()) {
+                pyrt::raise(PyExc_ValueError, cat("mask must have the ", words.rows(), " rows of words, not ",
+                                                  mask.rows()));
+            }
+        }
+        // A masked block copies what it needs and lays out its own
+        // transpose, so `transposed` is only checked for it.
+        AnyBlock block = pyrt::without_gil([&]() -> AnyBlock {
+            if (mask_obj != nullptr) return bmf::MaskedVectorBlock(words, mask);
+            if (transposed_obj != nullptr) return bmf::VectorBlock(words, transposed);
+            return bmf::VectorBlock(words);
         });
         Ref self = Ref::steal(pyrt::alloc_instance(type));
         PyVectorBlock* obj = as_block(self.get());
@@ -61,14 +98,17 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         obj->words = argv[0];
         Py_XINCREF(transposed_obj);
         obj->transposed = transposed_obj;
-        new (&obj->block) bmf::VectorBlock(std::move(block));
+        Py_XINCREF(mask_obj);
+        obj->mask = mask_obj;
+        new (&obj->block) AnyBlock(std::move(block));
         return self;
     });
 }
 
 void block_dealloc(PyObject* self) {
     PyVectorBlock* obj = as_block(self);
-    obj->block.~VectorBlock();
+    obj->block.~AnyBlock();
+    Py_XDECREF(obj->mask);
     Py_XDECREF(obj->transposed);
     Py_XDECREF(obj->words);
     pyrt::free_instance(self);
@@ -76,22 +116,29 @@ void block_dealloc(PyObject* self) {
 
 PyObject* block_repr(PyObject* self) {
     return guard_ref([&] {
-        const BitView v = as_block(self)->block.vectors();
-        return pyrt::own(PyUnicode_FromString(cat("<VectorBlock rows=", v.rows(), " cols=", v.cols(), ">").c_str()));
+        const AnyBlock& b = as_block(self)->block;
+        const char* masked = plain_block(self) == nullptr ? " masked" : "";
+        return pyrt::own(
+            PyUnicode_FromString(cat("<VectorBlock rows=", block_rows(b), " cols=", block_cols(b), masked, ">").c_str()));
     });
 }
 
 PyObject* block_get_rows(PyObject* self, void*) {
-    return guard_ref([&] { return pyrt::py_u64(as_block(self)->block.vectors().rows()); });
+    return guard_ref([&] { return pyrt::py_u64(block_rows(as_block(self)->block)); });
 }
 
 PyObject* block_get_cols(PyObject* self, void*) {
-    return guard_ref([&] { return pyrt::py_u64(as_block(self)->block.vectors().cols()); });
+    return guard_ref([&] { return pyrt::py_u64(block_cols(as_block(self)->block)); });
+}
+
+PyObject* block_get_masked(PyObject* self, void*) {
+    return guard_ref([&] { return Ref::borrow(plain_block(self) == nullptr ? Py_True : Py_False); });
 }
 
 PyGetSetDef g_block_getset[] = {
     {"rows", block_get_rows, nullptr, "Number of vectors in the block.", nullptr},
     {"cols", block_get_cols, nullptr, "Bits per vector.", nullptr},
+    {"masked", block_get_masked, nullptr, "True when the block was given a mask of observed cells.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -100,11 +147,15 @@ PyType_Slot g_block_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
     {Py_tp_getset, g_block_getset},
-    {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE("VectorBlock(words, cols, transposed=None)")
+    {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE("VectorBlock(words, cols, transposed=None, mask=None)")
                                   "A block of packed vectors prepared once (its classes of equal rows) and\n"
-                                  "solved many times; keeps a reference to words. transposed, when given,\n"
-                                  "is the packed transpose of the block and spares \"zeta\" half-steps a\n"
-                                  "transposition each. The words must not change while the block is used.")},
+                                  "solved many times; keeps references to the arrays it is given.\n"
+                                  "transposed, when given, is the packed transpose of the block and spares\n"
+                                  "\"zeta\" half-steps a transposition each. mask, when given, has the shape\n"
+                                  "of words with 1 for every observed cell: half-steps then count errors on\n"
+                                  "observed cells only, and a vector with none observed gets h = 0 (a\n"
+                                  "masked block lays out its own transpose and only checks transposed's\n"
+                                  "shape). The words must not change while an unmasked block is used.")},
     {0, nullptr},
 };
 
@@ -128,10 +179,10 @@ PyTypeObject* block_type() {
 
 struct PySolver {
     PyObject_HEAD
-    bmf::BoolLs solver;
+    SolverEngine* engine;  // owned
 };
 
-PySolver* as_solver(PyObject* obj) { return reinterpret_cast<PySolver*>(obj); }
+const SolverEngine& engine_of(PyObject* obj) { return *reinterpret_cast<PySolver*>(obj)->engine; }
 
 PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
@@ -139,95 +190,154 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* argv[2];
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t r = positive_arg(argv[1], "r");
-        if (r > bmf::kMaxRank) {
-            pyrt::raise(PyExc_ValueError, cat("r must be at most ", bmf::kMaxRank, ", the largest rank whose table of 2^r ",
-                                              "counters the solver builds, not ", r));
-        }
         const BitView factor = packed_arg(argv[0], "factor", r);
         if (factor.rows() > bmf::kMaxSolverRows) {
             pyrt::raise(PyExc_ValueError, cat("factor must have at most ", bmf::kMaxSolverRows,
                                               " rows (the solver's errors are 32-bit), not ", factor.rows()));
         }
-        // The table is indexed by the factor's row patterns, so the solver is
-        // built from a private copy whose spare bits are checked once more:
-        // no other thread can change those words while the lock is released.
-        const BitMatrix copy = owned_copy(factor);
+        // The solvers index tables and columns by the factor's bits, so they
+        // are built from a private copy whose spare bits are checked once
+        // more: no other thread can change those words while the lock is released.
+        BitMatrix copy = owned_copy(factor);
         check_spare_bits(copy, "factor");
-        bmf::BoolLs solver = pyrt::without_gil([&] { return bmf::BoolLs(copy); });
+        auto engine = std::make_unique<SolverEngine>(std::move(copy));
         Ref self = Ref::steal(pyrt::alloc_instance(type));
-        new (&as_solver(self.get())->solver) bmf::BoolLs(std::move(solver));
+        reinterpret_cast<PySolver*>(self.get())->engine = engine.release();
         return self;
     });
 }
 
 void solver_dealloc(PyObject* self) {
-    as_solver(self)->solver.~BoolLs();
+    delete reinterpret_cast<PySolver*>(self)->engine;
     pyrt::free_instance(self);
 }
 
 PyObject* solver_repr(PyObject* self) {
     return guard_ref([&] {
-        const bmf::BoolLs& s = as_solver(self)->solver;
+        const SolverEngine& s = engine_of(self);
         return pyrt::own(PyUnicode_FromString(cat("<Solver m=", s.m(), " r=", s.r(), ">").c_str()));
     });
 }
 
 PyObject* solver_get_m(PyObject* self, void*) {
-    return guard_ref([&] { return pyrt::py_u64(as_solver(self)->solver.m()); });
+    return guard_ref([&] { return pyrt::py_u64(engine_of(self).m()); });
 }
 
 PyObject* solver_get_r(PyObject* self, void*) {
-    return guard_ref([&] { return pyrt::py_u64(as_solver(self)->solver.r()); });
+    return guard_ref([&] { return pyrt::py_u64(engine_of(self).r()); });
 }
 
-bmf::Method method_arg(PyObject* obj) {
+MethodChoice method_arg(PyObject* obj) {
     const std::string name = pyrt::convert_arg("method", [&] { return pyrt::to_utf8(obj); });
-    auto parsed = bmf::Method::from_str(name);
-    if (std::holds_alternative<bmf::InvalidMethod>(parsed)) {
-        pyrt::raise(PyExc_ValueError, cat("method must be one of ", bmf::joined_method_names(), ", not '", name, "'"));
-    }
-    return std::get<bmf::Method>(parsed);
+    const auto parsed = MethodChoice::parse(name);
+    if (!parsed) pyrt::raise(PyExc_ValueError, cat("method must be one of ", joined_choice_names(), ", not '", name, "'"));
+    return *parsed;
 }
 
-// True when the words of the two views (of unrelated arrays, so compared as
-// addresses) share memory.
+// Raises ValueError when `choice` has no route at rank r, saying which do.
+void check_method_at_rank(MethodChoice choice, std::uint64_t r) {
+    const char* others = r <= kMaxExactRank ? "greedy, greedy-ls or exact" : "greedy or greedy-ls";
+    if (choice.exact) {
+        if (r > kMaxExactRank) {
+            pyrt::raise(PyExc_ValueError, cat("method 'exact' works up to rank ", kMaxExactRank,
+                                              " (a combination of one word); at r = ", r, " use ", others));
+        }
+    } else if (r > kMaxTableRank && choice.method != bmf::Method::Greedy && choice.method != bmf::Method::GreedyLs) {
+        pyrt::raise(PyExc_ValueError, cat("method '", choice.method.name(), "' needs a table of 2^r counters and works ",
+                                          "up to rank ", kMaxTableRank, "; at r = ", r, " use ", others));
+    }
+}
+
+// The block argument: TypeError unless it is a VectorBlock.
+PyObject* block_arg(PyObject* obj) {
+    if (Py_TYPE(obj) != block_type()) {
+        pyrt::raise(PyExc_TypeError, cat("block must be a quorbmf._native.VectorBlock, not ", pyrt::type_qualname(obj)));
+    }
+    return obj;
+}
+
+void check_block_length(std::size_t cols, const SolverEngine& engine) {
+    if (cols != engine.m()) {
+        pyrt::raise(PyExc_ValueError, cat("block has vectors of ", cols, " bits, but the solver's factor has m = ",
+                                          engine.m(), " rows"));
+    }
+}
+
+// True when the words of the two views share memory.
 bool overlaps(BitView a, BitViewMut b) {
-    const auto span_of = [](const boolmat::Word* p, std::size_t rows, std::size_t stride, std::size_t words) {
-        const auto begin = reinterpret_cast<std::uintptr_t>(p);
-        return std::pair{begin, begin + ((rows - 1) * stride + words) * sizeof(boolmat::Word)};
-    };
-    const auto [a_begin, a_end] = span_of(a.data(), a.rows(), a.stride(), a.row_words());
-    const auto [b_begin, b_end] = span_of(b.data(), b.rows(), b.stride(), b.row_words());
-    return a_begin < b_end && b_begin < a_end;
+    const auto* a_end = a.data() + (a.rows() - 1) * a.stride() + a.row_words();
+    const auto* b_end = b.data() + (b.rows() - 1) * b.stride() + b.row_words();
+    return a.data() < b_end && b.data() < a_end;
+}
+
+// Refuses an `out` that shares memory with the words an unmasked block
+// reads, and rechecks those words: the solves read their set bits as row
+// positions, so after any change since the block was prepared they must
+// still lie below m.
+void check_block_words(const bmf::VectorBlock& block, BitViewMut out) {
+    if (overlaps(block.vectors(), out) || (block.transposed().rows() != 0 && overlaps(block.transposed(), out)))
+        pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
+    check_spare_bits(block.vectors(), "block");
+}
+
+const pyrt::Signature g_half_step_sig{"Solver.half_step()", {"block", "method", "seed", "out"}, 4};
+const pyrt::Signature g_half_step_counted_sig{"Solver.half_step_counted()", {"block", "method", "seed", "out"}, 4};
+
+StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs, const pyrt::Signature& sig) {
+    PyObject* argv[4];
+    pyrt::bind_args(sig, args, kwargs, argv);
+    const AnyBlock& any = as_block(block_arg(argv[0]))->block;
+    const MethodChoice choice = method_arg(argv[1]);
+    const std::uint64_t seed = u64_arg(argv[2], "seed");
+    const SolverEngine& engine = engine_of(self);
+    const auto* plain = std::get_if<bmf::VectorBlock>(&any);
+    if (plain == nullptr && engine.r() > kMaxTableRank) {
+        pyrt::raise(PyExc_ValueError, cat("missing values (mask=) are supported up to rank ", kMaxTableRank,
+                                          ", not r = ", engine.r()));
+    }
+    check_method_at_rank(choice, engine.r());
+    check_block_length(block_cols(any), engine);
+    const BitViewMut out = packed_out_arg(argv[3], "out", block_rows(any), engine.r());
+    if (plain == nullptr) {
+        const auto& masked = std::get<bmf::MaskedVectorBlock>(any);
+        return pyrt::without_gil([&] { return engine.half_step(masked, choice, seed, out); });
+    }
+    check_block_words(*plain, out);
+    return pyrt::without_gil([&] { return engine.half_step(*plain, choice, seed, out); });
 }
 
 PyObject* solver_half_step(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_ref([&] { return pyrt::py_u64(run_half_step(self, args, kwargs, g_half_step_sig).error); });
+}
+
+PyObject* solver_half_step_counted(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"Solver.half_step()", {"block", "method", "seed", "out"}, 4};
-        PyObject* argv[4];
+        const StepResult step = run_half_step(self, args, kwargs, g_half_step_counted_sig);
+        const Ref error = pyrt::py_u64(step.error);
+        const Ref fallbacks = pyrt::py_u64(step.fallbacks);
+        return pyrt::own(PyTuple_Pack(2, error.get(), fallbacks.get()));
+    });
+}
+
+PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_ref([&] {
+        static const pyrt::Signature sig{"Solver.refit_blocks()", {"block", "width", "out"}, 3};
+        PyObject* argv[3];
         pyrt::bind_args(sig, args, kwargs, argv);
-        if (Py_TYPE(argv[0]) != block_type()) {
-            pyrt::raise(PyExc_TypeError,
-                        cat("block must be a quorbmf._native.VectorBlock, not ", pyrt::type_qualname(argv[0])));
+        const bmf::VectorBlock* block = plain_block(block_arg(argv[0]));
+        if (block == nullptr) pyrt::raise(PyExc_ValueError, "refit_blocks takes unmasked blocks only; block has a mask");
+        const std::uint64_t width = positive_arg(argv[1], "width");
+        if (width > bmf::kMaxRefitBlock) {
+            pyrt::raise(PyExc_ValueError, cat("width must be at most ", bmf::kMaxRefitBlock,
+                                              " (a refit builds a table of 2^width counters), not ", width));
         }
-        const bmf::VectorBlock& block = as_block(argv[0])->block;
-        const bmf::Method method = method_arg(argv[1]);
-        const std::uint64_t seed = u64_arg(argv[2], "seed");
-        const bmf::BoolLs& solver = as_solver(self)->solver;
-        const BitView vectors = block.vectors();
-        if (vectors.cols() != solver.m()) {
-            pyrt::raise(PyExc_ValueError, cat("block has vectors of ", vectors.cols(),
-                                              " bits, but the solver's factor has m = ", solver.m(), " rows"));
-        }
-        const BitViewMut out = packed_out_arg(argv[3], "out", vectors.rows(), solver.r());
-        if (overlaps(vectors, out) || (block.transposed().rows() != 0 && overlaps(block.transposed(), out)))
-            pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
-        // The block's words may have changed since it was prepared; the
-        // solves read their set bits as row positions, so those must still
-        // lie below m.
-        check_spare_bits(vectors, "block");
-        const std::uint64_t total =
-            pyrt::without_gil([&] { return bmf::half_step(solver, block, method, seed, out); });
+        const SolverEngine& engine = engine_of(self);
+        check_block_length(block->vectors().cols(), engine);
+        // The combinations are read as well as written: their columns index W.
+        const BitViewMut out = packed_out_arg(argv[2], "out", block->vectors().rows(), engine.r());
+        check_spare_bits(out, "out");
+        check_block_words(*block, out);
+        const std::uint64_t total = pyrt::without_gil([&] { return engine.refit_blocks(block->vectors(), width, out); });
         return pyrt::py_u64(total);
     });
 }
@@ -241,8 +351,27 @@ PyGetSetDef g_solver_getset[] = {
 PyMethodDef g_solver_methods[] = {
     {"half_step", PYRT_FUNCTION(solver_half_step), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE("half_step($self, block, method, seed, out)")
-     "Solves every row of block (m bits each), writes row i's combination into\n"
-     "row i of out (block.rows x ceil(r / 64) words) and returns the total error."},
+     "Solves every row of block (m bits each) with method and seed, writes row\n"
+     "i's combination into row i of out (block.rows x ceil(r / 64) words) and\n"
+     "returns the total error (over observed cells for a masked block).\n"
+     "Methods: naive, zeta, greedy, greedy-ls and exact up to rank 26 (exact\n"
+     "gives zeta's answers); greedy, greedy-ls and exact up to rank 64, where\n"
+     "exact searches each vector within a node budget and falls back to\n"
+     "greedy-ls where the budget runs out; greedy and greedy-ls beyond.\n"
+     "Masked blocks up to rank 26."},
+    {"half_step_counted", PYRT_FUNCTION(solver_half_step_counted), METH_VARARGS | METH_KEYWORDS,
+     PYRT_SIGNATURE("half_step_counted($self, block, method, seed, out)")
+     "half_step, returning (error, fallbacks): fallbacks is the number of rows\n"
+     "of block whose exact search ran out of its budget (exact above rank 26\n"
+     "only, else 0); each such row holds the better of the search's best\n"
+     "combination and greedy-ls's, the search's on ties."},
+    {"refit_blocks", PYRT_FUNCTION(solver_refit_blocks), METH_VARARGS | METH_KEYWORDS,
+     PYRT_SIGNATURE("refit_blocks($self, block, width, out)")
+     "Starting from the combinations in out (block.rows x ceil(r / 64) words),\n"
+     "refits exactly each consecutive group of at most width (1..24) columns\n"
+     "with the others held fixed, one group after the other over all r\n"
+     "columns, updating out in place, and returns the total error. No row's\n"
+     "error grows (ties keep the lowest block combination). Unmasked blocks only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -253,8 +382,11 @@ PyType_Slot g_solver_slots[] = {
     {Py_tp_getset, g_solver_getset},
     {Py_tp_methods, g_solver_methods},
     {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE("Solver(factor, r)")
-                                  "A Boolean least-squares solver bound to one packed factor (m x r),\n"
-                                  "r at most 26; immutable, so several threads may solve against it at once.")},
+                                  "A Boolean least-squares solver bound to one packed factor (m x r,\n"
+                                  "ceil(r / 64) words per row), any r >= 1. greedy and greedy-ls need no\n"
+                                  "table at any rank; naive, zeta, exact and masked blocks up to rank 26\n"
+                                  "use a table of 2^r counters, built by the first call that needs it.\n"
+                                  "Immutable, so several threads may solve against it at once.")},
     {0, nullptr},
 };
 

@@ -1,0 +1,133 @@
+// The routes of a Solver's half-steps and refits: WideLs for the heuristics
+// and the block refits at every rank, BoolLs for the rest up to rank 26
+// ("exact" there is "zeta" by the Auto strategy, which gives the table's
+// answers), and above 26 the exact search with its fallback.
+#include "solving.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bmf_core/exact_half_step.hpp"
+#include "bmf_core/wide_refit.hpp"
+
+namespace bmf_native {
+
+using boolmat::BitMatrix;
+using boolmat::BitView;
+using boolmat::BitViewMut;
+
+namespace {
+
+bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+// True when `name` spells "exact" by the core's rules. Rather than repeat
+// them, the first "exact" in the name is read as "zeta" and the core's
+// parser asked: only white space may surround it for the answer to be Zeta.
+bool names_exact(std::string_view name) {
+    constexpr std::string_view kExact = "exact";
+    for (std::size_t p = 0; p + kExact.size() <= name.size(); ++p) {
+        if (!ascii_equal_ignoring_case(name.substr(p, kExact.size()), kExact)) continue;
+        const std::string as_zeta =
+            std::string(name.substr(0, p)) + "zeta" + std::string(name.substr(p + kExact.size()));
+        const auto parsed = bmf::Method::from_str(as_zeta);
+        return std::holds_alternative<bmf::Method>(parsed) && std::get<bmf::Method>(parsed) == bmf::Method::Zeta;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<MethodChoice> MethodChoice::parse(std::string_view name) {
+    const auto parsed = bmf::Method::from_str(name);
+    if (std::holds_alternative<bmf::Method>(parsed)) return MethodChoice{false, std::get<bmf::Method>(parsed)};
+    if (names_exact(name)) return MethodChoice{true, bmf::Method::Zeta};
+    return std::nullopt;
+}
+
+std::string joined_choice_names() { return bmf::joined_method_names() + ", exact"; }
+
+SolverEngine::SolverEngine(BitMatrix factor) : factor_(std::move(factor)) {}
+
+const bmf::BoolLs& SolverEngine::table() const {
+    return table_.get([&] { return bmf::BoolLs(factor_.view()); });
+}
+
+const bmf::WideLs& SolverEngine::wide() const {
+    return wide_.get([&] { return bmf::WideLs(factor_.view()); });
+}
+
+const bmf::ExactSearch& SolverEngine::search() const {
+    return search_.get([&] {
+        // Up to rank 64 a row of the factor is one word.
+        const BitView w = factor_.view();
+        std::vector<std::uint64_t> patterns(w.rows());
+        for (std::size_t i = 0; i < patterns.size(); ++i) patterns[i] = w.row(i)[0];
+        return bmf::ExactSearch(patterns, static_cast<unsigned>(w.cols()));
+    });
+}
+
+StepResult SolverEngine::half_step(const bmf::VectorBlock& block, MethodChoice choice, std::uint64_t seed,
+                                   BitViewMut out) const {
+    if (!choice.exact && (choice.method == bmf::Method::Greedy || choice.method == bmf::Method::GreedyLs))
+        return {bmf::wide_half_step(wide(), block, choice.method, seed, out), 0};
+    if (r() <= kMaxTableRank) {
+        const auto strategy = choice.exact ? bmf::ExactStrategy::Auto : bmf::ExactStrategy::Table;
+        return {bmf::half_step(table(), block, choice.table_method(), seed, out, strategy), 0};
+    }
+    return exact_by_search(block, seed, out);
+}
+
+StepResult SolverEngine::half_step(const bmf::MaskedVectorBlock& block, MethodChoice choice, std::uint64_t seed,
+                                   BitViewMut out) const {
+    return {bmf::half_step(table(), block, choice.table_method(), seed, out), 0};
+}
+
+StepResult SolverEngine::exact_by_search(const bmf::VectorBlock& block, std::uint64_t seed, BitViewMut out) const {
+    const bmf::SearchStep found = bmf::search_half_step(search(), block, bmf::kHighRankNodes, out);
+    StepResult result{found.total, 0};
+    if (found.unfinished.empty()) return result;
+
+    const BitView vectors = block.vectors();
+    const bmf::RowClasses& classes = block.classes();
+    const bmf::WideLs& heuristic = wide();
+    // The replacement combination of each class, one word (r <= 64); only
+    // the classes whose search ran out and lost to the heuristic have one.
+    std::vector<std::optional<std::uint64_t>> replaced(classes.first.size());
+    bool any = false;
+    for (const std::size_t c : found.unfinished) {
+        const std::size_t row = classes.first[c];
+        const std::uint64_t searched = heuristic.error_of(vectors.row_vec(row), out.row(row));
+        const bmf::WideSolution guess = heuristic.solve_unchecked(vectors.row(row), bmf::Method::GreedyLs, seed);
+        result.fallbacks += classes.size[c];
+        if (guess.error < searched) {
+            replaced[c] = guess.h[0];
+            result.error -= (searched - guess.error) * classes.size[c];
+            any = true;
+        }
+    }
+    if (any) {
+        for (std::size_t i = 0; i < classes.class_of.size(); ++i) {
+            if (const auto& h = replaced[classes.class_of[i]]) out.row(i)[0] = *h;
+        }
+    }
+    return result;
+}
+
+std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, BitViewMut out) const {
+    const bmf::WideLs& solver = wide();
+    std::uint64_t total = 0;
+    const std::size_t rank = factor_.cols();
+    for (std::size_t begin = 0; begin < rank; begin += width)
+        total = bmf::refit_block(solver, vectors, begin, std::min(rank, begin + width), out);
+    return total;
+}
+
+}  // namespace bmf_native
