@@ -14,22 +14,52 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
 from ._alternating import Fit, alternate
+from ._plan import Plan, Start, check_custom, describe_starts, plan_fit, step_spec
 from ._packed import PackedMatrix
-from ._runner import Blocks, Runner, block_rows_for, resolve_n_jobs, vector_cost
-from ._validation import as_packed, is_packed_input
+from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
+from ._validation import as_packed, as_packed_observed, is_packed_input
 
 __all__ = ["BooleanMF"]
 
-METHODS = ("auto", "zeta", "greedy", "greedy-ls", "naive")
-INITS = ("auto", "random-columns")
-# Largest rank of the table-based solvers.
-MAX_RANK = 26
-# "auto" solves exactly up to this rank; above it the table costs r 2^r a vector.
-AUTO_EXACT_RANK = 16
+METHODS = ("auto", "exact", "zeta", "greedy", "greedy-ls", "naive", "exact-blocks")
+INITS = ("auto", "random-columns", "grecond", "asso", "custom")
+# Largest rank accepted.
+MAX_RANK = 1024
+# Largest rank of the methods that need a table of 2^r counters, and of masks.
+TABLE_RANK = 26
+# Largest rank of the exact search.
+EXACT_RANK = 64
 
 
 def _is_dask_collection(x: Any) -> bool:
     return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
+
+
+def _as_bool_mask(mask: Any, shape: Tuple[int, ...]) -> np.ndarray:
+    m = np.asarray(mask)
+    if m.dtype != np.bool_ or m.shape != tuple(shape):
+        raise ValueError(f"mask must be a bool array of X's shape {tuple(shape)}, got "
+                         f"{m.dtype} {m.shape}")
+    return m
+
+
+def _binarize_keeping_nan(x: Any, threshold: float) -> Any:
+    """1 above the threshold, 0 elsewhere; NaN stays NaN (an unobserved cell)."""
+    import scipy.sparse as sp
+
+    if sp.issparse(x):
+        if threshold < 0:
+            raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
+                             "would otherwise all become 1")
+        x = x.copy()
+        data = x.data
+        x.data = np.where(np.isnan(data), np.nan, data > threshold) if data.dtype.kind == "f" \
+            else (data > threshold)
+        return x
+    a = np.asarray(x)
+    if a.dtype.kind == "f":
+        return np.where(np.isnan(a), np.nan, a > threshold)
+    return a > threshold
 
 
 def _words_for(bits: int) -> int:
@@ -50,19 +80,34 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     Parameters
     ----------
     n_components : int or None, default=None
-        The rank r, from 1 to 26. None means min(n_features, 10).
-    method : {"auto", "zeta", "greedy", "greedy-ls", "naive"}, default="auto"
-        How each row or column is refitted. "zeta" and "naive" are exact
-        (the lowest optimal combination); "greedy" adds patterns while they
-        strictly help; "greedy-ls" follows greedy with a seeded local search.
-        "auto" picks "zeta" up to rank 16 and "greedy-ls" above.
-    init : {"auto", "random-columns"}, default="auto"
-        The starting W. "random-columns" takes r distinct non-empty columns
-        of X chosen by the seed, as ``QuorBMF.ao_bmf`` does; "auto" is
-        "random-columns".
-    n_init : int, default=1
-        Number of runs, from seeds ``s``, ``s + 1``, ...; the run with the
-        fewest wrong cells is kept (the first on ties).
+        The rank r, from 1 to 1024. None means min(n_features, 10).
+    method : {"auto", "exact", "zeta", "greedy", "greedy-ls", "naive", "exact-blocks"}, default="auto"
+        How each row or column is refitted in a half-step. "exact" and "zeta"
+        give the same exact answer (the lowest optimal combination): "zeta"
+        through a table of 2^r counters (r <= 26), "exact" by a search that
+        needs no table and falls back to the table where that is cheaper
+        (r <= 26), or, above rank 26 (up to 64), to "greedy-ls" for the
+        vectors whose search runs over its budget (reported by ``verbose`` and
+        ``n_exact_fallbacks_``). "naive" is exact by brute force. "greedy"
+        adds patterns while they strictly help; "greedy-ls" follows greedy
+        with a seeded local search (any rank). "exact-blocks" follows greedy
+        with exact refits of groups of 12 patterns, the others held fixed
+        (any rank). "auto" picks "zeta" up to rank 12, "exact" up to 20 and
+        "exact-blocks" above (with missing values, "greedy-ls" from 21 to 26).
+    init : {"auto", "random-columns", "grecond", "asso", "custom"}, default="auto"
+        The start. "random-columns" takes r distinct non-empty columns of X
+        as W, chosen by the seed, as ``QuorBMF.ao_bmf`` does; "grecond" is
+        the from-below concept cover of Belohlavek & Vychodil (2010); "asso"
+        the association-based cover of Miettinen et al. (2008); "custom" the
+        W and H given to ``fit``. The refits never make a start worse, so a
+        fit is at least as good as its classic start. "auto" runs the
+        GreConD and Asso starts and then random columns, keeping the best.
+    n_init : int or "auto", default="auto"
+        Number of runs; the run with the fewest wrong cells is kept (the first
+        on ties). Random-columns runs use seeds ``s``, ``s + 1``, ...; a
+        deterministic init runs once, the other runs start from random
+        columns. "auto": 4 runs up to rank 12, 2 above. With several runs and
+        ``n_jobs`` > 1 the runs go side by side.
     max_iter : int, default=50
         Most iterations per run (one H step and one W step each), at least 1.
     random_state : int, RandomState instance or None, default=None
@@ -85,6 +130,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         a Dask cluster (``fit(X, client=...)``, else the current client, else
         a LocalCluster started and closed by the fit). X may then be a
         ``dask.array``; it stays packed on the workers. Results are the same.
+    sparse_absent : {"zero", "missing"}, default="zero"
+        What a cell that a sparse X does not store means: 0, or unobserved.
     binarize : float or None, default=None
         None: X must hold only 0 and 1, and any other value is an error.
         A number t: every cell greater than t counts as 1 and the rest as 0
@@ -107,7 +154,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     method_ : str
         The solving method used.
     init_ : str
-        The starting factor used.
+        The start of the kept run.
+    n_exact_fallbacks_ : int
+        Vector solves in which the exact search ran over its budget (method
+        "exact" above rank 26) and "greedy-ls" answered instead.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of str, shape (n_features_in_,)
@@ -119,7 +169,13 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
     Notes
     -----
-    Errors are counts of wrong cells, not norms. X may be a NumPy array of
+    Errors are counts of wrong cells, not norms. Unobserved cells — NaN,
+    pandas' NA, the masked cells of a NumPy masked array, the False cells of
+    ``mask=``, and with ``sparse_absent="missing"`` the cells a sparse X does
+    not store — are ignored: the error, ``error_history_`` and ``score``
+    count observed cells only, and ``inverse_transform`` fills them in (up to
+    rank 26). A row or column with no observed cell gets an all-zero row of
+    W or column of H (a warning says so). X may be a NumPy array of
     bool or any integer or float dtype holding only 0 and 1, a scipy.sparse
     matrix, a pandas DataFrame, a nested list, a ``QuorBMF.BitMatrix`` or a
     :class:`quorbmf.PackedMatrix`.
@@ -138,11 +194,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     """
 
     def __init__(self, n_components: Optional[int] = None, *, method: str = "auto",
-                 init: Any = "auto", n_init: int = 1, max_iter: int = 50,
+                 init: str = "auto", n_init: Any = "auto", max_iter: int = 50,
                  random_state: Any = None, n_jobs: Optional[int] = None, verbose: int = 0,
                  callback: Optional[Callable[[int, int], Any]] = None,
                  block_size: Optional[int] = None, backend: str = "threads",
-                 binarize: Optional[float] = None) -> None:
+                 binarize: Optional[float] = None, sparse_absent: str = "zero") -> None:
         self.n_components = n_components
         self.method = method
         self.init = init
@@ -155,6 +211,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.block_size = block_size
         self.backend = backend
         self.binarize = binarize
+        self.sparse_absent = sparse_absent
 
     # ------------------------------------------------------------------
     # Input and parameters
@@ -162,12 +219,18 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.sparse = True
+        tags.input_tags.allow_nan = True
         tags.transformer_tags.preserves_dtype = []
         return tags
 
-    def _validate_x(self, x: Any, reset: bool) -> PackedMatrix:
+    def _validate_x(self, x: Any, reset: bool,
+                    mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
+        """X packed, and its observed cells packed (None when all are)."""
+        if self.sparse_absent not in ("zero", "missing"):
+            raise ValueError(f"sparse_absent must be 'zero' or 'missing', got "
+                             f"{self.sparse_absent!r}")
         if is_packed_input(x):
-            packed = as_packed(x)
+            packed, observed = as_packed_observed(x, mask)
             if reset:
                 self.n_features_in_ = packed.cols
                 if hasattr(self, "feature_names_in_"):
@@ -175,17 +238,23 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             elif packed.cols != self.n_features_in_:
                 raise ValueError(f"X has {packed.cols} features, but {type(self).__name__} "
                                  f"is expecting {self.n_features_in_} features as input.")
-            return packed
+            return packed, observed
         threshold = self.binarize
         if threshold is not None and (isinstance(threshold, bool)
                                       or not isinstance(threshold, numbers.Real)):
             raise TypeError(f"binarize must be a number or None, got {threshold!r}")
+        masked_cells = None
+        if isinstance(x, np.ma.MaskedArray):
+            masked_cells = np.ma.getmaskarray(x)
+            x = np.ma.getdata(x)
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
-                          ensure_all_finite=threshold is not None, ensure_2d=True,
-                          ensure_min_samples=1)
+                          ensure_all_finite="allow-nan", ensure_2d=True, ensure_min_samples=1)
+        if masked_cells is not None:
+            given = masked_cells if mask is None else masked_cells | ~_as_bool_mask(mask, x.shape)
+            mask = ~given
         if threshold is not None:
-            x = binarize(x, threshold=float(threshold))
-        return as_packed(x)
+            x = _binarize_keeping_nan(x, float(threshold))
+        return as_packed_observed(x, mask, sparse_absent=self.sparse_absent)
 
     def _check_params(self, n_features: int) -> Tuple[int, int, int]:
         r = self.n_components
@@ -198,11 +267,23 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         if not isinstance(self.method, str) or self.method.strip().lower() not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, "
                              f"got {self.method!r}")
+        method = self.method.strip().lower()
+        if r > TABLE_RANK and method in ("zeta", "naive"):
+            raise ValueError(f"method {method!r} needs a table of 2^r counters and works up to "
+                             f"rank {TABLE_RANK}; at rank {r} use 'greedy', 'greedy-ls', "
+                             f"'exact-blocks'{', exact' if r <= EXACT_RANK else ''} or 'auto'")
+        if r > EXACT_RANK and method == "exact":
+            raise ValueError(f"method 'exact' works up to rank {EXACT_RANK}; at rank {r} use "
+                             "'exact-blocks', 'greedy', 'greedy-ls' or 'auto'")
         if not isinstance(self.init, str) or self.init not in INITS:
             raise ValueError(f"init must be one of {', '.join(map(repr, INITS))}, "
                              f"got {self.init!r}")
+        if isinstance(self.n_init, str) and self.n_init != "auto":
+            raise ValueError(f"n_init must be an int or 'auto', got {self.n_init!r}")
         for name in ("n_init", "max_iter", "verbose"):
             value = getattr(self, name)
+            if name == "n_init" and value == "auto":
+                continue
             if isinstance(value, bool) or not isinstance(value, numbers.Integral):
                 raise TypeError(f"{name} must be an int, got {value!r}")
             least = 0 if name == "verbose" else 1
@@ -229,12 +310,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             return int(rs)
         return int(check_random_state(rs).randint(0, 2**63 - 1, dtype=np.int64))
 
-    def _resolve_method(self, r: int) -> str:
-        method = self.method.strip().lower()
-        if method == "auto":
-            return "zeta" if r <= AUTO_EXACT_RANK else "greedy-ls"
-        return method
-
     def _say(self, text: str) -> None:
         if self.verbose:
             print(f"[BooleanMF] {text}", file=sys.stdout, flush=True)
@@ -242,19 +317,21 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Fitting
 
-    def _fit(self, x: Any, client: Any = None) -> np.ndarray:
+    def _fit(self, x: Any, client: Any = None, mask: Any = None, w: Any = None,
+             h: Any = None) -> np.ndarray:
         # A fit that fails or is interrupted leaves the estimator as it was.
         before = dict(self.__dict__)
         try:
-            return self._fit_unguarded(x, client)
+            return self._fit_unguarded(x, client, mask, (w, h))
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(before)
             raise
 
-    def _fit_unguarded(self, x: Any, client: Any) -> np.ndarray:
+    def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> np.ndarray:
         if self.backend not in ("threads", "dask"):
             raise ValueError(f"backend must be 'threads' or 'dask', got {self.backend!r}")
+        observed: Optional[PackedMatrix] = None
         if self.backend == "dask" or _is_dask_collection(x):
             from ._dask import DaskRunner, validate_dask
 
@@ -262,41 +339,80 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             r, n_jobs, max_iter = self._check_params(self.n_features_in_)
             runner_cm: Any = DaskRunner(client, self.verbose)
             where = "a Dask cluster"
+            shape = (int(x.shape[0]), int(x.shape[1]))
         else:
-            x = self._validate_x(x, reset=True)
+            x, observed = self._validate_x(x, reset=True, mask=mask)
             r, n_jobs, max_iter = self._check_params(x.cols)
             runner_cm = Runner(n_jobs, self.verbose)
             where = f"{n_jobs} thread(s)"
+            shape = x.shape
+        if observed is not None and r > TABLE_RANK:
+            raise ValueError(f"missing values are supported up to rank {TABLE_RANK}, "
+                             f"got n_components={r}")
+        custom_wh = check_custom(*custom, shape, r) if self.init == "custom" else None
         seed = self._seed()
-        method = self._resolve_method(r)
-        init = "random-columns"
-        self._say(f"rank {r}, method {method!r}, init {init!r}, {self.n_init} run(s), {where}")
+        plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
+                        observed is not None)
+        self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
+                  f"{where}")
+        if observed is not None:
+            self._warn_unobserved(observed)
         with runner_cm as runner:
-            data = runner.prepare(x, self.block_size, method, r)
-            best = self._runs(data, runner, r, method, max_iter, seed)
+            data = runner.prepare(x, self.block_size, plan.step, r, mask=observed)
+            best, best_start = self._runs(data, runner, r, plan, max_iter, custom_wh,
+                                          observed, n_jobs)
+            if runner.fallbacks:
+                self._say(f"the exact search ran over its budget for {runner.fallbacks} "
+                          "vector solve(s); 'greedy-ls' solved those instead")
         ht = PackedMatrix._trusted(best.ht, r)
         self.components_ = ht.transpose().to_numpy()
         self.n_components_ = r
         self.reconstruction_err_ = int(best.error)
         self.n_iter_ = int(best.iterations)
         self.error_history_ = list(best.history)
-        self.method_ = method
-        self.init_ = init
+        self.method_ = plan.method
+        self.init_ = best_start.kind
+        self.n_exact_fallbacks_ = int(runner.fallbacks)
         return PackedMatrix._trusted(best.w, r).to_numpy()
 
-    def _runs(self, data: Any, runner: Any, r: int, method: str, max_iter: int,
-              seed: int) -> Fit:
-        """The ``n_init`` runs from seeds seed, seed + 1, ...; the best one."""
-        best: Optional[Fit] = None
-        for run in range(self.n_init):
-            w = runner.initial_factor(data, r, (seed + run) % 2**64)
-            fit = alternate(data, r, method, max_iter, w, runner, self._monitor(run))
-            self._say(f"run {run + 1}: error {fit.error} after {fit.iterations} "
-                      f"iteration(s), {fit.seconds:.3g} s")
-            if best is None or fit.error < best.error:
-                best = fit
-        assert best is not None
-        return best
+    def _warn_unobserved(self, observed: PackedMatrix) -> None:
+        import warnings
+
+        for axis, side in ((1, "row"), (0, "column")):
+            seen = observed.to_numpy().any(axis=axis)
+            if not seen.all():
+                k = int(np.flatnonzero(~seen)[0])
+                warnings.warn(f"{int((~seen).sum())} {side}(s) of X have no observed cell "
+                              f"(the first is {side} {k}); their {'W row' if axis else 'H column'}"
+                              " is all zero and they count no error", UserWarning, stacklevel=4)
+
+    def _runs(self, data: Any, runner: Any, r: int, plan: Plan, max_iter: int,
+              custom: Optional[Tuple[np.ndarray, np.ndarray]], observed: Optional[PackedMatrix],
+              n_jobs: int) -> Tuple[Fit, Start]:
+        """One run per start; the best one (the first on ties). With several
+        starts and threads the runs go side by side, each on one thread."""
+        def run(k: int, start: Start, inner: Any) -> Fit:
+            if start.kind == "random-columns":
+                w, first = runner.initial_factor(data, r, start.seed), None
+            else:
+                w, first = runner.start_factors(data, start, r, custom)
+            fit = alternate(data, r, plan.step, max_iter, w, inner, self._monitor(k), first)
+            self._say(f"run {k + 1} from {start.describe()}: error {fit.error} after "
+                      f"{fit.iterations} iteration(s), {fit.seconds:.3g} s")
+            return fit
+
+        starts = list(plan.starts)
+        if len(starts) > 1 and n_jobs > 1 and isinstance(runner, Runner):
+            def alone(k: int, start: Start) -> Fit:
+                inner = Runner(1, 0, stop=runner.stop)
+                fit = run(k, start, inner)
+                runner.fallbacks += inner.fallbacks
+                return fit
+            fits = runner.map(alone, list(enumerate(starts)))
+        else:
+            fits = [run(k, start, runner) for k, start in enumerate(starts)]
+        k = min(range(len(fits)), key=lambda i: (fits[i].error, i))
+        return fits[k], starts[k]
 
     def _monitor(self, run: int) -> Callable[[int, int, float], None]:
         def monitor(iteration: int, error: int, seconds: float) -> None:
@@ -305,15 +421,23 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 self.callback(iteration, error)
         return monitor
 
-    def fit(self, X: Any, y: Any = None, client: Any = None) -> "BooleanMF":
+    def fit(self, X: Any, y: Any = None, mask: Any = None, W: Any = None, H: Any = None,
+            client: Any = None) -> "BooleanMF":
         """Fits the factorisation to X.
 
         Parameters
         ----------
         X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
-            Binary data: every cell 0 or 1.
+            Binary data: every observed cell 0 or 1; NaN, pandas' NA and
+            masked cells are unobserved.
         y : Ignored
             Not used, present for API consistency.
+        mask : array-like of bool of shape (n_samples, n_features) or None, default=None
+            True where a cell is observed; combined with X's own missing cells.
+        W : array-like of shape (n_samples, n_components) or None, default=None
+            With ``init="custom"``: the starting W.
+        H : array-like of shape (n_components, n_features) or None, default=None
+            With ``init="custom"``: the starting H.
         client : dask.distributed.Client or None, default=None
             With ``backend="dask"``: the cluster to use.
 
@@ -322,18 +446,25 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self : BooleanMF
             The fitted estimator.
         """
-        self._fit(X, client)
+        self._fit(X, client, mask, W, H)
         return self
 
-    def fit_transform(self, X: Any, y: Any = None, client: Any = None) -> np.ndarray:
+    def fit_transform(self, X: Any, y: Any = None, mask: Any = None, W: Any = None,
+                      H: Any = None, client: Any = None) -> np.ndarray:
         """Fits the factorisation to X and returns W.
 
         Parameters
         ----------
         X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
-            Binary data: every cell 0 or 1.
+            Binary data: every observed cell 0 or 1.
         y : Ignored
             Not used, present for API consistency.
+        mask : array-like of bool of shape (n_samples, n_features) or None, default=None
+            True where a cell is observed.
+        W : array-like of shape (n_samples, n_components) or None, default=None
+            With ``init="custom"``: the starting W.
+        H : array-like of shape (n_components, n_features) or None, default=None
+            With ``init="custom"``: the starting H.
         client : dask.distributed.Client or None, default=None
             With ``backend="dask"``: the cluster to use.
 
@@ -342,7 +473,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         W : ndarray of bool, shape (n_samples, n_components)
             The fitted left factor.
         """
-        return self._fit(X, client)
+        return self._fit(X, client, mask, W, H)
 
     @property
     def _n_features_out(self) -> int:
@@ -351,37 +482,42 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Using a fitted model
 
-    def _solve_rows(self, X: Any) -> Tuple[np.ndarray, int, int]:
+    def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[np.ndarray, int, int]:
         check_is_fitted(self)
-        packed = self._validate_x(X, reset=False)
+        packed, observed = self._validate_x(X, reset=False, mask=mask)
         r = self.n_components_
         ht = PackedMatrix.from_dense(self.components_.T)
         w = np.zeros((packed.rows, _words_for(r)), dtype=np.uint64)
         n_jobs = resolve_n_jobs(self.n_jobs)
+        step = step_spec(self.method_, r)
         with Runner(n_jobs, self.verbose) as runner:
-            cost = vector_cost(self.method_, r, packed.cols)
+            cost = vector_cost(parse_step(step)[0] or "greedy", r, packed.cols)
             blocks = Blocks(packed, block_rows_for(packed.rows, packed.cols, n_jobs,
-                                                   self.block_size, cost), runner)
-            solver = _native.Solver(ht.words, r)
-            error = runner.half_step(solver, blocks, self.method_, w, label="transform")
-        return PackedMatrix._trusted(w, r).to_numpy(), error, packed.rows * packed.cols
+                                                   self.block_size, cost), runner, observed)
+            error = runner.solve(ht.words, r, blocks, step, w, label="transform")
+        cells = packed.rows * packed.cols if observed is None else observed.count_ones()
+        return PackedMatrix._trusted(w, r).to_numpy(), error, cells
 
-    def transform(self, X: Any) -> np.ndarray:
+    def transform(self, X: Any, mask: Any = None) -> np.ndarray:
         """W for new rows, with the fitted H held fixed.
 
         Every row of X is refitted with the fitted method: the combination
-        of patterns (rows of ``components_``) that reconstructs it best.
+        of patterns (rows of ``components_``) that reconstructs its observed
+        cells best.
 
         Parameters
         ----------
         X : array-like, sparse matrix, DataFrame or BitMatrix of shape (n_samples, n_features)
-            Binary data with the features seen in fit.
+            Binary data with the features seen in fit; unobserved cells as in
+            ``fit``.
+        mask : array-like of bool or None, default=None
+            True where a cell is observed.
 
         Returns
         -------
         W : ndarray of bool, shape (n_samples, n_components)
         """
-        return self._solve_rows(X)[0]
+        return self._solve_rows(X, mask)[0]
 
     def inverse_transform(self, X: Any) -> np.ndarray:
         """The Boolean product W∘H: the data that W reconstructs.
@@ -404,8 +540,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         product = _native.product(w.words, self.n_components_, h.words, self.n_features_in_)
         return PackedMatrix._trusted(product, self.n_features_in_).to_numpy()
 
-    def score(self, X: Any, y: Any = None) -> float:
-        """The fraction of cells of X that the model reconstructs correctly.
+    def score(self, X: Any, y: Any = None, mask: Any = None) -> float:
+        """The fraction of observed cells of X that the model reconstructs
+        correctly.
 
         X is transformed with H fixed, then compared cell by cell with its
         reconstruction W∘H; higher is better, 1.0 is exact.
@@ -416,10 +553,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             Binary data with the features seen in fit.
         y : Ignored
             Not used, present for API consistency.
+        mask : array-like of bool or None, default=None
+            True where a cell is observed.
 
         Returns
         -------
         score : float
         """
-        _, error, cells = self._solve_rows(X)
-        return 1.0 - error / cells
+        _, error, cells = self._solve_rows(X, mask)
+        return 1.0 - error / max(cells, 1)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import sys
+import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import Any, Callable, List, Optional, Sequence, Tuple
@@ -21,7 +22,7 @@ import numpy as np
 from . import _native
 from ._packed import PackedMatrix
 
-__all__ = ["Blocks", "Runner", "resolve_n_jobs", "block_rows_for", "vector_cost"]
+__all__ = ["Blocks", "Runner", "resolve_n_jobs", "block_rows_for", "vector_cost", "parse_step"]
 
 # Cells of X per block: large enough that a block call dwarfs its overhead,
 # small enough that a block takes a fraction of a second.
@@ -70,14 +71,28 @@ def block_rows_for(rows: int, cols: int, n_jobs: int, block_size: Optional[int],
 
 class Blocks:
     """The row blocks of one packed matrix, prepared once (the classes of
-    equal rows of each block) and solved once per iteration."""
+    equal rows of each block) and solved once per iteration.
+
+    ``mask`` (packed, same shape, 1 = observed) makes every block masked.
+    ``transposed``, the packed transpose of the whole matrix, is handed to
+    the block when there is only one, which spares "zeta" half-steps a
+    transposition."""
 
     def __init__(self, matrix: PackedMatrix, block_rows: int,
-                 runner: Optional["Runner"] = None) -> None:
+                 runner: Optional["Runner"] = None, mask: Optional[PackedMatrix] = None,
+                 transposed: Optional[PackedMatrix] = None) -> None:
         self.rows = matrix.rows
+        self.masked = mask is not None
         self.bounds: List[Tuple[int, int]] = [
             (b, min(b + block_rows, matrix.rows)) for b in range(0, matrix.rows, block_rows)]
-        make = lambda b, e: _native.VectorBlock(matrix.words[b:e], matrix.cols)  # noqa: E731
+        whole = transposed.words if transposed is not None and len(self.bounds) == 1 else None
+
+        def make(b: int, e: int) -> Any:
+            if mask is None:
+                return _native.VectorBlock(matrix.words[b:e], matrix.cols, whole)
+            return _native.VectorBlock(matrix.words[b:e], matrix.cols, whole,
+                                       mask=mask.words[b:e])
+
         if runner is None:
             self.blocks = [make(b, e) for b, e in self.bounds]
         else:
@@ -85,6 +100,14 @@ class Blocks:
 
     def __len__(self) -> int:
         return len(self.bounds)
+
+
+def parse_step(spec: str) -> Tuple[Optional[str], int]:
+    """A half-step's spec, "<method>" or "<method>+refit<width>", as the
+    solving method and the width of the exact block refits that follow it
+    (0 for none)."""
+    method, _, refit = spec.partition("+refit")
+    return method, int(refit) if refit else 0
 
 
 class _Progress:
@@ -119,9 +142,14 @@ class Runner:
     """Runs block calls inline (one thread) or in a pool of threads; a
     context manager that always leaves no thread running."""
 
-    def __init__(self, n_jobs: int, verbose: int = 0) -> None:
+    def __init__(self, n_jobs: int, verbose: int = 0,
+                 stop: Optional[threading.Event] = None) -> None:
         self.n_jobs = n_jobs
         self.verbose = verbose
+        # Set when the caller gives up: inline runs stop at the next block.
+        self.stop = stop if stop is not None else threading.Event()
+        # Vectors whose exact search ran over its budget, by half-step.
+        self.fallbacks = 0
         self.pool: Optional[ThreadPoolExecutor] = (
             ThreadPoolExecutor(max_workers=n_jobs, thread_name_prefix="quorbmf")
             if n_jobs > 1 else None)
@@ -147,6 +175,7 @@ class Runner:
         try:
             self._wait(futures, label)
         except BaseException:
+            self.stop.set()
             for f in futures:
                 f.cancel()
             wait(futures)
@@ -158,6 +187,8 @@ class Runner:
         start, bar, out = time.perf_counter(), None, []
         try:
             for a in args:
+                if self.stop.is_set():
+                    raise KeyboardInterrupt("stopped by the caller")
                 out.append(fn(*a))
                 if self.verbose and label:
                     if bar is None and time.perf_counter() - start > _PROGRESS_AFTER_S:
@@ -194,23 +225,51 @@ class Runner:
         return int(sum(self.map(solver.half_step, args, label)))
 
     def prepare(self, x: PackedMatrix, block_size: Optional[int], method: str = "zeta",
-                r: int = 1) -> Any:
+                r: int = 1, mask: Optional[PackedMatrix] = None) -> Any:
         """X as row blocks and its transpose as row blocks (X's columns),
-        prepared once per fit; the blocks are sized for ``method`` at rank r."""
+        prepared once per fit; the blocks are sized for ``method`` at rank r.
+        With ``mask`` (1 = observed) the blocks are masked."""
         from ._alternating import FitData
 
         m, n = x.shape
         xt = x.transpose()
+        mt = None if mask is None else mask.transpose()
+        method = parse_step(method)[0] or "greedy"
         rows = block_rows_for(m, n, self.n_jobs, block_size, vector_cost(method, r, n))
         cols = block_rows_for(n, m, self.n_jobs, block_size, vector_cost(method, r, m))
-        return FitData(x.shape, Blocks(x, rows, self), Blocks(xt, cols, self), x.count_ones(), xt)
+        return FitData(x.shape, Blocks(x, rows, self, mask, xt), Blocks(xt, cols, self, mt, x),
+                       x.count_ones(), (x, xt, mask))
 
     def initial_factor(self, data: Any, r: int, seed: int) -> np.ndarray:
         """The packed starting W: r non-empty columns of X chosen by ``seed``."""
-        return _native.initial_factor(data.source.words, data.shape[0], r, seed)
+        return _native.initial_factor(data.source[1].words, data.shape[0], r, seed)
+
+    def start_factors(self, data: Any, start: Any, r: int,
+                      custom: Any = None) -> Tuple[np.ndarray, Any]:
+        """A start with an H of its own (a classic cover, or the user's):
+        the packed W and (Hᵀ, its error on the observed cells)."""
+        from ._plan import start_factors
+
+        x, _, mask = data.source
+        return start_factors(start, x, mask, r, custom)
 
     def solve(self, factor: np.ndarray, r: int, blocks: Blocks, method: str, out: np.ndarray,
               label: str = "") -> int:
         """One half-step: builds a solver on the packed ``factor`` (rank r)
-        and solves every block against it (see ``half_step``)."""
-        return self.half_step(_native.Solver(factor, r), blocks, method, out, label)
+        and solves every block against it; ``method`` is a step spec (see
+        ``parse_step``): the method solves from scratch, then exact refits of
+        groups of columns improve the combinations in place."""
+        solver = _native.Solver(factor, r)
+        name, width = parse_step(method)
+        total = 0
+        if name == "exact":
+            args = [(blk, name, 0, out[b:e]) for blk, (b, e) in zip(blocks.blocks, blocks.bounds)]
+            counted = self.map(solver.half_step_counted, args, label)
+            total = int(sum(c[0] for c in counted))
+            self.fallbacks += int(sum(c[1] for c in counted))
+        elif name:
+            total = self.half_step(solver, blocks, name, out, label)
+        if width:
+            args = [(blk, width, out[b:e]) for blk, (b, e) in zip(blocks.blocks, blocks.bounds)]
+            total = int(sum(self.map(solver.refit_blocks, args, label)))
+        return total

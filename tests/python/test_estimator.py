@@ -60,19 +60,24 @@ class TestSameAsCore:
             x = planted(rng, m, n, 4)
             res = core_result(x, 4, "zeta", 50, 9)
             model = BooleanMF(n_components=4, method="zeta", random_state=9, n_jobs=2,
-                              block_size=16)
+                              block_size=16, init="random-columns", n_init=1)
             assert_same_as_core(model, model.fit_transform(x), res)
 
     def test_restarts_keep_the_best_seed(self):
         rng = np.random.default_rng(11)
         x = planted(rng, 120, 80, 5, noise=0.08)
         errors = [core_result(x, 5, "greedy", 50, 3 + k).error for k in range(4)]
-        model = BooleanMF(n_components=5, method="greedy", random_state=3, n_init=4).fit(x)
+        model = BooleanMF(n_components=5, method="greedy", random_state=3, n_init=4,
+                          init="random-columns").fit(x)
         assert model.reconstruction_err_ == min(errors)
+        assert model.init_ == "random-columns"
+        parallel = BooleanMF(n_components=5, method="greedy", random_state=3, n_init=4,
+                             init="random-columns", n_jobs=3).fit(x)
+        assert np.array_equal(parallel.components_, model.components_)
 
     def test_auto_method_is_exact_at_small_ranks(self):
         x = planted(np.random.default_rng(2), 90, 50, 3)
-        model = BooleanMF(n_components=3, random_state=1).fit(x)
+        model = BooleanMF(n_components=3, random_state=1, init="random-columns", n_init=1).fit(x)
         assert model.method_ == "zeta"
         assert model.reconstruction_err_ == core_result(x, 3, "zeta", 50, 1).error
 

@@ -1,0 +1,138 @@
+"""What a fit runs: the refit of each half-step and the starting points.
+
+The alternating loop never makes its start worse, so a start from a classic
+cover (GreConD, Asso) gives at least that cover's quality, and restarts from
+several starts keep the best. "auto" picks by rank: exact refits where they
+are cheap, exact refits of groups of columns (the others held fixed) where a
+full exact refit would cost 2^r per vector, and a mix of starts.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _native
+from ._packed import PackedMatrix
+
+__all__ = ["Start", "Plan", "plan_fit", "start_factors", "step_spec", "EXACT_BLOCK"]
+
+# Columns per exact block refit: 2^12 counters a vector stay in L1.
+EXACT_BLOCK = 12
+# Largest rank of a full exact refit chosen by "auto".
+AUTO_EXACT_RANK = 20
+# Largest rank of the table methods.
+TABLE_RANK = 26
+
+
+@dataclass(frozen=True)
+class Start:
+    """One starting point: its kind and what it needs (a seed, a threshold)."""
+
+    kind: str                  # "random-columns", "grecond", "asso", "custom"
+    seed: int = 0
+    tau: float = 0.5
+
+    def describe(self) -> str:
+        if self.kind == "random-columns":
+            return f"random-columns (seed {self.seed})"
+        if self.kind == "asso":
+            return f"asso (tau {self.tau:g})"
+        return self.kind
+
+
+@dataclass(frozen=True)
+class Plan:
+    """The method name reported, the half-step spec run, and the starts."""
+
+    method: str
+    step: str
+    starts: Tuple[Start, ...]
+
+
+def step_spec(method: str, r: int) -> str:
+    """The half-step spec of a method name (see ``_runner.parse_step``)."""
+    if method == "exact-blocks":
+        width = min(EXACT_BLOCK, r)
+        return f"greedy+refit{width}"
+    return method
+
+
+def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tuple[int, int],
+             masked: bool) -> Plan:
+    """Resolves "auto" for the method, the init and the number of runs."""
+    if method == "auto":
+        if r <= 12:
+            method = "zeta"
+        elif r <= AUTO_EXACT_RANK and not masked:
+            method = "exact"
+        elif r <= TABLE_RANK and masked:
+            method = "greedy-ls"
+        else:
+            method = "exact-blocks"
+    runs = (4 if r <= 12 else 2) if n_init == "auto" else int(n_init)
+    seeds = [(seed + k) % 2**64 for k in range(runs)]
+    if init == "auto":
+        # The classic covers first, then random columns from successive seeds.
+        starts: List[Start] = [Start("grecond"), Start("asso", tau=0.5)]
+        starts += [Start("random-columns", s) for s in seeds[: max(0, runs - 2)]]
+        if n_init != "auto":
+            starts = starts[:runs]
+    elif init == "random-columns":
+        starts = [Start("random-columns", s) for s in seeds]
+    else:
+        # A deterministic start once, then random columns for the other runs.
+        starts = [Start(init)] + [Start("random-columns", s) for s in seeds[1:]]
+    return Plan(method, step_spec(method, r), tuple(starts))
+
+
+def _observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: np.ndarray, r: int,
+                    h: np.ndarray) -> int:
+    recon = _native.product(w, r, h, x.cols)
+    wrong = recon ^ x.words
+    if mask is not None:
+        wrong &= mask.words
+    return int(_native.count_ones(wrong))
+
+
+def start_factors(start: Start, x: PackedMatrix, mask: Optional[PackedMatrix], r: int,
+                  custom: Optional[Tuple[np.ndarray, np.ndarray]] = None
+                  ) -> Tuple[np.ndarray, Optional[Tuple[np.ndarray, int]]]:
+    """The packed starting W and, for a start with an H of its own, (Hᵀ, the
+    error of W∘H on the observed cells)."""
+    if start.kind == "grecond":
+        w, h, _ = _native.grecond(x.words, x.cols, r)
+    elif start.kind == "asso":
+        w, h, _ = _native.asso(x.words, x.cols, r, start.tau, 1.0, 1.0)
+    elif start.kind == "custom":
+        assert custom is not None
+        w = PackedMatrix.from_dense(custom[0]).words
+        h = PackedMatrix.from_dense(custom[1]).words
+    else:
+        raise ValueError(f"no factors for a {start.kind} start")
+    ht = _native.transpose(h, x.cols)
+    return w, (ht, _observed_error(x, mask, w, r, h))
+
+
+def check_custom(w: Any, h: Any, shape: Tuple[int, int], r: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Checks user-given starting factors: W (samples x r), H (r x features),
+    0/1 values."""
+    from ._validation import as_packed
+
+    if w is None or h is None:
+        raise ValueError("init='custom' needs both W and H: fit(X, W=..., H=...)")
+    wp = as_packed(w, name="W")
+    hp = as_packed(h, name="H")
+    if wp.shape != (shape[0], r):
+        raise ValueError(f"W must have shape {(shape[0], r)} (samples x n_components), "
+                         f"got {wp.shape}")
+    if hp.shape != (r, shape[1]):
+        raise ValueError(f"H must have shape {(r, shape[1])} (n_components x features), "
+                         f"got {hp.shape}")
+    return wp.to_numpy(), hp.to_numpy()
+
+
+def describe_starts(starts: Sequence[Start]) -> str:
+    """The starts in words, for the verbose output."""
+    return ", ".join(s.describe() for s in starts)
