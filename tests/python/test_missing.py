@@ -1,0 +1,134 @@
+"""Unobserved cells: every way of marking them gives the same fit, they are
+never read, the errors count observed cells only, and a fit with nothing
+masked is exactly the unmasked fit."""
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+from quorbmf import BooleanMF
+
+METHODS = ["zeta", "greedy", "greedy-ls", "naive"]
+
+
+def planted(rng, m, n, r, density=0.3, noise=0.03):
+    w = rng.random((m, r)) < density
+    h = rng.random((r, n)) < density
+    x = (w.astype(int) @ h.astype(int)) > 0
+    return x ^ (rng.random((m, n)) < noise)
+
+
+def exact_model(r, method="zeta", **params):
+    return BooleanMF(n_components=r, method=method, init="random-columns", n_init=1,
+                     random_state=3, **params)
+
+
+def observed_error(model, w, x, seen):
+    return int(((model.inverse_transform(w) != x) & seen).sum())
+
+
+class TestNothingMasked:
+    @pytest.mark.parametrize("method", METHODS)
+    def test_all_true_mask_is_the_unmasked_fit(self, method):
+        rng = np.random.default_rng(METHODS.index(method))
+        for _ in range(4):
+            m, n, r = int(rng.integers(5, 120)), int(rng.integers(5, 90)), int(rng.integers(1, 6))
+            x = planted(rng, m, n, r)
+            plain = exact_model(r, method)
+            w0 = plain.fit_transform(x)
+            masked = exact_model(r, method, n_jobs=2, block_size=17)
+            w1 = masked.fit_transform(x, mask=np.ones(x.shape, dtype=bool))
+            assert np.array_equal(w0, w1)
+            assert np.array_equal(plain.components_, masked.components_)
+            assert plain.error_history_ == masked.error_history_
+
+
+class TestMarkingCells:
+    def test_nan_na_masked_array_and_mask_agree(self):
+        pd = pytest.importorskip("pandas")
+        rng = np.random.default_rng(1)
+        x = planted(rng, 150, 40, 3)
+        hidden = rng.random(x.shape) < 0.15
+        garbage = np.where(hidden, 7, x).astype(np.int64)   # never read
+        fits = []
+        for kwargs, data in [
+            ({}, np.where(hidden, np.nan, x.astype(float))),
+            ({}, np.ma.masked_array(garbage, mask=hidden)),
+            ({"mask": ~hidden}, garbage.astype(float)),
+            ({}, pd.DataFrame(np.where(hidden, np.nan, x.astype(float))).astype("Int8")),
+        ]:
+            model = exact_model(3)
+            w = model.fit_transform(data, **kwargs)
+            fits.append((w, model.components_, model.reconstruction_err_))
+            assert model.reconstruction_err_ == observed_error(model, w, x, ~hidden)
+        for w, h, err in fits[1:]:
+            assert np.array_equal(w, fits[0][0]) and np.array_equal(h, fits[0][1])
+            assert err == fits[0][2]
+
+    def test_sparse_absent_cells_as_missing(self):
+        rng = np.random.default_rng(2)
+        x = planted(rng, 90, 70, 3, density=0.2)
+        stored = x | (rng.random(x.shape) < 0.3)          # some stored zeros too
+        csr = sp.csr_matrix((x[stored].astype(np.float64), np.nonzero(stored)), shape=x.shape)
+        dense = np.where(stored, x.astype(float), np.nan)
+        a = exact_model(3, sparse_absent="missing").fit(csr)
+        b = exact_model(3).fit(dense)
+        assert np.array_equal(a.components_, b.components_)
+        assert a.reconstruction_err_ == b.reconstruction_err_
+        zero = exact_model(3).fit(csr)                    # absent = 0: the complete x
+        assert np.array_equal(zero.components_, exact_model(3).fit(x).components_)
+
+
+class TestErrorsCountObservedCells:
+    def test_score_and_history_count_observed_cells(self):
+        rng = np.random.default_rng(4)
+        x = planted(rng, 200, 50, 4)
+        seen = rng.random(x.shape) > 0.2
+        model = exact_model(4)
+        w = model.fit_transform(np.where(seen, x, np.nan))
+        assert model.error_history_[-1] >= model.reconstruction_err_
+        assert model.reconstruction_err_ == observed_error(model, w, x, seen)
+        w_new = model.transform(x, mask=seen)
+        err = observed_error(model, w_new, x, seen)
+        assert model.score(x, mask=seen) == pytest.approx(1 - err / seen.sum())
+
+    def test_imputation_beats_guessing_on_planted_data(self):
+        rng = np.random.default_rng(5)
+        x = planted(rng, 400, 60, 4, noise=0.0)
+        hidden = rng.random(x.shape) < 0.1
+        model = BooleanMF(n_components=4, random_state=0)
+        filled = model.inverse_transform(model.fit_transform(np.where(hidden, np.nan, x * 1.0)))
+        accuracy = (filled[hidden] == x[hidden]).mean()
+        majority = max(x[hidden].mean(), 1 - x[hidden].mean())
+        assert accuracy > majority + 0.05
+
+
+class TestEdgeCases:
+    def test_unobserved_row_and_column_get_zero_factors(self):
+        x = planted(np.random.default_rng(6), 30, 20, 2).astype(float)
+        x[4, :] = np.nan
+        x[:, 7] = np.nan
+        model = exact_model(2)
+        with pytest.warns(UserWarning, match="no observed cell"):
+            w = model.fit_transform(x)
+        assert not w[4].any() and not model.components_[:, 7].any()
+
+    def test_everything_masked(self):
+        x = np.full((5, 4), np.nan)
+        with pytest.warns(UserWarning):
+            model = exact_model(2).fit(x)
+        assert model.reconstruction_err_ == 0 and not model.components_.any()
+
+    @pytest.mark.parametrize("mask, error, words", [
+        (np.ones((3, 3), dtype=bool), ValueError, "shape"),
+        (np.ones((4, 3), dtype=int), TypeError, "bool"),
+    ])
+    def test_bad_masks_are_named(self, mask, error, words):
+        model = BooleanMF(n_components=1)
+        with pytest.raises(error, match=words):
+            model.fit(np.ones((4, 3)), mask=mask)
+        assert not any(k.endswith("_") for k in vars(model))
+
+    def test_masks_stop_at_rank_26(self):
+        x = np.where(np.eye(30, dtype=bool), np.nan, 1.0)
+        with pytest.raises(ValueError, match="missing values are supported up to rank 26"):
+            BooleanMF(n_components=27).fit(x)

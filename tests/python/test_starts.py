@@ -1,0 +1,130 @@
+"""Starts, restarts, methods and ranks of BooleanMF: classic starts are never
+made worse, "exact" answers as "zeta" does, ranks far above 26 fit with
+correct errors, every choice is deterministic, and the rank helper picks
+the planted rank."""
+import numpy as np
+import pytest
+
+import QuorBMF
+from quorbmf import BooleanMF, _native
+from quorbmf._rank import choose_rank, description_length
+
+
+def planted(rng, m, n, r, density=0.25, noise=0.02):
+    w = rng.random((m, r)) < density
+    h = rng.random((r, n)) < density
+    x = (w.astype(int) @ h.astype(int)) > 0
+    return x ^ (rng.random((m, n)) < noise)
+
+
+def error_of(model, w, x):
+    return int((model.inverse_transform(w) != x).sum())
+
+
+class TestStarts:
+    @pytest.mark.parametrize("init", ["grecond", "asso"])
+    def test_classic_start_is_never_made_worse(self, init):
+        rng = np.random.default_rng(1)
+        x = planted(rng, 300, 80, 6, noise=0.05)
+        from quorbmf import as_packed
+
+        words = as_packed(x).words
+        cover = _native.grecond(words, 80, 6) if init == "grecond" else \
+            _native.asso(words, 80, 6, 0.5, 1.0, 1.0)
+        classic = cover[2][-1] if cover[2] else int(x.sum())
+        for method in ("zeta", "greedy", "exact-blocks"):
+            model = BooleanMF(n_components=6, init=init, n_init=1, method=method)
+            w = model.fit_transform(x)
+            assert model.init_ == init
+            assert model.reconstruction_err_ == error_of(model, w, x) <= classic
+
+    def test_custom_start(self):
+        rng = np.random.default_rng(2)
+        x = planted(rng, 120, 40, 3, noise=0.0)
+        w0 = rng.random((120, 3)) < 0.3
+        h0 = rng.random((3, 40)) < 0.3
+        start = int((((w0.astype(int) @ h0.astype(int)) > 0) != x).sum())
+        model = BooleanMF(n_components=3, init="custom", n_init=1, method="zeta")
+        w = model.fit_transform(x, W=w0, H=h0)
+        assert model.reconstruction_err_ == error_of(model, w, x) <= start
+        with pytest.raises(ValueError, match=r"W must have shape \(120, 3\)"):
+            model.fit(x, W=w0[:, :2], H=h0)
+        with pytest.raises(ValueError, match="needs both W and H"):
+            model.fit(x, W=w0)
+
+    def test_auto_runs_several_starts_and_keeps_the_best(self, capsys):
+        x = planted(np.random.default_rng(3), 200, 60, 5, noise=0.04)
+        model = BooleanMF(n_components=5, random_state=0, verbose=1).fit(x)
+        out = capsys.readouterr().out
+        assert "grecond" in out and "asso" in out and "random-columns" in out
+        runs = [int(line.split("error ")[1].split()[0]) for line in out.splitlines()
+                if " from " in line and "run " in line]
+        assert model.reconstruction_err_ == min(runs)
+
+    def test_restarts_are_the_same_on_any_number_of_threads(self):
+        x = planted(np.random.default_rng(4), 250, 90, 8, noise=0.05)
+        fits = [BooleanMF(n_components=8, random_state=5, n_jobs=j).fit(x) for j in (1, 2, 3)]
+        for f in fits[1:]:
+            assert np.array_equal(f.components_, fits[0].components_)
+            assert f.error_history_ == fits[0].error_history_ and f.init_ == fits[0].init_
+
+
+class TestExactMethod:
+    def test_exact_equals_zeta(self):
+        rng = np.random.default_rng(5)
+        for r in (3, 9, 14, 18):
+            x = planted(rng, 160, 70, r, density=0.15)
+            zeta = QuorBMF.ao_bmf(QuorBMF.BitMatrix.from_numpy(x), r, "zeta", 50, 2)
+            model = BooleanMF(n_components=r, method="exact", init="random-columns", n_init=1,
+                              random_state=2, n_jobs=2)
+            w = model.fit_transform(x)
+            assert np.array_equal(w, zeta.w.to_numpy())
+            assert np.array_equal(model.components_, zeta.h.to_numpy())
+            assert model.n_iter_ == zeta.iterations and model.n_exact_fallbacks_ == 0
+
+
+class TestWideRanks:
+    @pytest.mark.parametrize("r, method", [(27, "greedy"), (40, "exact"), (64, "greedy-ls"),
+                                           (65, "exact-blocks"), (300, "auto"), (1024, "greedy")])
+    def test_errors_are_true_at_any_rank(self, r, method):
+        x = planted(np.random.default_rng(r), 60, 90, 20, density=0.1, noise=0.05)
+        model = BooleanMF(n_components=r, method=method, random_state=0, n_init=1)
+        w = model.fit_transform(x)
+        assert w.shape == (60, r) and model.components_.shape == (r, 90)
+        assert model.reconstruction_err_ == error_of(model, w, x)
+
+    def test_table_methods_refuse_wide_ranks(self):
+        with pytest.raises(ValueError, match="works up to rank 26"):
+            BooleanMF(n_components=27, method="zeta").fit(np.eye(30))
+        with pytest.raises(ValueError, match="'exact' works up to rank 64"):
+            BooleanMF(n_components=65, method="exact").fit(np.eye(70))
+
+
+class TestChoosingTheRank:
+    def test_description_length_picks_the_planted_rank(self, tmp_path):
+        rng = np.random.default_rng(6)
+        x = planted(rng, 400, 100, 5, density=0.2, noise=0.01)
+        sel = choose_rank(x, range(1, 10), random_state=0)
+        assert sel.rank_ == 5
+        assert sel.errors == sorted(sel.errors, reverse=True)
+        assert min(sel.description_lengths) < sel.empty_description_length
+        matplotlib = pytest.importorskip("matplotlib")
+        matplotlib.use("Agg")
+        ax = sel.plot()
+        ax.figure.savefig(tmp_path / "rank.png")
+        assert (tmp_path / "rank.png").read_bytes()[:4] == b"\x89PNG"
+
+    def test_description_length_counts_both_error_kinds(self):
+        x = np.zeros((10, 10), dtype=bool)
+        x[:5, :5] = True
+        w = np.zeros((10, 1), dtype=bool)
+        w[:5] = True
+        h = np.zeros((1, 10), dtype=bool)
+        h[0, :5] = True
+        exact = description_length(x, w, h)
+        h_extra = h.copy()
+        h_extra[0, 5] = True          # five extra ones
+        w_short = w.copy()
+        w_short[4] = False            # five missed ones
+        assert description_length(x, w, h_extra) > exact
+        assert description_length(x, w_short, h) > exact
