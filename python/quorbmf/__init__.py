@@ -14,8 +14,11 @@ parameters agree.
 """
 from ._estimator import BooleanMF
 from ._packed import PackedMatrix
-from ._validation import as_packed
+from ._rank import RankSelection, choose_rank, description_length
+from ._validation import as_packed, as_packed_observed
 from .datasets import load_mushroom
 
-__all__ = ["BooleanMF", "PackedMatrix", "as_packed", "load_mushroom", "__version__"]
-__version__ = "0.2.0"
+__all__ = ["BooleanMF", "PackedMatrix", "RankSelection", "as_packed", "as_packed_observed",
+           "choose_rank", "description_length", "load_mushroom", "__version__"]
+# The distribution's version: QuorBMF and quorbmf ship together.
+__version__ = "0.1.1"
