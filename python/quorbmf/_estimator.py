@@ -51,12 +51,14 @@ def _binarize_keeping_nan(x: Any, threshold: float) -> Any:
         if threshold < 0:
             raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
                              "would otherwise all become 1")
-        x = x.copy()
+        x = x.tocsr(copy=True)
         data = x.data
         x.data = np.where(np.isnan(data), np.nan, data > threshold) if data.dtype.kind == "f" \
             else (data > threshold)
         return x
     a = np.asarray(x)
+    if a.dtype == np.object_:
+        a = a.astype(np.float64)
     if a.dtype.kind == "f":
         return np.where(np.isnan(a), np.nan, a > threshold)
     return a > threshold
@@ -121,7 +123,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         with a progress bar over the blocks of half-steps longer than a
         second (tqdm when installed).
     callback : callable or None, default=None
-        Called as ``callback(iteration, error)`` after every iteration.
+        Called as ``callback(iteration, error)`` after every iteration of
+        every run.
     block_size : int or None, default=None
         Rows per block of a half-step; None chooses about 2^22 cells a block.
         Smaller blocks answer Ctrl-C sooner. Results do not depend on it.

@@ -20,7 +20,7 @@ INTERRUPTED_FIT = textwrap.dedent("""
     n_jobs = {n_jobs}
     x = np.random.default_rng(0).random((4000, 300)) < 0.3
     params = dict(n_components=10, method="naive", random_state=0, n_jobs=n_jobs,
-                  block_size=16)
+                  block_size=16, init="random-columns", n_init={n_init})
     start = time.perf_counter()
     BooleanMF(max_iter=1, **params).fit(x[:, :100])
     iteration = time.perf_counter() - start  # a third of one full iteration
@@ -49,15 +49,17 @@ class TestThreads:
         rng = np.random.default_rng(1)
         x = rng.random((700, 300)) < 0.2
         fits = [BooleanMF(n_components=6, method="greedy-ls", random_state=4, n_jobs=n,
-                          block_size=b).fit(x)
+                          block_size=b, init="random-columns", n_init=1).fit(x)
                 for n, b in [(1, None), (2, None), (2, 1), (4, 33)]]
         for fit in fits[1:]:
             assert np.array_equal(fit.components_, fits[0].components_)
             assert fit.error_history_ == fits[0].error_history_
 
-    @pytest.mark.parametrize("n_jobs", [1, 2])
-    def test_ctrl_c_stops_within_a_block_and_leaves_nothing_running(self, n_jobs):
-        out = subprocess.run([sys.executable, "-c", INTERRUPTED_FIT.format(n_jobs=n_jobs)],
+    @pytest.mark.parametrize("n_jobs, n_init", [(1, 1), (2, 1), (2, 3)])
+    def test_ctrl_c_stops_within_a_block_and_leaves_nothing_running(self, n_jobs, n_init):
+        # With three runs on two threads the runs go side by side.
+        code = INTERRUPTED_FIT.format(n_jobs=n_jobs, n_init=n_init)
+        out = subprocess.run([sys.executable, "-c", code],
                              capture_output=True, text=True, timeout=300)
         lines = out.stdout.split("\n")
         assert lines[0] == "interrupted True 0", out.stdout + out.stderr
@@ -72,7 +74,8 @@ class TestProgress:
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
         monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
-        BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1).fit(x)
+        BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
+                  n_init=1, init="random-columns").fit(x)
         err = capsys.readouterr().err
         assert "W step: 10/10 blocks" in err and "H step: 1/1 blocks" in err
 
@@ -83,5 +86,5 @@ class TestProgress:
         monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
         BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
-                  n_jobs=2).fit(x)
+                  n_jobs=2, n_init=1).fit(x)
         assert "W step" in capsys.readouterr().err
