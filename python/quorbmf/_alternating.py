@@ -16,7 +16,7 @@ from typing import Any, Callable, List, Optional, Tuple
 import numpy as np
 
 
-__all__ = ["StopRule", "FitData", "Fit", "alternate"]
+__all__ = ["StopRule", "FitData", "Fit", "alternate", "resume"]
 
 
 class StopRule:
@@ -65,6 +65,9 @@ class Fit:
     iterations: int
     history: List[int] = field(default_factory=list)
     seconds: float = 0.0
+    # True when the run stopped on an iteration that did not improve, False
+    # when it reached its iteration limit (it could go on).
+    converged: bool = False
 
 
 Monitor = Callable[[int, int, float], None]
@@ -105,4 +108,17 @@ def alternate(data: FitData, r: int, method: str, max_iter: int, w: np.ndarray,
         if verdict == StopRule.KEEP_AND_STOP:
             break
     return Fit(best_w, best_ht, rule.best_error, rule.iterations, history,
-               time.perf_counter() - start)
+               time.perf_counter() - start, verdict == StopRule.DISCARD_AND_STOP)
+
+
+def resume(data: FitData, r: int, method: str, max_iter: int, fit: Fit, runner: Any,
+           monitor: Optional[Monitor] = None) -> Fit:
+    """Runs a run that stopped at its iteration limit on to ``max_iter``
+    iterations in all: the same factors, error and count as one uninterrupted
+    run, since an improving iteration leaves W equal to the best W."""
+    if fit.converged or fit.iterations >= max_iter:
+        return fit
+    more = alternate(data, r, method, max_iter - fit.iterations, fit.w.copy(), runner,
+                     monitor, (fit.ht, fit.error))
+    return Fit(more.w, more.ht, more.error, fit.iterations + more.iterations,
+               fit.history + more.history, fit.seconds + more.seconds, more.converged)

@@ -13,7 +13,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
-from ._alternating import Fit, alternate
+from ._alternating import Fit, alternate, resume
 from ._plan import Plan, Start, check_custom, describe_starts, plan_fit, step_spec
 from ._packed import PackedMatrix
 from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
@@ -394,27 +394,46 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
               n_jobs: int) -> Tuple[Fit, Start]:
         """One run per start; the best one (the first on ties). With several
         starts and threads the runs go side by side, each on one thread."""
-        def run(k: int, start: Start, inner: Any) -> Fit:
+        def run(k: int, start: Start, inner: Any, limit: int) -> Fit:
             if start.kind == "random-columns":
                 w, first = runner.initial_factor(data, r, start.seed), None
             else:
                 w, first = runner.start_factors(data, start, r, custom)
-            fit = alternate(data, r, plan.step, max_iter, w, inner, self._monitor(k), first)
+            fit = alternate(data, r, plan.step, limit, w, inner, self._monitor(k), first)
             self._say(f"run {k + 1} from {start.describe()}: error {fit.error} after "
                       f"{fit.iterations} iteration(s), {fit.seconds:.3g} s")
             return fit
 
         starts = list(plan.starts)
-        if len(starts) > 1 and n_jobs > 1 and isinstance(runner, Runner):
-            def alone(k: int, start: Start) -> Fit:
+        side_by_side = len(starts) > 1 and n_jobs > 1 and isinstance(runner, Runner)
+
+        def each(fn: Callable[..., Fit], items: List[Tuple[int, Any]]) -> List[Fit]:
+            if not side_by_side:
+                return [fn(k, item, runner) for k, item in items]
+
+            def alone(k: int, item: Any) -> Fit:
                 inner = Runner(1, 0, stop=runner.stop)
-                fit = run(k, start, inner)
-                runner.fallbacks += inner.fallbacks
-                return fit
-            fits = runner.map(alone, list(enumerate(starts)))
+                try:
+                    return fn(k, item, inner)
+                finally:
+                    runner.fallbacks += inner.fallbacks
+            return runner.map(alone, items)
+
+        if plan.screen_iters:
+            # Every start for a few iterations; the best few go on.
+            first = each(lambda k, st, inner: run(k, st, inner, plan.screen_iters),
+                         list(enumerate(starts)))
+            order = sorted(range(len(first)), key=lambda i: (first[i].error, i))[:plan.keep]
+            self._say(f"screened {len(starts)} starts after {plan.screen_iters} iterations; "
+                      f"going on with runs {', '.join(str(i + 1) for i in order)}")
+            rest = each(lambda k, fit, inner: resume(data, r, plan.step, max_iter, fit, inner,
+                                                     self._monitor(k)),
+                        [(i, first[i]) for i in order])
+            fits = {i: f for i, f in zip(order, rest)}
         else:
-            fits = [run(k, start, runner) for k, start in enumerate(starts)]
-        k = min(range(len(fits)), key=lambda i: (fits[i].error, i))
+            fits = dict(enumerate(each(lambda k, st, inner: run(k, st, inner, max_iter),
+                                       list(enumerate(starts)))))
+        k = min(fits, key=lambda i: (fits[i].error, i))
         return fits[k], starts[k]
 
     def _monitor(self, run: int) -> Callable[[int, int, float], None]:

@@ -52,14 +52,27 @@ class TestStarts:
         with pytest.raises(ValueError, match="needs both W and H"):
             model.fit(x, W=w0)
 
-    def test_auto_runs_several_starts_and_keeps_the_best(self, capsys):
+    def test_auto_screens_many_starts_and_keeps_the_best(self, capsys):
         x = planted(np.random.default_rng(3), 200, 60, 5, noise=0.04)
         model = BooleanMF(n_components=5, random_state=0, verbose=1).fit(x)
         out = capsys.readouterr().out
-        assert "grecond" in out and "asso" in out and "random-columns" in out
-        runs = [int(line.split("error ")[1].split()[0]) for line in out.splitlines()
-                if " from " in line and "run " in line]
-        assert model.reconstruction_err_ == min(runs)
+        assert "grecond" in out and "random-columns (seed 38)" in out and "screened 40" in out
+        screened = [int(line.split("error ")[1].split()[0]) for line in out.splitlines()
+                    if " from " in line and "run " in line]
+        assert len(screened) == 40 and model.reconstruction_err_ <= min(screened)
+        # The runs that go on end as they would alone, and the best is kept.
+        survivors = [int(v) for v in out.split("going on with runs ")[1].split(";")[0]
+                     .split("\n")[0].split(", ")]
+        alone = {}
+        for run in survivors:
+            start = out.split(f"run {run} from ")[1].split(":")[0]
+            params = dict(init="grecond") if start == "grecond" else dict(
+                init="random-columns", random_state=int(start.split("seed ")[1].rstrip(")")))
+            alone[run] = BooleanMF(n_components=5, n_init=1, method="zeta", **params).fit(x)
+        kept = min(alone, key=lambda run: (alone[run].reconstruction_err_, run))
+        assert model.reconstruction_err_ == alone[kept].reconstruction_err_
+        assert np.array_equal(model.components_, alone[kept].components_)
+        assert model.n_iter_ == alone[kept].n_iter_
 
     def test_restarts_are_the_same_on_any_number_of_threads(self):
         x = planted(np.random.default_rng(4), 250, 90, 8, noise=0.05)
