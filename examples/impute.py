@@ -73,7 +73,7 @@ def draw(rows, path):
     ax.set_ylabel("% of the hidden cells")
     ax.set_ylim(0, 100)
     ax.set_title("Imputing hidden cells of the Mushroom table")
-    ax.legend(loc="lower right")
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.25), ncol=3, frameon=False)
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)

@@ -204,3 +204,20 @@ def test_mushroom_run(mushroom, capsys):
     accuracies = [float(line.split(":")[1].split("%")[0]) for line in text.splitlines()
                   if line.strip().startswith("from ")]
     assert len(accuracies) == 2 and all(50 < a <= 100 for a in accuracies)
+
+
+# impute (hidden cells of the shipped Mushroom table)
+
+def test_impute_run(tmp_path, capsys):
+    impute = load_example("impute")
+    figure = tmp_path / "impute.png"
+    rows = impute.main(["--samples", "600", "--ranks", "8", "--figure", str(figure)])
+    text = capsys.readouterr().out
+    assert [r[0] for r in rows] == ["BooleanMF r=8", "column majority", "KNNImputer (k=5)"]
+    for _, accuracy, precision, recall, _ in rows:
+        assert 0 <= precision <= 100 and 0 <= recall <= 100 and 50 < accuracy <= 100
+    # The factors use the other cells of each row; the majority cannot.
+    assert rows[0][1] > rows[1][1]
+    assert "cells hidden" in text
+    if figure.exists():
+        assert figure.read_bytes()[:8] == PNG_MAGIC
