@@ -68,13 +68,15 @@ def _first_bad(block: np.ndarray, observed: Optional[np.ndarray] = None) -> Opti
 
 
 def pack_array(a: np.ndarray, name: str = "X",
-               observed: Optional[np.ndarray] = None) -> PackedMatrix:
+               observed: Optional[np.ndarray] = None, row_offset: int = 0) -> PackedMatrix:
     """Checks that a 2-D array holds only 0 and 1 and packs it.
 
     Works through the rows in chunks, so the checks need little memory
     beyond the packed result, whatever the array's layout. With
     ``observed`` (bool, same shape), only the observed cells are checked
-    and the others pack as 0."""
+    and the others pack as 0. When ``a`` is the rows of a larger array that
+    start at row ``row_offset``, a bad cell is named by its row in the
+    larger array."""
     if a.dtype == np.object_:
         try:
             a = a.astype(np.float64)
@@ -91,7 +93,7 @@ def pack_array(a: np.ndarray, name: str = "X",
         bad = _first_bad(block, seen)
         if bad is not None:
             i, j = int(bad[0]), int(bad[1])
-            raise _bad_value(name, begin + i, j, block[i, j])
+            raise _bad_value(name, row_offset + begin + i, j, block[i, j])
         cells = block if seen is None else (block != 0) & seen
         out.words[begin:begin + step] = PackedMatrix.from_dense(cells).words
     return out
