@@ -22,8 +22,12 @@ using boolmat::Word;
 std::uint64_t draw_distinct(std::uint64_t u, std::uint64_t r, std::uint64_t& state) {
     std::uint64_t s = state;
     std::uint64_t mask = 0;
-    while (static_cast<std::uint64_t>(std::popcount(mask)) < u) {
-        mask |= std::uint64_t{1} << (lcg_draw(s) % r);
+    // The held count is kept by hand: this file is compiled for every
+    // processor, where std::popcount is a library call.
+    for (std::uint64_t held = 0; held < u;) {
+        const std::uint64_t bit = std::uint64_t{1} << (lcg_draw(s) % r);
+        held += (mask & bit) == 0 ? 1 : 0;
+        mask |= bit;
     }
     state = s;
     return mask;
@@ -185,8 +189,7 @@ Solution BoolLs::solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const 
     const std::uint64_t k = std::min<std::uint64_t>(
         r_, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(r_ - 1))));
     std::uint64_t state = seed;
-    BitVec scratch = BitVec::zeros(m_);
-    return local_search_unchecked(x, start, r_, k, state, scratch);
+    return local_search_unchecked(x, start, r_, k, state);
 }
 
 Solution BoolLs::local_search(VecView x, std::uint64_t h, std::uint64_t error, std::uint64_t depth,
@@ -198,35 +201,32 @@ Solution BoolLs::local_search(VecView x, std::uint64_t h, std::uint64_t error, s
         boolmat::fail(boolmat::FailKind::Value,
                       boolmat::cat("k vaut ", k, " mais W n'a que ", r_, " colonnes"));
     }
-    BitVec scratch = BitVec::zeros(m_);
-    return local_search_unchecked(x, {h, error}, depth, k, state, scratch);
+    return local_search_unchecked(x, {h, error}, depth, k, state);
 }
 
 Solution BoolLs::local_search_unchecked(VecView x, Solution best, std::uint64_t depth,
-                                        std::uint64_t k, std::uint64_t& state,
-                                        BitVec& scratch) const {
+                                        std::uint64_t k, std::uint64_t& state) const {
     if (depth == 0 || k < 2) return best;
     for (std::uint64_t pass = 0; pass < depth; ++pass) {
         for (std::uint64_t u = 2; u <= k; ++u) {
             const std::uint64_t candidate = best.h ^ draw_distinct(u, r_, state);
-            const std::uint64_t e = error_of(x, candidate, scratch);
-            // The nested search reuses `scratch`: this level rebuilds it
-            // before every later candidate anyway.
+            const std::uint64_t e = error_of(x, candidate);
             if (e < best.error)
-                best = local_search_unchecked(x, {candidate, e}, depth - 1, k, state, scratch);
+                best = local_search_unchecked(x, {candidate, e}, depth - 1, k, state);
         }
     }
     return best;
 }
 
-std::uint64_t BoolLs::error_of(VecView x, std::uint64_t h, BitVec& scratch) const {
-    const auto acc = scratch.words_mut();
-    std::fill(acc.begin(), acc.end(), Word{0});
-    boolmat::detail::for_each_set_bit(&h, 1, [&](std::size_t j) {
-        const Word* column = columns_[j].words().data();
-        for (std::size_t k = 0; k < acc.size(); ++k) acc[k] |= column[k];
-    });
-    return kernels_->bits->popcount->xor_popcount(x.words.data(), acc.data(), acc.size());
+std::uint64_t BoolLs::error_of(VecView x, std::uint64_t h) const {
+    // W∘h is never built: one pass ORs h's columns and counts the
+    // differences from x word by word.
+    const Word* chosen[64];
+    std::size_t count = 0;
+    boolmat::detail::for_each_set_bit(
+        &h, 1, [&](std::size_t j) { chosen[count++] = columns_[j].words().data(); });
+    return kernels_->bits->popcount->or_rows_xor_popcount(x.words.data(), chosen, count,
+                                                          x.words.size());
 }
 
 std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,

@@ -106,8 +106,9 @@ private:
     Solution solve_greedy_unchecked(VecView x) const;
     Solution solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const;
     Solution local_search_unchecked(VecView x, Solution best, std::uint64_t depth, std::uint64_t k,
-                                    std::uint64_t& state, BitVec& scratch) const;
-    std::uint64_t error_of(VecView x, std::uint64_t h, BitVec& scratch) const;
+                                    std::uint64_t& state) const;
+    // The number of cells where W∘h differs from x.
+    std::uint64_t error_of(VecView x, std::uint64_t h) const;
 
     std::vector<std::uint64_t> row_patterns_;
     CountTable subset_counts_;

@@ -1,5 +1,6 @@
 // The population-count kernels in both variants against per-word counts, on
-// lengths around the vector widths, and the choice of each variant's tables.
+// lengths around the vector widths (the OR of rows for 0 to 6 rows), and the
+// choice of each variant's tables.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -63,6 +64,33 @@ TEST(PopcountKernels, VariantsMatchPerWordCounts) {
         EXPECT_EQ(kernels::xor_popcount(a.data(), b.data(), n), differ) << n;
         EXPECT_EQ(kernels::andnot_popcount(a.data(), b.data(), n), only_a) << n;
         EXPECT_EQ(kernels::or_xor_popcount(x.data(), a.data(), b.data(), n), off) << n;
+    }
+}
+
+TEST(PopcountKernels, OrOfRowsMatchesPerWordCounts) {
+    std::mt19937_64 g(9);
+    for (const std::size_t n : kLengths) {
+        // Sparse rows, so that the OR of a few stays far from all ones.
+        std::vector<std::vector<Word>> rows(6, std::vector<Word>(n));
+        std::vector<Word> x(n);
+        for (auto& row : rows)
+            for (Word& w : row) w = g() & g() & g();
+        for (Word& w : x) w = g() & g();
+        for (std::size_t count = 0; count <= rows.size(); ++count) {
+            std::vector<const Word*> chosen;
+            for (std::size_t j = 0; j < count; ++j) chosen.push_back(rows[j].data());
+            std::size_t off = 0;
+            for (std::size_t k = 0; k < n; ++k) {
+                Word w = 0;
+                for (std::size_t j = 0; j < count; ++j) w |= rows[j][k];
+                off += std::popcount(x[k] ^ w);
+            }
+            for_each_variant([&](bool portable) {
+                const boolmat::detail::PopcountKernels& k = *bits_of(portable).popcount;
+                EXPECT_EQ(k.or_rows_xor_popcount(x.data(), chosen.data(), count, n), off)
+                    << n << " " << count << " " << portable;
+            });
+        }
     }
 }
 

@@ -38,6 +38,11 @@ struct Sse2Words {
     static BOOLMAT_INLINE void stream(Word* p, Vec v) {
         _mm_stream_si128(reinterpret_cast<__m128i*>(p), v);
     }
+    // Position of the lowest set bit of w, any value below 64 when w is 0;
+    // branch-free (the top bit ORed in leaves BSF no zero case).
+    static BOOLMAT_INLINE std::size_t lowest_bit(Word w) {
+        return static_cast<std::size_t>(__builtin_ctzll(w | (Word{1} << 63)));
+    }
     static BOOLMAT_INLINE Vec bit_or(Vec a, Vec b) { return _mm_or_si128(a, b); }
     static BOOLMAT_INLINE Vec bit_and(Vec a, Vec b) { return _mm_and_si128(a, b); }
     static BOOLMAT_INLINE Vec bit_xor(Vec a, Vec b) { return _mm_xor_si128(a, b); }
@@ -84,6 +89,9 @@ struct Avx2Words {
     static BOOLMAT_TARGET_AVX2 void stream(Word* p, Vec v) {
         _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
     }
+    // Position of the lowest set bit of w, 64 when w is 0 (TZCNT, which the
+    // compiler cannot see through, so it adds no zero case of its own).
+    static BOOLMAT_TARGET_AVX2 std::size_t lowest_bit(Word w) { return _tzcnt_u64(w); }
     static BOOLMAT_TARGET_AVX2 Vec bit_or(Vec a, Vec b) { return _mm256_or_si256(a, b); }
     static BOOLMAT_TARGET_AVX2 Vec bit_and(Vec a, Vec b) { return _mm256_and_si256(a, b); }
     static BOOLMAT_TARGET_AVX2 Vec bit_xor(Vec a, Vec b) { return _mm256_xor_si256(a, b); }

@@ -18,6 +18,10 @@ struct PopcountKernels {
     std::size_t (*andnot_popcount)(const Word* a, const Word* b, std::size_t n);
     // Number of set bits in x[k] ^ (a[k] | b[k]) over k < n.
     std::size_t (*or_xor_popcount)(const Word* x, const Word* a, const Word* b, std::size_t n);
+    // Number of set bits in x[k] ^ (rows[0][k] | ... | rows[count - 1][k])
+    // over k < n, the OR never stored: one pass, count + 1 loads per word.
+    std::size_t (*or_rows_xor_popcount)(const Word* x, const Word* const* rows, std::size_t count,
+                                        std::size_t n);
 };
 
 // The table of `isa`.
