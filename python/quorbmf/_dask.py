@@ -37,7 +37,7 @@ import numpy as np
 from . import _native
 from ._alternating import FitData
 from ._packed import PackedMatrix
-from ._runner import _Progress, parse_step
+from ._runner import _Progress, block_rows_for, parse_step, vector_cost
 from ._validation import _check_dtype, _check_shape, pack_array
 
 __all__ = ["DaskInput", "DaskRunner", "validate_dask"]
@@ -45,11 +45,6 @@ __all__ = ["DaskInput", "DaskRunner", "validate_dask"]
 # Cells per row block kept on a worker: large enough that the tasks of a
 # half-step are few, small enough that the rows spread over the workers.
 _ROW_BLOCK_CELLS = 1 << 26
-# Cells per native call inside a block (a cancelled task stops after one):
-# rows of X in calls of 2^23 cells; the long rows of Xᵀ in calls of 2^25,
-# since a "zeta" call costs a pass over the solver's rows besides its cells.
-_CALL_CELLS = 1 << 23
-_COLUMN_CALL_CELLS = 1 << 25
 # Largest packed X gathered to the client for a start that needs all of it.
 _GATHER_LIMIT = 1 << 30
 # Seconds the scheduler may go unanswered before a fit gives up.
@@ -173,24 +168,26 @@ class _Packed:
     """Packed rows kept on a worker: their words and the native blocks over
     them, prepared once. Pickles as its words, should Dask ever move it."""
 
-    def __init__(self, words: np.ndarray, cols: int, call_cells: int = 0) -> None:
+    def __init__(self, words: np.ndarray, cols: int, call_rows: int) -> None:
         self.words = _native_words(words)
         self.cols = int(cols)
-        self.call_cells = int(call_cells or _CALL_CELLS)
+        # Rows per native call, sized as the thread runner sizes its blocks;
+        # a cancelled task stops after the call it is in.
+        self.call_rows = step = max(1, int(call_rows))
         rows = self.words.shape[0]
-        step = max(1, self.call_cells // max(self.cols, 1))
         self.bounds = [(b, min(b + step, rows)) for b in range(0, rows, step)]
         self.blocks = [_native.VectorBlock(self.words[b:e], self.cols) for b, e in self.bounds]
 
     def __reduce__(self) -> Any:
-        return (_Packed, (self.words, self.cols, self.call_cells))
+        return (_Packed, (self.words, self.cols, self.call_rows))
 
     def __sizeof__(self) -> int:
         # The words and, roughly, the native blocks' classes of equal rows.
         return int(self.words.nbytes + 16 * self.words.shape[0] + 256 * len(self.blocks))
 
 
-def _row_block(chunk: Any, row_offset: int, threshold: Optional[float]) -> _Packed:
+def _row_block(chunk: Any, row_offset: int, threshold: Optional[float],
+               call_rows: int) -> _Packed:
     """Checks and packs one chunk of rows, naming a bad cell by its position
     in the whole array."""
     a = np.asarray(chunk)
@@ -208,7 +205,7 @@ def _row_block(chunk: Any, row_offset: int, threshold: Optional[float]) -> _Pack
     if missing is not None:
         i, j = np.unravel_index(int(np.argmax(missing)), missing.shape)
         raise ValueError(f"cell ({row_offset + int(i)}, {int(j)}) of X is NaN: {_NO_MISSING}")
-    return _Packed(packed.words, packed.cols)
+    return _Packed(packed.words, packed.cols, call_rows)
 
 
 def pack_array_input(a: np.ndarray) -> np.ndarray:
@@ -224,10 +221,10 @@ def _transposed_pieces(block: _Packed, col_bounds: Sequence[Tuple[int, int]]) ->
     return tuple(t[c0:c1] for c0, c1 in col_bounds)
 
 
-def _column_block(rows: int, *pieces: np.ndarray) -> _Packed:
+def _column_block(rows: int, call_rows: int, *pieces: np.ndarray) -> _Packed:
     # Row blocks hold multiples of 64 rows, so their transposes join word by word.
     words = pieces[0] if len(pieces) == 1 else np.concatenate(pieces, axis=1)
-    return _Packed(words, rows, _COLUMN_CALL_CELLS)
+    return _Packed(words, rows, call_rows)
 
 
 def _column_stats(block: _Packed) -> Tuple[int, np.ndarray]:
@@ -552,20 +549,25 @@ class DaskRunner:
         if mask is not None:
             raise ValueError(_NO_MISSING)
         with self._guard():
-            return self._prepare(x, block_size)
+            return self._prepare(x, block_size, parse_step(method)[0] or "greedy", r)
 
-    def _prepare(self, x: DaskInput, block_size: Optional[int]) -> FitData:
+    def _prepare(self, x: DaskInput, block_size: Optional[int], method: str,
+                 r: int) -> FitData:
         m, n = x.shape
+        # Native calls as large as the thread runner's single-thread blocks.
+        row_calls = block_rows_for(m, n, 1, None, vector_cost(method, r, n))
+        col_calls = block_rows_for(n, m, 1, None, vector_cost(method, r, m))
         threads = self._threads()
         total_threads = max(1, sum(threads.values()))
         if x.packed is not None:
             rows_per = _block_rows(m, n, total_threads, block_size)
             bounds = [(b, min(b + rows_per, m)) for b in range(0, m, rows_per)]
             words = x.packed.words
-            row_futures = [self._submit(_Packed, np.ascontiguousarray(words[b:e]), n, name="rows")
+            row_futures = [self._submit(_Packed, np.ascontiguousarray(words[b:e]), n, row_calls,
+                                        name="rows")
                            for b, e in bounds]
         else:
-            row_futures, bounds = self._pack_on_workers(x, total_threads, block_size)
+            row_futures, bounds = self._pack_on_workers(x, total_threads, block_size, row_calls)
         self._results(row_futures, "prepare rows")
 
         # One column block per worker thread, each placed on its own thread.
@@ -575,7 +577,7 @@ class DaskRunner:
                       for f in row_futures]
         pieces = [[self._submit(operator.getitem, t, j, name="piece") for t in transposed]
                   for j in range(len(col_bounds))]
-        col_futures = [self._submit(_column_block, m, *pieces[j], name="cols",
+        col_futures = [self._submit(_column_block, m, col_calls, *pieces[j], name="cols",
                                     worker=targets[j % len(targets)] if targets else None)
                        for j in range(len(col_bounds))]
         stat_futures = [self._submit(_column_stats, f, name="stats") for f in col_futures]
@@ -587,8 +589,8 @@ class DaskRunner:
         return FitData((m, n), _BlockSet(row_futures, bounds), _BlockSet(col_futures, col_bounds),
                        int(ones), nonempty)
 
-    def _pack_on_workers(self, x: DaskInput, threads: int,
-                         block_size: Optional[int]) -> Tuple[List[Any], List[Tuple[int, int]]]:
+    def _pack_on_workers(self, x: DaskInput, threads: int, block_size: Optional[int],
+                         call_rows: int) -> Tuple[List[Any], List[Tuple[int, int]]]:
         import dask
 
         m, n = x.shape
@@ -603,7 +605,7 @@ class DaskRunner:
         starts = np.concatenate([[0], np.cumsum(arr.chunks[0])]).astype(int)
         bounds = [(int(starts[i]), int(starts[i + 1])) for i in range(len(arr.chunks[0]))]
         chunks = arr.to_delayed().ravel()
-        tasks = [dask.delayed(_row_block, pure=True)(c, b, x.threshold)
+        tasks = [dask.delayed(_row_block, pure=True)(c, b, x.threshold, call_rows)
                  for c, (b, _) in zip(chunks, bounds)]
         graphs = {id(g): g for g in (t.__dask_graph__() for t in tasks)}
         for graph in graphs.values():
