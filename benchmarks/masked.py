@@ -22,8 +22,13 @@ def half_steps(args):
     rng = np.random.default_rng(0)
     for m, n, r, method in [(4000, 2000, 8, "zeta"), (2000, 4000, 16, "zeta"),
                             (4000, 2000, 16, "greedy"), (4000, 2000, 16, "greedy-ls")]:
-        factor = PackedMatrix.from_dense(rng.random((m, r)) < 0.2).words
-        vectors = PackedMatrix.from_dense(np.ascontiguousarray((rng.random((n, m)) < 0.3)))
+        # Vectors the factor explains up to 3 % noise, as in a fit: columns
+        # of W∘H0 for a random H0.
+        w = rng.random((m, r)) < 0.15
+        h0 = rng.random((r, n)) < 0.2
+        cells = ((w.astype(np.int32) @ h0.astype(np.int32)) > 0) ^ (rng.random((m, n)) < 0.03)
+        factor = PackedMatrix.from_dense(w).words
+        vectors = PackedMatrix.from_dense(np.ascontiguousarray(cells.T))
         for share, label in [(0.10, "a mask per vector"), (None, "one mask for all")]:
             if share is None:
                 row_mask = rng.random(m) >= 0.10
