@@ -338,7 +338,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         if self.backend == "dask" or _is_dask_collection(x):
             from ._dask import DaskRunner, validate_dask
 
-            x = validate_dask(self, x)
+            if mask is not None:
+                raise ValueError("mask= is not supported with backend='dask' yet: fit in "
+                                 "memory (backend='threads') to leave cells unobserved")
+            # A wrong client is reported by the runner, with its own message.
+            x = validate_dask(self, x, client=client if hasattr(client, "as_current") else None)
             r, n_jobs, max_iter = self._check_params(self.n_features_in_)
             runner_cm: Any = DaskRunner(client, self.verbose)
             where = "a Dask cluster"

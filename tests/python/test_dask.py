@@ -353,3 +353,9 @@ def test_lost_scheduler_is_an_error(lone_scheduler, monkeypatch, how, words):
     with pytest.raises(RuntimeError, match=words):
         model.fit(x, client=client)
     assert not hasattr(model, "components_")
+
+
+def test_a_mask_is_refused_rather_than_dropped():
+    pytest.importorskip("distributed")
+    with pytest.raises(ValueError, match="mask= is not supported with backend='dask'"):
+        BooleanMF(n_components=2, backend="dask").fit(np.eye(4), mask=np.ones((4, 4), bool))
