@@ -20,7 +20,6 @@ def grecond(x, k):
     """GreConD: (W, H) with at most k factors."""
     x = np.asarray(x, dtype=bool)
     m, n = x.shape
-    xf = x.astype(np.float32)
     not_x = (~x).astype(np.float32)
     uncovered = x.copy()
     ws, hs = [], []

@@ -3,19 +3,18 @@ from __future__ import annotations
 
 import numbers
 import sys
-import time
 from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin
-from sklearn.preprocessing import binarize
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
 from ._alternating import Fit, alternate, resume
-from ._plan import Plan, Start, check_custom, describe_starts, plan_fit, step_spec
-from ._packed import PackedMatrix
+from ._plan import (TABLE_RANK, Plan, Start, check_custom, describe_starts, plan_fit,
+                    step_spec)
+from ._packed import PackedMatrix, _words_for
 from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
 from ._validation import as_packed, as_packed_observed, is_packed_input
 
@@ -25,8 +24,6 @@ METHODS = ("auto", "exact", "zeta", "greedy", "greedy-ls", "naive", "exact-block
 INITS = ("auto", "random-columns", "grecond", "asso", "custom")
 # Largest rank accepted.
 MAX_RANK = 1024
-# Largest rank of the methods that need a table of 2^r counters, and of masks.
-TABLE_RANK = 26
 # Largest rank of the exact search.
 EXACT_RANK = 64
 
@@ -62,10 +59,6 @@ def _binarize_keeping_nan(x: Any, threshold: float) -> Any:
     if a.dtype.kind == "f":
         return np.where(np.isnan(a), np.nan, a > threshold)
     return a > threshold
-
-
-def _words_for(bits: int) -> int:
-    return (bits + 63) // 64
 
 
 class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
