@@ -16,7 +16,7 @@ from typing import Any, Callable, List, Optional, Tuple
 import numpy as np
 
 
-__all__ = ["StopRule", "FitData", "Fit", "alternate", "resume"]
+__all__ = ["StopRule", "FitData", "Fit", "alternate", "resume", "unseen_count"]
 
 
 class StopRule:
@@ -53,6 +53,16 @@ class FitData:
     ones: int
     # What the runner needs to draw a starting factor (locally, Xᵀ packed).
     source: Any = None
+    # Whether some cells are unobserved, and then the rows and the columns
+    # with no observed cell: (how many, the first or -1) for each.
+    masked: bool = False
+    unseen: Tuple[Tuple[int, int], Tuple[int, int]] = ((0, -1), (0, -1))
+
+
+def unseen_count(seen: np.ndarray) -> Tuple[int, int]:
+    """(how many entries of ``seen`` are False, the first of them or -1)."""
+    unseen = ~np.asarray(seen, dtype=bool)
+    return int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
 
 
 @dataclass

@@ -35,10 +35,11 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _native
-from ._alternating import FitData
+from ._alternating import FitData, unseen_count
 from ._packed import PackedMatrix
 from ._runner import _Progress, block_rows_for, parse_step, vector_cost
-from ._validation import _check_dtype, _check_shape, pack_array
+from ._validation import (_all_ones, _check_dtype, _check_mask, _check_shape, _missing_cells,
+                          pack_array)
 
 __all__ = ["DaskInput", "DaskRunner", "validate_dask"]
 
@@ -81,13 +82,17 @@ def _native_words(words: Any) -> np.ndarray:
 
 @dataclass
 class DaskInput:
-    """X as the Dask runner takes it: a dask array of raw 0/1 values,
-    checked and packed on the workers, or X already packed on the client."""
+    """X as the Dask runner takes it: a dask array of raw 0/1 values (and
+    a dask array of its observed cells, from ``mask=``), checked and packed
+    on the workers; or X already packed on the client, with its observed
+    cells when some are not."""
 
     shape: Tuple[int, int]
     array: Any = None
     packed: Optional[PackedMatrix] = None
     threshold: Optional[float] = None
+    mask: Any = None
+    observed: Optional[PackedMatrix] = None
 
 
 def _is_dask_dataframe(x: Any) -> bool:
@@ -115,11 +120,12 @@ def _threshold(value: Any) -> Optional[float]:
     return float(value)
 
 
-def validate_dask(estimator: Any, x: Any, client: Any = None) -> DaskInput:
+def validate_dask(estimator: Any, x: Any, client: Any = None, mask: Any = None) -> DaskInput:
     """Checks what can be checked of X on the client (type, shape, dtype),
     sets the estimator's ``n_features_in_`` and ``feature_names_in_``, and
     returns what ``DaskRunner.prepare`` takes. The values of a dask array,
-    data frame or zarr store are checked on the workers; any other input
+    data frame or zarr store are checked on the workers, and so are those
+    of ``mask`` (True = observed) when X is one of them; any other input
     is checked and packed here as the local fit does it. The rows of a data
     frame, or of an array of unknown chunk sizes, are counted on ``client``
     (else on the current Dask scheduler)."""
@@ -144,20 +150,43 @@ def validate_dask(estimator: Any, x: Any, client: Any = None) -> DaskInput:
         _check_shape("X", x.shape)
         if x.dtype != np.object_:
             _check_dtype("X", x.dtype)
+        if mask is not None:
+            mask = _dask_mask(mask, x.shape, where)
         estimator.n_features_in_ = int(x.shape[1])
         if names is not None:
             estimator.feature_names_in_ = names
         elif hasattr(estimator, "feature_names_in_"):
             del estimator.feature_names_in_
-        return DaskInput((int(x.shape[0]), int(x.shape[1])), array=x, threshold=threshold)
-    packed, observed = estimator._validate_x(x, reset=True)
-    if observed is not None:
-        raise ValueError(_NO_MISSING)
-    return DaskInput(packed.shape, packed=packed)
+        return DaskInput((int(x.shape[0]), int(x.shape[1])), array=x, threshold=threshold,
+                         mask=mask)
+    if mask is not None and _is_dask_collection(mask):
+        with where:
+            mask = mask.compute()
+    packed, observed = estimator._validate_x(x, reset=True, mask=mask)
+    return DaskInput(packed.shape, packed=packed, observed=observed)
 
 
-_NO_MISSING = ("backend='dask' does not support unobserved cells yet (NaN, masked arrays, "
-               "sparse_absent='missing'): fill them, or fit with backend='threads'")
+def _is_dask_collection(x: Any) -> bool:
+    return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
+
+
+def _dask_mask(mask: Any, shape: Tuple[int, int], where: Any) -> Any:
+    """``mask`` as a dask array of bool of X's shape; its values are read on the workers."""
+    import dask.array as da
+
+    if _is_dask_dataframe(mask):
+        with where:
+            mask = mask.to_dask_array(lengths=True)
+    if not isinstance(mask, da.Array):
+        mask = da.from_array(_check_mask(mask, shape))
+    if any(math.isnan(c) for c in mask.chunks[0]):
+        with where:
+            mask = mask.compute_chunk_sizes()
+    if mask.dtype != np.bool_:
+        raise TypeError(f"mask must be a bool array (True = observed), got dtype {mask.dtype}")
+    if tuple(mask.shape) != tuple(shape):
+        raise ValueError(f"mask must have the shape of X, {tuple(shape)}, got {tuple(mask.shape)}")
+    return mask
 
 
 # ----------------------------------------------------------------------
@@ -165,70 +194,121 @@ _NO_MISSING = ("backend='dask' does not support unobserved cells yet (NaN, maske
 
 
 class _Packed:
-    """Packed rows kept on a worker: their words and the native blocks over
-    them, prepared once. Pickles as its words, should Dask ever move it."""
+    """Packed rows kept on a worker, with their observed cells when some
+    are unobserved. The native blocks over them are built by the first
+    half-step that solves them, in calls of the size it asks for, and kept.
+    Pickles as its words, should Dask ever move it."""
 
-    def __init__(self, words: np.ndarray, cols: int, call_rows: int) -> None:
+    def __init__(self, words: np.ndarray, cols: int,
+                 mask: Optional[np.ndarray] = None) -> None:
         self.words = _native_words(words)
         self.cols = int(cols)
-        # Rows per native call, sized as the thread runner sizes its blocks;
-        # a cancelled task stops after the call it is in.
-        self.call_rows = step = max(1, int(call_rows))
-        rows = self.words.shape[0]
-        self.bounds = [(b, min(b + step, rows)) for b in range(0, rows, step)]
-        self.blocks = [_native.VectorBlock(self.words[b:e], self.cols) for b, e in self.bounds]
+        self.mask = None if mask is None else _native_words(mask)
+        self._natives: Dict[int, Tuple[List[Tuple[int, int]], List[Any]]] = {}
+
+    @property
+    def rows(self) -> int:
+        return int(self.words.shape[0])
+
+    def natives(self, call_rows: int) -> Tuple[List[Tuple[int, int]], List[Any]]:
+        """The native blocks of ``call_rows`` rows each (the last one may be
+        shorter) and their row bounds; a cancelled task stops after the call
+        it is in."""
+        step = max(1, int(call_rows))
+        got = self._natives.get(step)
+        if got is None:
+            bounds = [(b, min(b + step, self.rows)) for b in range(0, self.rows, step)]
+            if self.mask is None:
+                blocks = [_native.VectorBlock(self.words[b:e], self.cols) for b, e in bounds]
+            else:
+                blocks = [_native.VectorBlock(self.words[b:e], self.cols, mask=self.mask[b:e])
+                          for b, e in bounds]
+            # Only the last size asked for is kept.
+            self._natives = {step: (bounds, blocks)}
+            got = self._natives[step]
+        return got
 
     def __reduce__(self) -> Any:
-        return (_Packed, (self.words, self.cols, self.call_rows))
+        return (_Packed, (self.words, self.cols, self.mask))
 
     def __sizeof__(self) -> int:
-        # The words and, roughly, the native blocks' classes of equal rows.
-        return int(self.words.nbytes + 16 * self.words.shape[0] + 256 * len(self.blocks))
+        # The words, the mask and, roughly, the native blocks' classes of equal rows.
+        mask = 0 if self.mask is None else self.mask.nbytes
+        return int(self.words.nbytes + mask + 16 * self.rows)
 
 
 def _row_block(chunk: Any, row_offset: int, threshold: Optional[float],
-               call_rows: int) -> _Packed:
-    """Checks and packs one chunk of rows, naming a bad cell by its position
-    in the whole array."""
+               mask: Any = None) -> _Packed:
+    packed, observed = pack_chunk(chunk, row_offset, threshold, mask)
+    return _Packed(packed.words, packed.cols, None if observed is None else observed.words)
+
+
+def _row_stats(block: _Packed) -> Tuple[bool, int, int]:
+    """Whether the block has a mask, its rows with no observed cell and the first of them."""
+    if block.mask is None:
+        return False, 0, -1
+    unseen = ~block.mask.any(axis=1)
+    return True, int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
+
+
+def pack_chunk(chunk: Any, row_offset: int, threshold: Optional[float],
+               mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
+    """One chunk of rows of X, checked and packed as the local fit does it,
+    and its observed cells packed (None when the chunk leaves no cell
+    unobserved: no NaN, None or pandas' NA, not a masked array, no ``mask``).
+    A bad cell is named by its position in the whole array."""
+    observed: Optional[np.ndarray] = None
+    if isinstance(chunk, np.ma.MaskedArray):
+        observed = ~np.ma.getmaskarray(chunk)
+        chunk = np.ma.getdata(chunk)
     a = np.asarray(chunk)
+    missing = _missing_cells(a)
+    if missing is not None:
+        observed = ~missing if observed is None else observed & ~missing
+        # Unobserved cells are never read: whatever they hold becomes 0.
+        a = np.where(missing, 0, a)
     if a.dtype == np.object_:
         a = pack_array_input(a)
-    missing = np.isnan(a) if a.dtype.kind == "f" else None
-    if missing is not None and not missing.any():
-        missing = None
-    if missing is not None:
-        # Values that are wrong whatever NaN means are named first, as locally.
-        a = np.where(missing, 0, a)
+    if mask is not None:
+        given = np.asarray(mask)
+        if given.dtype != np.bool_:
+            raise TypeError(f"mask must be a bool array (True = observed), got dtype "
+                            f"{given.dtype}")
+        observed = given if observed is None else observed & given
     if threshold is not None:
         a = a > threshold
-    packed = pack_array(a, "X", row_offset=row_offset)
-    if missing is not None:
-        i, j = np.unravel_index(int(np.argmax(missing)), missing.shape)
-        raise ValueError(f"cell ({row_offset + int(i)}, {int(j)}) of X is NaN: {_NO_MISSING}")
-    return _Packed(packed.words, packed.cols, call_rows)
+    packed = pack_array(a, "X", observed, row_offset=row_offset)
+    return packed, None if observed is None else PackedMatrix.from_dense(observed)
 
 
-def pack_array_input(a: np.ndarray) -> np.ndarray:
-    """An object array as floats, as the local checks convert it."""
-    try:
-        return a.astype(np.float64)
-    except (TypeError, ValueError):
-        raise TypeError("X must hold numbers 0 and 1, got objects that are not numbers") from None
-
-
-def _transposed_pieces(block: _Packed, col_bounds: Sequence[Tuple[int, int]]) -> Tuple[np.ndarray, ...]:
+def _transposed_pieces(block: _Packed, col_bounds: Sequence[Tuple[int, int]],
+                       masked: bool) -> Tuple[Tuple[np.ndarray, Optional[np.ndarray]], ...]:
+    """The block's columns, cut at ``col_bounds``, as packed rows, with their
+    observed cells when the fit is ``masked`` (all observed when the block
+    has no mask)."""
     t = _native.transpose(block.words, block.cols)
-    return tuple(t[c0:c1] for c0, c1 in col_bounds)
+    mt = None
+    if masked:
+        mt = (_all_ones((block.cols, block.rows)).words if block.mask is None
+              else _native.transpose(block.mask, block.cols))
+    return tuple((t[c0:c1], None if mt is None else mt[c0:c1]) for c0, c1 in col_bounds)
 
 
-def _column_block(rows: int, call_rows: int, *pieces: np.ndarray) -> _Packed:
+def _column_block(rows: int, *pieces: Tuple[np.ndarray, Optional[np.ndarray]]) -> _Packed:
     # Row blocks hold multiples of 64 rows, so their transposes join word by word.
-    words = pieces[0] if len(pieces) == 1 else np.concatenate(pieces, axis=1)
-    return _Packed(words, rows, call_rows)
+    def join(parts: List[np.ndarray]) -> np.ndarray:
+        return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=1)
+
+    masks = [m for _, m in pieces]
+    return _Packed(join([w for w, _ in pieces]), rows,
+                   None if masks[0] is None else join(masks))  # type: ignore[arg-type]
 
 
-def _column_stats(block: _Packed) -> Tuple[int, np.ndarray]:
-    return int(_native.count_ones(block.words)), block.words.any(axis=1)
+def _column_stats(block: _Packed) -> Tuple[int, np.ndarray, Optional[np.ndarray]]:
+    """The block's ones, which of its rows (X's columns) hold a one, and
+    which hold an observed cell (None when all cells are observed)."""
+    seen = None if block.mask is None else block.mask.any(axis=1)
+    return int(_native.count_ones(block.words)), block.words.any(axis=1), seen
 
 
 def _take_rows(block: _Packed, rows: List[int]) -> np.ndarray:
@@ -257,8 +337,12 @@ def _solve(factor: np.ndarray, r: int, step: str, *blocks: _Packed) -> Any:
     solver = _native.Solver(_native_words(factor), r)
     outs, total, fallbacks = [], 0, 0
     for block in blocks:
-        out = np.zeros((block.words.shape[0], _words_for(r)), dtype=np.uint64)
-        for native, (b, e) in zip(block.blocks, block.bounds):
+        out = np.zeros((block.rows, _words_for(r)), dtype=np.uint64)
+        # Native calls as large as the thread runner's single-thread blocks.
+        call_rows = block_rows_for(block.rows, block.cols, 1, None,
+                                   vector_cost(name or "greedy", r, block.cols))
+        bounds, natives = block.natives(call_rows)
+        for native, (b, e) in zip(natives, bounds):
             if _cancelled():
                 return None
             part, error = out[b:e], 0
@@ -275,9 +359,11 @@ def _solve(factor: np.ndarray, r: int, step: str, *blocks: _Packed) -> Any:
 
 
 def _start_error(block: _Packed, w: np.ndarray, r: int, h: np.ndarray) -> int:
-    """Wrong cells of W∘H on one row block (w: that block's rows of W)."""
-    recon = _native.product(_native_words(w), r, _native_words(h), block.cols)
-    return int(_native.count_ones(recon ^ block.words))
+    """Wrong observed cells of W∘H on one row block (w: that block's rows of W)."""
+    wrong = _native.product(_native_words(w), r, _native_words(h), block.cols) ^ block.words
+    if block.mask is not None:
+        wrong &= block.mask
+    return int(_native.count_ones(wrong))
 
 
 def _identity(value: Any) -> Any:
@@ -337,7 +423,7 @@ class DaskRunner:
         self._last_probe = 0.0
         # Vectors whose exact search ran over its budget, over the fit.
         self.fallbacks = 0
-        self._gathered: Optional[PackedMatrix] = None
+        self._gathered: Optional[Tuple[PackedMatrix, Optional[PackedMatrix]]] = None
 
     # -- connection -------------------------------------------------------
 
@@ -541,43 +627,43 @@ class DaskRunner:
 
     # -- the interface of the alternating loop ----------------------------
 
-    def prepare(self, x: DaskInput, block_size: Optional[int], method: str = "zeta", r: int = 1,
-                mask: Optional[PackedMatrix] = None) -> FitData:
+    def prepare(self, x: DaskInput, block_size: Optional[int]) -> FitData:
         """X as persisted row blocks and column blocks on the workers, its
-        number of ones and which of its columns are non-empty. The blocks do
-        not depend on the method or rank; unobserved cells are not supported."""
-        if mask is not None:
-            raise ValueError(_NO_MISSING)
+        number of ones, which of its columns are non-empty and, when some
+        cells are unobserved, its rows and columns with no observed cell.
+        The blocks do not depend on the method or rank: each half-step
+        builds the native blocks it needs over them once."""
         with self._guard():
-            return self._prepare(x, block_size, parse_step(method)[0] or "greedy", r)
+            return self._prepare(x, block_size)
 
-    def _prepare(self, x: DaskInput, block_size: Optional[int], method: str,
-                 r: int) -> FitData:
+    def _prepare(self, x: DaskInput, block_size: Optional[int]) -> FitData:
         m, n = x.shape
-        # Native calls as large as the thread runner's single-thread blocks.
-        row_calls = block_rows_for(m, n, 1, None, vector_cost(method, r, n))
-        col_calls = block_rows_for(n, m, 1, None, vector_cost(method, r, m))
         threads = self._threads()
         total_threads = max(1, sum(threads.values()))
         if x.packed is not None:
             rows_per = _block_rows(m, n, total_threads, block_size)
             bounds = [(b, min(b + rows_per, m)) for b in range(0, m, rows_per)]
             words = x.packed.words
-            row_futures = [self._submit(_Packed, np.ascontiguousarray(words[b:e]), n, row_calls,
+            seen = None if x.observed is None else x.observed.words
+            row_futures = [self._submit(_Packed, np.ascontiguousarray(words[b:e]), n,
+                                        None if seen is None else np.ascontiguousarray(seen[b:e]),
                                         name="rows")
                            for b, e in bounds]
         else:
-            row_futures, bounds = self._pack_on_workers(x, total_threads, block_size, row_calls)
-        self._results(row_futures, "prepare rows")
+            row_futures, bounds = self._pack_on_workers(x, total_threads, block_size)
+        row_stats = [self._submit(_row_stats, f, name="stats") for f in row_futures]
+        masks = self._results(row_stats, "prepare rows")
+        self._release(row_stats)
+        masked = any(s[0] for s in masks)
 
         # One column block per worker thread, each placed on its own thread.
         col_bounds = _split(n, min(n, total_threads))
         targets = [a for a, t in sorted(threads.items()) for _ in range(t)]
-        transposed = [self._submit(_transposed_pieces, f, col_bounds, name="transpose")
+        transposed = [self._submit(_transposed_pieces, f, col_bounds, masked, name="transpose")
                       for f in row_futures]
         pieces = [[self._submit(operator.getitem, t, j, name="piece") for t in transposed]
                   for j in range(len(col_bounds))]
-        col_futures = [self._submit(_column_block, m, col_calls, *pieces[j], name="cols",
+        col_futures = [self._submit(_column_block, m, *pieces[j], name="cols",
                                     worker=targets[j % len(targets)] if targets else None)
                        for j in range(len(col_bounds))]
         stat_futures = [self._submit(_column_stats, f, name="stats") for f in col_futures]
@@ -586,11 +672,17 @@ class DaskRunner:
         self._release(transposed + [p for ps in pieces for p in ps] + stat_futures)
         ones = sum(s[0] for s in stats)
         nonempty = np.concatenate([s[1] for s in stats])
-        return FitData((m, n), _BlockSet(row_futures, bounds), _BlockSet(col_futures, col_bounds),
-                       int(ones), nonempty)
+        data = FitData((m, n), _BlockSet(row_futures, bounds), _BlockSet(col_futures, col_bounds),
+                       int(ones), nonempty, masked=masked)
+        if masked:
+            firsts = [b + s[2] for s, (b, _) in zip(masks, bounds) if s[2] >= 0]
+            cols_seen = np.concatenate([s[2] for s in stats])
+            data.unseen = ((sum(s[1] for s in masks), firsts[0] if firsts else -1),
+                           unseen_count(cols_seen))
+        return data
 
-    def _pack_on_workers(self, x: DaskInput, threads: int, block_size: Optional[int],
-                         call_rows: int) -> Tuple[List[Any], List[Tuple[int, int]]]:
+    def _pack_on_workers(self, x: DaskInput, threads: int,
+                         block_size: Optional[int]) -> Tuple[List[Any], List[Tuple[int, int]]]:
         import dask
 
         m, n = x.shape
@@ -605,8 +697,11 @@ class DaskRunner:
         starts = np.concatenate([[0], np.cumsum(arr.chunks[0])]).astype(int)
         bounds = [(int(starts[i]), int(starts[i + 1])) for i in range(len(arr.chunks[0]))]
         chunks = arr.to_delayed().ravel()
-        tasks = [dask.delayed(_row_block, pure=True)(c, b, x.threshold, call_rows)
-                 for c, (b, _) in zip(chunks, bounds)]
+        masks: Sequence[Any] = [None] * len(chunks)
+        if x.mask is not None:
+            masks = x.mask.rechunk(arr.chunks).to_delayed().ravel()
+        tasks = [dask.delayed(_row_block, pure=True)(c, b, x.threshold, k)
+                 for c, k, (b, _) in zip(chunks, masks, bounds)]
         graphs = {id(g): g for g in (t.__dask_graph__() for t in tasks)}
         for graph in graphs.values():
             self._keys.update(graph.keys())
@@ -671,21 +766,28 @@ class DaskRunner:
                 finally:
                     self._release(errors)
                 return w, (_native.transpose(h, n), int(error))
-            return start_factors(start, self._whole(data), None, r, custom)
+            x, mask = self._whole(data)
+            return start_factors(start, x, mask, r, custom)
 
-    def _whole(self, data: FitData) -> PackedMatrix:
+    def _whole(self, data: FitData) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
+        """X gathered to the client once, with its observed cells when some are not."""
         if self._gathered is None:
             m, n = data.shape
-            size = m * _words_for(n) * 8
+            size = m * _words_for(n) * 8 * (2 if data.masked else 1)
             if size > _GATHER_LIMIT:
                 raise ValueError(
                     f"init {self._start_kinds} builds its cover from the whole of X on one "
                     f"machine, and X packed is {size / 2**30:.1f} GiB, over the "
                     f"{_GATHER_LIMIT / 2**30:g} GiB that backend='dask' gathers to the client: "
                     "use init='random-columns' (or 'custom')")
-            words = self.client.gather(data.rows.futures)
-            self._gathered = PackedMatrix._trusted(
-                np.concatenate([p.words for p in words]), n)
+            blocks = self.client.gather(data.rows.futures)
+            x = PackedMatrix._trusted(np.concatenate([p.words for p in blocks]), n)
+            mask = None
+            if data.masked:
+                mask = PackedMatrix._trusted(np.concatenate([
+                    _all_ones((p.rows, n)).words if p.mask is None else p.mask
+                    for p in blocks]), n)
+            self._gathered = (x, mask)
         return self._gathered
 
     _start_kinds = "'grecond' or 'asso' (and 'auto', which starts from both)"

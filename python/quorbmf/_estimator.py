@@ -327,15 +327,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> np.ndarray:
         if self.backend not in ("threads", "dask"):
             raise ValueError(f"backend must be 'threads' or 'dask', got {self.backend!r}")
+        dask = self.backend == "dask" or _is_dask_collection(x)
         observed: Optional[PackedMatrix] = None
-        if self.backend == "dask" or _is_dask_collection(x):
+        if dask:
             from ._dask import DaskRunner, validate_dask
 
-            if mask is not None:
-                raise ValueError("mask= is not supported with backend='dask' yet: fit in "
-                                 "memory (backend='threads') to leave cells unobserved")
             # A wrong client is reported by the runner, with its own message.
-            x = validate_dask(self, x, client=client if hasattr(client, "as_current") else None)
+            x = validate_dask(self, x, client=client if hasattr(client, "as_current") else None,
+                              mask=mask)
             r, n_jobs, max_iter = self._check_params(self.n_features_in_)
             runner_cm: Any = DaskRunner(client, self.verbose)
             where = "a Dask cluster"
@@ -346,21 +345,19 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             runner_cm = Runner(n_jobs, self.verbose)
             where = f"{n_jobs} thread(s)"
             shape = x.shape
-        if observed is not None and r > TABLE_RANK:
-            raise ValueError(f"missing values are supported up to rank {TABLE_RANK}, "
-                             f"got n_components={r}")
         custom_wh = check_custom(*custom, shape, r) if self.init == "custom" else None
         seed = self._seed()
-        plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
-                        observed is not None)
-        self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
-                  f"{where}")
-        if observed is not None:
-            self._warn_unobserved(observed)
         with runner_cm as runner:
-            data = runner.prepare(x, self.block_size, plan.step, r, mask=observed)
-            best, best_start = self._runs(data, runner, r, plan, max_iter, custom_wh,
-                                          observed, n_jobs)
+            if dask:
+                # Whether some cells are unobserved is known once X is on the workers.
+                data = runner.prepare(x, self.block_size)
+                plan = self._plan(r, seed, shape, data.masked, where)
+            else:
+                plan = self._plan(r, seed, shape, observed is not None, where)
+                data = runner.prepare(x, self.block_size, plan.step, r, mask=observed)
+            if data.masked:
+                self._warn_unobserved(data.unseen)
+            best, best_start = self._runs(data, runner, r, plan, max_iter, custom_wh, n_jobs)
             if runner.fallbacks:
                 self._say(f"the exact search ran over its budget for {runner.fallbacks} "
                           "vector solve(s); 'greedy-ls' solved those instead")
@@ -375,20 +372,27 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.n_exact_fallbacks_ = int(runner.fallbacks)
         return PackedMatrix._trusted(best.w, r).to_numpy()
 
-    def _warn_unobserved(self, observed: PackedMatrix) -> None:
+    def _plan(self, r: int, seed: int, shape: Tuple[int, int], masked: bool, where: str) -> Plan:
+        if masked and r > TABLE_RANK:
+            raise ValueError(f"missing values are supported up to rank {TABLE_RANK}, "
+                             f"got n_components={r}")
+        plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
+                        masked)
+        self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
+                  f"{where}")
+        return plan
+
+    def _warn_unobserved(self, unseen: Tuple[Tuple[int, int], Tuple[int, int]]) -> None:
         import warnings
 
-        for axis, side in ((1, "row"), (0, "column")):
-            seen = observed.to_numpy().any(axis=axis)
-            if not seen.all():
-                k = int(np.flatnonzero(~seen)[0])
-                warnings.warn(f"{int((~seen).sum())} {side}(s) of X have no observed cell "
-                              f"(the first is {side} {k}); their {'W row' if axis else 'H column'}"
-                              " is all zero and they count no error", UserWarning, stacklevel=4)
+        for (count, first), side, part in zip(unseen, ("row", "column"), ("W row", "H column")):
+            if count:
+                warnings.warn(f"{count} {side}(s) of X have no observed cell (the first is "
+                              f"{side} {first}); their {part} is all zero and they count no "
+                              "error", UserWarning, stacklevel=5)
 
     def _runs(self, data: Any, runner: Any, r: int, plan: Plan, max_iter: int,
-              custom: Optional[Tuple[np.ndarray, np.ndarray]], observed: Optional[PackedMatrix],
-              n_jobs: int) -> Tuple[Fit, Start]:
+              custom: Optional[Tuple[np.ndarray, np.ndarray]], n_jobs: int) -> Tuple[Fit, Start]:
         """One run per start; the best one (the first on ties). With several
         starts and threads the runs go side by side, each on one thread."""
         def run(k: int, start: Start, inner: Any, limit: int) -> Fit:

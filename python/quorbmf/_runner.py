@@ -229,7 +229,7 @@ class Runner:
         """X as row blocks and its transpose as row blocks (X's columns),
         prepared once per fit; the blocks are sized for ``method`` at rank r.
         With ``mask`` (1 = observed) the blocks are masked."""
-        from ._alternating import FitData
+        from ._alternating import FitData, unseen_count
 
         m, n = x.shape
         xt = x.transpose()
@@ -237,8 +237,12 @@ class Runner:
         method = parse_step(method)[0] or "greedy"
         rows = block_rows_for(m, n, self.n_jobs, block_size, vector_cost(method, r, n))
         cols = block_rows_for(n, m, self.n_jobs, block_size, vector_cost(method, r, m))
-        return FitData(x.shape, Blocks(x, rows, self, mask, xt), Blocks(xt, cols, self, mt, x),
-                       x.count_ones(), (x, xt, mask))
+        data = FitData(x.shape, Blocks(x, rows, self, mask, xt), Blocks(xt, cols, self, mt, x),
+                       x.count_ones(), (x, xt, mask), masked=mask is not None)
+        if mask is not None and mt is not None:
+            data.unseen = (unseen_count(mask.words.any(axis=1)),
+                           unseen_count(mt.words.any(axis=1)))
+        return data
 
     def initial_factor(self, data: Any, r: int, seed: int) -> np.ndarray:
         """The packed starting W: r non-empty columns of X chosen by ``seed``."""
