@@ -39,9 +39,9 @@ from ._alternating import FitData, unseen_count
 from ._packed import PackedMatrix
 from ._runner import _Progress, block_rows_for, parse_step, vector_cost
 from ._validation import (_all_ones, _check_dtype, _check_mask, _check_shape, _missing_cells,
-                          pack_array)
+                          is_dask_collection, pack_array)
 
-__all__ = ["DaskInput", "DaskRunner", "validate_dask"]
+__all__ = ["DaskInput", "DaskRunner", "validate_dask", "DaskRows", "dask_rows", "dask_product"]
 
 # Cells per row block kept on a worker: large enough that the tasks of a
 # half-step are few, small enough that the rows spread over the workers.
@@ -159,15 +159,11 @@ def validate_dask(estimator: Any, x: Any, client: Any = None, mask: Any = None) 
             del estimator.feature_names_in_
         return DaskInput((int(x.shape[0]), int(x.shape[1])), array=x, threshold=threshold,
                          mask=mask)
-    if mask is not None and _is_dask_collection(mask):
+    if mask is not None and is_dask_collection(mask):
         with where:
             mask = mask.compute()
     packed, observed = estimator._validate_x(x, reset=True, mask=mask)
     return DaskInput(packed.shape, packed=packed, observed=observed)
-
-
-def _is_dask_collection(x: Any) -> bool:
-    return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
 
 
 def _dask_mask(mask: Any, shape: Tuple[int, int], where: Any) -> Any:
@@ -856,3 +852,128 @@ def _block_rows(m: int, n: int, threads: int, block_size: Optional[int]) -> int:
         rows = min(rows, max(64, -(-m // (2 * threads))))
     rows = -(-rows // 64) * 64
     return min(rows, -(-m // 64) * 64)
+
+
+# ----------------------------------------------------------------------
+# Using a fitted model on a dask array: lazy, chunk by chunk
+
+
+@dataclass
+class DaskRows:
+    """New rows of X as a dask array with whole rows in each chunk, and
+    their observed cells (a dask array of the same chunks) when ``mask=``
+    was given."""
+
+    array: Any
+    mask: Any
+    threshold: Optional[float]
+
+
+def dask_rows(estimator: Any, x: Any, mask: Any = None) -> DaskRows:
+    """Checks a dask array or data frame against a fitted estimator (its
+    number of features and, for a data frame, their names), as ``transform``
+    takes it; the values are checked chunk by chunk when computed."""
+    _require_dask()
+    import dask.array as da
+
+    where = contextlib.nullcontext()
+    if _is_dask_dataframe(x):
+        names = _feature_names(x)
+        fitted = getattr(estimator, "feature_names_in_", None)
+        if names is not None and fitted is not None and not np.array_equal(names, fitted):
+            raise ValueError("The feature names should match those that were passed during fit.")
+        x = x.to_dask_array(lengths=True)
+    if not isinstance(x, da.Array):
+        raise TypeError(f"X must be a dask array or data frame here, got {type(x).__name__}")
+    if x.ndim != 2:
+        _check_shape("X", x.shape)
+    if any(math.isnan(c) for c in x.chunks[0]):
+        x = x.compute_chunk_sizes()
+    _check_shape("X", x.shape)
+    if x.dtype != np.object_:
+        _check_dtype("X", x.dtype)
+    if x.shape[1] != estimator.n_features_in_:
+        raise ValueError(f"X has {x.shape[1]} features, but {type(estimator).__name__} is "
+                         f"expecting {estimator.n_features_in_} features as input.")
+    x = x.rechunk({1: -1})
+    if mask is not None:
+        mask = _dask_mask(mask, x.shape, where).rechunk(x.chunks)
+    return DaskRows(x, mask, _threshold(estimator.binarize))
+
+
+def _chunk_offset(block_info: Any) -> int:
+    return int(block_info[0]["array-location"][0][0]) if block_info else 0
+
+
+def _solve_chunk(chunk: Any, mask: Any, ht: np.ndarray, r: int, step: str,
+                 threshold: Optional[float], offset: int) -> Tuple[np.ndarray, int, int]:
+    """One chunk's W (packed), its error and its number of observed cells."""
+    packed, observed = pack_chunk(chunk, offset, threshold, mask)
+    block = _Packed(packed.words, packed.cols, None if observed is None else observed.words)
+    solved = _solve(ht, r, step, block)
+    if solved is None:
+        raise RuntimeError("the task was cancelled")
+    outs, error, _ = solved
+    cells = packed.rows * packed.cols if observed is None else observed.count_ones()
+    return outs[0], int(error), int(cells)
+
+
+def _transform_chunk(chunk: Any, mask: Any, ht: np.ndarray, r: int, step: str,
+                     threshold: Optional[float], block_info: Any = None) -> np.ndarray:
+    w, _, _ = _solve_chunk(chunk, mask, ht, r, step, threshold, _chunk_offset(block_info))
+    return PackedMatrix._trusted(w, r).to_numpy()
+
+
+def _score_chunk(chunk: Any, mask: Any, ht: np.ndarray, r: int, step: str,
+                 threshold: Optional[float], block_info: Any = None) -> np.ndarray:
+    _, error, cells = _solve_chunk(chunk, mask, ht, r, step, threshold,
+                                   _chunk_offset(block_info))
+    return np.array([[error, cells]], dtype=np.int64)
+
+
+def _rows_map(fn: Any, rows: DaskRows, ht: np.ndarray, r: int, step: str,
+              chunks: Tuple[Any, Any], dtype: Any) -> Any:
+    import dask.array as da
+
+    return da.map_blocks(fn, rows.array, rows.mask, ht, r, step, rows.threshold, dtype=dtype,
+                         chunks=chunks, token=f"quorbmf-{fn.__name__.strip('_')}")
+
+
+def dask_transform(rows: DaskRows, ht: np.ndarray, r: int, step: str) -> Any:
+    """W for each chunk of rows, solved with Hᵀ fixed: a lazy dask array of
+    bool, chunked by the rows of X."""
+    return _rows_map(_transform_chunk, rows, ht, r, step, (rows.array.chunks[0], (r,)),
+                     np.bool_)
+
+
+def dask_score(rows: DaskRows, ht: np.ndarray, r: int, step: str) -> Tuple[int, int]:
+    """The wrong observed cells of the reconstruction of every chunk, and
+    the observed cells, summed on the current Dask scheduler."""
+    per_chunk = _rows_map(_score_chunk, rows, ht, r, step,
+                          ((1,) * len(rows.array.chunks[0]), (2,)), np.int64)
+    error, cells = per_chunk.sum(axis=0).compute()
+    return int(error), int(cells)
+
+
+def _product_chunk(chunk: Any, h: np.ndarray, r: int, n: int,
+                   block_info: Any = None) -> np.ndarray:
+    w = pack_array(np.asarray(chunk), "W", row_offset=_chunk_offset(block_info))
+    return PackedMatrix._trusted(_native.product(w.words, r, h, n), n).to_numpy()
+
+
+def dask_product(w: Any, h: np.ndarray, r: int, n: int) -> Any:
+    """W∘H for a dask array W (r columns) and a packed H: a lazy dask array
+    of bool with W's row chunks."""
+    if w.ndim != 2:
+        _check_shape("W", w.shape)
+    if any(math.isnan(c) for c in w.chunks[0]):
+        w = w.compute_chunk_sizes()
+    if w.shape[1] != r:
+        raise ValueError(f"W has {w.shape[1]} columns, but this model has {r} components")
+    if w.dtype != np.object_:
+        _check_dtype("W", w.dtype)
+    w = w.rechunk({1: -1})
+    import dask.array as da
+
+    return da.map_blocks(_product_chunk, w, h, r, n, dtype=np.bool_,
+                         chunks=(w.chunks[0], (n,)), token="quorbmf-product")

@@ -16,7 +16,7 @@ from ._plan import (TABLE_RANK, Plan, Start, check_custom, describe_starts, plan
                     step_spec)
 from ._packed import PackedMatrix, _words_for
 from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
-from ._validation import as_packed, as_packed_observed, is_packed_input
+from ._validation import as_packed, as_packed_observed, is_dask_collection, is_packed_input
 
 __all__ = ["BooleanMF"]
 
@@ -26,10 +26,6 @@ INITS = ("auto", "random-columns", "grecond", "asso", "custom")
 MAX_RANK = 1024
 # Largest rank of the exact search.
 EXACT_RANK = 64
-
-
-def _is_dask_collection(x: Any) -> bool:
-    return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
 
 
 def _as_bool_mask(mask: Any, shape: Tuple[int, ...]) -> np.ndarray:
@@ -327,7 +323,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> np.ndarray:
         if self.backend not in ("threads", "dask"):
             raise ValueError(f"backend must be 'threads' or 'dask', got {self.backend!r}")
-        dask = self.backend == "dask" or _is_dask_collection(x)
+        dask = self.backend == "dask" or is_dask_collection(x)
         observed: Optional[PackedMatrix] = None
         if dask:
             from ._dask import DaskRunner, validate_dask
@@ -505,6 +501,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Using a fitted model
 
+    def _dask_rows(self, X: Any, mask: Any) -> Tuple[Any, np.ndarray, int, str]:
+        from ._dask import dask_rows
+
+        rows = dask_rows(self, X, mask)
+        r = self.n_components_
+        return rows, PackedMatrix.from_dense(self.components_.T).words, r, \
+            step_spec(self.method_, r)
+
     def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[np.ndarray, int, int]:
         check_is_fitted(self)
         packed, observed = self._validate_x(X, reset=False, mask=mask)
@@ -530,7 +534,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
         Parameters
         ----------
-        X : array-like, sparse matrix, DataFrame or BitMatrix of shape (n_samples, n_features)
+        X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
             Binary data with the features seen in fit; unobserved cells as in
             ``fit``.
         mask : array-like of bool or None, default=None
@@ -539,7 +543,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         Returns
         -------
         W : ndarray of bool, shape (n_samples, n_components)
+            A dask array, chunked by the rows of X and computed lazily on
+            the workers, when X is a dask array or data frame.
         """
+        if is_dask_collection(X):
+            from ._dask import dask_transform
+
+            check_is_fitted(self)
+            return dask_transform(*self._dask_rows(X, mask))
         return self._solve_rows(X, mask)[0]
 
     def inverse_transform(self, X: Any) -> np.ndarray:
@@ -547,19 +558,24 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_components)
+        X : array-like or dask.array of shape (n_samples, n_components)
             W, binary.
 
         Returns
         -------
         X_reconstructed : ndarray of bool, shape (n_samples, n_features)
+            A lazy dask array, chunked by the rows of W, when W is a dask array.
         """
         check_is_fitted(self)
+        h = PackedMatrix.from_dense(self.components_)
+        if is_dask_collection(X):
+            from ._dask import dask_product
+
+            return dask_product(X, h.words, self.n_components_, self.n_features_in_)
         w = as_packed(X, name="W")
         if w.cols != self.n_components_:
             raise ValueError(f"W has {w.cols} columns, but this model has "
                              f"{self.n_components_} components")
-        h = PackedMatrix.from_dense(self.components_)
         product = _native.product(w.words, self.n_components_, h.words, self.n_features_in_)
         return PackedMatrix._trusted(product, self.n_features_in_).to_numpy()
 
@@ -572,7 +588,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
         Parameters
         ----------
-        X : array-like, sparse matrix, DataFrame or BitMatrix of shape (n_samples, n_features)
+        X : array-like, sparse matrix, DataFrame, BitMatrix or dask.array of shape (n_samples, n_features)
             Binary data with the features seen in fit.
         y : Ignored
             Not used, present for API consistency.
@@ -582,6 +598,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         Returns
         -------
         score : float
+            For a dask array or data frame, computed chunk by chunk on the
+            current Dask scheduler.
         """
-        _, error, cells = self._solve_rows(X, mask)
+        if is_dask_collection(X):
+            from ._dask import dask_score
+
+            check_is_fitted(self)
+            error, cells = dask_score(*self._dask_rows(X, mask))
+        else:
+            _, error, cells = self._solve_rows(X, mask)
         return 1.0 - error / max(cells, 1)

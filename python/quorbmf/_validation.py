@@ -17,7 +17,7 @@ import numpy as np
 from . import _native
 from ._packed import PackedMatrix
 
-__all__ = ["as_packed", "as_packed_observed", "is_packed_input", "pack_array"]
+__all__ = ["as_packed", "as_packed_observed", "is_dask_collection", "is_packed_input", "pack_array"]
 
 # Cells validated and packed at a time: bounds the temporaries of a check.
 _CHUNK_CELLS = 1 << 22
@@ -28,6 +28,11 @@ def _bitmatrix_type() -> Optional[type]:
 
     module = sys.modules.get("QuorBMF")
     return getattr(module, "BitMatrix", None) if module is not None else None
+
+
+def is_dask_collection(x: Any) -> bool:
+    """True for a dask array, data frame or other lazy Dask collection."""
+    return type(x).__module__.startswith(("dask.", "dask_expr")) and hasattr(x, "dask")
 
 
 def is_packed_input(x: Any) -> bool:

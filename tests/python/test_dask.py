@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import _thread
 
 import numpy as np
@@ -20,6 +21,7 @@ if not hasattr(_native, "Solver"):
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 import scipy.sparse as sp  # noqa: E402
+from dask import config as _dask_config  # noqa: E402
 
 import quorbmf._dask as qdask  # noqa: E402
 from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
@@ -27,6 +29,10 @@ from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
 METHODS = ["zeta", "greedy", "greedy-ls"]
 # One run from random columns, unless a test says otherwise.
 ONE = dict(init="random-columns", n_init=1)
+
+
+def dask_config(**settings):
+    return _dask_config.set(**settings)
 
 
 def planted(rng, m, n, r, density=0.3, noise=0.04):
@@ -239,6 +245,90 @@ class TestPlacement:
             assert len(data.cols) == 2 and len(col_holders) == 2 and len(holders) == 2
             assert data.ones == int(x.sum())
             assert np.array_equal(data.source, x.any(axis=0))
+
+
+def drained(client, seconds=10.0):
+    """Waits until the cluster has forgotten the tasks of computes that ended."""
+    deadline = time.monotonic() + seconds
+    while cluster_tasks(client) != (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return client
+
+
+class TestUsingTheModel:
+    """transform, score and inverse_transform take dask arrays lazily,
+    chunk by chunk, and agree with the same calls on NumPy. (Dask forgets
+    a finished compute's tasks a moment later: the tests wait for that.)"""
+
+    @pytest.fixture(autouse=True)
+    def settle(self, clean):
+        yield
+        drained(clean)
+
+    @pytest.fixture(scope="class")
+    @staticmethod
+    def model():
+        rng = np.random.default_rng(21)
+        x = planted(rng, 400, 70, 5).astype(float)
+        x[rng.random(x.shape) < 0.08] = np.nan
+        return BooleanMF(n_components=5, method="greedy-ls", random_state=2).fit(x), x
+
+    @pytest.mark.parametrize("scheduler", ["threads", "cluster"])
+    def test_same_as_in_memory(self, clean, model, scheduler):
+        model, x = model
+        rng = np.random.default_rng(3)
+        new = planted(rng, 333, 70, 5).astype(float)
+        new[rng.random(new.shape) < 0.1] = np.nan
+        chunks = (uneven_chunks(rng, 333, 4), uneven_chunks(rng, 70, 3))
+        lazy = da.from_array(new, chunks=chunks)
+        where = clean.as_current() if scheduler == "cluster" else dask_config(scheduler="threads")
+        with where:
+            w = model.transform(lazy)
+            assert isinstance(w, da.Array) and w.chunks == (chunks[0], (5,))
+            assert np.array_equal(w.compute(), model.transform(new))
+            assert model.score(lazy) == model.score(new)
+            back = model.inverse_transform(w)
+            assert isinstance(back, da.Array) and back.chunks[0] == chunks[0]
+            assert np.array_equal(back.compute(), model.inverse_transform(model.transform(new)))
+            # A mask of other chunks, over cells holding garbage where unobserved.
+            seen = ~np.isnan(new)
+            junk = np.where(seen, new, 7.0)
+            given = da.from_array(seen, chunks=(50, 70))
+            assert np.array_equal(model.transform(da.from_array(junk, chunks=chunks),
+                                                  mask=given).compute(), w.compute())
+            assert model.score(da.from_array(junk, chunks=90), mask=seen) == model.score(new)
+
+    def test_bad_input(self, clean, model):
+        model, x = model
+        bad = np.nan_to_num(x)
+        bad[301, 9] = 3
+        with pytest.raises(ValueError) as local:
+            model.transform(bad)
+        with clean.as_current():
+            lazy = model.transform(da.from_array(bad, chunks=(64, 35)))
+            with pytest.raises(ValueError) as remote:
+                lazy.compute()
+        assert str(remote.value) == str(local.value) and "(301, 9)" in str(local.value)
+        with pytest.raises(ValueError, match="has 69 features, but BooleanMF is expecting 70"):
+            model.transform(da.from_array(bad[:, 1:]))
+        with pytest.raises(ValueError, match="W has 4 columns, but this model has 5"):
+            model.inverse_transform(da.zeros((10, 4), dtype=bool))
+        with pytest.raises(TypeError, match="mask must be a bool array"):
+            model.score(da.from_array(bad), mask=da.ones(bad.shape, dtype=np.uint8))
+        with pytest.raises(ValueError, match="mask must have the shape of X"):
+            model.transform(da.from_array(bad), mask=np.ones((400, 69), dtype=bool))
+
+    def test_data_frame_names_are_checked(self, clean):
+        pd = pytest.importorskip("pandas")
+        dd = pytest.importorskip("dask.dataframe")
+        rng = np.random.default_rng(5)
+        frame = pd.DataFrame(planted(rng, 200, 6, 2).astype(np.uint8), columns=list("abcdef"))
+        model = BooleanMF(n_components=2, random_state=0).fit(frame)
+        lazy = dd.from_pandas(frame, npartitions=3)
+        with clean.as_current():
+            assert np.array_equal(model.transform(lazy).compute(), model.transform(frame))
+            with pytest.raises(ValueError, match="feature names should match"):
+                model.transform(lazy.rename(columns={"a": "z"}))
 
 
 class TestFaults:
