@@ -14,7 +14,11 @@ two, beside this machine's ceiling for two cores, all measured in one run.
   outgoing byte totals, which also count what the client gathers), against
   the factors times the workers plus the block results; and X's packed size.
 
-    python benchmarks/dask_scaling.py [--quick] [--rows M] [--cols N]
+- With ``--missing p`` a fraction p of the cells is unobserved: the Dask fits
+  take a lazy ``mask=`` generated chunk by chunk on the workers, the local
+  fits the same mask packed.
+
+    python benchmarks/dask_scaling.py [--quick] [--rows M] [--cols N] [--missing P]
 """
 import argparse
 import logging
@@ -65,6 +69,33 @@ def dask_matrix(m, n, h, noise, seed):
     return da.map_blocks(make, dtype=bool, chunks=chunks)
 
 
+def observed_rows(begin, rows, n, missing, seed):
+    """Rows begin..begin+rows of the observed cells: each unobserved with
+    probability ``missing``, the same however the rows are cut."""
+    rng = np.random.default_rng([seed, 2, begin // CHUNK_ROWS])
+    return rng.random((rows, n), dtype=np.float32) >= missing
+
+
+def dask_mask(m, n, missing, seed):
+    chunks = ((CHUNK_ROWS,) * (m // CHUNK_ROWS) + ((m % CHUNK_ROWS,) if m % CHUNK_ROWS else ()),
+              (n,))
+
+    def make(block_info=None):
+        (begin, end), _ = block_info[None]["array-location"]
+        return observed_rows(begin, end - begin, n, missing, seed)
+
+    return da.map_blocks(make, dtype=bool, chunks=chunks)
+
+
+def local_mask(m, n, missing, seed):
+    words = np.empty((m, (n + 63) // 64), dtype=np.uint64)
+    for begin in range(0, m, CHUNK_ROWS):
+        rows = min(CHUNK_ROWS, m - begin)
+        words[begin:begin + rows] = PackedMatrix.from_dense(
+            observed_rows(begin, rows, n, missing, seed)).words
+    return PackedMatrix(words, n)
+
+
 def local_matrix(m, n, h, noise, seed):
     words = np.empty((m, (n + 63) // 64), dtype=np.uint64)
     for begin in range(0, m, CHUNK_ROWS):
@@ -113,15 +144,16 @@ def model(args, **extra):
                      random_state=args.seed, init="random-columns", n_init=1, **extra)
 
 
-def local_runs(args, x):
+def local_runs(args, x, mask):
     clock = Clock()
     start = time.perf_counter()
-    single = model(args, n_jobs=1, callback=clock).fit(x)
+    single = model(args, n_jobs=1, callback=clock).fit(x, mask=mask)
     whole = time.perf_counter() - start
     one = clock.per_iteration()
 
     clocks = [Clock(), Clock()]
-    threads = [threading.Thread(target=lambda c=c: model(args, n_jobs=1, callback=c).fit(x))
+    threads = [threading.Thread(target=lambda c=c: model(args, n_jobs=1,
+                                                         callback=c).fit(x, mask=mask))
                for c in clocks]
     for t in threads:
         t.start()
@@ -140,7 +172,8 @@ def dask_run(args, workers, h):
         wait(x)  # generated on the workers before the clock starts
         clock = Clock(client)
         start = time.perf_counter()
-        fitted = model(args, backend="dask", callback=clock).fit(x, client=client)
+        mask = dask_mask(args.rows, args.cols, args.missing, args.seed) if args.missing else None
+        fitted = model(args, backend="dask", callback=clock).fit(x, client=client, mask=mask)
         whole = time.perf_counter() - start
         del x
         return fitted, clock, whole
@@ -155,18 +188,23 @@ def main():
     parser.add_argument("--max-iter", type=int, default=5)
     parser.add_argument("--noise", type=float, default=0.03)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--missing", type=float, default=0.0,
+                        help="fraction of unobserved cells (default 0)")
     args = parser.parse_args()
     if args.rows is None:
         args.rows = 200_000 if args.quick else 2_000_000
     m, n, r = args.rows, args.cols, args.rank
-    print(f"# quorbmf on Dask, {m} x {n}, planted rank {r}, 'zeta', max_iter={args.max_iter}")
+    gaps = f", {args.missing:.0%} of cells unobserved" if args.missing else ""
+    print(f"# quorbmf on Dask, {m} x {n}, planted rank {r}, 'zeta', max_iter={args.max_iter}"
+          f"{gaps}")
     print(f"# {processor()}, {os.cpu_count()} cores", flush=True)
 
     h = planted_factors(n, r, args.seed)
     x = local_matrix(m, n, h, args.noise, args.seed)
-    packed_bytes = x.words.nbytes
-    single, one, local_whole, pair = local_runs(args, x)
-    del x
+    mask = local_mask(m, n, args.missing, args.seed) if args.missing else None
+    packed_bytes = x.words.nbytes * (2 if mask is not None else 1)
+    single, one, local_whole, pair = local_runs(args, x, mask)
+    del x, mask
     ceiling = 2 * one / pair
     print(f"  local: {fmt_time(one)} an iteration alone, {fmt_time(pair)} each side by side "
           f"(ceiling {ceiling:.2f}x); {single.n_iter_} iterations", flush=True)
@@ -207,7 +245,7 @@ def main():
     print(f"| moved per iteration vs factors x workers + results | {moved / 2**20:.2f} MiB | "
           f"{budget / 2**20:.2f} MiB | {moved / budget:.2f} | ≤ 1 | "
           f"{'yes' if moved <= budget else 'no'} |")
-    print(f"| moved per iteration vs packed X | {moved / 2**20:.2f} MiB | "
+    print(f"| moved per iteration vs packed X (and mask) | {moved / 2**20:.2f} MiB | "
           f"{packed_bytes / 2**20:.0f} MiB | {moved / packed_bytes:.4f} | ≪ 1 | "
           f"{'yes' if moved < packed_bytes / 10 else 'no'} |")
     print(f"| whole fit incl. preparing X, 1 / 2 workers / local | "

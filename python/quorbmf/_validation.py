@@ -282,7 +282,10 @@ def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
         packed = as_packed(x, name)
         if mask is None:
             return packed, None
-        seen = PackedMatrix.from_dense(_check_mask(mask, packed.shape))
+        if isinstance(mask, PackedMatrix) and mask.shape == packed.shape:
+            seen = mask  # already packed: no dense copy
+        else:
+            seen = PackedMatrix.from_dense(_check_mask(mask, packed.shape))
         return PackedMatrix._trusted(packed.words & seen.words, packed.cols), seen
     observed = None
     if isinstance(x, np.ma.MaskedArray):
