@@ -58,17 +58,6 @@ def planted_rows(begin, rows, h, noise, seed):
     return x
 
 
-def dask_matrix(m, n, h, noise, seed):
-    chunks = ((CHUNK_ROWS,) * (m // CHUNK_ROWS) + ((m % CHUNK_ROWS,) if m % CHUNK_ROWS else ()),
-              (n,))
-
-    def make(block_info=None):
-        (begin, end), _ = block_info[None]["array-location"]
-        return planted_rows(begin, end - begin, h, noise, seed)
-
-    return da.map_blocks(make, dtype=bool, chunks=chunks)
-
-
 def observed_rows(begin, rows, n, missing, seed):
     """Rows begin..begin+rows of the observed cells: each unobserved with
     probability ``missing``, the same however the rows are cut."""
@@ -76,33 +65,34 @@ def observed_rows(begin, rows, n, missing, seed):
     return rng.random((rows, n), dtype=np.float32) >= missing
 
 
-def dask_mask(m, n, missing, seed):
+def lazy_rows(m, n, make_rows):
+    """A dask array of m x n bools whose chunks of CHUNK_ROWS rows are
+    ``make_rows(begin, rows)``, made on the workers."""
     chunks = ((CHUNK_ROWS,) * (m // CHUNK_ROWS) + ((m % CHUNK_ROWS,) if m % CHUNK_ROWS else ()),
               (n,))
 
     def make(block_info=None):
         (begin, end), _ = block_info[None]["array-location"]
-        return observed_rows(begin, end - begin, n, missing, seed)
+        return make_rows(begin, end - begin)
 
     return da.map_blocks(make, dtype=bool, chunks=chunks)
 
 
-def local_mask(m, n, missing, seed):
+def packed_rows(m, n, make_rows):
+    """The same matrix made and packed here, chunk by chunk."""
     words = np.empty((m, (n + 63) // 64), dtype=np.uint64)
     for begin in range(0, m, CHUNK_ROWS):
         rows = min(CHUNK_ROWS, m - begin)
-        words[begin:begin + rows] = PackedMatrix.from_dense(
-            observed_rows(begin, rows, n, missing, seed)).words
+        words[begin:begin + rows] = PackedMatrix.from_dense(make_rows(begin, rows)).words
     return PackedMatrix(words, n)
 
 
-def local_matrix(m, n, h, noise, seed):
-    words = np.empty((m, (n + 63) // 64), dtype=np.uint64)
-    for begin in range(0, m, CHUNK_ROWS):
-        rows = min(CHUNK_ROWS, m - begin)
-        words[begin:begin + rows] = PackedMatrix.from_dense(
-            planted_rows(begin, rows, h, noise, seed)).words
-    return PackedMatrix(words, n)
+def planted(h, noise, seed):
+    return lambda begin, rows: planted_rows(begin, rows, h, noise, seed)
+
+
+def observed(n, missing, seed):
+    return lambda begin, rows: observed_rows(begin, rows, n, missing, seed)
 
 
 class Clock:
@@ -168,11 +158,12 @@ def dask_run(args, workers, h):
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                       dashboard_address=None, memory_limit=memory,
                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        x = dask_matrix(args.rows, args.cols, h, args.noise, args.seed).persist()
+        x = lazy_rows(args.rows, args.cols, planted(h, args.noise, args.seed)).persist()
         wait(x)  # generated on the workers before the clock starts
         clock = Clock(client)
         start = time.perf_counter()
-        mask = dask_mask(args.rows, args.cols, args.missing, args.seed) if args.missing else None
+        mask = (lazy_rows(args.rows, args.cols, observed(args.cols, args.missing, args.seed))
+                if args.missing else None)
         fitted = model(args, backend="dask", callback=clock).fit(x, client=client, mask=mask)
         whole = time.perf_counter() - start
         del x
@@ -200,8 +191,8 @@ def main():
     print(f"# {processor()}, {os.cpu_count()} cores", flush=True)
 
     h = planted_factors(n, r, args.seed)
-    x = local_matrix(m, n, h, args.noise, args.seed)
-    mask = local_mask(m, n, args.missing, args.seed) if args.missing else None
+    x = packed_rows(m, n, planted(h, args.noise, args.seed))
+    mask = packed_rows(m, n, observed(n, args.missing, args.seed)) if args.missing else None
     packed_bytes = x.words.nbytes * (2 if mask is not None else 1)
     single, one, local_whole, pair = local_runs(args, x, mask)
     del x, mask
