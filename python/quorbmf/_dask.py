@@ -247,6 +247,14 @@ def _row_stats(block: _Packed) -> Tuple[bool, int, int]:
     return True, int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
 
 
+def pack_array_input(a: np.ndarray) -> np.ndarray:
+    """An object array as floats, as the local checks convert it."""
+    try:
+        return a.astype(np.float64)
+    except (TypeError, ValueError):
+        raise TypeError("X must hold numbers 0 and 1, got objects that are not numbers") from None
+
+
 def pack_chunk(chunk: Any, row_offset: int, threshold: Optional[float],
                mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
     """One chunk of rows of X, checked and packed as the local fit does it,

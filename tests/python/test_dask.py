@@ -171,6 +171,125 @@ class TestSameAsThreads:
         assert model.reconstruction_err_ == ref.reconstruction_err_
 
 
+def gappy(rng, m, n, r, missing=0.1, rows_free=()):
+    """A planted matrix with a fraction of NaN cells, except in ``rows_free``."""
+    x = planted(rng, m, n, r).astype(float)
+    gaps = rng.random((m, n)) < missing
+    gaps[list(rows_free)] = False
+    x[gaps] = np.nan
+    return x
+
+
+class TestMissing:
+    """Unobserved cells on Dask: the same fit as the threads, whatever marks
+    them and however X is cut, and they are never read."""
+
+    @pytest.mark.parametrize("method, init", [
+        ("zeta", "random-columns"), ("greedy", "grecond"), ("greedy-ls", "asso"),
+        ("naive", "random-columns"), ("exact", "auto")])
+    def test_methods_starts_and_chunkings(self, clean, method, init):
+        rng = np.random.default_rng(len(method) * 7 + len(init))
+        # Rows 0..127 have no gap: with 64-row chunks those blocks carry no
+        # mask and are solved unmasked beside masked ones.
+        x = gappy(rng, 330, 75, 4, rows_free=range(128))
+        params = dict(n_components=5, method=method, init=init, random_state=3, max_iter=8,
+                      n_init="auto" if init == "auto" else 1)
+        ref = BooleanMF(**params)
+        w_ref = ref.fit_transform(x)
+        for chunks in [(64, 75), (uneven_chunks(rng, 330, 4), uneven_chunks(rng, 75, 2))]:
+            model = BooleanMF(backend="dask", **params)
+            w = model.fit_transform(da.from_array(x, chunks=chunks), client=clean)
+            assert_same_fit(ref, w_ref, model, w)
+            assert model.init_ == ref.init_
+
+    def test_every_way_of_marking_a_cell(self, clean):
+        rng = np.random.default_rng(11)
+        x = gappy(rng, 260, 50, 3)
+        seen = ~np.isnan(x)
+        # Garbage where unobserved: never read, never named.
+        junk = np.where(seen, x, rng.choice([7.0, -3.0, 0.5], size=x.shape))
+        w0, h0 = rng.random((260, 4)) < 0.3, rng.random((4, 50)) < 0.3
+        params = dict(n_components=4, method="greedy-ls", random_state=8, **ONE)
+        ref = BooleanMF(**params)
+        w_ref = ref.fit_transform(x)
+        objects = x.astype(object)
+        objects[~seen] = None
+        sources = [
+            (da.from_array(x, chunks=(100, 50)), {}),
+            (da.from_array(objects, chunks=(90, 50)), {}),
+            (da.from_array(np.ma.masked_array(junk, mask=~seen), chunks=(64, 50),
+                           asarray=False), {}),
+            (da.from_array(junk, chunks=(64, 25)), dict(mask=da.from_array(seen, chunks=77))),
+            (da.from_array(junk, chunks=(70, 50)), dict(mask=seen)),
+            (junk, dict(mask=seen)),
+            (np.ma.masked_array(junk, mask=~seen), {}),
+            (x, {}),
+        ]
+        for source, extra in sources:
+            model = BooleanMF(backend="dask", **params)
+            assert_same_fit(ref, w_ref, model, model.fit_transform(source, client=clean, **extra))
+        # The user's own factors are scored on the observed cells only.
+        custom = dict(n_components=4, init="custom", n_init=1, method="zeta")
+        ref = BooleanMF(**custom)
+        w_ref = ref.fit_transform(x, W=w0, H=h0)
+        model = BooleanMF(backend="dask", **custom)
+        assert_same_fit(ref, w_ref, model, model.fit_transform(
+            da.from_array(junk, chunks=(64, 50)), mask=seen, W=w0, H=h0, client=clean))
+
+    def test_sparse_and_frames(self, clean):
+        pd = pytest.importorskip("pandas")
+        dd = pytest.importorskip("dask.dataframe")
+        rng = np.random.default_rng(12)
+        x = planted(rng, 240, 30, 3)
+        params = dict(n_components=3, method="zeta", random_state=1, **ONE)
+        # Rows with no stored one are wholly unobserved, in both fits.
+        with pytest.warns(UserWarning, match="no observed cell"):
+            ref = BooleanMF(sparse_absent="missing", **params).fit(sp.csr_matrix(x))
+        model = BooleanMF(backend="dask", sparse_absent="missing", **params)
+        with pytest.warns(UserWarning, match="no observed cell"):
+            model.fit(sp.csr_matrix(x), client=clean)
+        assert np.array_equal(model.components_, ref.components_)
+        assert model.reconstruction_err_ == ref.reconstruction_err_ == 0
+        values = gappy(rng, 240, 30, 3)
+        frame = pd.DataFrame(values, columns=[f"c{j}" for j in range(30)]).astype("Int8")
+        ref = BooleanMF(**params).fit(frame)
+        model = BooleanMF(backend="dask", **params).fit(dd.from_pandas(frame, npartitions=3),
+                                                        client=clean)
+        assert np.array_equal(model.components_, ref.components_)
+        assert model.reconstruction_err_ == ref.reconstruction_err_
+        assert list(model.feature_names_in_) == list(frame.columns)
+
+    def test_unobserved_rows_columns_and_wrong_masks(self, clean):
+        rng = np.random.default_rng(13)
+        x = gappy(rng, 200, 40, 3)
+        x[150] = np.nan
+        x[:, [4, 9]] = np.nan
+        with pytest.warns(UserWarning) as local:
+            BooleanMF(n_components=3, random_state=0).fit(x)
+        model = BooleanMF(n_components=3, random_state=0, backend="dask")
+        with pytest.warns(UserWarning) as remote:
+            model.fit(da.from_array(x, chunks=(64, 40)), client=clean)
+        said = sorted(str(w.message) for w in remote if "no observed cell" in str(w.message))
+        assert said == sorted(str(w.message) for w in local
+                              if "no observed cell" in str(w.message))
+        assert "2 column(s)" in " ".join(said) and "row 150" in " ".join(said)
+        assert not model.components_[:, [4, 9]].any()
+        fitted = dict(model.__dict__)
+        lazy = da.from_array(np.nan_to_num(x), chunks=(64, 40))
+        for mask, error, words in [
+                (np.ones((200, 40), dtype=np.uint8), TypeError, "bool array"),
+                (da.ones((200, 40), chunks=50, dtype=int), TypeError, "bool array"),
+                (np.ones((200, 41), dtype=bool), ValueError, "shape of X"),
+                (da.ones((199, 40), chunks=50, dtype=bool), ValueError, "shape of X")]:
+            with pytest.raises(error, match=words):
+                model.fit(lazy, mask=mask, client=clean)
+            assert model.__dict__.keys() == fitted.keys()
+            assert np.array_equal(model.components_, fitted["components_"])
+        with pytest.raises(ValueError, match="missing values are supported up to rank 26"):
+            BooleanMF(n_components=27, backend="dask").fit(da.from_array(x, chunks=64),
+                                                           client=clean)
+
+
 class TestBadInput:
     def test_bad_cell_named_in_the_whole_array(self, clean):
         x = np.ones((300, 90))
