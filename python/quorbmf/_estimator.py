@@ -16,7 +16,8 @@ from ._plan import (TABLE_RANK, Plan, Start, check_custom, describe_starts, plan
                     step_spec)
 from ._packed import PackedMatrix, _words_for
 from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
-from ._validation import as_packed, as_packed_observed, is_dask_collection, is_packed_input
+from ._validation import (_check_mask, as_packed, as_packed_observed, is_dask_collection,
+                          is_packed_input)
 
 __all__ = ["BooleanMF"]
 
@@ -26,14 +27,6 @@ INITS = ("auto", "random-columns", "grecond", "asso", "custom")
 MAX_RANK = 1024
 # Largest rank of the exact search.
 EXACT_RANK = 64
-
-
-def _as_bool_mask(mask: Any, shape: Tuple[int, ...]) -> np.ndarray:
-    m = np.asarray(mask)
-    if m.dtype != np.bool_ or m.shape != tuple(shape):
-        raise ValueError(f"mask must be a bool array of X's shape {tuple(shape)}, got "
-                         f"{m.dtype} {m.shape}")
-    return m
 
 
 def _binarize_keeping_nan(x: Any, threshold: float) -> Any:
@@ -242,7 +235,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
                           ensure_all_finite="allow-nan", ensure_2d=True, ensure_min_samples=1)
         if masked_cells is not None:
-            given = masked_cells if mask is None else masked_cells | ~_as_bool_mask(mask, x.shape)
+            given = masked_cells if mask is None else masked_cells | ~_check_mask(mask, x.shape)
             mask = ~given
         if threshold is not None:
             x = _binarize_keeping_nan(x, float(threshold))

@@ -300,6 +300,9 @@ def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
     missing = _missing_cells(a)
     if missing is not None:
         observed = ~missing if observed is None else observed & ~missing
+        if a.dtype == np.object_:
+            # pandas' NA is no number: unobserved cells are never read.
+            a = np.where(missing, 0, a)
     if mask is not None:
         given = _check_mask(mask, a.shape)
         observed = given if observed is None else observed & given

@@ -276,13 +276,16 @@ class TestMissing:
         assert not model.components_[:, [4, 9]].any()
         fitted = dict(model.__dict__)
         lazy = da.from_array(np.nan_to_num(x), chunks=(64, 40))
-        for mask, error, words in [
-                (np.ones((200, 40), dtype=np.uint8), TypeError, "bool array"),
-                (da.ones((200, 40), chunks=50, dtype=int), TypeError, "bool array"),
-                (np.ones((200, 41), dtype=bool), ValueError, "shape of X"),
-                (da.ones((199, 40), chunks=50, dtype=bool), ValueError, "shape of X")]:
+        masked = np.ma.masked_invalid(x)
+        for source, mask, error, words in [
+                (lazy, np.ones((200, 40), dtype=np.uint8), TypeError, "bool array"),
+                (masked, np.ones((200, 40), dtype=np.uint8), TypeError, "bool array"),
+                (lazy, da.ones((200, 40), chunks=50, dtype=int), TypeError, "bool array"),
+                (lazy, np.ones((200, 41), dtype=bool), ValueError, "shape of X"),
+                (masked, np.ones((200, 41), dtype=bool), ValueError, "shape of X"),
+                (lazy, da.ones((199, 40), chunks=50, dtype=bool), ValueError, "shape of X")]:
             with pytest.raises(error, match=words):
-                model.fit(lazy, mask=mask, client=clean)
+                model.fit(source, mask=mask, client=clean)
             assert model.__dict__.keys() == fitted.keys()
             assert np.array_equal(model.components_, fitted["components_"])
         with pytest.raises(ValueError, match="missing values are supported up to rank 26"):

@@ -55,6 +55,8 @@ class TestMarkingCells:
             ({}, np.ma.masked_array(garbage, mask=hidden)),
             ({"mask": ~hidden}, garbage.astype(float)),
             ({}, pd.DataFrame(np.where(hidden, np.nan, x.astype(float))).astype("Int8")),
+            ({}, np.where(hidden, pd.NA, x.astype(object))),
+            ({}, np.where(hidden, None, x.astype(object))),
         ]:
             model = exact_model(3)
             w = model.fit_transform(data, **kwargs)
@@ -124,8 +126,9 @@ class TestEdgeCases:
     ])
     def test_bad_masks_are_named(self, mask, error, words):
         model = BooleanMF(n_components=1)
-        with pytest.raises(error, match=words):
-            model.fit(np.ones((4, 3)), mask=mask)
+        for x in (np.ones((4, 3)), np.ma.masked_array(np.ones((4, 3)))):
+            with pytest.raises(error, match=words):
+                model.fit(x, mask=mask)
         assert not any(k.endswith("_") for k in vars(model))
 
     def test_masks_stop_at_rank_26(self):
