@@ -39,7 +39,7 @@ from ._alternating import FitData, unseen_count
 from ._packed import PackedMatrix
 from ._runner import _Progress, block_rows_for, parse_step, vector_cost
 from ._validation import (_all_ones, _check_dtype, _check_mask, _check_shape, _missing_cells,
-                          is_dask_collection, pack_array)
+                          as_numbers, is_dask_collection, pack_array)
 
 __all__ = ["DaskInput", "DaskRunner", "validate_dask", "DaskRows", "dask_rows", "dask_product"]
 
@@ -247,14 +247,6 @@ def _row_stats(block: _Packed) -> Tuple[bool, int, int]:
     return True, int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
 
 
-def pack_array_input(a: np.ndarray) -> np.ndarray:
-    """An object array as floats, as the local checks convert it."""
-    try:
-        return a.astype(np.float64)
-    except (TypeError, ValueError):
-        raise TypeError("X must hold numbers 0 and 1, got objects that are not numbers") from None
-
-
 def pack_chunk(chunk: Any, row_offset: int, threshold: Optional[float],
                mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
     """One chunk of rows of X, checked and packed as the local fit does it,
@@ -271,8 +263,7 @@ def pack_chunk(chunk: Any, row_offset: int, threshold: Optional[float],
         observed = ~missing if observed is None else observed & ~missing
         # Unobserved cells are never read: whatever they hold becomes 0.
         a = np.where(missing, 0, a)
-    if a.dtype == np.object_:
-        a = pack_array_input(a)
+    a = as_numbers(a)
     if mask is not None:
         given = np.asarray(mask)
         if given.dtype != np.bool_:

@@ -72,6 +72,17 @@ def _first_bad(block: np.ndarray, observed: Optional[np.ndarray] = None) -> Opti
     return np.unravel_index(int(np.argmax(bad)), bad.shape)
 
 
+def as_numbers(a: np.ndarray, name: str = "X") -> np.ndarray:
+    """An object array as floats (None becomes NaN); any other array as it is."""
+    if a.dtype != np.object_:
+        return a
+    try:
+        return a.astype(np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must hold numbers 0 and 1, got objects that are not "
+                        "numbers") from None
+
+
 def pack_array(a: np.ndarray, name: str = "X",
                observed: Optional[np.ndarray] = None, row_offset: int = 0) -> PackedMatrix:
     """Checks that a 2-D array holds only 0 and 1 and packs it.
@@ -82,12 +93,7 @@ def pack_array(a: np.ndarray, name: str = "X",
     and the others pack as 0. When ``a`` is the rows of a larger array that
     start at row ``row_offset``, a bad cell is named by its row in the
     larger array."""
-    if a.dtype == np.object_:
-        try:
-            a = a.astype(np.float64)
-        except (TypeError, ValueError):
-            raise TypeError(f"{name} must hold numbers 0 and 1, got objects that are not "
-                            "numbers") from None
+    a = as_numbers(a, name)
     _check_dtype(name, a.dtype)
     rows, cols = a.shape
     out = PackedMatrix.zeros(rows, cols)
