@@ -62,7 +62,7 @@ BOOLMAT_INLINE void three_steps(typename V::Vec* x, std::size_t s) {
 // words, then steps 32, 16, 8 on groups of words 8 apart, each group in
 // registers.
 template <class V>
-BOOLMAT_INLINE void transpose_blocks(typename V::Vec* x) {
+BOOLMAT_INLINE void transpose_block(typename V::Vec* x) {
     for (std::size_t g = 0; g < 64; g += 8)
         three_steps<V, 4, 0x0F0F'0F0F'0F0F'0F0Full, 0x3333'3333'3333'3333ull,
                     0x5555'5555'5555'5555ull>(x + g, 1);
@@ -123,7 +123,7 @@ BOOLMAT_INLINE void transpose_tiles(const TransposeOperands& o) {
                     V::transpose_words(rows);
                     for (std::size_t q = 0; q < qn; ++q) x[p][q][k] = rows[q];
                 }
-                for (std::size_t q = 0; q < qn; ++q) transpose_blocks<V>(x[p][q]);
+                for (std::size_t q = 0; q < qn; ++q) transpose_block<V>(x[p][q]);
             }
             for (std::size_t p = panels; p < P; ++p)
                 for (std::size_t q = 0; q < qn; ++q)
