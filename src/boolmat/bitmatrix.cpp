@@ -70,7 +70,7 @@ void BitMatrix::set_row(std::size_t i, std::span<const Word> words) {
 }
 
 std::size_t BitMatrix::count_ones() const {
-    return kernels::popcount_words(words_.data(), words_.size());
+    return detail::default_counts().popcount(words_.data(), words_.size());
 }
 
 std::size_t count_ones(BitView a) { return count_ones(a, default_kernels()); }
@@ -85,7 +85,7 @@ std::size_t count_ones(BitView a, const Kernels& k) {
 
 std::size_t BitMatrix::row_count_ones(std::size_t i) const {
     const std::span<const Word> r = row(i);
-    return kernels::popcount_words(r.data(), r.size());
+    return detail::default_counts().popcount(r.data(), r.size());
 }
 
 void BitMatrix::clear_spare_bits() {
@@ -128,12 +128,14 @@ BitMatrix BitMatrix::complement() const {
 
 std::size_t BitMatrix::hamming(const BitMatrix& other) const {
     check_same_shape(other);
-    return kernels::xor_popcount(words_.data(), other.words_.data(), words_.size());
+    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(),
+                                                 words_.size());
 }
 
 std::size_t BitMatrix::count_andnot(const BitMatrix& other) const {
     check_same_shape(other);
-    return kernels::andnot_popcount(words_.data(), other.words_.data(), words_.size());
+    return detail::default_counts().andnot_popcount(words_.data(), other.words_.data(),
+                                                    words_.size());
 }
 
 }  // namespace boolmat

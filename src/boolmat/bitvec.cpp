@@ -1,6 +1,7 @@
 #include "boolmat/bitvec.hpp"
 
 #include "boolmat/bytes.hpp"
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 
@@ -63,11 +64,12 @@ void BitVec::or_assign(const BitVec& other) {
 
 std::size_t BitVec::hamming(const BitVec& other) const {
     assert_eq(len_, other.len_);
-    return kernels::xor_popcount(words_.data(), other.words_.data(), words_.size());
+    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(),
+                                                 words_.size());
 }
 
 std::size_t BitVec::count_ones() const {
-    return kernels::popcount_words(words_.data(), words_.size());
+    return detail::default_counts().popcount(words_.data(), words_.size());
 }
 
 }  // namespace boolmat

@@ -1,4 +1,8 @@
-// The tables of every kernel family, gathered per instruction set.
+// The tables of every kernel family, gathered per instruction set, and the
+// one choice of the default ones. A build with QUORBMF_PORTABLE_KERNELS
+// (defined for this file alone) makes that choice the portable tables on
+// every processor, so that a whole test suite can run them on an AVX2
+// machine; nothing at run time changes it.
 #include "boolmat/cpu.hpp"
 #include "boolmat/detail/bytes.hpp"
 #include "boolmat/detail/popcount.hpp"
@@ -10,6 +14,12 @@
 namespace boolmat {
 
 namespace {
+
+#ifdef QUORBMF_PORTABLE_KERNELS
+constexpr bool kPortableForced = true;
+#else
+constexpr bool kPortableForced = false;
+#endif
 
 Kernels tables_of(Isa isa) {
     return {isa, &detail::popcount_kernels(isa), &detail::byte_kernels(isa),
@@ -27,8 +37,10 @@ const Kernels& kernels_for(Isa isa) {
 }
 
 const Kernels& default_kernels() {
-    static const Kernels& chosen = kernels_for(cpu::best_isa());
+    static const Kernels& chosen = kernels_for(kPortableForced ? Isa::Portable : cpu::best_isa());
     return chosen;
 }
+
+bool portable_kernels_forced() { return kPortableForced; }
 
 }  // namespace boolmat

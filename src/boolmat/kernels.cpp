@@ -166,6 +166,8 @@ constexpr PopcountKernels kAvx2{popcount_avx2, xor_popcount_avx2, andnot_popcoun
 
 const PopcountKernels& popcount_kernels(Isa isa) { return isa == Isa::Avx2 ? kAvx2 : kPortable; }
 
+const PopcountKernels& default_counts() { return *default_kernels().popcount; }
+
 }  // namespace detail
 
 }  // namespace boolmat

@@ -4,10 +4,13 @@
 // but must not partly overlap it) and check nothing; the public operations
 // check shapes and indices first. Each is one pass, O(n) words.
 //
-// Each kernel family has a table of entry points per instruction set, the
-// AVX2 one or the portable one; Kernels gathers one table per family. A
-// caller picks a Kernels once (default_kernels() unless it wants a given
-// variant) and passes it down, so threads never share a switch.
+// Each kernel family whose code differs by instruction set (the population
+// counts, the byte conversions, the product, the transposition) has a table
+// of entry points per instruction set, the AVX2 one or the portable one;
+// Kernels gathers one table per family. A caller picks a Kernels once
+// (default_kernels() unless it wants a given variant) and passes it down, so
+// threads never share a switch and no kernel asks which one runs. The
+// logical word loops below are the same code for every processor.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +38,12 @@ struct Kernels {
 
 // The tables of `isa`; fails when the processor cannot run them.
 const Kernels& kernels_for(Isa isa);
-// The tables of cpu::best_isa(), chosen once, on first use.
+// The tables of cpu::best_isa(), chosen once, on first use; the portable
+// ones whatever the processor in a build with QUORBMF_PORTABLE_KERNELS.
 const Kernels& default_kernels();
+// True in a build whose default_kernels() are the portable ones whatever
+// the processor (the QUORBMF_PORTABLE_KERNELS option of the build).
+bool portable_kernels_forced();
 
 namespace kernels {
 

@@ -26,5 +26,8 @@ struct PopcountKernels {
 
 // The table of `isa`.
 const PopcountKernels& popcount_kernels(Isa isa);
+// The table of default_kernels(), for the operations given no table (the
+// counts of BitVec and BitMatrix).
+const PopcountKernels& default_counts();
 
 }  // namespace boolmat::detail
