@@ -32,11 +32,11 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/words.hpp"
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/exact_half_step.hpp"
-#include "bmf_core/exact_search.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
+#include "bmf_core/exact/exact_search.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;

@@ -1,6 +1,6 @@
 #include "bmf_core/kernels.hpp"
 
-#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 
 namespace bmf {
 

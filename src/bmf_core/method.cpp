@@ -1,5 +1,5 @@
 // Method names: canonical spellings and the one parser that accepts them.
-#include "method.hpp"
+#include "bmf_core/method.hpp"
 
 #include <optional>
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "binding.hpp"
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/method.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "numpy_api.hpp"

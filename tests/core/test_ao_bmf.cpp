@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/precondition.hpp"
 #include "variants.hpp"

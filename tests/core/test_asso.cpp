@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 
-#include "bmf_core/asso.hpp"
+#include "bmf_core/covers/asso.hpp"
 #include "failure.hpp"
 
 namespace bmf {

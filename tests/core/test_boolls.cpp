@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/precondition.hpp"
 #include "random_vectors.hpp"

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/exact_half_step.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
 #include "failure.hpp"
 #include "padded.hpp"
 

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/exact_search.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/exact_search.hpp"
 #include "failure.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"

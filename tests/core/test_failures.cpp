@@ -6,9 +6,9 @@
 #include <functional>
 #include <vector>
 
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/precondition.hpp"

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "bmf_core/grecond.hpp"
+#include "bmf_core/covers/grecond.hpp"
 #include "failure.hpp"
 
 namespace bmf {

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "failure.hpp"
 #include "padded.hpp"
 

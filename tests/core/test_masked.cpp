@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bmf_core/lcg.hpp"
-#include "bmf_core/masked.hpp"
-#include "bmf_core/masked_kernels.hpp"
+#include "bmf_core/masked/masked.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "boolmat/cpu.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "bmf_core/ao_bmf.hpp"
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "padded.hpp"
 #include "random_vectors.hpp"

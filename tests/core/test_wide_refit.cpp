@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/wide_refit.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/wide/wide_refit.hpp"
 #include "failure.hpp"
 #include "random_vectors.hpp"
 

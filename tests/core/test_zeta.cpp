@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/detail/zeta.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <utility>
 
-#include "bmf_core/asso.hpp"
-#include "bmf_core/grecond.hpp"
+#include "bmf_core/covers/asso.hpp"
+#include "bmf_core/covers/grecond.hpp"
 #include "native.hpp"
 
 namespace bmf_native {

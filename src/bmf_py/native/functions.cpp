@@ -2,7 +2,7 @@
 // and initial_factor. Each checks its packed arguments at the door, then
 // calls the core with the interpreter lock released and hands the result
 // back as an array over the core's own words.
-#include "bmf_core/ao_bmf.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
 #include "native.hpp"
 
 namespace bmf_native {

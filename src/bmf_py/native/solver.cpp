@@ -14,9 +14,9 @@
 #include <utility>
 #include <variant>
 
-#include "bmf_core/half_step.hpp"
-#include "bmf_core/masked.hpp"
-#include "bmf_core/wide_refit.hpp"
+#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/masked/masked.hpp"
+#include "bmf_core/wide/wide_refit.hpp"
 #include "native.hpp"
 #include "solving.hpp"
 

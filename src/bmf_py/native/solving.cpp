@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "bmf_core/exact_half_step.hpp"
-#include "bmf_core/wide_refit.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
+#include "bmf_core/wide/wide_refit.hpp"
 
 namespace bmf_native {
 

@@ -16,12 +16,12 @@
 #include <optional>
 #include <string_view>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/exact_search.hpp"
-#include "bmf_core/half_step.hpp"
-#include "bmf_core/masked.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/exact_search.hpp"
+#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/wide.hpp"
+#include "bmf_core/wide/wide.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 

@@ -1,11 +1,11 @@
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/table/boolls.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <memory>
 
-#include "bmf_core/detail/zeta.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"

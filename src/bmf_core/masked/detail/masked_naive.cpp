@@ -3,7 +3,7 @@
 // dropped as soon as its running error reaches the best one.
 #include <bit>
 
-#include "bmf_core/masked_kernels.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf::masked {
 

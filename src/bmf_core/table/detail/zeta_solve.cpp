@@ -1,12 +1,12 @@
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <numeric>
 #include <type_traits>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"

@@ -1,4 +1,4 @@
-#include "bmf_core/grecond.hpp"
+#include "bmf_core/covers/grecond.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -8,8 +8,8 @@
 
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/masked.hpp"
-#include "bmf_core/masked_kernels.hpp"
+#include "bmf_core/masked/masked.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf {
 

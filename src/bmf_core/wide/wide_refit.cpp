@@ -1,4 +1,4 @@
-#include "bmf_core/wide_refit.hpp"
+#include "bmf_core/wide/wide_refit.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "bmf_core/wide.hpp"
+#include "bmf_core/wide/wide.hpp"
 
 #include <algorithm>
 #include <bit>

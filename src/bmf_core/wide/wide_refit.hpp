@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bmf_core/wide.hpp"
+#include "bmf_core/wide/wide.hpp"
 
 namespace bmf {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "bmf_core/count_table.hpp"
+#include "bmf_core/table/count_table.hpp"
 #include "bmf_core/detail/once_cell.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
 #include "boolmat/bitmatrix.hpp"

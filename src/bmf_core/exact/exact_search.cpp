@@ -1,6 +1,6 @@
 // Preparing a factor sorts its rows by pattern, O(m log m), and lays out
 // one bit per pattern and column; preparing a vector is O(ones(x) + patterns).
-#include "bmf_core/exact_search.hpp"
+#include "bmf_core/exact/exact_search.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,8 +9,8 @@
 
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/exact_branch.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/detail/exact_branch.hpp"
 
 namespace bmf {
 

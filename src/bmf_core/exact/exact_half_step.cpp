@@ -1,8 +1,8 @@
-#include "bmf_core/exact_half_step.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
 
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 
 namespace bmf {
 

@@ -1,7 +1,7 @@
 // Greedy selection and branch and bound over bit-sliced pattern gains.
 // Cost: one node is one pass over the alive words of its prefix, with
 // 2 x planes population counts per non-empty word; greedy is r^2 such passes.
-#include "bmf_core/exact_branch.hpp"
+#include "bmf_core/exact/detail/exact_branch.hpp"
 
 #include <bit>
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/method.hpp"
 #include "boolmat/view.hpp"
 

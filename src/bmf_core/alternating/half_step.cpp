@@ -5,7 +5,7 @@
 // distinct row patterns among many rows the vectors are laid out in pattern
 // order, so that counting a vector's rows per pattern is one population
 // count per pattern instead of one scattered add per set row.
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -14,8 +14,8 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
-#include "bmf_core/exact_half_step.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
 
 namespace bmf {
 

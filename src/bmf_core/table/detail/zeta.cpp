@@ -13,7 +13,7 @@
 #include <bit>
 #include <climits>
 
-#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 #include "boolmat/detail/bits.hpp"
 
 namespace bmf::detail {

@@ -1,12 +1,12 @@
-#include "bmf_core/ao_bmf.hpp"
+#include "bmf_core/alternating/ao_bmf.hpp"
 
 #include <algorithm>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/precondition.hpp"
 

@@ -1,13 +1,13 @@
 // The checked doors of the masked solves and the per-mask dispatch: lengths
 // are checked here once, then the unchecked kernels of masked_*.cpp run.
-#include "bmf_core/masked.hpp"
+#include "bmf_core/masked/masked.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/masked_kernels.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf {
 

@@ -6,7 +6,7 @@
 
 #include "boolmat/kernels.hpp"
 #include "bmf_core/lcg.hpp"
-#include "bmf_core/masked_kernels.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf::masked {
 namespace {

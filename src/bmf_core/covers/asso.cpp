@@ -1,4 +1,4 @@
-#include "bmf_core/asso.hpp"
+#include "bmf_core/covers/asso.hpp"
 
 #include <algorithm>
 #include <bit>

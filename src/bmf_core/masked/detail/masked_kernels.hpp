@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "boolmat/words.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/count_table.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/table/count_table.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 
 namespace bmf::masked {
 

@@ -15,7 +15,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/grecond.hpp"
+#include "bmf_core/covers/grecond.hpp"
 
 namespace bmf {
 

@@ -4,8 +4,8 @@
 #include <bit>
 
 #include "boolmat/words.hpp"
-#include "bmf_core/masked_kernels.hpp"
-#include "bmf_core/detail/zeta.hpp"
+#include "bmf_core/masked/detail/masked_kernels.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 
 namespace bmf::masked {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "boolmat/view.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/exact_search.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/exact_search.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 
 namespace bmf {
 

@@ -17,10 +17,10 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/boolls.hpp"
-#include "bmf_core/half_step.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/detail/zeta_solve.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
 
 namespace bmf {
 
