@@ -1,21 +1,31 @@
 #include "bmf_core/kernels.hpp"
 
+#include "bmf_core/exact/detail/exact_branch.hpp"
 #include "bmf_core/table/detail/zeta.hpp"
 
 namespace bmf {
 
+namespace {
+
+Kernels tables_of(boolmat::Isa isa) {
+    return {&boolmat::kernels_for(isa), &detail::zeta_kernels(isa), &exact::exact_kernels(isa)};
+}
+
+}  // namespace
+
 const Kernels& kernels_for(boolmat::Isa isa) {
     // boolmat::kernels_for fails first when the processor lacks `isa`.
-    const boolmat::Kernels& bits = boolmat::kernels_for(isa);
-    static const Kernels portable{&boolmat::kernels_for(boolmat::Isa::Portable),
-                                  &detail::zeta_kernels(boolmat::Isa::Portable)};
-    if (isa == boolmat::Isa::Portable) return portable;
-    static const Kernels avx2{&bits, &detail::zeta_kernels(boolmat::Isa::Avx2)};
+    if (isa == boolmat::Isa::Portable) {
+        static const Kernels portable = tables_of(boolmat::Isa::Portable);
+        return portable;
+    }
+    static const Kernels avx2 = tables_of(boolmat::Isa::Avx2);
     return avx2;
 }
 
 const Kernels& default_kernels() {
-    static const Kernels& chosen = bmf::kernels_for(boolmat::cpu::best_isa());
+    // boolmat makes the one choice of the instruction set.
+    static const Kernels& chosen = bmf::kernels_for(boolmat::default_kernels().isa);
     return chosen;
 }
 

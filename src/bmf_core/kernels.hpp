@@ -1,6 +1,10 @@
-// The kernel tables the solvers run: boolmat's families and the "zeta"
-// family, for one instruction set. A solver keeps the tables it was built
-// with; tests pass kernels_for(Isa::Portable) to run the portable variants.
+// The kernel tables the solvers run, for one instruction set: boolmat's
+// families (the population counts among them), the "zeta" family and the
+// exact-search family. One Kernels is chosen once, default_kernels() unless
+// a caller wants a given variant, and passed down: every solver object keeps
+// the tables it was built with and every free solver function takes them,
+// so that kernels_for(Isa::Portable) reaches all the portable code and no
+// solver asks which processor it runs on.
 #pragma once
 
 #include "boolmat/cpu.hpp"
@@ -12,15 +16,21 @@ namespace detail {
 struct ZetaKernels;
 }  // namespace detail
 
+namespace exact {
+struct ExactKernels;
+}  // namespace exact
+
 // The entry points of every kernel family for one instruction set.
 struct Kernels {
     const boolmat::Kernels* bits;
     const detail::ZetaKernels* zeta;
+    const exact::ExactKernels* exact;
 };
 
 // The tables of `isa`; fails when the processor cannot run them.
 const Kernels& kernels_for(boolmat::Isa isa);
-// The tables of boolmat::cpu::best_isa(), chosen once, on first use.
+// The tables of the instruction set of boolmat::default_kernels(), chosen
+// once, on first use.
 const Kernels& default_kernels();
 
 }  // namespace bmf

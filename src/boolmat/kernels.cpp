@@ -45,22 +45,6 @@ void mask_row_ends(Word* words, std::size_t rows, std::size_t stride, Word mask)
     for (std::size_t i = 0; i < rows; ++i) last[i * stride] &= mask;
 }
 
-std::size_t popcount_words(const Word* p, std::size_t n) {
-    return default_kernels().popcount->popcount(p, n);
-}
-
-std::size_t xor_popcount(const Word* a, const Word* b, std::size_t n) {
-    return default_kernels().popcount->xor_popcount(a, b, n);
-}
-
-std::size_t andnot_popcount(const Word* a, const Word* b, std::size_t n) {
-    return default_kernels().popcount->andnot_popcount(a, b, n);
-}
-
-std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n) {
-    return default_kernels().popcount->or_xor_popcount(x, a, b, n);
-}
-
 }  // namespace kernels
 
 namespace detail {

@@ -62,17 +62,6 @@ void fill_ones(Word* dst, std::size_t n);
 // ANDs the last word of each of `rows` rows of `stride` words with `mask`.
 void mask_row_ends(Word* words, std::size_t rows, std::size_t stride, Word mask);
 
-// The population counts below go through default_kernels().
-// Number of set bits in p[0 .. n).
-std::size_t popcount_words(const Word* p, std::size_t n);
-// Number of set bits in a[k] ^ b[k] over k < n (the Hamming distance).
-std::size_t xor_popcount(const Word* a, const Word* b, std::size_t n);
-// Number of set bits in a[k] & ~b[k] over k < n.
-std::size_t andnot_popcount(const Word* a, const Word* b, std::size_t n);
-// Number of set bits in x[k] ^ (a[k] | b[k]) over k < n: the distance from x
-// to the OR of a and b, without building that OR.
-std::size_t or_xor_popcount(const Word* x, const Word* a, const Word* b, std::size_t n);
-
 }  // namespace kernels
 
 }  // namespace boolmat

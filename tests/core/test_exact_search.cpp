@@ -96,7 +96,7 @@ TEST(ExactSearchSolve, LowestOptimumMatchesExhaustiveSearchInBothVariants) {
             const unsigned r = 1 + g() % 11;
             const std::size_t m = 1 + g() % (trial % 4 == 0 ? 8 : 150);
             const auto rows = random_rows(g, m, all_columns(r));
-            const ExactSearch search(rows, r);
+            const ExactSearch search(rows, r, solver_of(portable));
             for (int v = 0; v < 4; ++v) {
                 const BitVec x = some_x(g, m);
                 SCOPED_TRACE(testing::Message() << "trial " << trial << " r " << r << " m " << m);

@@ -16,7 +16,8 @@ using boolmat::BitMatrix;
 using boolmat::BitView;
 using boolmat::Word;
 
-BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed) {
+BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed,
+                         const Kernels& kernels) {
     std::vector<std::size_t> candidates;
     for (std::size_t j = 0; j < xt.rows(); ++j) {
         const std::span<const Word> row = xt.row(j);
@@ -34,7 +35,7 @@ BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed) {
 
     BitMatrix wt = BitMatrix::zeros(r, xt.cols());
     for (std::size_t j = 0; j < chosen; ++j) wt.set_row(j, xt.row(candidates[j]));
-    return wt.transpose();
+    return boolmat::transpose(wt, *kernels.bits);
 }
 
 BmfResult ao_bmf(BitView x, std::uint64_t r, Method method, std::uint64_t max_iter,
@@ -46,7 +47,7 @@ BmfResult ao_bmf(BitView x, std::uint64_t r, Method method, std::uint64_t max_it
 
     const boolmat::Kernels& bits = *kernels.bits;
     const BitMatrix xt = boolmat::transpose(x, bits);
-    BitMatrix w = initial_factor(xt, r, seed);
+    BitMatrix w = initial_factor(xt, r, seed, kernels);
     BitMatrix ht = BitMatrix::zeros(x.cols(), r);
     // W∘0 is all zero, so the starting error is the number of ones of X.
     BitMatrix best_w = w;

@@ -29,6 +29,7 @@ BmfResult ao_bmf(boolmat::BitView x, std::uint64_t r, Method method, std::uint64
 // The starting factor W (m x r) for the transpose xt (n x m) of X: column j
 // is the j-th non-empty column of X picked by a partial Fisher-Yates shuffle
 // driven by `seed`, for j < min(r, number of non-empty columns); the rest is 0.
-boolmat::BitMatrix initial_factor(boolmat::BitView xt, std::uint64_t r, std::uint64_t seed);
+boolmat::BitMatrix initial_factor(boolmat::BitView xt, std::uint64_t r, std::uint64_t seed,
+                                  const Kernels& kernels = default_kernels());
 
 }  // namespace bmf

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 
@@ -14,21 +15,21 @@ namespace {
 
 using boolmat::BitMatrix;
 using boolmat::Word;
-namespace kernels = boolmat::kernels;
 
-BitMatrix association_of(const BitMatrix& cols, double tau) {
+BitMatrix association_of(const BitMatrix& cols, double tau,
+                          const boolmat::detail::PopcountKernels& count) {
     const std::size_t n = cols.rows();
     const std::size_t mw = cols.stride();
     const Word* const c0 = cols.words().data();
     std::vector<std::uint64_t> ones(n);
-    for (std::size_t i = 0; i < n; ++i) ones[i] = kernels::popcount_words(c0 + i * mw, mw);
+    for (std::size_t i = 0; i < n; ++i) ones[i] = count.popcount(c0 + i * mw, mw);
     BitMatrix a = BitMatrix::zeros(n, n);
     Word* const a0 = a.words_mut().data();
     for (std::size_t i = 0; i < n; ++i) {
         if (ones[i] == 0) continue;
         for (std::size_t j = 0; j < n; ++j) {
             // |i ∧ j| = |i| - |i ∧ ¬j|.
-            const std::uint64_t both = ones[i] - kernels::andnot_popcount(c0 + i * mw, c0 + j * mw, mw);
+            const std::uint64_t both = ones[i] - count.andnot_popcount(c0 + i * mw, c0 + j * mw, mw);
             if (static_cast<double>(both) / static_cast<double>(ones[i]) >= tau) {
                 a0[i * a.stride() + j / boolmat::kWordBits] |= Word{1} << (j % boolmat::kWordBits);
             }
@@ -65,19 +66,22 @@ inline RowGain gain_of(const Word* a, const Word* x, const Word* cov, std::size_
 
 }  // namespace
 
-BitMatrix association_matrix(boolmat::BitView x, double tau) {
+BitMatrix association_matrix(boolmat::BitView x, double tau, const Kernels& kernels) {
     check_params({tau, 1.0, 1.0});
-    return association_of(boolmat::transpose(x), tau);
+    return association_of(boolmat::transpose(x, *kernels.bits), tau, *kernels.bits->popcount);
 }
 
-CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params) {
+CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
+                 const Kernels& kernels) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     check_params(params);
     const std::size_t m = x.rows();
     const std::size_t n = x.cols();
     const std::size_t nw = boolmat::words_for(n);  // cov and candidate rows
     const std::size_t xs = x.stride();
-    const BitMatrix candidates = association_of(boolmat::transpose(x), params.tau);
+    const boolmat::Kernels& bits = *kernels.bits;
+    const BitMatrix candidates =
+        association_of(boolmat::transpose(x, bits), params.tau, *bits.popcount);
     const Word* const a0 = candidates.words().data();
     const Word* const x0 = x.data();
 
@@ -86,7 +90,7 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params) {
     Word* const cov0 = cov.words_mut().data();
     BitMatrix wt = BitMatrix::zeros(k, m);
     BitMatrix h = BitMatrix::zeros(k, n);
-    std::uint64_t error = boolmat::count_ones(x);
+    std::uint64_t error = boolmat::count_ones(x, bits);
     CoverResult result{BitMatrix::zeros(1, 1), BitMatrix::zeros(1, 1), {}, error};
 
     const auto row_value = [&](RowGain g) {
@@ -154,14 +158,14 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params) {
                     --open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
                 }
             }
-            kernels::or_words(c, a, nw);
+            boolmat::kernels::or_words(c, a, nw);
             error = error - g.ones + (g.cells - g.ones);
         }
         wt.set_row(l, usage);
         h.set_row(l, candidates.row(best));
         result.errors.push_back(error);
     }
-    result.w = wt.transpose();
+    result.w = boolmat::transpose(wt, bits);
     result.h = std::move(h);
     result.error = error;
     return result;

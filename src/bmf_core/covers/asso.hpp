@@ -16,6 +16,7 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 #include "bmf_core/covers/grecond.hpp"
+#include "bmf_core/kernels.hpp"
 
 namespace bmf {
 
@@ -28,11 +29,13 @@ struct AssoParams {
 
 // The n x n association matrix of `x`: row i holds column j when column i is
 // not empty and confidence(i ⇒ j) >= tau.
-boolmat::BitMatrix association_matrix(boolmat::BitView x, double tau);
+boolmat::BitMatrix association_matrix(boolmat::BitView x, double tau,
+                                      const Kernels& kernels = default_kernels());
 
 // Runs at most k rounds (k >= 1; stops early when no candidate gains) and
 // returns W (m x k, the usages), H (k x n, the chosen candidates) and the
-// error |X ⊕ W∘H| after each round.
-CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params = {});
+// error |X ⊕ W∘H| after each round; runs `kernels`.
+CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params = {},
+                 const Kernels& kernels = default_kernels());
 
 }  // namespace bmf

@@ -4,6 +4,7 @@
 #include <bit>
 #include <utility>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 
@@ -13,7 +14,6 @@ namespace {
 using boolmat::BitMatrix;
 using boolmat::Word;
 using boolmat::kWordBits;
-namespace kernels = boolmat::kernels;
 
 bool has_bit(const std::vector<Word>& set, std::size_t j) {
     return (set[j / kWordBits] >> (j % kWordBits)) & 1;
@@ -36,7 +36,7 @@ struct Concept {
 // the others are tested; a test stops at the first word with a row the
 // column lacks.
 void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const BitMatrix& uncovered,
-                Concept& out) {
+                const boolmat::detail::PopcountKernels& count, Concept& out) {
     const std::size_t mw = base.extent.size();
     const Word* const c0 = cols.words().data();
     const std::size_t stride = cols.stride();
@@ -69,12 +69,12 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
     // first to the last non-zero one of the extent.
     const Word* const u0 = uncovered.words().data();
     const std::size_t lo = out.nonzero.front(), span = out.nonzero.back() + 1 - lo;
-    const std::uint64_t size = kernels::popcount_words(out.extent.data() + lo, span);
+    const std::uint64_t size = count.popcount(out.extent.data() + lo, span);
     std::uint64_t value = 0;
     for (std::size_t iw = 0; iw < out.intent.size(); ++iw) {
         for (Word bits = out.intent[iw]; bits != 0; bits &= bits - 1) {
             const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-            value += size - kernels::andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo, span);
+            value += size - count.andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo, span);
         }
     }
     out.value = value;
@@ -82,7 +82,7 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
 
 }  // namespace
 
-CoverResult grecond(boolmat::BitView x, std::size_t k) {
+CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     const std::size_t m = x.rows();
     const std::size_t n = x.cols();
@@ -90,9 +90,10 @@ CoverResult grecond(boolmat::BitView x, std::size_t k) {
     const std::size_t nw = boolmat::words_for(n);
 
     // Column extents, and the ones of each column that no factor covers yet.
-    const BitMatrix cols = boolmat::transpose(x);
+    const boolmat::Kernels& bits = *kernels.bits;
+    const BitMatrix cols = boolmat::transpose(x, bits);
     BitMatrix uncovered = cols;
-    std::uint64_t remaining = boolmat::count_ones(x);
+    std::uint64_t remaining = boolmat::count_ones(x, bits);
 
     BitMatrix wt = BitMatrix::zeros(k, m);
     BitMatrix h = BitMatrix::zeros(k, n);
@@ -112,7 +113,7 @@ CoverResult grecond(boolmat::BitView x, std::size_t k) {
             bool grown = false;
             for (std::size_t j = 0; j < n; ++j) {
                 if (has_bit(current.intent, j)) continue;
-                close_with(current, j, cols, uncovered, trial);
+                close_with(current, j, cols, uncovered, *bits.popcount, trial);
                 // Strictly more only: the lowest column wins a tie.
                 if (trial.value > (grown ? best.value : current.value)) {
                     std::swap(best, trial);
@@ -131,13 +132,14 @@ CoverResult grecond(boolmat::BitView x, std::size_t k) {
         for (std::size_t iw = 0; iw < nw; ++iw) {
             for (Word bits = current.intent[iw]; bits != 0; bits &= bits - 1) {
                 const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-                kernels::andnot_words(u0 + c * uncovered.stride(), current.extent.data(), mw);
+                boolmat::kernels::andnot_words(u0 + c * uncovered.stride(), current.extent.data(),
+                                               mw);
             }
         }
         remaining -= current.value;
         result.errors.push_back(remaining);
     }
-    result.w = wt.transpose();
+    result.w = boolmat::transpose(wt, bits);
     result.h = std::move(h);
     result.error = remaining;
     return result;

@@ -18,6 +18,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
+#include "bmf_core/kernels.hpp"
 
 namespace bmf {
 
@@ -34,7 +35,8 @@ struct CoverResult {
 };
 
 // Covers the ones of `x` from below with at most `k` concepts (k >= 1) and
-// returns the factors, W (m x k) and H (k x n), with the error curve.
-CoverResult grecond(boolmat::BitView x, std::size_t k);
+// returns the factors, W (m x k) and H (k x n), with the error curve; runs
+// `kernels`.
+CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels = default_kernels());
 
 }  // namespace bmf

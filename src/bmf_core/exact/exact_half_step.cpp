@@ -1,6 +1,6 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 
-#include "boolmat/kernels.hpp"
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 
@@ -40,7 +40,9 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
                                     ExactStrategy strategy, std::span<std::uint64_t> solutions) {
     const BitView vectors = block.vectors();
     const RowClasses& classes = block.classes();
-    const ExactSearch search(solver.row_patterns(), static_cast<unsigned>(solver.r()));
+    const ExactSearch search(solver.row_patterns(), static_cast<unsigned>(solver.r()),
+                             solver.kernels());
+    const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
     ExactChooser chooser(search);
     ExactScratch scratch;
     detail::ZetaScratch table_scratch;
@@ -49,7 +51,7 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
         const auto x = vectors.row(classes.first[c]);
         std::uint64_t budget = kUnlimitedNodes;
         if (strategy == ExactStrategy::Auto)
-            budget = chooser.budget(boolmat::kernels::popcount_words(x.data(), x.size()));
+            budget = chooser.budget(count.popcount(x.data(), x.size()));
         std::uint64_t h = 0, error = 0;
         bool solved = false;
         if (budget > 0) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/table/boolls.hpp"
@@ -46,8 +47,9 @@ constexpr double kTablePerRow = 1.5;
 
 }  // namespace
 
-ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r)
-    : m_(row_patterns.size()), r_(r) {
+ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r,
+                         const Kernels& kernels)
+    : m_(row_patterns.size()), r_(r), kernels_(&kernels) {
     if (r == 0 || r > kMaxSearchRank)
         boolmat::fail(FailKind::Value,
                       boolmat::cat("rang ", r, " : la recherche exacte admet de 1 a 64 colonnes"));
@@ -143,9 +145,10 @@ exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scrat
     }
     const auto bits = static_cast<unsigned>(std::bit_width(largest));
 
-    exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
-                     nullptr, nullptr, nullptr, bits,
-                     static_cast<std::int64_t>(boolmat::kernels::popcount_words(x.data(), x.size()))};
+    const auto ones_x =
+        static_cast<std::int64_t>(kernels_->bits->popcount->popcount(x.data(), x.size()));
+    exact::Problem p{r_,      words_,  cover_.data(), ends_.data(), allowed_,
+                     nullptr, nullptr, nullptr,       bits,         ones_x};
     auto& sets = scratch.sets_;
     const std::size_t head = head_words(words_, bits);
     const std::size_t needed = head + exact::level_words(p);
@@ -183,10 +186,11 @@ ExactResult ExactSearch::solve(std::span<const Word> x, ExactScratch& scratch,
     const exact::Problem p = prepare(x, scratch);
     Word* work = scratch.sets_.data() + (2 + p.bits) * words_;
     Word* levels = work + 2 * words_;
-    exact::Incumbent best = exact::greedy(p, work);
+    const exact::ExactKernels& run = *kernels_->exact;
+    exact::Incumbent best = run.greedy(p, work);
     const std::int64_t hinted = prepared_error(scratch, p.base, hint);
     if (hinted < best.error || (hinted == best.error && hint < best.h)) best = {hint, hinted};
-    const exact::Outcome outcome = exact::branch_and_bound(p, best, levels, node_budget);
+    const exact::Outcome outcome = run.branch_and_bound(p, best, levels, node_budget);
     return {best.h, static_cast<std::uint64_t>(best.error), outcome.finished, outcome.nodes};
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "boolmat/words.hpp"
+#include "bmf_core/kernels.hpp"
 
 namespace bmf {
 
@@ -57,7 +58,9 @@ public:
     // Prepares the search on the factor of rank r (1..64) whose row i has
     // pattern row_patterns[i] (bit j = W[i][j]); fails on a rank out of
     // range, a pattern with bits at or above r, no rows, or 2^32 rows or more.
-    ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r);
+    // Every solve runs `kernels`.
+    ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r,
+                const Kernels& kernels = default_kernels());
 
     // Returns the lowest h minimising |x - W∘h| with its error, for x given as
     // the words_for(m) words of its m bits (spare bits 0); the search starts
@@ -81,6 +84,7 @@ public:
 
     std::uint64_t m() const { return m_; }
     unsigned r() const { return r_; }
+    const Kernels& kernels() const { return *kernels_; }
     // Distinct patterns other than the all-zero one.
     std::size_t distinct_patterns() const { return patterns_.size(); }
 
@@ -102,6 +106,7 @@ private:
     std::vector<std::uint32_t> ends_;        // ends_[c]: patterns whose lowest column <= c
     std::vector<boolmat::Word> cover_;       // row c: the patterns that contain column c
     std::uint64_t allowed_ = 0;              // columns an answer may use
+    const Kernels* kernels_;
 };
 
 // Chooses, vector after vector of one half-step, between the search and the

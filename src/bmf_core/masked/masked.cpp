@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
@@ -43,7 +44,7 @@ bool stacked_pays(const BoolLs& solver, std::uint64_t observed, std::size_t vect
 
 void MaskedSolver::set_mask(std::span<const Word> mask, std::size_t vectors) {
     mask_ = mask;
-    observed_ = boolmat::kernels::popcount_words(mask.data(), mask.size());
+    observed_ = solver_.kernels().bits->popcount->popcount(mask.data(), mask.size());
     switch (method_) {
         case Method::Naive:
             break;

@@ -35,10 +35,11 @@ Solution solve_masked(const BoolLs& solver, VecView x, VecView mask, Method meth
 // vector with its mask, the rows in classes of equal pairs, the classes in
 // runs of equal masks, and the pairs' transpose, from which "zeta" lays them
 // out in a solver's pattern order. Fails with "les masques ont {}x{} cellules,
-// les vecteurs {}x{}" when the shapes differ.
+// les vecteurs {}x{}" when the shapes differ. The transposition runs `kernels`.
 class MaskedVectorBlock {
 public:
-    MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks);
+    MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks,
+                      const Kernels& kernels = default_kernels());
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
@@ -49,7 +50,7 @@ public:
 
 private:
     friend boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock&, const detail::PatternGroups&,
-                                             std::size_t);
+                                             std::size_t, const Kernels&);
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
                                    boolmat::BitViewMut);
     std::size_t rows_ = 0;

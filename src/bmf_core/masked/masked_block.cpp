@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/masked/masked.hpp"
@@ -19,11 +20,11 @@ using boolmat::Word;
 // their bits in the order of `groups` (bit k is row groups.order[k]), moved
 // as whole rows of the transpose.
 boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock& block, const detail::PatternGroups& groups,
-                                  std::size_t m) {
+                                  std::size_t m, const Kernels& kernels) {
     const boolmat::BitMatrix& t = *block.pairs_t_;
     boolmat::BitMatrix moved = boolmat::BitMatrix::zeros(m, t.cols());
     for (std::size_t k = 0; k < m; ++k) moved.set_row(k, t.row(groups.order[k]));
-    return moved.transpose();
+    return boolmat::transpose(moved, *kernels.bits);
 }
 
 namespace {
@@ -44,7 +45,8 @@ void check_shapes(const BoolLs& solver, std::size_t rows, std::size_t cols,
 
 }  // namespace
 
-MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks)
+MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks,
+                                     const Kernels& kernels)
     : rows_(vectors.rows()), cols_(vectors.cols()) {
     if (masks.rows() != vectors.rows() || masks.cols() != vectors.cols()) {
         boolmat::fail(
@@ -83,7 +85,7 @@ MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView 
         pairs_->set_row(2 * c, {pair, w});
         pairs_->set_row(2 * c + 1, {pair + w, w});
     }
-    pairs_t_ = pairs_->transpose();
+    pairs_t_ = boolmat::transpose(*pairs_, *kernels.bits);
 
     const auto mask_of = [&](std::size_t c) { return pairs_->row(2 * c + 1).data(); };
     by_mask_.resize(n);
@@ -126,14 +128,15 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     if (groups != nullptr) {
         // Few distinct patterns among many rows: with the vectors and masks
         // in pattern order, each pattern's count is one population count.
-        const boolmat::BitMatrix in_order = pairs_in_order(block, *groups, solver.m());
+        const boolmat::BitMatrix in_order =
+            pairs_in_order(block, *groups, solver.m(), solver.kernels());
+        const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
         masked::MaskTable table;
         detail::ZetaScratch scratch;
         each_run(
             [&](std::size_t c, std::size_t) {
                 const auto m = in_order.row(2 * c + 1);
-                table.build_in_order(solver, *groups, m,
-                                     boolmat::kernels::popcount_words(m.data(), m.size()));
+                table.build_in_order(solver, *groups, m, count.popcount(m.data(), m.size()));
             },
             [&](std::size_t c) {
                 return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch);
@@ -152,7 +155,8 @@ std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat:
     // The vectors and the output are checked before the masks, as for a
     // prepared block.
     check_shapes(solver, vectors.rows(), vectors.cols(), out);
-    return half_step(solver, MaskedVectorBlock(vectors, masks), method, seed, out);
+    return half_step(solver, MaskedVectorBlock(vectors, masks, solver.kernels()), method, seed,
+                     out);
 }
 
 }  // namespace bmf

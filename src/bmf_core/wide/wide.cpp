@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/lcg.hpp"
@@ -57,11 +58,12 @@ std::uint64_t local_search_width(std::uint64_t k) {
         k, std::max<std::uint64_t>(2, static_cast<std::uint64_t>(std::bit_width(k - 1))));
 }
 
-WideLs::WideLs(BitView w)
-    : columns_(boolmat::transpose(checked_factor(w))),
-      rows_(columns_.transpose()),
+WideLs::WideLs(BitView w, const Kernels& kernels)
+    : columns_(boolmat::transpose(checked_factor(w), *kernels.bits)),
+      rows_(boolmat::transpose(columns_, *kernels.bits)),
       m_(w.rows()),
-      k_(w.cols()) {}
+      k_(w.cols()),
+      kernels_(&kernels) {}
 
 void WideLs::check_len(VecView x) const {
     boolmat::assert_eq(x.len, m_,
@@ -99,15 +101,16 @@ WideSolution WideLs::greedy_unchecked(std::span<const Word> x) const {
     const std::size_t mw = x.size();
     const Word* const cols = columns_.words().data();
     const std::size_t stride = columns_.stride();
+    const boolmat::detail::PopcountKernels& count = *kernels_->bits->popcount;
     std::vector<Word> acc(mw, 0);
-    WideSolution current{std::vector<Word>(words(), 0), kernels::popcount_words(x.data(), mw)};
+    WideSolution current{std::vector<Word>(words(), 0), count.popcount(x.data(), mw)};
     for (;;) {
         std::uint64_t threshold = current.error;
         std::uint64_t chosen = k_;
         for (std::uint64_t j = 0; j < k_; ++j) {
             if (test_bit(current.h, j)) continue;
             const std::uint64_t e =
-                kernels::or_xor_popcount(x.data(), acc.data(), cols + j * stride, mw);
+                count.or_xor_popcount(x.data(), acc.data(), cols + j * stride, mw);
             if (e < threshold) {
                 threshold = e;
                 chosen = j;
@@ -173,7 +176,7 @@ std::uint64_t WideLs::error_with(std::span<const Word> x, std::span<const Word> 
             kernels::or_words(scratch.data(), cols + j * stride, scratch.size());
         }
     }
-    return kernels::xor_popcount(x.data(), scratch.data(), x.size());
+    return kernels_->bits->popcount->xor_popcount(x.data(), scratch.data(), x.size());
 }
 
 std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,

@@ -18,6 +18,7 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
 
 namespace bmf {
@@ -40,8 +41,9 @@ class WideLs {
 public:
     // Builds the solver on copies of W (m x k, read only, not retained);
     // fails when W has more than 2^31 - 1 rows, so that counts stay 32-bit
-    // for the exact block refits that read this solver.
-    explicit WideLs(BitView w);
+    // for the exact block refits that read this solver. Every solve and
+    // refit runs `kernels`.
+    explicit WideLs(BitView w, const Kernels& kernels = default_kernels());
 
     // Solves x (m bits) with "greedy" or "greedy-ls" (`seed` read by the
     // latter only); any other method fails, as x of the wrong length does.
@@ -65,6 +67,7 @@ public:
     const boolmat::BitMatrix& rows() const { return rows_; }
     // Wᵀ, k x m: row j is column j of W.
     const boolmat::BitMatrix& columns() const { return columns_; }
+    const Kernels& kernels() const { return *kernels_; }
 
     // The unchecked room behind the checked doors above; x has m bits.
     WideSolution greedy_unchecked(std::span<const boolmat::Word> x) const;
@@ -83,6 +86,7 @@ private:
     boolmat::BitMatrix rows_;
     std::uint64_t m_ = 0;
     std::uint64_t k_ = 0;
+    const Kernels* kernels_;
 };
 
 // Solves every row of `block` (each of solver.m() bits) with `method` and

@@ -4,6 +4,7 @@
 #include <bit>
 #include <vector>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 
@@ -136,6 +137,7 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
     const std::size_t m = solver.m();
     const Word* const cols = solver.columns().words().data();
     const std::size_t stride = solver.columns().stride();
+    const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
 
     std::fill(s.covered.begin(), s.covered.end(), Word{0});
     for (std::size_t w = 0; w < combination.size(); ++w) {
@@ -151,7 +153,7 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
         }
     }
     // Covered rows are predicted 1: their zeros of x are wrong whatever g is.
-    const std::uint64_t fixed_error = kernels::andnot_popcount(s.covered.data(), x.data(), mw);
+    const std::uint64_t fixed_error = count.andnot_popcount(s.covered.data(), x.data(), mw);
 
     // Active block columns: those that meet an uncovered one of x.
     std::uint32_t active = 0;
@@ -160,9 +162,9 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
             active |= patterns[w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
         }
     }
-    const std::uint64_t ones_uncovered = kernels::andnot_popcount(x.data(), s.covered.data(), mw);
+    const std::uint64_t ones_uncovered = count.andnot_popcount(x.data(), s.covered.data(), mw);
     const std::uint64_t zeros_uncovered =
-        m - kernels::popcount_words(s.covered.data(), mw) - ones_uncovered;
+        m - count.popcount(s.covered.data(), mw) - ones_uncovered;
     if (active == 0) return {0, fixed_error + ones_uncovered};
 
     // Only uncovered rows that meet an active column land outside entry 0.

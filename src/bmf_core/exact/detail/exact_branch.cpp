@@ -5,7 +5,6 @@
 
 #include <bit>
 
-#include "boolmat/cpu.hpp"
 #include "boolmat/detail/bits.hpp"
 
 namespace bmf::exact {
@@ -187,24 +186,6 @@ BOOLMAT_TARGET_AVX2 Incumbent greedy_avx2(const Problem& p, Word* work) {
     return greedy_body(p, work);
 }
 
-const ExactKernels& exact_kernels(boolmat::Isa isa) {
-    static constexpr ExactKernels portable{greedy_portable, branch_and_bound_portable};
-    static constexpr ExactKernels avx2{greedy_avx2, branch_and_bound_avx2};
-    return isa == boolmat::Isa::Avx2 ? avx2 : portable;
-}
-
-namespace {
-
-// The table of the processor's best variant, chosen once.
-const ExactKernels& chosen() {
-    static const ExactKernels& k = exact_kernels(boolmat::cpu::best_isa());
-    return k;
-}
-
-}  // namespace
-
-Incumbent greedy(const Problem& p, Word* work) { return chosen().greedy(p, work); }
-
 Outcome branch_and_bound_portable(const Problem& p, Incumbent& best, Word* levels,
                                   std::uint64_t budget) {
     return search_body(p, best, levels, budget);
@@ -215,8 +196,10 @@ BOOLMAT_TARGET_AVX2 Outcome branch_and_bound_avx2(const Problem& p, Incumbent& b
     return search_body(p, best, levels, budget);
 }
 
-Outcome branch_and_bound(const Problem& p, Incumbent& best, Word* levels, std::uint64_t budget) {
-    return chosen().branch_and_bound(p, best, levels, budget);
+const ExactKernels& exact_kernels(boolmat::Isa isa) {
+    static constexpr ExactKernels portable{greedy_portable, branch_and_bound_portable};
+    static constexpr ExactKernels avx2{greedy_avx2, branch_and_bound_avx2};
+    return isa == boolmat::Isa::Avx2 ? avx2 : portable;
 }
 
 }  // namespace bmf::exact

@@ -1,7 +1,8 @@
 // Kernels of the exact search, each with a `_portable` and an `_avx2`
-// variant (the latter for the POPCNT instruction) picked by one dispatch
-// function. They read one vector's problem laid out as pattern sets, take raw
-// pointers and check nothing.
+// variant (the latter for the POPCNT instruction), gathered in one table per
+// instruction set that bmf::Kernels carries to the search. They read one
+// vector's problem laid out as pattern sets, take raw pointers and check
+// nothing.
 //
 // A pattern's gain is ones - zeros of x among its rows: covering it lowers
 // the error by its gain. The positive and the negative patterns are two bit
@@ -50,7 +51,6 @@ std::size_t level_words(const Problem& p);
 // Adds, while one strictly lowers the error, the allowed column that lowers
 // it most (the lowest on ties), and returns the combination and its error.
 // `work` holds 2 * p.words words. O(r^2 * words * bits) word operations.
-Incumbent greedy(const Problem& p, Word* work);
 Incumbent greedy_portable(const Problem& p, Word* work);
 Incumbent greedy_avx2(const Problem& p, Word* work);
 
@@ -64,14 +64,12 @@ struct Outcome {
 // (error, h) pair, the lowest optimal combination; `levels` holds
 // level_words(p) words. Visits at most `budget` nodes; when it stops early,
 // best is the best pair met. O(nodes * words * bits) word operations.
-Outcome branch_and_bound(const Problem& p, Incumbent& best, Word* levels, std::uint64_t budget);
 Outcome branch_and_bound_portable(const Problem& p, Incumbent& best, Word* levels,
                                   std::uint64_t budget);
 Outcome branch_and_bound_avx2(const Problem& p, Incumbent& best, Word* levels,
                               std::uint64_t budget);
 
-// The entry points of one variant; greedy and branch_and_bound above go
-// through the processor's best, chosen once.
+// The entry points of one variant: greedy and branch_and_bound as above.
 struct ExactKernels {
     Incumbent (*greedy)(const Problem& p, Word* work);
     Outcome (*branch_and_bound)(const Problem& p, Incumbent& best, Word* levels,

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "bmf_core/lcg.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
@@ -38,14 +39,19 @@ void ObservedColumns::take(const Word* x) {
     for (std::size_t k = 0; k < words_; ++k) out[k] = x[k] | u[k];
 }
 
+const boolmat::detail::PopcountKernels& ObservedColumns::counts() const {
+    return *solver_->kernels().bits->popcount;
+}
+
 Solution ObservedColumns::greedy(const Word* x) {
     take(x);
-    return greedy_taken(boolmat::kernels::popcount_words(x, words_));
+    return greedy_taken(counts().popcount(x, words_));
 }
 
 Solution ObservedColumns::greedy_taken(std::uint64_t ones) {
     const auto& columns = solver_->columns();
     const std::uint64_t r = solver_->r();
+    const boolmat::detail::PopcountKernels& count = counts();
     Word* acc = acc_.data();
     std::copy(unobserved_.data(), unobserved_.data() + words_, acc);
     Solution current{0, ones};
@@ -54,8 +60,8 @@ Solution ObservedColumns::greedy_taken(std::uint64_t ones) {
         std::uint64_t chosen = r;
         for (std::uint64_t j = 0; j < r; ++j) {
             if ((current.h >> j) & 1) continue;
-            const std::uint64_t e = boolmat::kernels::or_xor_popcount(
-                x_.data(), acc, columns[j].words().data(), words_);
+            const std::uint64_t e =
+                count.or_xor_popcount(x_.data(), acc, columns[j].words().data(), words_);
             if (e < threshold) {
                 threshold = e;
                 chosen = j;
@@ -70,7 +76,7 @@ Solution ObservedColumns::greedy_taken(std::uint64_t ones) {
 
 Solution ObservedColumns::greedy_ls(const Word* x, std::uint64_t seed) {
     take(x);
-    const Solution start = greedy_taken(boolmat::kernels::popcount_words(x, words_));
+    const Solution start = greedy_taken(counts().popcount(x, words_));
     const std::uint64_t r = solver_->r();
     // k = min(r, max(2, bit length of r - 1)), as the unmasked search.
     const std::uint64_t k = std::min<std::uint64_t>(
@@ -100,7 +106,7 @@ std::uint64_t ObservedColumns::error_of(std::uint64_t h) {
         const auto j = static_cast<std::size_t>(std::countr_zero(bits));
         boolmat::kernels::or_words(acc, columns[j].words().data(), words_);
     }
-    return boolmat::kernels::xor_popcount(x_.data(), acc, words_);
+    return counts().xor_popcount(x_.data(), acc, words_);
 }
 
 }  // namespace bmf::masked

@@ -89,6 +89,8 @@ private:
     Solution greedy_taken(std::uint64_t ones);
     Solution search_from(Solution best, std::uint64_t depth, std::uint64_t k, std::uint64_t& state);
     std::uint64_t error_of(std::uint64_t h);
+    // The population counts of the solver's kernels.
+    const boolmat::detail::PopcountKernels& counts() const;
 
     const BoolLs* solver_ = nullptr;
     std::size_t words_ = 0;
