@@ -74,7 +74,8 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
     for (std::size_t iw = 0; iw < out.intent.size(); ++iw) {
         for (Word bits = out.intent[iw]; bits != 0; bits &= bits - 1) {
             const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-            value += size - count.andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo, span);
+            value += size - count.andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo,
+                                                  span);
         }
     }
     out.value = value;
