@@ -147,8 +147,8 @@ exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scrat
 
     const auto ones_x =
         static_cast<std::int64_t>(kernels_->bits->popcount->popcount(x.data(), x.size()));
-    exact::Problem p{r_,      words_,  cover_.data(), ends_.data(), allowed_,
-                     nullptr, nullptr, nullptr,       bits,         ones_x};
+    exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
+                     nullptr, nullptr, nullptr, bits, ones_x};
     auto& sets = scratch.sets_;
     const std::size_t head = head_words(words_, bits);
     const std::size_t needed = head + exact::level_words(p);
