@@ -18,7 +18,7 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 #include "bmf_core/table/boolls.hpp"
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "bmf_core/method.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "bmf_core/table/detail/zeta.hpp"
-#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"
@@ -238,7 +237,7 @@ std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,
     const BitMatrix t = boolmat::transpose(x, *kernels_->bits);
     const VectorBlock block(t, x);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
-    const std::uint64_t total = half_step(*this, block, method, seed, solutions.view_mut());
+    const std::uint64_t total = table_half_step(*this, block, method, seed, solutions.view_mut());
     return {boolmat::transpose(solutions, *kernels_->bits), total};
 }
 

@@ -17,7 +17,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "bmf_core/method.hpp"
 
 namespace bmf {
