@@ -60,14 +60,14 @@ VectorBlock::VectorBlock(BitView vectors, BitView transposed)
     classes_ = RowClasses::of(vectors);
 }
 
-void check_half_step_shapes(BitView vectors, std::uint64_t m, std::uint64_t r, BitViewMut out) {
-    boolmat::assert_eq(vectors.cols(), m, [&] {
-        return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", m, " lignes");
+void check_half_step_shapes(std::size_t rows, std::size_t bits, std::uint64_t m, std::uint64_t r,
+                            BitViewMut out) {
+    boolmat::assert_eq(bits, m, [&] {
+        return boolmat::cat("les vecteurs ont ", bits, " bits, W a ", m, " lignes");
     });
-    if (out.rows() != vectors.rows() || out.cols() != r) {
-        boolmat::fail(boolmat::FailKind::Shape,
-                      boolmat::cat("la sortie est ", out.rows(), "x", out.cols(), ", il faut ",
-                                   vectors.rows(), "x", r));
+    if (out.rows() != rows || out.cols() != r) {
+        boolmat::fail(boolmat::FailKind::Shape, boolmat::cat("la sortie est ", out.rows(), "x",
+                                                             out.cols(), ", il faut ", rows, "x", r));
     }
 }
 

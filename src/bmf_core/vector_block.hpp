@@ -43,11 +43,11 @@ private:
     RowClasses classes_;
 };
 
-// Fails unless the rows of `vectors` have m bits ("les vecteurs ont {} bits,
-// W a {} lignes") and `out` is vectors.rows() x r ("la sortie est {}x{}, il
-// faut {}x{}"): the shapes of a half-step against a factor of m rows and r
-// columns.
-void check_half_step_shapes(boolmat::BitView vectors, std::uint64_t m, std::uint64_t r,
+// The shapes of a half-step over `rows` vectors of `bits` bits against a
+// factor of m rows and r columns: fails unless bits is m ("les vecteurs ont
+// {} bits, W a {} lignes"), then unless `out` is rows x r ("la sortie est
+// {}x{}, il faut {}x{}").
+void check_half_step_shapes(std::size_t rows, std::size_t bits, std::uint64_t m, std::uint64_t r,
                             boolmat::BitViewMut out);
 
 }  // namespace bmf

@@ -1,3 +1,25 @@
+// The engine sits on top of bmf_core, whose folders are its solver
+// families, each including only the ones listed after it (kernels.cpp,
+// which gathers the kernel tables of every family, aside):
+//   alternating/  this engine, half_step, stop_rule and ao_bmf
+//   exact/        ExactSearch and the exact half-steps (the Search and Auto
+//                 strategies, the budgeted search above rank 26)
+//   masked/       solves and half-steps under a mask of observed cells
+//   table/        BoolLs, its count table and the "zeta" kernels
+//   wide/         WideLs (any rank, heuristics) and the exact block refit
+//   covers/       GreConD and Asso
+//   top level     what they share: kernels, method names, lcg, vector_block
+//
+// Unchecked code is marked in one way only, by a namespace `detail`. Every
+// public name in namespace bmf checks its preconditions (or has none) and
+// fails with a French message; a free function or type that assumes them
+// instead lives in bmf::detail and carries no suffix (a family's kernels
+// are declared in its folder's detail/, in bmf::detail::exact and
+// bmf::detail::masked where their names need a scope of their own). Inside
+// a public class, a private member that skips the checks of a public member
+// of the same name carries the suffix _unchecked
+// (BoolLs::solve_zeta_unchecked); no public member is unchecked.
+//
 // SolverEngine: one factor and the solvers that run a half-step against it,
 // whatever the method and the rank. The heuristics run on WideLs at every
 // rank (it gives BoolLs's answers up to rank 26 without its table);

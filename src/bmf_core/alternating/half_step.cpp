@@ -16,7 +16,7 @@ std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method m
 
 std::uint64_t half_step(const BoolLs& solver, BitView vectors, Method method, std::uint64_t seed,
                         BitViewMut out, ExactStrategy strategy) {
-    check_half_step_shapes(vectors, solver.m(), solver.r(), out);
+    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     return half_step(solver, VectorBlock(vectors), method, seed, out, strategy);
 }
 

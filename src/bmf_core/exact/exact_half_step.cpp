@@ -13,7 +13,7 @@ using boolmat::BitViewMut;
 SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
                             std::uint64_t node_budget, BitViewMut out) {
     const BitView vectors = block.vectors();
-    check_half_step_shapes(vectors, search.m(), search.r(), out);
+    check_half_step_shapes(vectors.rows(), vectors.cols(), search.m(), search.r(), out);
     const RowClasses& classes = block.classes();
     std::vector<std::uint64_t> solutions(classes.first.size());
     SearchStep step;
@@ -74,7 +74,7 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
 std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
                               ExactStrategy strategy, BitViewMut out) {
     if (strategy == ExactStrategy::Table) return table_half_step(solver, block, Method::Zeta, 0, out);
-    check_half_step_shapes(block.vectors(), solver.m(), solver.r(), out);
+    check_half_step_shapes(block.vectors().rows(), block.vectors().cols(), solver.m(), solver.r(), out);
     const RowClasses& classes = block.classes();
     std::vector<std::uint64_t> solutions(classes.first.size());
     const std::uint64_t total = solve_classes_exactly(solver, block, strategy, solutions);

@@ -88,7 +88,7 @@ void BoolLs::check_len(VecView x) const {
 
 Solution BoolLs::solve_seeded(VecView x, Method method, std::uint64_t seed) const {
     check_len(x);
-    return solve_unchecked(x, method, seed);
+    return solve_seeded_unchecked(x, method, seed);
 }
 
 Solution BoolLs::solve_naive(VecView x) const {
@@ -111,7 +111,7 @@ Solution BoolLs::solve_greedy_ls(VecView x, std::uint64_t seed) const {
     return solve_greedy_ls_unchecked(x, seed);
 }
 
-Solution BoolLs::solve_unchecked(VecView x, Method method, std::uint64_t seed) const {
+Solution BoolLs::solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const {
     switch (method) {
         case Method::Naive: return solve_naive_unchecked(x);
         case Method::Zeta: return solve_zeta_unchecked(x);

@@ -97,7 +97,7 @@ private:
 
     // The methods below assume x has m bits.
     void check_len(VecView x) const;
-    Solution solve_unchecked(VecView x, Method method, std::uint64_t seed) const;
+    Solution solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const;
     Solution solve_naive_unchecked(VecView x) const;
     Solution solve_zeta_unchecked(VecView x) const;
     Solution solve_greedy_unchecked(VecView x) const;

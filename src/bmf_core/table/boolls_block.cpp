@@ -47,7 +47,7 @@ BitMatrix in_group_order(const VectorBlock& block, const detail::PatternGroups& 
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                               std::uint64_t seed, BitViewMut out) {
     const BitView vectors = block.vectors();
-    check_half_step_shapes(vectors, solver.m(), solver.r(), out);
+    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     const RowClasses& classes = block.classes();
     const std::size_t n = classes.first.size();
     std::vector<std::uint64_t> solutions(n);

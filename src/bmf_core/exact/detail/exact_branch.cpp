@@ -8,7 +8,7 @@
 #include "boolmat/cpu.hpp"
 #include "boolmat/detail/bits.hpp"
 
-namespace bmf::exact {
+namespace bmf::detail::exact {
 
 namespace {
 
@@ -219,4 +219,4 @@ Outcome branch_and_bound(const Problem& p, Incumbent& best, Word* levels, std::u
     return chosen().branch_and_bound(p, best, levels, budget);
 }
 
-}  // namespace bmf::exact
+}  // namespace bmf::detail::exact
