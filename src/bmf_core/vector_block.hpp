@@ -18,7 +18,8 @@ struct RowClasses {
     std::vector<std::uint64_t> size;    // rows in each class
     std::vector<std::size_t> class_of;  // class of each row
 
-    // Hashes the rows and sorts them, comparing words only on equal hashes.
+    // Hashes the rows and sorts them, comparing words only on equal hashes:
+    // O(rows x words) for the hashes and O(rows log rows) comparisons.
     static RowClasses of(boolmat::BitView rows);
 };
 
@@ -27,6 +28,7 @@ struct RowClasses {
 // its transpose, which spares "zeta" half-steps one transposition each.
 class VectorBlock {
 public:
+    // Groups the rows (RowClasses::of); copies no words.
     explicit VectorBlock(boolmat::BitView vectors);
     // `transposed` must be the transpose of `vectors` ("la transposée a {}x{}
     // cellules, le bloc {}x{}" otherwise).

@@ -112,13 +112,16 @@ public:
 
     // Solves every row of `block` with `choice` and `seed` into `out` (block
     // rows x r), checking shapes as the half-steps of table, wide and exact
-    // do. "exact" is "zeta" with the Auto strategy up to rank 26; above it
+    // do, at the cost of the route (the first call of a route also builds
+    // its solver: BoolLs's table of 2^r counters, WideLs's transposes, or
+    // ExactSearch's pattern sets). "exact" is "zeta" with the Auto strategy up to rank 26; above it
     // the search under kHighRankNodes per class, and a class whose search
     // runs out keeps the better of the search's best combination and
     // "greedy-ls"'s (the search's on ties), its rows counted as fallbacks.
     StepResult half_step(const VectorBlock& block, MethodChoice choice, std::uint64_t seed,
                          boolmat::BitViewMut out) const;
-    // The masked half-step ("exact" is masked "zeta"); rank 26 at most.
+    // The masked half-step ("exact" is masked "zeta"), checked and costed as
+    // the masked half_step of masked.hpp; rank 26 at most (BoolLs fails above).
     StepResult half_step(const MaskedVectorBlock& block, MethodChoice choice, std::uint64_t seed,
                          boolmat::BitViewMut out) const;
     // Refits the combinations in `out` (vectors.rows() x r) exactly over each

@@ -23,7 +23,8 @@ namespace bmf {
 // and returns the total error. Equal rows are solved once. Checks the
 // shapes first ("les vecteurs ont {} bits, W a {} lignes", "la sortie est
 // {}x{}, il faut {}x{}"). Routes "zeta" with a Search or Auto strategy to
-// exact_half_step, everything else to table_half_step.
+// exact_half_step, everything else to table_half_step, and costs what the
+// route costs.
 std::uint64_t half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out,
                         ExactStrategy strategy = ExactStrategy::Table);

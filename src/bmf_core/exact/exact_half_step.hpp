@@ -26,7 +26,8 @@ struct SearchStep {
 // word of row i of `out` (block rows x search.r()) and returns the total
 // error with the classes whose search ran out: their rows hold the best
 // combination met, whose exact error the total counts. Checks the shapes
-// first, as table_half_step does.
+// first, as table_half_step does. At most node_budget search nodes per
+// class.
 SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
                             std::uint64_t node_budget, boolmat::BitViewMut out);
 
@@ -35,8 +36,9 @@ SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
 // (block rows x solver.r()) and returns the total error, the same answers as
 // table_half_step's, whose checks it makes first. Search builds an
 // ExactSearch on the solver's row patterns and searches every class without
-// a budget; Auto lets an ExactChooser give each class the search or the
-// table; Table is table_half_step itself.
+// a budget (exponential in r at worst); Auto lets an ExactChooser give each
+// class the search or the table, at about the cost of one table solve per
+// class; Table is table_half_step itself.
 std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
                               ExactStrategy strategy, boolmat::BitViewMut out);
 

@@ -123,7 +123,9 @@ private:
 // solver has few distinct row patterns among many rows, reads the vectors
 // laid out in pattern order (one population count per pattern instead of
 // one scattered add per set row). Fails first with "les vecteurs ont {} bits,
-// W a {} lignes" or "la sortie est {}x{}, il faut {}x{}".
+// W a {} lignes" or "la sortie est {}x{}, il faut {}x{}". Costs one solve by
+// `method` per class, plus a transposition of the block when it is laid out
+// in pattern order.
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                               std::uint64_t seed, boolmat::BitViewMut out);
 
