@@ -13,8 +13,8 @@ from typing import Optional, final
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["transpose", "product", "count_ones", "initial_factor", "pack_csr", "VectorBlock", "Solver",
-           "grecond", "asso"]
+__all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr", "VectorBlock",
+           "Solver", "grecond", "asso"]
 
 _Words = NDArray[np.uint64]
 
@@ -26,6 +26,12 @@ def product(w: _Words, r: int, h: _Words, cols: int) -> _Words:
 
 def count_ones(words: _Words) -> int:
     """Number of set bits of a packed matrix."""
+
+def rank_limit(method: str, r: int, masked: bool = False) -> Optional[str]:
+    """None when ``method`` runs at rank ``r`` (on a masked block when
+    ``masked``), else the limit it meets, such as "method 'zeta' needs a
+    table of 2^r counters and works up to rank 26". ValueError for an
+    unknown method name."""
 
 def pack_csr(indptr: NDArray[np.int64], indices: NDArray[np.int64],
              data: Optional[np.ndarray], rows: int, cols: int) -> _Words:

@@ -14,17 +14,16 @@ namespace bmf {
 
 namespace detail {
 struct ZetaKernels;
-}  // namespace detail
-
 namespace exact {
 struct ExactKernels;
 }  // namespace exact
+}  // namespace detail
 
 // The entry points of every kernel family for one instruction set.
 struct Kernels {
     const boolmat::Kernels* bits;
     const detail::ZetaKernels* zeta;
-    const exact::ExactKernels* exact;
+    const detail::exact::ExactKernels* exact;
 };
 
 // The tables of `isa`; fails when the processor cannot run them.

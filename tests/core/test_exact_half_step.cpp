@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bmf_core/exact/exact_half_step.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "failure.hpp"
 #include "padded.hpp"
 

@@ -10,6 +10,7 @@
 #include "bmf_core/alternating/ao_bmf.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/alternating/stop_rule.hpp"
 #include "failure.hpp"
 #include "padded.hpp"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/covers/asso.hpp"
 #include "bmf_core/covers/grecond.hpp"
@@ -81,11 +82,11 @@ std::int32_t finish(Count* s, const std::uint32_t* c, unsigned bits, unsigned lo
     ++g_calls.zeta;
     return portable().zeta->width<Count>().finish_and_find_minimum(s, c, bits, low);
 }
-exact::Incumbent greedy(const exact::Problem& p, Word* work) {
+detail::exact::Incumbent greedy(const detail::exact::Problem& p, Word* work) {
     ++g_calls.exact;
     return portable().exact->greedy(p, work);
 }
-exact::Outcome branch_and_bound(const exact::Problem& p, exact::Incumbent& best, Word* levels,
+detail::exact::Outcome branch_and_bound(const detail::exact::Problem& p, detail::exact::Incumbent& best, Word* levels,
                                 std::uint64_t budget) {
     ++g_calls.exact;
     return portable().exact->branch_and_bound(p, best, levels, budget);
@@ -105,7 +106,7 @@ const Kernels& counting() {
         z.wide.finish_and_find_minimum = finish<std::uint32_t>;
         return z;
     }();
-    static const exact::ExactKernels exact{greedy, branch_and_bound};
+    static const detail::exact::ExactKernels exact{greedy, branch_and_bound};
     static const Kernels k{&bits, &zeta, &exact};
     return k;
 }
@@ -277,6 +278,35 @@ TEST(KernelRoutes, TheAlternatingLoopRunsTheGivenTables) {
     const BitMatrix start = initial_factor(x, 3, 1, counting());
     EXPECT_EQ(g_calls.transposes, 1u);
     EXPECT_EQ(start, initial_factor(x, 3, 1));
+}
+
+TEST(KernelRoutes, TheEngineRunsTheGivenTablesOnEveryRoute) {
+    // Rank 5 takes the table ("exact" by Auto), rank 40 the search with its
+    // greedy-ls fallback under a budget, and the heuristics the wide solver.
+    std::mt19937_64 g(61);
+    for (const std::size_t r : {5, 40}) {
+        const std::size_t m = 120;
+        const BitMatrix w = random_matrix(g, m, r, 12);
+        const BitMatrix vectors = planted(g, 30, m, 5);
+        const VectorBlock block(vectors.view());
+        for (const char* name : {"exact", "greedy-ls", "zeta"}) {
+            const auto choice = MethodChoice::parse(name);
+            ASSERT_TRUE(choice.has_value());
+            if (r > kMaxTableRank && !choice->exact && choice->method == Method::Zeta) continue;
+            SCOPED_TRACE(testing::Message() << "r " << r << " " << name);
+            const Calls calls = calls_of_portable_run([&](const Kernels& k) {
+                const SolverEngine engine(w, k);
+                BitMatrix out = BitMatrix::zeros(vectors.rows(), r);
+                const StepResult step = engine.half_step(block, *choice, 7, out.view_mut());
+                const std::uint64_t refitted = engine.refit_blocks(vectors.view(), 4, out.view_mut());
+                return std::tuple(out, step.error, step.fallbacks, refitted);
+            });
+            EXPECT_GT(calls.counts + calls.zeta + calls.exact, 0u);
+            if (r > kMaxTableRank && choice->exact) {
+                EXPECT_GT(calls.exact, 0u);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -149,8 +149,8 @@ TEST(MaskedSolve, BothZetaRoutesMatchNaive) {
     for (const std::size_t r : {5, 19}) {
         for (const std::size_t m : {128, 90, 100}) {
             const BoolLs s(random_w(g, m, r));
-            masked::StackedTable stacked(s);
-            masked::MaskTable table;
+            detail::masked::StackedTable stacked(s);
+            detail::masked::MaskTable table;
             detail::ZetaScratch scratch;
             for (const unsigned quarters : {1u, 3u}) {
                 const BitVec x = bits(g, m, 2), mask = bits(g, m, quarters);

@@ -3,6 +3,7 @@ brute force over every combination, "exact" against "zeta" and above rank
 26, the heuristics at any rank, block refits, the classic covers, and the
 checks at the door."""
 import os
+import re
 import subprocess
 import sys
 import sysconfig
@@ -292,6 +293,25 @@ def test_exact_is_spelled_as_the_other_names_and_refits_refuse_shared_words():
     words = np.zeros((6, 1), np.uint64)
     with pytest.raises(ValueError, match="^out must not share memory with the block's words$"):
         _native.Solver(F3, 3).refit_blocks(_native.VectorBlock(words, 6), 2, words)
+
+
+@pytest.mark.parametrize("masked", [False, True])
+def test_rank_limit_opens_the_solvers_refusal(masked):
+    # Beyond a limit the solver's message starts with rank_limit's clause;
+    # within one the solver runs. At rank 26 every method is within.
+    block = _native.VectorBlock(B, 6, mask=B if masked else None)
+    for r in (27, 64, 65):
+        solver = _native.Solver(pack(np.eye(6, r, dtype=bool)), r)
+        for method in ("naive", "zeta", "greedy", "greedy-ls", " Exact"):
+            limit = _native.rank_limit(method, r, masked=masked)
+            if limit is None:
+                assert solver.half_step(block, method, 0, out_for(4, r)) == 0  # W covers every row
+            else:
+                with pytest.raises(ValueError, match="^" + re.escape(limit) + "[,;] "):
+                    solver.half_step(block, method, 0, out_for(4, r))
+    assert all(_native.rank_limit(method, 26, masked) is None for method in ("naive", "zeta", "exact"))
+    with pytest.raises(ValueError, match="^method must be one of naive, zeta, greedy, greedy-ls, exact, not 'exactly'$"):
+        _native.rank_limit("exactly", 3)
 
 
 def test_stub_agrees_with_the_module(tmp_path):

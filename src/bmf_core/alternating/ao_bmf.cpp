@@ -7,6 +7,7 @@
 
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/alternating/stop_rule.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/precondition.hpp"
 

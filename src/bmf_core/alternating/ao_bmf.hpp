@@ -1,7 +1,8 @@
 // Alternating-optimisation Boolean matrix factorisation: X (m x n) ≈ W∘H with
 // W (m x r) and H (r x n), refitting H's columns and W's rows in turn with
-// BoolLs until the error stops strictly decreasing. Made of the pieces of
-// half_step.hpp: initial_factor, then half-steps under a StopRule.
+// BoolLs until the error stops strictly decreasing. Made of public pieces:
+// initial_factor, then half-steps (half_step.hpp) under a StopRule
+// (stop_rule.hpp).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,9 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 
+#include <span>
+
 #include "boolmat/detail/popcount.hpp"
+#include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 
@@ -12,14 +15,7 @@ using boolmat::BitViewMut;
 SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
                             std::uint64_t node_budget, BitViewMut out) {
     const BitView vectors = block.vectors();
-    boolmat::assert_eq(vectors.cols(), search.m(), [&] {
-        return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", search.m(), " lignes");
-    });
-    if (out.rows() != vectors.rows() || out.cols() != search.r()) {
-        boolmat::fail(boolmat::FailKind::Shape,
-                      boolmat::cat("la sortie est ", out.rows(), "x", out.cols(), ", il faut ",
-                                   vectors.rows(), "x", search.r()));
-    }
+    check_half_step_shapes(vectors.rows(), vectors.cols(), search.m(), search.r(), out);
     const RowClasses& classes = block.classes();
     std::vector<std::uint64_t> solutions(classes.first.size());
     SearchStep step;
@@ -36,6 +32,11 @@ SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
     return step;
 }
 
+namespace {
+
+// Fills solutions[c] with the lowest optimal combination of class c of
+// `block` under `strategy` (Search, or Auto with the table of `solver` for
+// what the chooser leaves to it) and returns the total error over all rows.
 std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& block,
                                     ExactStrategy strategy, std::span<std::uint64_t> solutions) {
     const BitView vectors = block.vectors();
@@ -69,6 +70,21 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
         solutions[c] = h;
         total += error * classes.size[c];
     }
+    return total;
+}
+
+}  // namespace
+
+std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
+                              ExactStrategy strategy, BitViewMut out) {
+    if (strategy == ExactStrategy::Table) return table_half_step(solver, block, Method::Zeta, 0, out);
+    check_half_step_shapes(block.vectors().rows(), block.vectors().cols(), solver.m(), solver.r(), out);
+    const RowClasses& classes = block.classes();
+    std::vector<std::uint64_t> solutions(classes.first.size());
+    const std::uint64_t total = solve_classes_exactly(solver, block, strategy, solutions);
+    // With r <= 26 a combination is one word whose bits from r up are 0.
+    for (std::size_t i = 0; i < classes.class_of.size(); ++i)
+        out.row(i)[0] = solutions[classes.class_of[i]];
     return total;
 }
 

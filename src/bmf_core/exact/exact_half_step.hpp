@@ -5,13 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
-#include "boolmat/view.hpp"
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/exact/exact_search.hpp"
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/exact/exact_strategy.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/vector_block.hpp"
+#include "boolmat/view.hpp"
 
 namespace bmf {
 
@@ -26,15 +26,20 @@ struct SearchStep {
 // word of row i of `out` (block rows x search.r()) and returns the total
 // error with the classes whose search ran out: their rows hold the best
 // combination met, whose exact error the total counts. Checks the shapes
-// first.
+// first, as table_half_step does. At most node_budget search nodes per
+// class.
 SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
                             std::uint64_t node_budget, boolmat::BitViewMut out);
 
-// Fills solutions[c] with the lowest optimal combination of class c of
-// `block` under `strategy` (Search, or Auto with the table of `solver` for
-// what the chooser leaves to it) and returns the total error over all rows.
-// The unchecked room behind half_step.
-std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& block,
-                                    ExactStrategy strategy, std::span<std::uint64_t> solutions);
+// The "zeta" half-step of `solver` by `strategy`: writes the lowest optimal
+// combination of every row of `block` as the one word of its row of `out`
+// (block rows x solver.r()) and returns the total error, the same answers as
+// table_half_step's, whose checks it makes first. Search builds an
+// ExactSearch on the solver's row patterns and searches every class without
+// a budget (exponential in r at worst); Auto lets an ExactChooser give each
+// class the search or the table, at about the cost of one table solve per
+// class; Table is table_half_step itself.
+std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
+                              ExactStrategy strategy, boolmat::BitViewMut out);
 
 }  // namespace bmf

@@ -128,7 +128,7 @@ void ExactSearch::check_combination(std::uint64_t h) const {
                       boolmat::cat("la combinaison ", h, " depasse les ", r_, " colonnes"));
 }
 
-exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scratch) const {
+detail::exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scratch) const {
     const std::size_t k_total = patterns_.size();
     auto& ones = scratch.ones_;
     ones.assign(k_total + 1, 0);
@@ -147,11 +147,11 @@ exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratch& scrat
 
     const auto ones_x =
         static_cast<std::int64_t>(kernels_->bits->popcount->popcount(x.data(), x.size()));
-    exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
+    detail::exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
                      nullptr, nullptr, nullptr, bits, ones_x};
     auto& sets = scratch.sets_;
     const std::size_t head = head_words(words_, bits);
-    const std::size_t needed = head + exact::level_words(p);
+    const std::size_t needed = head + detail::exact::level_words(p);
     if (sets.size() < needed) sets.resize(needed);
     std::fill(sets.begin(), sets.begin() + static_cast<std::ptrdiff_t>((2 + bits) * words_), Word{0});
     Word* pos = sets.data();
@@ -183,14 +183,14 @@ ExactResult ExactSearch::solve(std::span<const Word> x, ExactScratch& scratch,
                                std::uint64_t node_budget, std::uint64_t hint) const {
     check_vector(x);
     check_combination(hint);
-    const exact::Problem p = prepare(x, scratch);
+    const detail::exact::Problem p = prepare(x, scratch);
     Word* work = scratch.sets_.data() + (2 + p.bits) * words_;
     Word* levels = work + 2 * words_;
-    const exact::ExactKernels& run = *kernels_->exact;
-    exact::Incumbent best = run.greedy(p, work);
+    const detail::exact::ExactKernels& run = *kernels_->exact;
+    detail::exact::Incumbent best = run.greedy(p, work);
     const std::int64_t hinted = prepared_error(scratch, p.base, hint);
     if (hinted < best.error || (hinted == best.error && hint < best.h)) best = {hint, hinted};
-    const exact::Outcome outcome = run.branch_and_bound(p, best, levels, node_budget);
+    const detail::exact::Outcome outcome = run.branch_and_bound(p, best, levels, node_budget);
     return {best.h, static_cast<std::uint64_t>(best.error), outcome.finished, outcome.nodes};
 }
 

@@ -19,7 +19,7 @@
 
 namespace bmf {
 
-namespace exact {
+namespace detail::exact {
 struct Problem;
 }
 
@@ -90,7 +90,7 @@ public:
 
 private:
     // Counts x per pattern and lays out its problem in the scratch.
-    exact::Problem prepare(std::span<const boolmat::Word> x, ExactScratch& scratch) const;
+    detail::exact::Problem prepare(std::span<const boolmat::Word> x, ExactScratch& scratch) const;
     // The exact error of h from the gains prepared for x.
     std::int64_t prepared_error(const ExactScratch& scratch, std::int64_t ones_x,
                                 std::uint64_t h) const;

@@ -12,7 +12,7 @@
 
 namespace bmf {
 
-namespace masked {
+namespace detail::masked {
 
 MaskedSolver::MaskedSolver(const BoolLs& solver, Method method)
     : solver_(solver), method_(method) {}
@@ -80,7 +80,7 @@ Solution MaskedSolver::solve(std::span<const Word> x, std::uint64_t seed) {
     return columns_.greedy_ls(x.data(), seed);
 }
 
-}  // namespace masked
+}  // namespace detail::masked
 
 Solution solve_masked(const BoolLs& solver, VecView x, VecView mask, Method method,
                       std::uint64_t seed) {
@@ -93,7 +93,7 @@ Solution solve_masked(const BoolLs& solver, VecView x, VecView mask, Method meth
     const auto m = mask.words;
     boolmat::WordArray observed = boolmat::WordArray::copy_of(x.words);
     boolmat::kernels::and_words(observed.data(), m.data(), m.size());
-    masked::MaskedSolver s(solver, method);
+    detail::masked::MaskedSolver s(solver, method);
     s.set_mask(m, 1);
     return s.solve(observed.span(), seed);
 }

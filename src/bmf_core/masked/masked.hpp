@@ -18,7 +18,7 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 #include "bmf_core/table/boolls.hpp"
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "bmf_core/method.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 
@@ -49,10 +49,14 @@ public:
     std::size_t mask_count() const { return run_ends_.size(); }
 
 private:
-    friend boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock&, const detail::PatternGroups&,
-                                             std::size_t, const Kernels&);
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
                                    boolmat::BitViewMut);
+    // Rows 2c and 2c + 1: the observed part and the mask of class c, their
+    // bits in the order of `groups` (bit k is row groups.order[k]), moved as
+    // whole rows of the transpose by `kernels`; m is the solver's row count.
+    BitMatrix pairs_in_order(const detail::PatternGroups& groups, std::size_t m,
+                             const Kernels& kernels) const;
+
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::optional<BitMatrix> pairs_;     // rows 2c, 2c + 1: x AND M, M of class c

@@ -16,34 +16,14 @@ namespace bmf {
 
 using boolmat::Word;
 
-// Rows 2c and 2c + 1: the observed part and the mask of class c of `block`,
-// their bits in the order of `groups` (bit k is row groups.order[k]), moved
-// as whole rows of the transpose.
-boolmat::BitMatrix pairs_in_order(const MaskedVectorBlock& block, const detail::PatternGroups& groups,
-                                  std::size_t m, const Kernels& kernels) {
-    const boolmat::BitMatrix& t = *block.pairs_t_;
+boolmat::BitMatrix MaskedVectorBlock::pairs_in_order(const detail::PatternGroups& groups,
+                                                     std::size_t m,
+                                                     const Kernels& kernels) const {
+    const boolmat::BitMatrix& t = *pairs_t_;
     boolmat::BitMatrix moved = boolmat::BitMatrix::zeros(m, t.cols());
     for (std::size_t k = 0; k < m; ++k) moved.set_row(k, t.row(groups.order[k]));
     return boolmat::transpose(moved, *kernels.bits);
 }
-
-namespace {
-
-// The unmasked half-step's checks and messages: the vectors' length against
-// W, then the output's shape.
-void check_shapes(const BoolLs& solver, std::size_t rows, std::size_t cols,
-                  boolmat::BitViewMut out) {
-    boolmat::assert_eq(cols, solver.m(), [&] {
-        return boolmat::cat("les vecteurs ont ", cols, " bits, W a ", solver.m(), " lignes");
-    });
-    if (out.rows() != rows || out.cols() != solver.r()) {
-        boolmat::fail(boolmat::FailKind::Shape,
-                      boolmat::cat("la sortie est ", out.rows(), "x", out.cols(), ", il faut ",
-                                   rows, "x", solver.r()));
-    }
-}
-
-}  // namespace
 
 MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView masks,
                                      const Kernels& kernels)
@@ -101,7 +81,7 @@ MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView 
 
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out) {
-    check_shapes(solver, block.rows(), block.cols(), out);
+    check_half_step_shapes(block.rows(), block.cols(), solver.m(), solver.r(), out);
 
     const auto observed_part = [&](std::size_t c) { return block.pairs_->row(2 * c); };
     const auto mask = [&](std::size_t c) { return block.pairs_->row(2 * c + 1); };
@@ -128,10 +108,9 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     if (groups != nullptr) {
         // Few distinct patterns among many rows: with the vectors and masks
         // in pattern order, each pattern's count is one population count.
-        const boolmat::BitMatrix in_order =
-            pairs_in_order(block, *groups, solver.m(), solver.kernels());
+        const boolmat::BitMatrix in_order = block.pairs_in_order(*groups, solver.m(), solver.kernels());
         const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
-        masked::MaskTable table;
+        detail::masked::MaskTable table;
         detail::ZetaScratch scratch;
         each_run(
             [&](std::size_t c, std::size_t) {
@@ -142,7 +121,7 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
                 return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch);
             });
     } else {
-        masked::MaskedSolver s(solver, method);
+        detail::masked::MaskedSolver s(solver, method);
         each_run([&](std::size_t c, std::size_t classes) { s.set_mask(mask(c), classes); },
                  [&](std::size_t c) { return s.solve(observed_part(c), seed); });
     }
@@ -154,7 +133,7 @@ std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat:
                         Method method, std::uint64_t seed, boolmat::BitViewMut out) {
     // The vectors and the output are checked before the masks, as for a
     // prepared block.
-    check_shapes(solver, vectors.rows(), vectors.cols(), out);
+    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     return half_step(solver, MaskedVectorBlock(vectors, masks, solver.kernels()), method, seed,
                      out);
 }

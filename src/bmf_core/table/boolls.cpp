@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "bmf_core/table/detail/zeta.hpp"
-#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"
@@ -89,7 +88,7 @@ void BoolLs::check_len(VecView x) const {
 
 Solution BoolLs::solve_seeded(VecView x, Method method, std::uint64_t seed) const {
     check_len(x);
-    return solve_unchecked(x, method, seed);
+    return solve_seeded_unchecked(x, method, seed);
 }
 
 Solution BoolLs::solve_naive(VecView x) const {
@@ -112,7 +111,7 @@ Solution BoolLs::solve_greedy_ls(VecView x, std::uint64_t seed) const {
     return solve_greedy_ls_unchecked(x, seed);
 }
 
-Solution BoolLs::solve_unchecked(VecView x, Method method, std::uint64_t seed) const {
+Solution BoolLs::solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const {
     switch (method) {
         case Method::Naive: return solve_naive_unchecked(x);
         case Method::Zeta: return solve_zeta_unchecked(x);
@@ -238,7 +237,7 @@ std::pair<BitMatrix, std::uint64_t> BoolLs::solve_all(BitView x, Method method,
     const BitMatrix t = boolmat::transpose(x, *kernels_->bits);
     const VectorBlock block(t, x);
     BitMatrix solutions = BitMatrix::zeros(t.rows(), r_);
-    const std::uint64_t total = half_step(*this, block, method, seed, solutions.view_mut());
+    const std::uint64_t total = table_half_step(*this, block, method, seed, solutions.view_mut());
     return {boolmat::transpose(solutions, *kernels_->bits), total};
 }
 

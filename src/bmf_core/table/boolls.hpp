@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "bmf_core/table/count_table.hpp"
+#include "bmf_core/table/solution.hpp"
 #include "bmf_core/detail/once_cell.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/view.hpp"
@@ -41,13 +43,6 @@ using boolmat::VecView;
 inline constexpr std::uint64_t kMaxRank = 26;
 // Largest row count of W: the "zeta" errors are signed 32-bit.
 inline constexpr std::uint64_t kMaxSolverRows = (std::uint64_t{1} << 31) - 1;
-
-// A combination and its exact error popcount(x XOR W∘h).
-struct Solution {
-    std::uint64_t h = 0;
-    std::uint64_t error = 0;
-    bool operator==(const Solution&) const = default;
-};
 
 // Stops with the solver's messages when r exceeds 64, then when it exceeds
 // kMaxRank; lets callers reject a rank before allocating anything for it.
@@ -79,6 +74,8 @@ public:
                           std::uint64_t k, std::uint64_t& state) const;
     // Solves every column of X (m rows) with the same method and seed;
     // returns H (r x n, column c = solution of column c) and the total error.
+    // Fails with "X a {} lignes, W a {} lignes" unless X has m rows. Runs
+    // table_half_step over the columns of X.
     std::pair<BitMatrix, std::uint64_t> solve_all(BitView x, Method method,
                                                   std::uint64_t seed) const;
 
@@ -100,7 +97,7 @@ private:
 
     // The methods below assume x has m bits.
     void check_len(VecView x) const;
-    Solution solve_unchecked(VecView x, Method method, std::uint64_t seed) const;
+    Solution solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const;
     Solution solve_naive_unchecked(VecView x) const;
     Solution solve_zeta_unchecked(VecView x) const;
     Solution solve_greedy_unchecked(VecView x) const;
@@ -118,5 +115,18 @@ private:
     const Kernels* kernels_;
     detail::OnceCell<std::vector<detail::PatternGroups>> groups_;  // one entry when worth it
 };
+
+// Solves every row of `block` (each of solver.m() bits) against `solver`
+// with `method` and `seed`, writes row i's combination as the one word of
+// row i of `out` (block rows x solver.r()) and returns the total error.
+// Equal rows are solved once; "zeta" shares one scratch memory and, when the
+// solver has few distinct row patterns among many rows, reads the vectors
+// laid out in pattern order (one population count per pattern instead of
+// one scattered add per set row). Fails first with "les vecteurs ont {} bits,
+// W a {} lignes" or "la sortie est {}x{}, il faut {}x{}". Costs one solve by
+// `method` per class, plus a transposition of the block when it is laid out
+// in pattern order.
+std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
+                              std::uint64_t seed, boolmat::BitViewMut out);
 
 }  // namespace bmf

@@ -85,7 +85,7 @@ WideSolution WideLs::solve(VecView x, Method method, std::uint64_t seed) const {
 
 WideSolution WideLs::solve_unchecked(std::span<const Word> x, Method method,
                                      std::uint64_t seed) const {
-    WideSolution start = greedy_unchecked(x);
+    WideSolution start = solve_greedy_unchecked(x);
     if (method != Method::GreedyLs) return start;
     std::uint64_t state = seed;
     std::vector<Word> scratch(x.size());
@@ -94,10 +94,10 @@ WideSolution WideLs::solve_unchecked(std::span<const Word> x, Method method,
 
 WideSolution WideLs::solve_greedy(VecView x) const {
     check_len(x);
-    return greedy_unchecked(x.words);
+    return solve_greedy_unchecked(x.words);
 }
 
-WideSolution WideLs::greedy_unchecked(std::span<const Word> x) const {
+WideSolution WideLs::solve_greedy_unchecked(std::span<const Word> x) const {
     const std::size_t mw = x.size();
     const Word* const cols = columns_.words().data();
     const std::size_t stride = columns_.stride();

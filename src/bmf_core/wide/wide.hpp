@@ -17,8 +17,8 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/kernels.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "bmf_core/method.hpp"
 
 namespace bmf {
@@ -69,13 +69,17 @@ public:
     const boolmat::BitMatrix& columns() const { return columns_; }
     const Kernels& kernels() const { return *kernels_; }
 
-    // The unchecked room behind the checked doors above; x has m bits.
-    WideSolution greedy_unchecked(std::span<const boolmat::Word> x) const;
+private:
+    // The half-step checks its block once, then solves without the checks.
+    friend std::uint64_t wide_half_step(const WideLs&, const VectorBlock&, Method, std::uint64_t,
+                                        BitViewMut);
+
+    void check_len(VecView x) const;
+    // The unchecked twins of solve_greedy and solve: x has m bits, and the
+    // method is "greedy" or "greedy-ls".
+    WideSolution solve_greedy_unchecked(std::span<const boolmat::Word> x) const;
     WideSolution solve_unchecked(std::span<const boolmat::Word> x, Method method,
                                  std::uint64_t seed) const;
-
-private:
-    void check_len(VecView x) const;
     WideSolution search_from(std::span<const boolmat::Word> x, WideSolution best,
                              std::uint64_t depth, std::uint64_t width, std::uint64_t& state,
                              std::vector<boolmat::Word>& scratch) const;

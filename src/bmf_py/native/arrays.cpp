@@ -1,10 +1,12 @@
-// The door of quorbmf._native: count and seed arguments, packed matrices
+// The door of quorbmf._native: count, seed and method arguments, packed matrices
 // checked in NumPy arrays and seen as core views, and core results handed
 // back as arrays over their own words.
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
+#include "bmf_core/alternating/engine.hpp"
 #include "native.hpp"
 
 namespace bmf_native {
@@ -29,6 +31,13 @@ std::uint64_t positive_arg(PyObject* obj, const char* name) {
     const std::uint64_t v = u64_arg(obj, name);
     if (v == 0) pyrt::raise(PyExc_ValueError, cat(name, " must be at least 1, got 0"));
     return v;
+}
+
+bmf::MethodChoice method_arg(PyObject* obj) {
+    const std::string name = pyrt::convert_arg("method", [&] { return pyrt::to_utf8(obj); });
+    const auto parsed = bmf::MethodChoice::parse(name);
+    if (!parsed) pyrt::raise(PyExc_ValueError, cat("method must be one of ", bmf::joined_choice_names(), ", not '", name, "'"));
+    return *parsed;
 }
 
 PyArrayObject* array_arg(PyObject* obj, const char* name) {

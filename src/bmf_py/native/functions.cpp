@@ -1,8 +1,10 @@
 // The matrix functions of quorbmf._native: transpose, product, count_ones
 // and initial_factor. Each checks its packed arguments at the door, then
 // calls the core with the interpreter lock released and hands the result
-// back as an array over the core's own words.
+// back as an array over the core's own words. Beside them rank_limit, which
+// says whether a method runs at a rank, from the engine's own limits.
 #include "bmf_core/alternating/ao_bmf.hpp"
+#include "bmf_core/alternating/engine.hpp"
 #include "native.hpp"
 
 namespace bmf_native {
@@ -69,6 +71,22 @@ PyObject* initial_factor_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* rank_limit_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard_ref([&] {
+        static const pyrt::Signature sig{"rank_limit()", {"method", "r", "masked"}, 2};
+        PyObject* argv[3] = {};
+        pyrt::bind_args(sig, args, kwargs, argv);
+        const bmf::MethodChoice choice = method_arg(argv[0]);
+        const std::uint64_t r = positive_arg(argv[1], "r");
+        const bool masked =
+            argv[2] != nullptr && pyrt::convert_arg("masked", [&] { return pyrt::to_strict_bool(argv[2]); });
+        const auto limit = bmf::rank_limit(choice, r, masked);
+        if (!limit) return Ref::borrow(Py_None);
+        return pyrt::own(PyUnicode_FromStringAndSize(limit->reason.data(),
+                                                     static_cast<Py_ssize_t>(limit->reason.size())));
+    });
+}
+
 PyMethodDef g_functions[] = {
     {"transpose", PYRT_FUNCTION(transpose_impl), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE("transpose(words, cols)")
@@ -82,6 +100,11 @@ PyMethodDef g_functions[] = {
      PYRT_SIGNATURE("initial_factor(xt, m, r, seed)")
      "The starting factor W (m x r) of the alternating loop, from the packed\n"
      "transpose X\u1d40 (n x m): r non-empty columns of X chosen by seed."},
+    {"rank_limit", PYRT_FUNCTION(rank_limit_impl), METH_VARARGS | METH_KEYWORDS,
+     PYRT_SIGNATURE("rank_limit(method, r, masked=False)")
+     "None when method runs at rank r (on a masked block when masked), else\n"
+     "the limit it meets, such as \"method 'zeta' needs a table of 2^r counters\n"
+     "and works up to rank 26\". ValueError for an unknown method name."},
 };
 
 }  // namespace

@@ -15,6 +15,10 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 
+namespace bmf {
+struct MethodChoice;
+}  // namespace bmf
+
 namespace bmf_native {
 
 using boolmat::cat;
@@ -44,6 +48,11 @@ std::uint64_t u64_arg(PyObject* obj, const char* name);
 // A count argument (rows, cols, a rank): u64_arg, and at least 1
 // (ValueError "{name} must be at least 1, got 0").
 std::uint64_t positive_arg(PyObject* obj, const char* name);
+
+// The argument `method` as a method name of the engine: TypeError for a
+// non-str, ValueError "method must be one of naive, zeta, greedy, greedy-ls,
+// exact, not '{name}'" for any other name.
+bmf::MethodChoice method_arg(PyObject* obj);
 
 // obj as a NumPy array, or TypeError "{name} must be a numpy.ndarray, not {type}".
 PyArrayObject* array_arg(PyObject* obj, const char* name);
@@ -82,8 +91,9 @@ boolmat::BitMatrix owned_copy(boolmat::BitView view);
 // ---------------------------------------------------------------------------
 // Registration (one factory per entry file)
 
-// The module functions transpose, product, count_ones and initial_factor
-// (functions.cpp) and pack_csr (pack_csr.cpp), added to `module_object`.
+// The module functions transpose, product, count_ones, initial_factor and
+// rank_limit (functions.cpp) and pack_csr (pack_csr.cpp), added to
+// `module_object`.
 void add_matrix_functions(PyObject* module_object);
 void add_pack_csr(PyObject* module_object);
 // The classes VectorBlock and Solver (solver.cpp), added to `module_object`.

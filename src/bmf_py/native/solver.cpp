@@ -1,12 +1,13 @@
 // The classes VectorBlock and Solver of quorbmf._native. A block is the
 // core's bmf::VectorBlock over the caller's words, or with a mask its
 // bmf::MaskedVectorBlock; it keeps references to the arrays it was given.
-// A solver owns a SolverEngine (solving.hpp) over a private copy of its
+// A solver owns the core's bmf::SolverEngine over a private copy of its
 // factor and is immutable, so any number of threads may solve against it at
 // once. These entries check every argument, and whether the method works
-// at the solver's rank, before the engine runs with the interpreter lock
-// released: block preparation, half-steps and refits do, and the engine
-// builds the solvers a method needs within the first call that needs them.
+// at the solver's rank (bmf::rank_limit), before the engine runs with the
+// interpreter lock released: block preparation, half-steps and refits do,
+// and the engine builds the solvers a method needs within the first call
+// that needs them.
 #include <memory>
 #include <new>
 #include <string>
@@ -14,11 +15,10 @@
 #include <utility>
 #include <variant>
 
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/masked/masked.hpp"
 #include "bmf_core/wide/wide_refit.hpp"
 #include "native.hpp"
-#include "solving.hpp"
 
 namespace bmf_native {
 
@@ -27,6 +27,9 @@ namespace {
 using boolmat::BitMatrix;
 using boolmat::BitView;
 using boolmat::BitViewMut;
+using bmf::MethodChoice;
+using bmf::SolverEngine;
+using bmf::StepResult;
 
 // ---------------------------------------------------------------------------
 // VectorBlock
@@ -227,25 +230,13 @@ PyObject* solver_get_r(PyObject* self, void*) {
     return guard_ref([&] { return pyrt::py_u64(engine_of(self).r()); });
 }
 
-MethodChoice method_arg(PyObject* obj) {
-    const std::string name = pyrt::convert_arg("method", [&] { return pyrt::to_utf8(obj); });
-    const auto parsed = MethodChoice::parse(name);
-    if (!parsed) pyrt::raise(PyExc_ValueError, cat("method must be one of ", joined_choice_names(), ", not '", name, "'"));
-    return *parsed;
-}
-
-// Raises ValueError when `choice` has no route at rank r, saying which do.
-void check_method_at_rank(MethodChoice choice, std::uint64_t r) {
-    const char* others = r <= kMaxExactRank ? "greedy, greedy-ls or exact" : "greedy or greedy-ls";
-    if (choice.exact) {
-        if (r > kMaxExactRank) {
-            pyrt::raise(PyExc_ValueError, cat("method 'exact' works up to rank ", kMaxExactRank,
-                                              " (a combination of one word); at r = ", r, " use ", others));
-        }
-    } else if (r > kMaxTableRank && choice.method != bmf::Method::Greedy && choice.method != bmf::Method::GreedyLs) {
-        pyrt::raise(PyExc_ValueError, cat("method '", choice.method.name(), "' needs a table of 2^r counters and works ",
-                                          "up to rank ", kMaxTableRank, "; at r = ", r, " use ", others));
-    }
+// Raises ValueError when `choice` has no route at rank r (on masked vectors
+// when `masked`), saying which methods do.
+void check_method_at_rank(MethodChoice choice, std::uint64_t r, bool masked) {
+    const auto limit = bmf::rank_limit(choice, r, masked);
+    if (!limit) return;
+    if (limit->alternatives.empty()) pyrt::raise(PyExc_ValueError, cat(limit->reason, ", not r = ", r));
+    pyrt::raise(PyExc_ValueError, cat(limit->reason, "; at r = ", r, " use ", limit->alternatives));
 }
 
 // The block argument: TypeError unless it is a VectorBlock.
@@ -291,11 +282,7 @@ StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs, const
     const std::uint64_t seed = u64_arg(argv[2], "seed");
     const SolverEngine& engine = engine_of(self);
     const auto* plain = std::get_if<bmf::VectorBlock>(&any);
-    if (plain == nullptr && engine.r() > kMaxTableRank) {
-        pyrt::raise(PyExc_ValueError, cat("missing values (mask=) are supported up to rank ", kMaxTableRank,
-                                          ", not r = ", engine.r()));
-    }
-    check_method_at_rank(choice, engine.r());
+    check_method_at_rank(choice, engine.r(), plain == nullptr);
     check_block_length(block_cols(any), engine);
     const BitViewMut out = packed_out_arg(argv[3], "out", block_rows(any), engine.r());
     if (plain == nullptr) {

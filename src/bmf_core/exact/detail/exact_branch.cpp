@@ -7,7 +7,7 @@
 
 #include "boolmat/detail/bits.hpp"
 
-namespace bmf::exact {
+namespace bmf::detail::exact {
 
 namespace {
 
@@ -202,4 +202,4 @@ const ExactKernels& exact_kernels(boolmat::Isa isa) {
     return isa == boolmat::Isa::Avx2 ? avx2 : portable;
 }
 
-}  // namespace bmf::exact
+}  // namespace bmf::detail::exact

@@ -18,7 +18,7 @@
 
 #include "boolmat/words.hpp"
 
-namespace bmf::exact {
+namespace bmf::detail::exact {
 
 using boolmat::Word;
 
@@ -79,4 +79,4 @@ struct ExactKernels {
 // The table of `isa`.
 const ExactKernels& exact_kernels(boolmat::Isa isa);
 
-}  // namespace bmf::exact
+}  // namespace bmf::detail::exact

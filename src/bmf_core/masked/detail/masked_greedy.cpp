@@ -9,7 +9,7 @@
 #include "bmf_core/lcg.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 
-namespace bmf::masked {
+namespace bmf::detail::masked {
 namespace {
 
 // Draws column indices until `u` distinct ones are held (a repeated index
@@ -109,4 +109,4 @@ std::uint64_t ObservedColumns::error_of(std::uint64_t h) {
     return counts().xor_popcount(x_.data(), acc, words_);
 }
 
-}  // namespace bmf::masked
+}  // namespace bmf::detail::masked

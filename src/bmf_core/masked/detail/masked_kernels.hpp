@@ -17,15 +17,9 @@
 #include "bmf_core/method.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 
-namespace bmf::masked {
+namespace bmf::detail::masked {
 
 using boolmat::Word;
-using detail::kZetaBlockBits;
-using detail::PatternGroups;
-using detail::zeta_solve;
-using detail::zeta_solve_grouped;
-using detail::ZetaInput;
-using detail::ZetaScratch;
 
 // "zeta" under a mask, per mask: the subset sums of the observed rows'
 // pattern counts stand in for the solver's table, so that zeta_solve on
@@ -125,4 +119,4 @@ private:
     ZetaScratch zeta_scratch_;
 };
 
-}  // namespace bmf::masked
+}  // namespace bmf::detail::masked

@@ -5,7 +5,7 @@
 
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 
-namespace bmf::masked {
+namespace bmf::detail::masked {
 
 Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
     const std::uint64_t* patterns = solver.row_patterns().data();
@@ -32,4 +32,4 @@ Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
     return best;
 }
 
-}  // namespace bmf::masked
+}  // namespace bmf::detail::masked

@@ -7,7 +7,7 @@
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "bmf_core/table/detail/zeta.hpp"
 
-namespace bmf::masked {
+namespace bmf::detail::masked {
 
 bool MaskTable::start(const BoolLs& solver, std::uint64_t observed) {
     table_ = {solver.row_patterns(), solver.subset_counts(), observed,
@@ -113,4 +113,4 @@ Solution StackedTable::solve(const Word* x, const Word* mask, std::uint64_t obse
     return {s.h, (s.error - (m_ - observed)) / 2};
 }
 
-}  // namespace bmf::masked
+}  // namespace bmf::detail::masked

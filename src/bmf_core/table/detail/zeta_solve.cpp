@@ -5,7 +5,6 @@
 #include <numeric>
 #include <type_traits>
 
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/table/detail/zeta.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/detail/bits.hpp"

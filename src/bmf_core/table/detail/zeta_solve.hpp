@@ -14,13 +14,13 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/table/solution.hpp"
 #include "boolmat/memory.hpp"
 #include "boolmat/words.hpp"
 
 namespace bmf {
 
 struct Kernels;
-struct Solution;
 
 namespace detail {
 
