@@ -67,7 +67,7 @@ def asso(x, k, tau=0.7, w_plus=1.0, w_minus=1.0):
     recon = np.zeros((m, n), dtype=bool)
     w = np.zeros((m, k), dtype=bool)
     h = np.zeros((k, n), dtype=bool)
-    for l in range(k):
+    for f in range(k):
         open_ones = (x & ~recon).astype(np.float32)
         open_zeros = (~x & ~recon).astype(np.float32)
         gain = w_plus * (open_ones @ cand_f.T) - w_minus * (open_zeros @ cand_f.T)  # m x cand
@@ -75,9 +75,9 @@ def asso(x, k, tau=0.7, w_plus=1.0, w_minus=1.0):
         c = int(np.argmax(positive))
         if positive[c] <= 0:
             break
-        w[:, l] = gain[:, c] > 0
-        h[l] = candidates[c]
-        recon |= w[:, l][:, None] & h[l][None, :]
+        w[:, f] = gain[:, c] > 0
+        h[f] = candidates[c]
+        recon |= w[:, f][:, None] & h[f][None, :]
     return w, h
 
 

@@ -30,12 +30,11 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import fmt_time, processor  # noqa: E402
-
 import dask.array as da  # noqa: E402
 from distributed import Client, LocalCluster, wait  # noqa: E402
 
 from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
+from run import fmt_time, processor  # noqa: E402
 
 CHUNK_ROWS = 1 << 15  # a multiple of 64: the fit keeps these chunks as its row blocks
 

@@ -23,19 +23,12 @@ import threading
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import fmt_time, median_time, processor  # noqa: E402
-
 import QuorBMF  # noqa: E402
 from quorbmf import BooleanMF  # noqa: E402
+from quorbmf.datasets import make_planted  # noqa: E402
+from run import fmt_time, median_time, processor  # noqa: E402
 
 ROWS = []
-
-
-def planted(rng, m, n, r, density=0.3, noise=0.03):
-    w = rng.random((m, r)) < density / 2
-    h = rng.random((r, n)) < density / 2
-    x = (w.astype(np.int32) @ h.astype(np.int32)) > 0
-    return x ^ (rng.random((m, n)) < noise)
 
 
 def row(name, ratio, target, note):
@@ -47,14 +40,14 @@ def row(name, ratio, target, note):
 def bench_fit(args, rng):
     m, n = (2000, 1000) if args.quick else (4000, 2000)
     for r in (8, 16):
-        x = planted(rng, m, n, r)
+        x = make_planted(m, n, r, density=0.15, noise=0.03, random_state=rng)
         # The same input for both: a NumPy bool array, which ao_bmf needs
         # converted to a BitMatrix first.
-        core = median_time(lambda: QuorBMF.ao_bmf(QuorBMF.BitMatrix.from_numpy(x), r, "zeta", 5, 1),
+        core = median_time(lambda: QuorBMF.ao_bmf(QuorBMF.BitMatrix.from_numpy(x), r, "zeta", 5, 1),  # noqa: B023
                            args.reps)
         model = BooleanMF(n_components=r, method="zeta", max_iter=5, random_state=1,
                           init="random-columns", n_init=1)
-        ours = median_time(lambda: model.fit(x), args.reps)
+        ours = median_time(lambda: model.fit(x), args.reps)  # noqa: B023
         row(f"fit n_jobs=1 vs ao_bmf, {m}x{n} rank {r}, zeta, max_iter=5", core / ours, 1 / 1.1,
             f"fit {fmt_time(ours)}, ao_bmf {fmt_time(core)}")
 
@@ -62,15 +55,15 @@ def bench_fit(args, rng):
 def bench_threads(args, rng):
     sizes = [(10000, 2000)] if args.quick else [(20000, 2000), (40000, 2000)]
     for m, n in sizes:
-        x = planted(rng, m, n, 12)
+        x = make_planted(m, n, 12, density=0.15, noise=0.03, random_state=rng)
         make = lambda jobs: BooleanMF(n_components=12, method="zeta", max_iter=4,  # noqa: E731
                                       random_state=2, n_jobs=jobs, init="random-columns",
                                       n_init=1)
-        one = median_time(lambda: make(1).fit(x), args.reps)
-        two = median_time(lambda: make(2).fit(x), args.reps)
+        one = median_time(lambda: make(1).fit(x), args.reps)  # noqa: B023
+        two = median_time(lambda: make(2).fit(x), args.reps)  # noqa: B023
 
         def side_by_side():
-            threads = [threading.Thread(target=lambda: make(1).fit(x)) for _ in range(2)]
+            threads = [threading.Thread(target=lambda: make(1).fit(x)) for _ in range(2)]  # noqa: B023
             for t in threads:
                 t.start()
             for t in threads:

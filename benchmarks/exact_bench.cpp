@@ -5,11 +5,10 @@
 // strategy, which picks per vector by the cost estimates. Prints, per
 // half-step, the times and the ratios table / search and table / auto.
 //
-// Built on demand, against the libraries of the C++ suite's build:
-//   cmake --build build/core-tests -j2
-//   g++ -O2 -std=c++20 -Isrc benchmarks/exact_bench.cpp -o build/exact_bench
-//       build/core-tests/src/bmf_core/libbmf_core.a build/core-tests/src/boolmat/libboolmat.a
-//   build/exact_bench [--mushroom FILE] [--only mushroom,planted24,planted26,random] [--full]
+// Built by CMake with -DQUORBMF_BENCHMARKS=ON; `python benchmarks/exact.py
+// --core` builds it in build/benchmarks and runs it on the real Mushroom table:
+//   build/benchmarks/benchmarks/exact_bench [--mushroom FILE]
+//       [--only mushroom,planted24,planted26,random] [--full]
 //
 // The vectors' classes and transposes are prepared once per run, as ao_bmf
 // does, and are not timed; building each solver is.

@@ -12,9 +12,9 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import fmt_time, median_time  # noqa: E402
-
 from quorbmf import BooleanMF, PackedMatrix, _native  # noqa: E402
+from quorbmf.datasets import make_planted  # noqa: E402
+from run import fmt_time, median_time  # noqa: E402
 
 
 def half_steps(args):
@@ -24,9 +24,8 @@ def half_steps(args):
                             (4000, 2000, 16, "greedy"), (4000, 2000, 16, "greedy-ls")]:
         # Vectors the factor explains up to 3 % noise, as in a fit: columns
         # of W∘H0 for a random H0.
-        w = rng.random((m, r)) < 0.15
-        h0 = rng.random((r, n)) < 0.2
-        cells = ((w.astype(np.int32) @ h0.astype(np.int32)) > 0) ^ (rng.random((m, n)) < 0.03)
+        cells, w, _ = make_planted(m, n, r, density=(0.15, 0.2), noise=0.03, return_factors=True,
+                                   random_state=rng)
         factor = PackedMatrix.from_dense(w).words
         vectors = PackedMatrix.from_dense(np.ascontiguousarray(cells.T))
         for share, label in [(0.10, "a mask per vector"), (None, "one mask for all")]:
@@ -40,8 +39,8 @@ def half_steps(args):
             masked = _native.VectorBlock(vectors.words & mask.words, m, mask=mask.words)
             solver = _native.Solver(factor, r)
             out = np.zeros((n, 1), dtype=np.uint64)
-            t_plain = median_time(lambda: solver.half_step(plain, method, 0, out), args.reps)
-            t_masked = median_time(lambda: solver.half_step(masked, method, 0, out), args.reps)
+            t_plain = median_time(lambda: solver.half_step(plain, method, 0, out), args.reps)  # noqa: B023
+            t_masked = median_time(lambda: solver.half_step(masked, method, 0, out), args.reps)  # noqa: B023
             rows.append((f"half-step {n} vectors of {m} bits, r={r}, {method}, 90 % observed, "
                          f"{label}", t_plain, t_masked))
     return rows
@@ -55,8 +54,8 @@ def fits(args):
     for r in (8, 16):
         params = dict(n_components=r, method="zeta", init="random-columns", n_init=1,
                       max_iter=5, random_state=0)
-        t_plain = median_time(lambda: BooleanMF(**params).fit(x), args.reps)
-        t_masked = median_time(lambda: BooleanMF(**params).fit(hidden), args.reps)
+        t_plain = median_time(lambda: BooleanMF(**params).fit(x), args.reps)  # noqa: B023
+        t_masked = median_time(lambda: BooleanMF(**params).fit(hidden), args.reps)  # noqa: B023
         rows.append((f"fit 4000x2000 r={r}, zeta, 5 iterations, 10 % NaN", t_plain, t_masked))
     return rows
 

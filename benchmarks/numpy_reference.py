@@ -34,7 +34,8 @@ class ZetaSolver:
     def solve(self, x):
         """Returns (h, error): the lowest combination of minimal error."""
         r = self.r
-        table = self.neg_counts + 2 * np.bincount(self.patterns[x], minlength=1 << r).astype(np.int32)
+        table = self.neg_counts + 2 * np.bincount(self.patterns[x],
+                                                  minlength=1 << r).astype(np.int32)
         for j in range(r):
             v = table.reshape(-1, 2, 1 << j)
             v[:, 1, :] += v[:, 0, :]
@@ -87,13 +88,3 @@ def ao_bmf(x, r, max_iter=50, seed=0):
         completed = t
         if completed == limit:
             return best[0], best[1], best[2], completed
-
-
-def planted(m, n, rank, flip=0.05, density=0.3, seed=0):
-    """A planted rank-`rank` Boolean matrix with a fraction `flip` of cells flipped."""
-    rng = np.random.default_rng(seed)
-    w = rng.random((m, rank)) < density
-    h = rng.random((rank, n)) < density
-    clean = (w.astype(np.int32) @ h.astype(np.int32)) > 0
-    noise = rng.random((m, n)) < flip
-    return clean ^ noise, clean

@@ -26,9 +26,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import classic_numpy  # noqa: E402
-
 import QuorBMF  # noqa: E402
 from quorbmf import BooleanMF, load_mushroom  # noqa: E402
+from quorbmf.datasets import make_planted  # noqa: E402
 
 TABLE = []
 
@@ -53,7 +53,7 @@ def classic_rows(name, x, k, taus=(0.5, 0.7, 0.9), plain=True):
         error = lambda wh: classic_numpy.error(x, *wh)  # noqa: E731
         where = "NumPy"
     else:
-        from quorbmf import as_packed, _native
+        from quorbmf import _native, as_packed
 
         packed = as_packed(x)
         grecond = lambda: _native.grecond(packed.words, packed.cols, k)  # noqa: E731
@@ -65,7 +65,7 @@ def classic_rows(name, x, k, taus=(0.5, 0.7, 0.9), plain=True):
     add(name, k, f"GreConD ({where})", g, t)
     best = None
     for tau in taus:
-        out, t = timed(lambda: asso(tau))
+        out, t = timed(lambda: asso(tau))  # noqa: B023
         e = error(out)
         if best is None or e < best[0]:
             best = (e, t, tau)
@@ -80,7 +80,7 @@ def core_rows(name, x, k, zeta):
     best = []
     methods = ["greedy-ls"] + (["zeta"] if zeta or k <= 12 else [])
     for method in methods:
-        errors, t = timed(lambda: [QuorBMF.ao_bmf(bm, k, method, 50, s).error for s in range(5)])
+        errors, t = timed(lambda: [QuorBMF.ao_bmf(bm, k, method, 50, s).error for s in range(5)])  # noqa: B023
         add(name, k, f"ao_bmf {method} (best of 5 seeds)", min(errors), t)
         best.append(min(errors))
     return min(best), greedy_time
@@ -117,11 +117,9 @@ def bench_mushroom(args):
 
 
 def planted_sparse(seed=1):
-    rng = np.random.default_rng(seed)
-    w0 = rng.random((20000, 10)) < 0.05
-    h0 = rng.random((10, 2000)) < 0.02
-    clean = (w0.astype(np.int32) @ h0.astype(np.int32)) > 0
-    x = clean ^ (rng.random((20000, 2000)) < 0.001)
+    x, w0, h0 = make_planted(20000, 2000, 10, density=(0.05, 0.02), noise=0.001,
+                             return_factors=True, random_state=seed)
+    clean = (w0.astype(np.float32) @ h0.astype(np.float32)) > 0
     return x, int((x != clean).sum())
 
 

@@ -25,26 +25,33 @@ import numpy as np
 
 import QuorBMF
 from example_tools import format_table
+from quorbmf.datasets import make_planted
 
 NAIVE_MAX_RANK = 10  # "naive" costs m * 2^r per solve: keep it to small ranks
 
 
 def build_parser():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--rows", type=int, default=600, help="rows m of the planted matrix (default 600)")
+    p.add_argument("--rows", type=int, default=600,
+                   help="rows m of the planted matrix (default 600)")
     p.add_argument("--cols", type=int, default=120, help="columns n (default 120)")
-    p.add_argument("--planted-rank", type=int, default=6, help="rank k of the planted factors (default 6)")
-    p.add_argument("--noise", type=float, default=0.03, help="fraction of cells flipped (default 0.03)")
-    p.add_argument("--max-rank", type=int, default=12, help="largest rank tried (default 12, at most 26)")
+    p.add_argument("--planted-rank", type=int, default=6,
+                   help="rank k of the planted factors (default 6)")
+    p.add_argument("--noise", type=float, default=0.03,
+                   help="fraction of cells flipped (default 0.03)")
+    p.add_argument("--max-rank", type=int, default=12,
+                   help="largest rank tried (default 12, at most 26)")
     p.add_argument("--methods", default=",".join(QuorBMF.methods()),
                    help="comma-separated methods (default: all of them)")
-    p.add_argument("--restarts", type=int, default=5, help="seeds tried per rank and method (default 5)")
+    p.add_argument("--restarts", type=int, default=5,
+                   help="seeds tried per rank and method (default 5)")
     p.add_argument("--flat", type=float, default=0.02,
                    help="the curve counts as flat from the first rank that no larger rank "
                         "improves by more than this fraction of the ones of X, which is the "
                         "error of the empty factorisation (default 0.02)")
     p.add_argument("--seed", type=int, default=6, help="seed of the planted data (default 6)")
-    p.add_argument("--out", default="choose_rank.png", help="PNG written (default: choose_rank.png)")
+    p.add_argument("--out", default="choose_rank.png",
+                   help="PNG written (default: choose_rank.png)")
     p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
     return p
 
@@ -52,12 +59,10 @@ def build_parser():
 def planted_matrix(m, n, k, noise, seed):
     """Returns (X, flipped) as bool arrays: a rank-k Boolean product with
     ``noise`` of its cells flipped, and the mask of flipped cells."""
-    rng = np.random.default_rng(seed)
-    w0 = rng.random((m, k)) < 0.3
-    h0 = rng.random((k, n)) < 0.2
+    x, w0, h0 = make_planted(m, n, k, density=(0.3, 0.2), noise=noise, return_factors=True,
+                             random_state=seed)
     clean = (w0.astype(np.int32) @ h0.astype(np.int32)) > 0
-    flipped = rng.random((m, n)) < noise
-    return clean ^ flipped, flipped
+    return x, x ^ clean
 
 
 def best_of(x, r, method, restarts):

@@ -21,18 +21,21 @@ import time
 import numpy as np
 
 import QuorBMF
-from example_tools import parse_ranks, format_table
+from example_tools import format_table, parse_ranks
 
 SIDE = 8  # the images are SIDE x SIDE pixels
 
 
 def build_parser():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--samples", type=int, default=1797, help="number of images used (default: all 1797)")
+    p.add_argument("--samples", type=int, default=1797,
+                   help="number of images used (default: all 1797)")
     p.add_argument("--ranks", type=parse_ranks, default=parse_ranks("2,4,8,12,16"),
                    help="comma-separated ranks (default: 2,4,8,12,16)")
-    p.add_argument("--method", choices=QuorBMF.methods(), default="zeta", help="solving method (default: zeta)")
-    p.add_argument("--threshold", type=int, default=7, help="a pixel is 1 when its value exceeds this (0..16, default 7)")
+    p.add_argument("--method", choices=QuorBMF.methods(), default="zeta",
+                   help="solving method (default: zeta)")
+    p.add_argument("--threshold", type=int, default=7,
+                   help="a pixel is 1 when its value exceeds this (0..16, default 7)")
     p.add_argument("--max-iter", type=int, default=50, help="iteration cap of each factorisation")
     p.add_argument("--seed", type=int, default=0, help="seed of the initial factor")
     p.add_argument("--show", type=int, default=10, help="digits drawn in the figure (default 10)")
@@ -104,7 +107,8 @@ def draw_figure(path, x, labels, results, show):
     tile_rows = -(-h.shape[0] // tile_cols)
 
     top_rows = 1 + len(results)
-    fig = plt.figure(figsize=(max(cols, tile_cols) * 1.05 + 1.2, 1.15 * (top_rows + tile_rows) + 1.4))
+    fig = plt.figure(figsize=(max(cols, tile_cols) * 1.05 + 1.2,
+                              1.15 * (top_rows + tile_rows) + 1.4))
     upper, lower = fig.subfigures(2, 1, height_ratios=[top_rows + 0.6, tile_rows + 0.9])
 
     axes = upper.subplots(top_rows, cols, squeeze=False)
@@ -118,12 +122,14 @@ def draw_figure(path, x, labels, results, show):
             code = np.where(original == recon, recon.astype(int), np.where(recon, 2, 3))
             axes[k, c].imshow(code, cmap=recon_cmap, vmin=-0.5, vmax=3.5)
     for k, res in enumerate(results, start=1):
-        axes[k, 0].set_ylabel(f"rank {res['rank']}", fontsize=9, rotation=0, ha="right", va="center")
+        axes[k, 0].set_ylabel(f"rank {res['rank']}", fontsize=9, rotation=0, ha="right",
+                              va="center")
     axes[0, 0].set_ylabel("input", fontsize=9, rotation=0, ha="right", va="center")
     for ax in axes.flat:
         ax.set_xticks([])
         ax.set_yticks([])
-    upper.suptitle(f"{x.shape[0]} digits, {x.shape[1]} pixels: inputs and reconstructions", fontsize=11)
+    upper.suptitle(f"{x.shape[0]} digits, {x.shape[1]} pixels: inputs and reconstructions",
+                   fontsize=11)
     upper.legend(handles=[Patch(facecolor=palette[2], label="added pixel"),
                           Patch(facecolor=palette[3], label="missed pixel")],
                  loc="lower center", ncol=2, fontsize=8, frameon=False)
@@ -134,12 +140,13 @@ def draw_figure(path, x, labels, results, show):
         ax.set_xticks([])
         ax.set_yticks([])
         ax.set_axis_off()
-    for l in range(h.shape[0]):
-        ax = tiles.flat[l]
+    for t in range(h.shape[0]):
+        ax = tiles.flat[t]
         ax.set_axis_on()
-        ax.imshow(h[l].reshape(SIDE, SIDE), cmap="Purples", vmin=0, vmax=1.3)
-        ax.set_title(f"tile {l}: {usage[l]} uses", fontsize=7)
-    lower.suptitle(f"rank {best['rank']} tiles (rows of H); each image is an OR of some of them", fontsize=11)
+        ax.imshow(h[t].reshape(SIDE, SIDE), cmap="Purples", vmin=0, vmax=1.3)
+        ax.set_title(f"tile {t}: {usage[t]} uses", fontsize=7)
+    lower.suptitle(f"rank {best['rank']} tiles (rows of H); each image is an OR of some of them",
+                   fontsize=11)
 
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -157,7 +164,8 @@ def main(argv=None):
     results = factorise(x, args.ranks, args.method, args.max_iter, args.seed)
     rows = [[r["rank"], r["error"], f"{r['percent']:.2f}", r["missed"], r["extra"], r["iterations"],
              f"{r['seconds']:.3f}"] for r in results]
-    print(format_table(["rank", "error", "% cells", "missed 1s", "added 1s", "iters", "time (s)"], rows))
+    print(format_table(["rank", "error", "% cells", "missed 1s", "added 1s", "iters", "time (s)"],
+                       rows))
     print()
 
     if not args.no_plot:

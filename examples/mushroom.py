@@ -42,14 +42,14 @@ def describe(model, w, names, item_counts, edible, items_shown):
     share, and its items, rarest first (items nearly every mushroom has,
     such as veil-type=partial, say little about a factor)."""
     rows = []
-    for l in np.argsort(-w.sum(axis=0), kind="stable"):
-        users = w[:, l]
-        members = np.flatnonzero(model.components_[l])
+    for factor in np.argsort(-w.sum(axis=0), kind="stable"):
+        users = w[:, factor]
+        members = np.flatnonzero(model.components_[factor])
         items = [names[j] for j in members[np.argsort(item_counts[members], kind="stable")]]
         shown = ", ".join(items[:items_shown]) + (f", +{len(items) - items_shown} more"
                                                   if len(items) > items_shown else "")
         share = f"{100.0 * edible[users].mean():.0f}" if users.any() else "-"
-        rows.append([int(l), int(users.sum()), share, len(items), shown or "(empty)"])
+        rows.append([int(factor), int(users.sum()), share, len(items), shown or "(empty)"])
     return rows
 
 

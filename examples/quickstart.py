@@ -17,6 +17,7 @@ import numpy as np
 
 import QuorBMF
 from QuorBMF import BitMatrix, BoolLs, ao_bmf
+from quorbmf.datasets import make_planted
 
 ROWS, COLS, RANK, NOISE = 300, 120, 5, 0.05
 rng = np.random.default_rng(2024)
@@ -28,11 +29,10 @@ def boolean_product(a, b):
 
 # The planted structure: each of the five hidden patterns covers a random
 # set of columns and is switched on in a random set of rows.
-planted_w = rng.random((ROWS, RANK)) < 0.25
-planted_h = rng.random((RANK, COLS)) < 0.2
+noisy, planted_w, planted_h = make_planted(ROWS, COLS, RANK, density=(0.25, 0.2), noise=NOISE,
+                                           return_factors=True, random_state=rng)
 clean = boolean_product(planted_w, planted_h)
-noise = rng.random((ROWS, COLS)) < NOISE
-noisy = clean ^ noise
+noise = noisy ^ clean
 
 x = BitMatrix.from_numpy(noisy)
 print(f"QuorBMF {QuorBMF.__version__}, methods: {', '.join(QuorBMF.methods())}")
@@ -47,7 +47,8 @@ start = time.perf_counter()
 runs = [ao_bmf(x, RANK, method="zeta", max_iter=50, seed=seed) for seed in range(8)]
 elapsed = time.perf_counter() - start
 best = min(runs, key=lambda res: res.error)
-print(f"ao_bmf, rank {RANK}, 8 seeds in {elapsed * 1000:.1f} ms; errors per seed: {[r.error for r in runs]}")
+print(f"ao_bmf, rank {RANK}, 8 seeds in {elapsed * 1000:.1f} ms; "
+      f"errors per seed: {[r.error for r in runs]}")
 print(f"Best: {best!r}")
 print()
 
@@ -64,14 +65,16 @@ approx = best.reconstruct().to_numpy()
 cells = ROWS * COLS
 assert best.reconstruct().hamming(x) == best.error
 print("Reconstruction W∘H:")
-print(f"  differs from the noisy input in {best.error} of {cells} cells ({100 * best.error / cells:.2f} %)")
+print(f"  differs from the noisy input in {best.error} of {cells} cells "
+      f"({100 * best.error / cells:.2f} %)")
 print(f"  (the all-zero matrix would differ in {x.count_ones()} cells)")
 off_clean = int((approx ^ clean).sum())
-print(f"  differs from the noise-free planted matrix in {off_clean} cells ({100 * off_clean / cells:.2f} %)")
+print(f"  differs from the noise-free planted matrix in {off_clean} cells "
+      f"({100 * off_clean / cells:.2f} %)")
 recovered = int((approx & clean).sum())
 spurious = int((approx & ~clean).sum())
-print(f"  recovers {recovered} of the {clean.sum()} planted ones ({100 * recovered / clean.sum():.1f} %),"
-      f" with {spurious} spurious ones")
+print(f"  recovers {recovered} of the {clean.sum()} planted ones "
+      f"({100 * recovered / clean.sum():.1f} %), with {spurious} spurious ones")
 fixed = int((noise & (approx == clean)).sum())
 print(f"  undoes {fixed} of the {noise.sum()} flipped cells ({100 * fixed / noise.sum():.1f} %)")
 print()
@@ -82,7 +85,8 @@ solver = BoolLs(h.transpose())
 pattern = np.array([True, False, True, False, False])
 flips = rng.random(COLS) < NOISE
 sample = boolean_product(pattern[None, :], planted_h)[0] ^ flips
-print(f"A new sample of {COLS} cells ({int(sample.sum())} ones): 2 hidden patterns, {int(flips.sum())} cells flipped.")
+print(f"A new sample of {COLS} cells ({int(sample.sum())} ones): 2 hidden patterns, "
+      f"{int(flips.sum())} cells flipped.")
 print(f"Solved against Hᵀ with {solver!r}:")
 for method in QuorBMF.methods():
     combo, error = solver.solve(sample, method=method)

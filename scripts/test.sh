@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ core suite
 # (GoogleTest through CTest) and the Python suite (pytest) against the
-# module installed in a private virtual environment.
+# module installed in a private virtual environment; then the style checks
+# (scripts/style.sh: clang-format, ruff, mypy --strict).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,3 +26,6 @@ python3 -m venv build/venv
 build/venv/bin/python -m pip install -q --upgrade pip >/dev/null
 build/venv/bin/python -m pip install -q ".[test,examples]"
 build/venv/bin/python -m pytest -q tests/python
+
+echo "== Style checks =="
+bash scripts/style.sh

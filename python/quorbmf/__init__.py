@@ -21,4 +21,4 @@ from .datasets import load_mushroom
 __all__ = ["BooleanMF", "PackedMatrix", "RankSelection", "as_packed", "as_packed_observed",
            "choose_rank", "description_length", "load_mushroom", "__version__"]
 # The distribution's version: QuorBMF and quorbmf ship together.
-__version__ = "0.1.1"
+from QuorBMF import __version__

@@ -38,7 +38,7 @@ Ref build_module() {
     pyrt::add_to_module(module.get(), "ao_bmf", ao_bmf_function(module.get()));
     pyrt::add_to_module(module.get(), "boolls", boolls_function(module.get()));
     pyrt::add_to_module(module.get(), "methods", methods_function(module.get()));
-    pyrt::add_to_module(module.get(), "__version__", own(PyUnicode_FromString("0.1.1")));
+    pyrt::add_to_module(module.get(), "__version__", own(PyUnicode_FromString(QUORBMF_VERSION)));
     g_built_module = Ref(module).release();
     return module;
 }

@@ -13,35 +13,14 @@
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "variants.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
-using Model = std::vector<std::vector<bool>>;
 using Dims = std::tuple<std::size_t, std::size_t, std::size_t>;
 
 namespace {
-
-// Each cell is 1 with probability 1 / sparsity.
-BitMatrix random_matrix(std::mt19937_64& rng, std::size_t r, std::size_t c, unsigned sparsity = 2) {
-    BitMatrix m = BitMatrix::zeros(r, c);
-    for (std::size_t i = 0; i < r; ++i)
-        for (std::size_t j = 0; j < c; ++j) m.set(i, j, rng() % sparsity == 0);
-    return m;
-}
-
-Model model_of(const BitMatrix& m) {
-    Model out(m.rows(), std::vector<bool>(m.cols()));
-    for (std::size_t i = 0; i < m.rows(); ++i)
-        for (std::size_t j = 0; j < m.cols(); ++j) out[i][j] = m.get(i, j);
-    return out;
-}
-
-bool spare_bits_clear(const BitMatrix& m) {
-    for (std::size_t i = 0; i < m.rows(); ++i)
-        if (m.row(i).back() & ~boolmat::row_mask(m.cols())) return false;
-    return true;
-}
 
 BitMatrix identity(std::size_t n) {
     BitMatrix m = BitMatrix::zeros(n, n);
@@ -56,7 +35,7 @@ TEST(WordWise, OperationsAndCountsMatchModel) {
     std::mt19937_64 rng(31);
     for (auto [r, c] : kShapes) {
         const BitMatrix a = random_matrix(rng, r, c), b = random_matrix(rng, r, c);
-        const Model ma = model_of(a), mb = model_of(b);
+        const Cells ma = cells_of(a), mb = cells_of(b);
         BitMatrix o = a, n = a, x = a, d = a;
         o.or_assign(b), n.and_assign(b), x.xor_assign(b), d.andnot_assign(b);
         std::size_t differ = 0, only_a = 0;
@@ -106,9 +85,9 @@ TEST(Product, MatchesModelAndIdentities) {
     for (auto [m, n, p] : {Dims{1, 1, 1}, Dims{3, 64, 65}, Dims{21, 65, 63}, Dims{65, 129, 128},
                            Dims{20, 200, 129}, Dims{2, 1, 200}}) {
         for (unsigned sparsity : {2u, 9u}) {
-            const BitMatrix a = random_matrix(rng, m, n, sparsity),
-                            b = random_matrix(rng, n, p, sparsity);
-            const Model ma = model_of(a), mb = model_of(b), mc = model_of(product(a, b));
+            const BitMatrix a = random_matrix(rng, m, n, one_in(sparsity)),
+                            b = random_matrix(rng, n, p, one_in(sparsity));
+            const Cells ma = cells_of(a), mb = cells_of(b), mc = cells_of(product(a, b));
             ASSERT_EQ(mc.size(), m);
             ASSERT_EQ(mc[0].size(), p);
             for (std::size_t i = 0; i < m; ++i) {
@@ -195,8 +174,8 @@ TEST(Product, WalkAndTablesMatchThePlainProductInBothVariants) {
     for (auto [m, n, p] : {Dims{300, 200, 130}, Dims{257, 521, 1000}, Dims{70, 1030, 67},
                            Dims{520, 64, 513}, Dims{200, 8, 64}, Dims{130, 127, 5}}) {
         for (unsigned b_sparsity : {40u, 3u, 1u}) {
-            const BitMatrix a = mixed_rows(rng, m, n), b = random_matrix(rng, n, p, b_sparsity);
-            BitMatrix before = random_matrix(rng, m, p, 7);
+            const BitMatrix a = mixed_rows(rng, m, n), b = random_matrix(rng, n, p, one_in(b_sparsity));
+            BitMatrix before = random_matrix(rng, m, p, one_in(7));
             const std::vector<Word> start(before.words().begin(), before.words().end());
             const std::vector<Word> want = plain_product_into(a, b, start);
             for_each_variant([&](bool portable) {
@@ -218,9 +197,9 @@ TEST(Product, TablesWithAWiderOrNarrowerThanB) {
     // accumulate_into accepts any A whose set cells have rows of B: A's
     // extra columns are 0, or A stops before B's last rows.
     std::mt19937_64 rng(45);
-    const BitMatrix b = random_matrix(rng, 300, 150, 3);
+    const BitMatrix b = random_matrix(rng, 300, 150, one_in(3));
     for (std::size_t a_cols : {200, 300, 420}) {
-        BitMatrix a = random_matrix(rng, 400, a_cols, 2);
+        BitMatrix a = random_matrix(rng, 400, a_cols, one_in(2));
         for (std::size_t i = 0; i < a.rows(); ++i)
             for (std::size_t j = b.rows(); j < a_cols; ++j) a.set(i, j, false);
         const std::vector<Word> want =
@@ -237,7 +216,7 @@ TEST(Product, SaturationStopsOnlyAtCellsThatAreAllOne) {
     // B all ones on 70 columns: dense rows fill every cell while the spare
     // bits stay 0; B with one empty column: those rows never fill up.
     std::mt19937_64 rng(46);
-    const BitMatrix a = random_matrix(rng, 600, 300, 2);
+    const BitMatrix a = random_matrix(rng, 600, 300, one_in(2));
     BitMatrix holed = BitMatrix::ones(300, 600);
     for (std::size_t j = 0; j < 300; ++j) holed.set(j, 577, false);
     for (const BitMatrix& b : {BitMatrix::ones(300, 70), holed}) {
@@ -261,14 +240,14 @@ TEST(Product, DenseAWithVerySparseBGoesByColumnsInBothVariants) {
          {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>{1500, 1000, 1000, 1000},
           {1300, 1100, 1030, 1090},
           {1601, 900, 1000, 700}}) {
-        BitMatrix a = random_matrix(rng, m, n, 2);
+        BitMatrix a = random_matrix(rng, m, n, one_in(2));
         for (std::size_t i = 0; i < m; i += 9)
             for (std::size_t j = 0; j < n; ++j) a.set(i, j, j == i % n);
         for (std::size_t i = 0; i < m; ++i)
             for (std::size_t j = b_rows; j < n; ++j) a.set(i, j, false);
-        BitMatrix b = random_matrix(rng, b_rows, p, 3000);
+        BitMatrix b = random_matrix(rng, b_rows, p, one_in(3000));
         b.set(b_rows - 1, p - 1, true), b.set(0, 0, true);
-        const BitMatrix before = random_matrix(rng, m, p, 50);
+        const BitMatrix before = random_matrix(rng, m, p, one_in(50));
         const std::vector<Word> start(before.words().begin(), before.words().end());
         const std::vector<Word> want = plain_product_into(a, b, start);
         for_each_variant([&](bool portable) {
@@ -290,7 +269,7 @@ TEST(Transpose, MatchesModelAndInvolution) {
             ASSERT_EQ(t.rows(), c);
             ASSERT_EQ(t.cols(), r);
             EXPECT_TRUE(spare_bits_clear(t)) << r << "x" << c;
-            const Model ma = model_of(a), mt = model_of(t);
+            const Cells ma = cells_of(a), mt = cells_of(t);
             for (std::size_t i = 0; i < r; ++i)
                 for (std::size_t j = 0; j < c; ++j) ASSERT_EQ(mt[j][i], ma[i][j]) << r << "x" << c;
             EXPECT_TRUE(t.transpose() == a);
@@ -309,7 +288,7 @@ TEST(Transpose, TilesAndVariantsAgreeWithTheModel) {
                         {600, 257},
                         {1, 1500},
                         {1500, 1}}) {
-        const BitMatrix a = random_matrix(rng, r, c, 3);
+        const BitMatrix a = random_matrix(rng, r, c, one_in(3));
         for_each_variant([&](bool portable) {
             const BitMatrix t = boolmat::transpose(a, bits_of(portable));
             ASSERT_EQ(t.rows(), c);

@@ -11,6 +11,7 @@
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/lcg.hpp"
 #include "boolmat/precondition.hpp"
+#include "matrices.hpp"
 #include "variants.hpp"
 
 namespace bmf {
@@ -52,12 +53,10 @@ void expect_columns(const BitMatrix& x, std::uint64_t r, std::uint64_t seed,
     }
 }
 
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    const unsigned density = 1 + g() % 3;
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 5 < density);
-    return x;
+// X of a density drawn first from 1/5, 2/5 and 3/5.
+BitMatrix random_data(std::mt19937_64& g, std::size_t m, std::size_t n) {
+    const Odds odds = fifths(1 + g() % 3);
+    return random_matrix(g, m, n, odds);
 }
 
 void expect_same(const BmfResult& a, const BmfResult& b) {
@@ -120,7 +119,7 @@ TEST(AoBmf, ExactFitStopsOneIterationLater) {
 TEST(AoBmf, IterationLimitZeroActsAsOneAndLimitsCutTheRun) {
     std::mt19937_64 g(99);
     for (const Method method : kAllMethods) {
-        const BitMatrix x = random_matrix(g, 40, 30);
+        const BitMatrix x = random_data(g, 40, 30);
         const BmfResult zero = ao_bmf(x, 4, method, 0, 5);
         EXPECT_EQ(zero.iterations, 1u);
         expect_same(zero, ao_bmf(x, 4, method, 1, 5));
@@ -139,7 +138,7 @@ TEST(AoBmf, OneIterationIsTwoSolveAllStepsWithSeedZero) {
     // solve from seed 0, which matters for "greedy-ls".
     std::mt19937_64 g(17);
     for (const Method method : kAllMethods) {
-        const BitMatrix x = random_matrix(g, 66, 20);
+        const BitMatrix x = random_data(g, 66, 20);
         const std::uint64_t seed = 77;
         const BitMatrix w0 = initial_factor(x.transpose(), 5, seed);
         const BitMatrix h = BoolLs(w0).solve_all(x, method, 0).first;
@@ -154,7 +153,7 @@ TEST(AoBmf, RandomResultsAreConsistentAndDeterministic) {
     const std::size_t sizes[] = {1, 5, 63, 64, 65};
     for (int trial = 0; trial < 60; ++trial) {
         const Method method = kAllMethods[trial % 4];
-        const BitMatrix x = random_matrix(g, sizes[g() % 5], sizes[g() % 5]);
+        const BitMatrix x = random_data(g, sizes[g() % 5], sizes[g() % 5]);
         const std::uint64_t r = 1 + g() % 6, max_iter = 1 + g() % 8, seed = g();
         const BmfResult res = ao_bmf(x, r, method, max_iter, seed);
         ASSERT_EQ(res.w.rows(), x.rows());
@@ -206,10 +205,10 @@ TEST(AoBmf, SameResultsAsSolvingEveryVectorOnItsOwn) {
         const Method method = kAllMethods[trial % 4];
         const std::size_t m = 1 + g() % 300, n = 1 + g() % 150;
         const std::uint64_t r = 1 + g() % (method == Method::Zeta ? 12 : 6);
-        BitMatrix x = random_matrix(g, m, n);
+        BitMatrix x = random_data(g, m, n);
         if (trial % 3 == 0) {
             // A planted product, so the factors can fit.
-            x = product(random_matrix(g, m, r), random_matrix(g, r, n));
+            x = product(random_data(g, m, r), random_data(g, r, n));
         }
         if (trial % 2 == 0) {
             for (std::size_t i = 1; i < m; i += 2) x.set_row(i, x.row(g() % i));

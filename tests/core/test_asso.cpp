@@ -9,18 +9,12 @@
 
 #include "bmf_core/covers/asso.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 
 namespace bmf {
 namespace {
 
 using boolmat::BitMatrix;
-
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n, unsigned percent) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 100 < percent);
-    return x;
-}
 
 BitMatrix ref_association(const BitMatrix& x, double tau) {
     const std::size_t n = x.cols();
@@ -70,7 +64,7 @@ CoverResult ref_asso(const BitMatrix& x, std::size_t k, const AssoParams& p) {
 TEST(Asso, AssociationMatrixIsTheThresholdedConfidence) {
     std::mt19937_64 g(5);
     for (const std::size_t n : {1, 3, 64, 65, 130}) {
-        BitMatrix x = random_matrix(g, 40, n, 30);
+        BitMatrix x = random_matrix(g, 40, n, percent(30));
         for (std::size_t r = 0; r < 40; ++r) x.set(r, 0, false);  // an empty column
         for (const double tau : {0.0, 0.25, 0.5, 1.0}) {
             EXPECT_EQ(association_matrix(x, tau), ref_association(x, tau)) << n << " " << tau;
@@ -84,7 +78,7 @@ TEST(Asso, MatchesTheShadowRoundsForEveryWeighting) {
     for (const std::size_t m : {1, 30, 64, 65})
         for (const std::size_t n : {2, 17, 64, 70})
             for (const AssoParams& p : settings) {
-                const BitMatrix x = random_matrix(g, m, n, 10 + g() % 50);
+                const BitMatrix x = random_matrix(g, m, n, percent(10 + g() % 50));
                 const std::size_t k = 1 + g() % 6;
                 const CoverResult got = asso(x, k, p);
                 const CoverResult want = ref_asso(x, k, p);
@@ -127,7 +121,7 @@ TEST(Asso, RecoversPlantedPatternsUnderNoise) {
 TEST(Asso, ReadsRowsThroughAPaddedView) {
     // Rows two words apart with a junk word between them, as in a foreign buffer.
     std::mt19937_64 g(2);
-    const BitMatrix x = random_matrix(g, 50, 40, 30);
+    const BitMatrix x = random_matrix(g, 50, 40, percent(30));
     std::vector<boolmat::Word> words(2 * 50, ~boolmat::Word{0});
     for (std::size_t i = 0; i < 50; ++i) words[2 * i] = x.row(i)[0];
     const CoverResult padded = asso(boolmat::BitView(words.data(), 50, 40, 2), 4, {0.4, 1, 1});

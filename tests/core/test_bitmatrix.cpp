@@ -10,17 +10,12 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
 
 namespace {
-
-bool spare_bits_clear(const BitMatrix& m) {
-    for (std::size_t i = 0; i < m.rows(); ++i)
-        if (m.row(i).back() & ~boolmat::row_mask(m.cols())) return false;
-    return true;
-}
 
 TEST(BitMatrixStorage, ZerosAndOnesAcrossWordBoundaries) {
     for (std::size_t c : {1, 63, 64, 65, 127, 128, 129, 200}) {

@@ -10,6 +10,7 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 #include "bmf_core/alternating/half_step.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "padded.hpp"
 
 namespace bmf {
@@ -26,16 +27,9 @@ BitMatrix copied(boolmat::BitView v) {
 
 const ExactStrategy kStrategies[] = {ExactStrategy::Table, ExactStrategy::Search, ExactStrategy::Auto};
 
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n, unsigned eighths) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 8 < eighths);
-    return x;
-}
-
 // W∘H with a little noise and some repeated rows.
 BitMatrix planted(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r) {
-    BitMatrix x = product(random_matrix(g, m, r, 2), random_matrix(g, r, n, 2));
+    BitMatrix x = product(random_matrix(g, m, r, eighths(2)), random_matrix(g, r, n, eighths(2)));
     for (std::size_t k = 0; k < m * n / 50; ++k) x.set(g() % m, g() % n, g() % 2);
     for (std::size_t i = 3; i < m; i += 7) x.set_row(i, x.row(g() % i));
     return x;
@@ -48,8 +42,8 @@ TEST(ExactStrategy, EveryStrategyGivesTheTablesHalfStep) {
     for (int trial = 0; trial < 12; ++trial) {
         const std::size_t r = trial < 4 ? 1 + g() % 10 : 14 + g() % 5;
         const std::size_t m = 200 + g() % 600, n = 40 + g() % 60;
-        const BitMatrix w = trial % 2 ? random_matrix(g, m, r, 4) : planted(g, m, r, 4);
-        const BitMatrix vectors = trial % 3 ? planted(g, n, m, 5) : random_matrix(g, n, m, 1 + g() % 6);
+        const BitMatrix w = trial % 2 ? random_matrix(g, m, r, eighths(4)) : planted(g, m, r, 4);
+        const BitMatrix vectors = trial % 3 ? planted(g, n, m, 5) : random_matrix(g, n, m, eighths(1 + g() % 6));
         const BoolLs solver(w);
         const Padded foreign(vectors, 1 + trial % 2);
         BitMatrix want = BitMatrix::zeros(n, r);
@@ -75,8 +69,8 @@ TEST(SearchHalfStep, BeyondTheTableRanksAndWithinABudget) {
     for (const std::size_t r : {16u, 27u, 45u, 64u}) {
         const std::size_t m = 300, n = 150;
         // Vectors that W∘H reproduces exactly: every optimum has error 0.
-        const BitMatrix w = random_matrix(g, m, r, 1);
-        const BitMatrix exact = product(random_matrix(g, n, r, 1), w.transpose());
+        const BitMatrix w = random_matrix(g, m, r, eighths(1));
+        const BitMatrix exact = product(random_matrix(g, n, r, eighths(1)), w.transpose());
         const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
         const VectorBlock block(exact);
         Padded out(BitMatrix::zeros(n, r), 2);
@@ -91,7 +85,7 @@ TEST(SearchHalfStep, BeyondTheTableRanksAndWithinABudget) {
         }
         // Noisy vectors with one node each: the run-out classes are listed,
         // and the total is the exact error of what was written.
-        const BitMatrix noisy = random_matrix(g, n, m, 4);
+        const BitMatrix noisy = random_matrix(g, n, m, eighths(4));
         const VectorBlock hard(noisy);
         const SearchStep cut = search_half_step(search, hard, 1, out.view_mut());
         EXPECT_FALSE(cut.unfinished.empty()) << r;

@@ -10,26 +10,12 @@
 
 #include "bmf_core/covers/grecond.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 
 namespace bmf {
 namespace {
 
 using boolmat::BitMatrix;
-using Cells = std::vector<std::vector<bool>>;
-
-Cells cells_of(const BitMatrix& x) {
-    Cells c(x.rows(), std::vector<bool>(x.cols()));
-    for (std::size_t i = 0; i < x.rows(); ++i)
-        for (std::size_t j = 0; j < x.cols(); ++j) c[i][j] = x.get(i, j);
-    return c;
-}
-
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n, unsigned percent) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 100 < percent);
-    return x;
-}
 
 // Shadow model: the same cover, one cell at a time. Returns the factors as
 // (extent, intent) pairs.
@@ -81,12 +67,12 @@ TEST(GreConD, MatchesTheShadowCoverAcrossWordBoundaries) {
     std::mt19937_64 g(14);
     for (const std::size_t m : {1, 7, 64, 65, 130})
         for (const std::size_t n : {1, 5, 63, 64, 66})
-            for (const unsigned percent : {0u, 20u, 60u, 100u}) {
-                const BitMatrix x = random_matrix(g, m, n, percent);
+            for (const unsigned pct : {0u, 20u, 60u, 100u}) {
+                const BitMatrix x = random_matrix(g, m, n, percent(pct));
                 const std::size_t k = 1 + g() % 8;
                 const CoverResult r = grecond(x, k);
                 const auto want = ref_grecond(cells_of(x), k);
-                ASSERT_EQ(r.factors(), want.size()) << m << "x" << n << " " << percent << "%";
+                ASSERT_EQ(r.factors(), want.size()) << m << "x" << n << " " << pct << "%";
                 for (std::size_t l = 0; l < k; ++l) {
                     for (std::size_t i = 0; i < m; ++i)
                         ASSERT_EQ(r.w.get(i, l), l < want.size() && want[l].first[i]);
@@ -99,7 +85,7 @@ TEST(GreConD, MatchesTheShadowCoverAcrossWordBoundaries) {
 TEST(GreConD, CoversFromBelowWithAFallingErrorCurve) {
     std::mt19937_64 g(3);
     for (int trial = 0; trial < 20; ++trial) {
-        const BitMatrix x = random_matrix(g, 50 + g() % 150, 10 + g() % 120, 10 + g() % 60);
+        const BitMatrix x = random_matrix(g, 50 + g() % 150, 10 + g() % 120, percent(10 + g() % 60));
         const CoverResult r = grecond(x, 12);
         EXPECT_EQ(boolmat::product(r.w, r.h).count_andnot(x), 0u);  // no zero is covered
         std::uint64_t before = x.count_ones();
@@ -147,7 +133,7 @@ TEST(GreConD, UnionOfRectanglesIsCoveredExactly) {
 
 TEST(GreConD, ReadsRowsThroughAPaddedView) {
     std::mt19937_64 g(4);
-    const BitMatrix x = random_matrix(g, 70, 50, 40);
+    const BitMatrix x = random_matrix(g, 70, 50, percent(40));
     std::vector<boolmat::Word> words(2 * 70, ~boolmat::Word{0});
     for (std::size_t i = 0; i < 70; ++i) words[2 * i] = x.row(i)[0];
     const CoverResult padded = grecond(boolmat::BitView(words.data(), 70, 50, 2), 6);

@@ -12,6 +12,7 @@
 #include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/alternating/stop_rule.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "padded.hpp"
 
 namespace bmf {
@@ -23,17 +24,10 @@ using boolmat::PreconditionError;
 
 const Method kAllMethods[] = {Method::Naive, Method::Zeta, Method::Greedy, Method::GreedyLs};
 
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n, unsigned density) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 5 < density);
-    return x;
-}
-
 // A planted product with noise and repeated rows and columns, so that the
 // classes of equal vectors and the grouped "zeta" layout both matter.
 BitMatrix planted(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r) {
-    BitMatrix x = product(random_matrix(g, m, r, 2), random_matrix(g, r, n, 2));
+    BitMatrix x = product(random_matrix(g, m, r, fifths(2)), random_matrix(g, r, n, fifths(2)));
     for (int k = 0; k < 40; ++k) x.set(g() % m, g() % n, g() % 2);
     for (std::size_t i = 3; i < m; i += 4) x.set_row(i, x.row(g() % i));
     BitMatrix xt = x.transpose();
@@ -98,7 +92,7 @@ TEST(HalfStep, BlocksConcatenateToAoBmfForEveryMethodAndCut) {
         // m up to 260 with r <= 4 puts "zeta" on the grouped layout.
         const std::size_t m = 130 + g() % 131, n = 66 + g() % 80;
         const std::uint64_t r = method == Method::Naive ? 1 + g() % 5 : 1 + g() % 9;
-        const BitMatrix x = trial % 2 ? planted(g, m, n, r) : random_matrix(g, m, n, 1 + g() % 3);
+        const BitMatrix x = trial % 2 ? planted(g, m, n, r) : random_matrix(g, m, n, fifths(1 + g() % 3));
         const std::uint64_t max_iter = trial % 5, seed = g();
         const BmfResult want = ao_bmf(x, r, method, max_iter, seed);
         for (const std::size_t size : {1, 63, 64, 65, 0, 0}) {
@@ -122,7 +116,7 @@ TEST(HalfStep, PreparedUnpreparedAndTransposedBlocksAgree) {
         for (const std::uint64_t r : {2u, 6u}) {
             const BitMatrix x = planted(g, 300, 90, r);
             const BitMatrix xt = x.transpose();
-            const BitMatrix w = random_matrix(g, 300, r, 2);
+            const BitMatrix w = random_matrix(g, 300, r, fifths(2));
             const BoolLs solver(w);
             BitMatrix a = BitMatrix::zeros(90, r), b = a, c = a;
             const std::uint64_t ta = half_step(solver, VectorBlock(xt), method, 4, a.view_mut());
@@ -147,7 +141,7 @@ TEST(HalfStep, ThreadsSolvingBlocksAgainstOneSolverAgree) {
     // own scratch, and together they give the single-threaded result.
     std::mt19937_64 g(63);
     const BitMatrix x = planted(g, 400, 300, 3);
-    const BitMatrix w = random_matrix(g, 400, 3, 2);
+    const BitMatrix w = random_matrix(g, 400, 3, fifths(2));
     const BitMatrix xt = x.transpose();
     for (const Method method : kAllMethods) {
         BitMatrix want = BitMatrix::zeros(300, 3);

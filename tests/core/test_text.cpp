@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boolmat/text.hpp"
+#include "matrices.hpp"
 
 using boolmat::BitMatrix;
 
@@ -39,13 +40,6 @@ std::string expected_row(const BitMatrix& m, std::size_t i) {
     }
     if (m.cols() <= 128) return full;
     return full.substr(0, cell_at[63] + 1) + " ... " + full.substr(cell_at[m.cols() - 64]);
-}
-
-BitMatrix random_matrix(std::mt19937_64& rng, std::size_t r, std::size_t c) {
-    BitMatrix m = BitMatrix::zeros(r, c);
-    for (std::size_t i = 0; i < r; ++i)
-        for (std::size_t j = 0; j < c; ++j) m.set(i, j, rng() & 1);
-    return m;
 }
 
 std::size_t count(const std::string& s, char ch) { return std::count(s.begin(), s.end(), ch); }

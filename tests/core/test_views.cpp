@@ -8,6 +8,7 @@
 #include "bmf_core/alternating/ao_bmf.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "boolmat/bitmatrix.hpp"
+#include "matrices.hpp"
 #include "padded.hpp"
 #include "random_vectors.hpp"
 
@@ -15,13 +16,6 @@ namespace {
 
 using boolmat::BitMatrix;
 using boolmat::BitView;
-
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t r, std::size_t c, unsigned sparsity) {
-    BitMatrix m = BitMatrix::zeros(r, c);
-    for (std::size_t i = 0; i < r; ++i)
-        for (std::size_t j = 0; j < c; ++j) m.set(i, j, g() % sparsity == 0);
-    return m;
-}
 
 TEST(Views, OwningMatricesAndVectorsConvert) {
     const BitMatrix m = BitMatrix::ones(3, 70);
@@ -43,8 +37,8 @@ TEST(Views, TransposeProductAndCountsReadOnlyTheCells) {
     for (auto [r, c] :
          {std::pair<std::size_t, std::size_t>{1, 1}, {65, 130}, {200, 64}, {7, 700}}) {
         for (const unsigned sparsity : {2u, 40u}) {
-            const BitMatrix a = random_matrix(g, r, c, sparsity);
-            const BitMatrix b = random_matrix(g, c, 90, sparsity);
+            const BitMatrix a = random_matrix(g, r, c, one_in(sparsity));
+            const BitMatrix b = random_matrix(g, c, 90, one_in(sparsity));
             const Padded pa(a, 3), pb(b, 1);
             EXPECT_EQ(boolmat::transpose(pa.view()), a.transpose());
             EXPECT_EQ(boolmat::count_ones(pa.view()), a.count_ones());
@@ -60,9 +54,9 @@ TEST(Views, TransposeProductAndCountsReadOnlyTheCells) {
 
 TEST(Views, SolversAndInitialFactorReadForeignBuffers) {
     std::mt19937_64 g(72);
-    const BitMatrix w = random_matrix(g, 150, 5, 3);
+    const BitMatrix w = random_matrix(g, 150, 5, one_in(3));
     const bmf::BoolLs owned(w), foreign(Padded(w, 2).view());
-    const Padded px(random_matrix(g, 150, 40, 2), 2);
+    const Padded px(random_matrix(g, 150, 40, one_in(2)), 2);
     const BitMatrix x = boolmat::transpose(boolmat::transpose(px.view()));
     for (const bmf::Method method :
          {bmf::Method::Naive, bmf::Method::Zeta, bmf::Method::Greedy, bmf::Method::GreedyLs}) {

@@ -9,6 +9,7 @@
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/wide/wide.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "random_vectors.hpp"
 
 namespace bmf {
@@ -16,12 +17,10 @@ namespace {
 
 using boolmat::Word;
 
+// A factor of a density drawn first from 5 % to 44 %.
 BitMatrix random_factor(std::mt19937_64& g, std::size_t m, std::size_t k) {
-    BitMatrix w = BitMatrix::zeros(m, k);
-    const unsigned percent = 5 + g() % 40;
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < k; ++j) w.set(i, j, g() % 100 < percent);
-    return w;
+    const Odds odds = percent(5 + g() % 40);
+    return random_matrix(g, m, k, odds);
 }
 
 VecView view(const BitVec& x) { return {x.words(), x.len()}; }

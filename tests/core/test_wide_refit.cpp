@@ -9,6 +9,7 @@
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/wide/wide_refit.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "random_vectors.hpp"
 
 namespace bmf {
@@ -17,13 +18,6 @@ namespace {
 using boolmat::BitMatrix;
 using boolmat::BitVec;
 using boolmat::Word;
-
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t rows, std::size_t cols, unsigned percent) {
-    BitMatrix a = BitMatrix::zeros(rows, cols);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) a.set(i, j, g() % 100 < percent);
-    return a;
-}
 
 std::uint64_t error_of_row(const WideLs& solver, const BitMatrix& vectors, const BitMatrix& combos,
                            std::size_t v) {
@@ -36,9 +30,9 @@ TEST(WideRefit, EqualsBruteForceOverTheBlock) {
     for (int trial = 0; trial < 60; ++trial) {
         const std::size_t m = 1 + g() % 12, k = 1 + g() % 8, n = 1 + g() % 6;
         const std::size_t begin = g() % k, end = begin + 1 + g() % (k - begin);
-        const BitMatrix w = random_matrix(g, m, k, 40);
-        const BitMatrix vectors = random_matrix(g, n, m, static_cast<unsigned>(g() % 101));
-        BitMatrix combos = random_matrix(g, n, k, 50);
+        const BitMatrix w = random_matrix(g, m, k, percent(40));
+        const BitMatrix vectors = random_matrix(g, n, m, percent(static_cast<unsigned>(g() % 101)));
+        BitMatrix combos = random_matrix(g, n, k, percent(50));
         const WideLs solver(w.view());
 
         BitMatrix want = combos;
@@ -67,10 +61,10 @@ TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
     std::mt19937_64 g(13);
     for (const std::size_t k : {2, 3, 13, 20}) {
         const std::size_t m = 400, n = 6;
-        const BitMatrix w = random_matrix(g, m, k, 8);
+        const BitMatrix w = random_matrix(g, m, k, percent(8));
         BitMatrix vectors = BitMatrix::zeros(n, m);
         for (std::size_t v = 0; v < n; ++v) vectors.set_row(v, random_x(g, m).words());
-        BitMatrix combos = random_matrix(g, n, k, 50);
+        BitMatrix combos = random_matrix(g, n, k, percent(50));
         const std::uint64_t total = refit_block(WideLs(w.view()), vectors.view(), 0, k, combos.view_mut());
         const BoolLs exact(w);
         std::uint64_t sum = 0;
@@ -86,9 +80,9 @@ TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
 TEST(WideRefit, NeverRaisesAnErrorAndTouchesOnlyTheBlock) {
     std::mt19937_64 g(300);
     const std::size_t m = 150, k = 300, n = 40;
-    const WideLs solver(random_matrix(g, m, k, 2).view());
-    const BitMatrix vectors = random_matrix(g, n, m, 15);
-    BitMatrix combos = random_matrix(g, n, k, 1);
+    const WideLs solver(random_matrix(g, m, k, percent(2)).view());
+    const BitMatrix vectors = random_matrix(g, n, m, percent(15));
+    BitMatrix combos = random_matrix(g, n, k, percent(1));
     // Blocks inside one word, across a word boundary and at the last column.
     const std::pair<std::size_t, std::size_t> blocks[] = {{0, 20}, {55, 75}, {120, 128}, {281, 300}, {55, 75}};
     for (const auto& [begin, end] : blocks) {

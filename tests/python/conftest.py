@@ -18,4 +18,5 @@ def fresh_python():
 # Under AddressSanitizer freed memory sits in a quarantine and the resident
 # size grows regardless of leaks: resident-memory checks are meaningless there.
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
-skip_under_sanitizer = pytest.mark.skipif(UNDER_SANITIZER, reason="resident size is not meaningful under ASan")
+skip_under_sanitizer = pytest.mark.skipif(UNDER_SANITIZER,
+                                          reason="resident size is not meaningful under ASan")

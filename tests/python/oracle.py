@@ -94,7 +94,8 @@ def run_child(code, timeout=120, address_space_headroom=None):
         if headroom is not None:
             with open("/proc/self/statm") as f:
                 size = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-            resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.getrlimit(resource.RLIMIT_AS)[1]))
+            resource.setrlimit(resource.RLIMIT_AS,
+                               (size + headroom, resource.getrlimit(resource.RLIMIT_AS)[1]))
     """)
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout)

@@ -3,11 +3,11 @@ against a plain Python model, the result object's contract, and running with
 the interpreter lock released while x stays borrowed."""
 import threading
 
-import numpy as np
 import pytest
 
 import QuorBMF
 from QuorBMF import BitMatrix, BmfResult, ao_bmf
+from quorbmf.datasets import make_planted
 from test_boolls import METHODS, UNKNOWN, columns_of, lcg_draw, model_solve, run_long_with_counter
 
 RANK_27 = "rang 27 trop grand : le tableau interne ferait 2^27 entrees"
@@ -31,9 +31,9 @@ def model_ao_bmf(rows, r, method, max_iter, seed):
     completed = 0
     while True:
         h_words = [model_solve(w_cols, x_cols[j], method)[0] for j in range(n)]
-        h_rows = [sum((h_words[j] >> l & 1) << j for j in range(n)) for l in range(r)]
+        h_rows = [sum((h_words[j] >> c & 1) << j for j in range(n)) for c in range(r)]
         solved = [model_solve(h_rows, x_rows[i], method) for i in range(m)]
-        w_cols = [sum((s[0] >> l & 1) << i for i, s in enumerate(solved)) for l in range(r)]
+        w_cols = [sum((s[0] >> c & 1) << i for i, s in enumerate(solved)) for c in range(r)]
         total = sum(s[1] for s in solved)
         if total >= best[2]:
             iterations = completed + 1
@@ -43,17 +43,13 @@ def model_ao_bmf(rows, r, method, max_iter, seed):
             iterations = completed
             break
     w_cols, h_rows, error = best
-    w = [[w_cols[l] >> i & 1 for l in range(r)] for i in range(m)]
-    h = [[h_rows[l] >> j & 1 for j in range(n)] for l in range(r)]
+    w = [[w_cols[c] >> i & 1 for c in range(r)] for i in range(m)]
+    h = [[h_rows[c] >> j & 1 for j in range(n)] for c in range(r)]
     return w, h, error, iterations
 
 
 def planted(seed, m=40, n=30, r=3, noise=0.05):
-    rng = np.random.default_rng(seed)
-    w = rng.random((m, r)) < 0.3
-    h = rng.random((r, n)) < 0.3
-    x = (w.astype(int) @ h.astype(int) > 0) ^ (rng.random((m, n)) < noise)
-    return BitMatrix.from_numpy(x)
+    return BitMatrix.from_numpy(make_planted(m, n, r, noise=noise, random_state=seed))
 
 
 # ---------------------------------------------------------------------------
@@ -73,29 +69,39 @@ def test_function_surface():
     [
         ((), {}, TypeError, "ao_bmf() missing 2 required positional arguments: 'x' and 'r'"),
         ((X,), {}, TypeError, "ao_bmf() missing 1 required positional argument: 'r'"),
-        ((X, 1, "zeta", 5, 0, 1), {}, TypeError, "ao_bmf() takes from 2 to 5 positional arguments but 6 were given"),
+        ((X, 1, "zeta", 5, 0, 1), {}, TypeError,
+         "ao_bmf() takes from 2 to 5 positional arguments but 6 were given"),
         ((X, 1), {"x": X}, TypeError, "ao_bmf() got multiple values for argument 'x'"),
         ((X, 1), {"rank": 2}, TypeError, "ao_bmf() got an unexpected keyword argument 'rank'"),
-        (([[1, 0]], 1), {}, TypeError, "argument 'x': 'list' object cannot be converted to 'BitMatrix'"),
-        ((X, 2.0), {}, TypeError, "argument 'r': 'float' object cannot be interpreted as an integer"),
-        ((X, 1, 3), {}, TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
-        ((X, 1), {"method": None}, TypeError, "argument 'method': 'NoneType' object cannot be converted to 'PyString'"),
-        ((X, 1), {"max_iter": "3"}, TypeError, "argument 'max_iter': 'str' object cannot be interpreted as an integer"),
-        ((X, 1), {"seed": None}, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
+        (([[1, 0]], 1), {}, TypeError,
+         "argument 'x': 'list' object cannot be converted to 'BitMatrix'"),
+        ((X, 2.0), {}, TypeError,
+         "argument 'r': 'float' object cannot be interpreted as an integer"),
+        ((X, 1, 3), {}, TypeError,
+         "argument 'method': 'int' object cannot be converted to 'PyString'"),
+        ((X, 1), {"method": None}, TypeError,
+         "argument 'method': 'NoneType' object cannot be converted to 'PyString'"),
+        ((X, 1), {"max_iter": "3"}, TypeError,
+         "argument 'max_iter': 'str' object cannot be interpreted as an integer"),
+        ((X, 1), {"seed": None}, TypeError,
+         "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
         ((X, -1), {}, OverflowError, None),
         ((X, 1), {"max_iter": -1}, OverflowError, None),
         ((X, 1), {"seed": -1}, OverflowError, None),
         ((X, 1), {"seed": 2**64}, OverflowError, None),
         # Conversions run in parameter order, then the checks: method, r = 0,
         # r > 26, max_iter = 0.
-        (([1], 2.0, 3), {}, TypeError, "argument 'x': 'list' object cannot be converted to 'BitMatrix'"),
-        ((X, 2.0, 3), {}, TypeError, "argument 'r': 'float' object cannot be interpreted as an integer"),
+        (([1], 2.0, 3), {}, TypeError,
+         "argument 'x': 'list' object cannot be converted to 'BitMatrix'"),
+        ((X, 2.0, 3), {}, TypeError,
+         "argument 'r': 'float' object cannot be interpreted as an integer"),
         ((X, 0, "greedy_ls", -1), {}, OverflowError, None),
         ((X, 0, "greedy_ls", 0), {}, ValueError, UNKNOWN),
         ((X, 0), {"max_iter": 0}, ValueError, "r doit valoir au moins 1"),
         ((X, 27), {"max_iter": 0}, ValueError, RANK_27),
         ((X, 2), {"max_iter": 0}, ValueError, "max_iter doit valoir au moins 1"),
-        ((X, 2**63), {}, ValueError, f"rang {2**63} trop grand : le tableau interne ferait 2^{2**63} entrees"),
+        ((X, 2**63), {}, ValueError,
+         f"rang {2**63} trop grand : le tableau interne ferait 2^{2**63} entrees"),
     ],
 )
 def test_argument_failures(args, kwargs, exc, message):
@@ -119,12 +125,14 @@ def test_accepted_edge_arguments():
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("seed, r, max_iter", [(0, 2, 50), (7, 3, 50), (2**64 - 1, 3, 2), (123, 1, 1)])
+@pytest.mark.parametrize("seed, r, max_iter",
+                         [(0, 2, 50), (7, 3, 50), (2**64 - 1, 3, 2), (123, 1, 1)])
 def test_matches_the_model(method, seed, r, max_iter):
     x = planted(seed % 1000, m=12, n=9, r=2, noise=0.1)
     res = ao_bmf(x, r, method, max_iter, seed)
     w, h, error, iterations = model_ao_bmf(x.to_list(), r, method, max_iter, seed)
-    assert (res.w.to_list(), res.h.to_list(), res.error, res.iterations) == (w, h, error, iterations)
+    assert ((res.w.to_list(), res.h.to_list(), res.error, res.iterations)
+            == (w, h, error, iterations))
 
 
 def test_defaults():
@@ -148,9 +156,11 @@ def test_result_contract(method, shape, r):
     assert rebuilt == res.w @ res.h
     assert rebuilt.hamming(x) == res.error <= x.count_ones()
     assert 1 <= res.iterations <= 20
-    assert repr(res) == str(res) == f"<BmfResult error={res.error} iterations={res.iterations} rank={r}>"
+    assert repr(res) == str(res) == (
+        f"<BmfResult error={res.error} iterations={res.iterations} rank={r}>")
     again = ao_bmf(x, r, method, max_iter=20, seed=4)
-    assert (again.w, again.h, again.error, again.iterations) == (res.w, res.h, res.error, res.iterations)
+    assert ((again.w, again.h, again.error, again.iterations)
+            == (res.w, res.h, res.error, res.iterations))
 
 
 def test_all_zero_input():
@@ -201,7 +211,8 @@ def big_input():
 def test_ao_bmf_releases_the_lock():
     x = big_input()
     res, middle, duration = run_long_with_counter(
-        [lambda: ao_bmf(x, 14, max_iter=6)] + [lambda r=r: ao_bmf(x, r, "naive", max_iter=6) for r in (10, 12, 14, 16)])
+        [lambda: ao_bmf(x, 14, max_iter=6)]
+        + [lambda r=r: ao_bmf(x, r, "naive", max_iter=6) for r in (10, 12, 14, 16)])
     assert duration > 0.1 and len(middle) > 5
     assert res.iterations >= 1
 
@@ -220,5 +231,6 @@ def test_x_stays_borrowed_and_the_result_is_unaffected():
     thread.join()
     assert refusals and set(refusals) == {"Already borrowed"}
     res = outcome[0]
-    assert (res.w, res.h, res.error, res.iterations) == (expected.w, expected.h, expected.error, expected.iterations)
+    assert (res.w, res.h, res.error, res.iterations) == (expected.w, expected.h, expected.error,
+                                                         expected.iterations)
     x[3, 4] = not x[3, 4]  # free again once the call has returned

@@ -1,14 +1,12 @@
 """BoolLs and boolls: construction, the four solving methods against a plain
 Python model, argument checks and their order, array layouts, and solving
 with the interpreter lock released."""
-import inspect
 import threading
 import time
 
 import numpy as np
 import pytest
 
-import QuorBMF
 from QuorBMF import BitMatrix, BoolLs, boolls
 
 METHODS = ["naive", "zeta", "greedy", "greedy-ls"]
@@ -110,15 +108,18 @@ def test_rank_limit():
     for cols in (27, 65):
         with pytest.raises(ValueError) as info:
             BoolLs(BitMatrix(2, cols))
-        assert str(info.value) == f"rang {cols} trop grand : le tableau interne ferait 2^{cols} entrees"
+        assert str(info.value) == (
+            f"rang {cols} trop grand : le tableau interne ferait 2^{cols} entrees")
 
 
 @pytest.mark.parametrize(
     "args, kwargs, exc, message",
     [
         ((), {}, TypeError, "BoolLs.__new__() missing 1 required positional argument: 'w'"),
-        ((BitMatrix(1, 1), 1), {}, TypeError, "BoolLs.__new__() takes 1 positional arguments but 2 were given"),
-        ((BitMatrix(1, 1),), {"w": 1}, TypeError, "BoolLs.__new__() got multiple values for argument 'w'"),
+        ((BitMatrix(1, 1), 1), {}, TypeError,
+         "BoolLs.__new__() takes 1 positional arguments but 2 were given"),
+        ((BitMatrix(1, 1),), {"w": 1}, TypeError,
+         "BoolLs.__new__() got multiple values for argument 'w'"),
         ((), {"v": 1}, TypeError, "BoolLs.__new__() got an unexpected keyword argument 'v'"),
         (([[1]],), {}, TypeError, "argument 'w': 'list' object cannot be converted to 'BitMatrix'"),
     ],
@@ -163,7 +164,8 @@ def test_methods_match_the_model(m, r):
         x = rng.random(m) < 0.5
         for method in METHODS:
             for seed in (0, trial + 1, 2**64 - 1):
-                assert solver.solve(x, method, seed) == model_solve(columns_of(rows), as_int(x), method, seed)
+                assert solver.solve(x, method, seed) == model_solve(
+                    columns_of(rows), as_int(x), method, seed)
 
 
 def test_seed_reaches_the_local_search_unchanged():
@@ -231,7 +233,8 @@ def test_boolls_equals_a_solver_solve():
     for method in METHODS:
         x = rng.random(50) < 0.5
         assert boolls(w, x, method, 5) == BoolLs(w).solve(x, method, 5)
-        assert boolls(x=x, w=w, seed=5, method=method) == BoolLs(w).solve(seed=5, x=x, method=method)
+        assert (boolls(x=x, w=w, seed=5, method=method)
+                == BoolLs(w).solve(seed=5, x=x, method=method))
 
 
 # ---------------------------------------------------------------------------
@@ -254,18 +257,26 @@ def boolls_five(*args, **kwargs):
 
 
 ARRAY_CASES = [
-    (([1, 0, 1, 0, 1],), {}, TypeError, "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    ((np.zeros(5, np.int64),), {}, TypeError, "argument 'x': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    ((np.zeros((5, 1), bool),), {}, TypeError, "argument 'x': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (([1, 0, 1, 0, 1],), {}, TypeError,
+     "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ((np.zeros(5, np.int64),), {}, TypeError,
+     "argument 'x': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ((np.zeros((5, 1), bool),), {}, TypeError,
+     "argument 'x': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
     ((np.zeros(6, bool),), {}, ValueError, "x a 6 elements, W a 5 lignes"),
     ((np.zeros(0, bool),), {}, ValueError, "x a 0 elements, W a 5 lignes"),
     ((np.zeros(6, bool), "greedy_ls"), {}, ValueError, UNKNOWN),
     ((X5, 1), {}, TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
-    ((X5, None), {}, TypeError, "argument 'method': 'NoneType' object cannot be converted to 'PyString'"),
-    ((X5, "zeta", None), {}, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
-    ((X5, "zeta", 1.0), {}, TypeError, "argument 'seed': 'float' object cannot be interpreted as an integer"),
-    (([1], 1, -1), {}, TypeError, "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    ((X5, 1, -1), {}, TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
+    ((X5, None), {}, TypeError,
+     "argument 'method': 'NoneType' object cannot be converted to 'PyString'"),
+    ((X5, "zeta", None), {}, TypeError,
+     "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
+    ((X5, "zeta", 1.0), {}, TypeError,
+     "argument 'seed': 'float' object cannot be interpreted as an integer"),
+    (([1], 1, -1), {}, TypeError,
+     "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ((X5, 1, -1), {}, TypeError,
+     "argument 'method': 'int' object cannot be converted to 'PyString'"),
     ((X5, "nope", -1), {}, OverflowError, None),
     ((X5, "zeta", 2**64), {}, OverflowError, None),
     ((X5,), {"seed": 1, "y": 1}, TypeError, "{} got an unexpected keyword argument 'y'"),
@@ -307,13 +318,17 @@ def test_solve_all_failures(args, exc, message):
             lambda: BoolLs(W5).solve(X5, "zeta", 0, 1),
             "BoolLs.solve() takes from 1 to 3 positional arguments but 4 were given",
         ),
-        (lambda: BoolLs(W5).solve_all(), "BoolLs.solve_all() missing 1 required positional argument: 'x'"),
+        (lambda: BoolLs(W5).solve_all(),
+         "BoolLs.solve_all() missing 1 required positional argument: 'x'"),
         (lambda: boolls(), "boolls() missing 2 required positional arguments: 'w' and 'x'"),
         (lambda: boolls(x=X5), "boolls() missing 1 required positional argument: 'w'"),
-        (lambda: boolls(W5, X5, "zeta", 0, 1), "boolls() takes from 2 to 4 positional arguments but 5 were given"),
-        (lambda: boolls([[1]], [1]), "argument 'w': 'list' object cannot be converted to 'BitMatrix'"),
+        (lambda: boolls(W5, X5, "zeta", 0, 1),
+         "boolls() takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda: boolls([[1]], [1]),
+         "argument 'w': 'list' object cannot be converted to 'BitMatrix'"),
         # The rank is checked after every conversion and before the method name and the length.
-        (lambda: boolls(BitMatrix(5, 27), [1]), "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
+        (lambda: boolls(BitMatrix(5, 27), [1]),
+         "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"),
         (
             lambda: boolls(BitMatrix(5, 27), np.zeros(2, bool), "greedy_ls"),
             "rang 27 trop grand : le tableau interne ferait 2^27 entrees",
@@ -386,7 +401,8 @@ def test_solve_releases_the_lock():
     solver = BoolLs(w)
     result, middle, duration = run_long_with_counter(
         [lambda: solver.solve(x, "zeta")]
-        + [lambda r=r: BoolLs(BitMatrix.from_numpy(wide[:, :r])).solve(x, "naive") for r in (18, 20, 22, 24)])
+        + [lambda r=r: BoolLs(BitMatrix.from_numpy(wide[:, :r])).solve(x, "naive")
+           for r in (18, 20, 22, 24)])
     assert duration > 0.1 and len(middle) > 5
     assert result[1] <= solver.solve(x, "greedy-ls")[1]
 

@@ -2,6 +2,7 @@
 whatever the input and its chunking; bad cells named by their place in the
 whole array; a killed worker survived, a lost scheduler reported; and after
 every fit, failed or interrupted, nothing of it left on the cluster."""
+import _thread
 import logging
 import os
 import signal
@@ -10,7 +11,6 @@ import sys
 import textwrap
 import threading
 import time
-import _thread
 
 import numpy as np
 import pytest
@@ -26,6 +26,7 @@ from dask import config as _dask_config  # noqa: E402
 import quorbmf._dask as qdask  # noqa: E402
 from conftest import UNDER_SANITIZER  # noqa: E402
 from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
+from quorbmf.datasets import make_planted  # noqa: E402
 
 METHODS = ["zeta", "greedy", "greedy-ls"]
 # One run from random columns, unless a test says otherwise.
@@ -34,13 +35,6 @@ ONE = dict(init="random-columns", n_init=1)
 
 def dask_config(**settings):
     return _dask_config.set(**settings)
-
-
-def planted(rng, m, n, r, density=0.3, noise=0.04):
-    w = rng.random((m, r)) < density
-    h = rng.random((r, n)) < density
-    x = (w.astype(int) @ h.astype(int)) > 0
-    return x ^ (rng.random((m, n)) < noise)
 
 
 @pytest.fixture(scope="module")
@@ -89,10 +83,10 @@ class TestSameAsThreads:
     @pytest.mark.parametrize("method", METHODS)
     def test_random_inputs_and_chunkings(self, clean, method):
         rng = np.random.default_rng(METHODS.index(method))
-        for trial in range(2):
+        for _ in range(2):
             m, n = int(rng.integers(60, 400)), int(rng.integers(1, 160))
             r = int(rng.integers(1, 9))
-            x = planted(rng, m, n, max(1, r - 1), noise=rng.uniform(0.0, 0.08))
+            x = make_planted(m, n, max(1, r - 1), noise=rng.uniform(0.0, 0.08), random_state=rng)
             params = dict(ONE, n_components=r, method=method, max_iter=int(rng.integers(1, 10)),
                           random_state=int(rng.integers(0, 2**63)))
             ref = BooleanMF(n_jobs=2, **params)
@@ -108,7 +102,7 @@ class TestSameAsThreads:
         pd = pytest.importorskip("pandas")
         dd = pytest.importorskip("dask.dataframe")
         rng = np.random.default_rng(7)
-        x = planted(rng, 230, 45, 4)
+        x = make_planted(230, 45, 4, noise=0.04, random_state=rng)
         params = dict(n_components=4, method="zeta", random_state=5, init="random-columns",
                       n_init=2)
         ref = BooleanMF(**params)
@@ -126,7 +120,7 @@ class TestSameAsThreads:
 
     def test_starts_and_steps_of_the_plan(self, clean):
         rng = np.random.default_rng(6)
-        x = planted(rng, 260, 90, 5)
+        x = make_planted(260, 90, 5, noise=0.04, random_state=rng)
         w0, h0 = rng.random((260, 5)) < 0.3, rng.random((5, 90)) < 0.3
         # The default starts (GreConD, Asso, random columns); exact refits of
         # groups of columns; the exact search; the user's own factors.
@@ -145,7 +139,7 @@ class TestSameAsThreads:
     def test_zarr_store(self, clean, tmp_path):
         zarr = pytest.importorskip("zarr")
         rng = np.random.default_rng(8)
-        x = planted(rng, 300, 70, 3)
+        x = make_planted(300, 70, 3, noise=0.04, random_state=rng)
         store = zarr.open_array(str(tmp_path / "x.zarr"), mode="w", shape=x.shape,
                                 chunks=(90, 70), dtype="u1")
         store[:] = x
@@ -177,7 +171,7 @@ class TestSameAsThreads:
 
 def gappy(rng, m, n, r, missing=0.1, rows_free=()):
     """A planted matrix with a fraction of NaN cells, except in ``rows_free``."""
-    x = planted(rng, m, n, r).astype(float)
+    x = make_planted(m, n, r, noise=0.04, random_state=rng).astype(float)
     gaps = rng.random((m, n)) < missing
     gaps[list(rows_free)] = False
     x[gaps] = np.nan
@@ -244,7 +238,7 @@ class TestMissing:
         pd = pytest.importorskip("pandas")
         dd = pytest.importorskip("dask.dataframe")
         rng = np.random.default_rng(12)
-        x = planted(rng, 240, 30, 3)
+        x = make_planted(240, 30, 3, noise=0.04, random_state=rng)
         params = dict(n_components=3, method="zeta", random_state=1, **ONE)
         # Rows with no stored one are wholly unobserved, in both fits.
         with pytest.warns(UserWarning, match="no observed cell"):
@@ -341,7 +335,8 @@ class TestBadInput:
 
 def worker_bytes_in(client):
     """Bytes each worker fetched from other workers, by Dask's own log."""
-    logs = client.run(lambda dask_worker: sum(e["total"] for e in dask_worker.transfer_incoming_log))
+    logs = client.run(
+        lambda dask_worker: sum(e["total"] for e in dask_worker.transfer_incoming_log))
     return sum(logs.values())
 
 
@@ -349,7 +344,7 @@ class TestPlacement:
     def test_only_the_factors_move_between_workers(self, clean):
         rng = np.random.default_rng(3)
         m, n, r = 20000, 2048, 8
-        x = planted(rng, m, n, r, noise=0.06)
+        x = make_planted(m, n, r, noise=0.06, random_state=rng)
         seen = []
         model = BooleanMF(n_components=r, method="greedy", max_iter=6, random_state=0, **ONE,
                           backend="dask", callback=lambda i, e: seen.append(worker_bytes_in(clean)))
@@ -362,7 +357,7 @@ class TestPlacement:
         assert per_iteration <= factors + 16 * 1024
 
     def test_blocks_split_over_both_workers(self, clean):
-        x = planted(np.random.default_rng(4), 3000, 200, 4)
+        x = make_planted(3000, 200, 4, noise=0.04, random_state=4)
         runner_cls = qdask.DaskRunner
         with runner_cls(clean) as runner:
             data = runner.prepare(qdask.DaskInput(x.shape, packed=PackedMatrix.from_dense(x)), 256)
@@ -395,16 +390,14 @@ class TestUsingTheModel:
     @staticmethod
     def model():
         rng = np.random.default_rng(21)
-        x = planted(rng, 400, 70, 5).astype(float)
-        x[rng.random(x.shape) < 0.08] = np.nan
+        x = make_planted(400, 70, 5, noise=0.04, missing=0.08, random_state=rng)
         return BooleanMF(n_components=5, method="greedy-ls", random_state=2).fit(x), x
 
     @pytest.mark.parametrize("scheduler", ["threads", "cluster"])
     def test_same_as_in_memory(self, clean, model, scheduler):
         model, x = model
         rng = np.random.default_rng(3)
-        new = planted(rng, 333, 70, 5).astype(float)
-        new[rng.random(new.shape) < 0.1] = np.nan
+        new = make_planted(333, 70, 5, noise=0.04, missing=0.1, random_state=rng)
         chunks = (uneven_chunks(rng, 333, 4), uneven_chunks(rng, 70, 3))
         lazy = da.from_array(new, chunks=chunks)
         where = clean.as_current() if scheduler == "cluster" else dask_config(scheduler="threads")
@@ -448,7 +441,8 @@ class TestUsingTheModel:
         pd = pytest.importorskip("pandas")
         dd = pytest.importorskip("dask.dataframe")
         rng = np.random.default_rng(5)
-        frame = pd.DataFrame(planted(rng, 200, 6, 2).astype(np.uint8), columns=list("abcdef"))
+        frame = pd.DataFrame(make_planted(200, 6, 2, noise=0.04, random_state=rng).astype(np.uint8),
+                             columns=list("abcdef"))
         model = BooleanMF(n_components=2, random_state=0).fit(frame)
         lazy = dd.from_pandas(frame, npartitions=3)
         with clean.as_current():
@@ -461,7 +455,7 @@ class TestFaults:
     @pytest.mark.parametrize("as_dask", [False, True])
     def test_killed_worker_is_recomputed(self, client, as_dask):
         rng = np.random.default_rng(12)
-        x = planted(rng, 2000, 300, 6, noise=0.1)
+        x = make_planted(2000, 300, 6, noise=0.1, random_state=rng)
         params = dict(ONE, n_components=6, method="zeta", max_iter=8, random_state=3)
         ref = BooleanMF(**params)
         w_ref = ref.fit_transform(x)

@@ -14,15 +14,9 @@ from sklearn.utils.estimator_checks import check_estimator
 import QuorBMF
 from QuorBMF import BitMatrix
 from quorbmf import BooleanMF
+from quorbmf.datasets import make_planted
 
 METHODS = ["zeta", "greedy", "greedy-ls", "naive"]
-
-
-def planted(rng, m, n, r, density=0.3, noise=0.03):
-    w = rng.random((m, r)) < density
-    h = rng.random((r, n)) < density
-    x = (w.astype(int) @ h.astype(int)) > 0
-    return x ^ (rng.random((m, n)) < noise)
 
 
 def core_result(x, r, method, max_iter, seed):
@@ -42,7 +36,7 @@ class TestSameAsCore:
     @pytest.mark.parametrize("method", METHODS)
     def test_random_inputs_blocks_and_threads(self, method):
         rng = np.random.default_rng(METHODS.index(method))
-        for trial in range(12):
+        for _ in range(12):
             m, n = int(rng.integers(1, 150)), int(rng.integers(1, 150))
             r = int(rng.integers(1, 7 if method == "naive" else 12))
             x = rng.random((m, n)) < rng.uniform(0.02, 0.7)
@@ -57,7 +51,7 @@ class TestSameAsCore:
     def test_planted_matrix_word_boundary_shapes(self):
         rng = np.random.default_rng(5)
         for m, n in [(64, 63), (65, 129), (200, 64), (127, 1)]:
-            x = planted(rng, m, n, 4)
+            x = make_planted(m, n, 4, noise=0.03, random_state=rng)
             res = core_result(x, 4, "zeta", 50, 9)
             model = BooleanMF(n_components=4, method="zeta", random_state=9, n_jobs=2,
                               block_size=16, init="random-columns", n_init=1)
@@ -65,7 +59,7 @@ class TestSameAsCore:
 
     def test_restarts_keep_the_best_seed(self):
         rng = np.random.default_rng(11)
-        x = planted(rng, 120, 80, 5, noise=0.08)
+        x = make_planted(120, 80, 5, noise=0.08, random_state=rng)
         errors = [core_result(x, 5, "greedy", 50, 3 + k).error for k in range(4)]
         model = BooleanMF(n_components=5, method="greedy", random_state=3, n_init=4,
                           init="random-columns").fit(x)
@@ -76,7 +70,7 @@ class TestSameAsCore:
         assert np.array_equal(parallel.components_, model.components_)
 
     def test_auto_method_is_exact_at_small_ranks(self):
-        x = planted(np.random.default_rng(2), 90, 50, 3)
+        x = make_planted(90, 50, 3, noise=0.03, random_state=2)
         model = BooleanMF(n_components=3, random_state=1, init="random-columns", n_init=1).fit(x)
         assert model.method_ == "zeta"
         assert model.reconstruction_err_ == core_result(x, 3, "zeta", 50, 1).error
@@ -84,10 +78,7 @@ class TestSameAsCore:
 
 class TestUsingTheModel:
     def test_transform_inverse_and_score(self):
-        rng = np.random.default_rng(4)
-        w0 = rng.random((300, 4)) < 0.3
-        h0 = rng.random((4, 40)) < 0.3
-        x = (w0.astype(int) @ h0.astype(int)) > 0
+        x = make_planted(300, 40, 4, random_state=4)
         model = BooleanMF(n_components=4, method="zeta", random_state=0, n_init=5)
         w = model.fit_transform(x)
         assert w.dtype == bool and w.shape == (300, 4)
@@ -114,7 +105,7 @@ class TestUsingTheModel:
             BooleanMF().transform(np.eye(3, dtype=bool))
 
     def test_pickle_joblib_and_clone(self):
-        x = planted(np.random.default_rng(8), 80, 30, 3)
+        x = make_planted(80, 30, 3, noise=0.03, random_state=8)
         model = BooleanMF(n_components=3, random_state=2).fit(x)
         for copy in (pickle.loads(pickle.dumps(model)), self._joblib_copy(model)):
             assert np.array_equal(copy.components_, model.components_)
@@ -134,7 +125,7 @@ class TestUsingTheModel:
         from sklearn.linear_model import LogisticRegression
 
         rng = np.random.default_rng(6)
-        x = planted(rng, 200, 12, 3)
+        x = make_planted(200, 12, 3, noise=0.03, random_state=rng)
         frame = pd.DataFrame(x, columns=[f"item{j}" for j in range(12)])
         y = x[:, 0] | x[:, 1]
         pipe = make_pipeline(BooleanMF(n_components=3, random_state=0), LogisticRegression())
@@ -198,8 +189,8 @@ class TestParameters:
             model.fit(np.ones((4, 7), dtype=bool))
         after = {k: v for k, v in model.__dict__.items() if k not in params}
         assert after.keys() == {k for k in before if k not in params}
-        assert model.n_features_in_ == 5 and np.array_equal(model.components_,
-                                                             before["components_"])
+        assert (model.n_features_in_ == 5
+                and np.array_equal(model.components_, before["components_"]))
 
     def test_bad_data_leaves_unfitted_estimator_unfitted(self):
         model = BooleanMF(n_components=2)
@@ -210,7 +201,7 @@ class TestParameters:
 
 class TestWatching:
     def test_callback_and_verbose_lines(self, capsys):
-        x = planted(np.random.default_rng(3), 150, 60, 4, noise=0.05)
+        x = make_planted(150, 60, 4, noise=0.05, random_state=3)
         seen = []
         model = BooleanMF(n_components=4, method="zeta", random_state=1, verbose=1,
                           init="random-columns", n_init=1,

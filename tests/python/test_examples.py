@@ -3,7 +3,6 @@ the factorisations guarantee or robustly show, and the figures they write."""
 import contextlib
 import importlib.util
 import io
-import os
 import sys
 from pathlib import Path
 
@@ -26,7 +25,8 @@ def table(text):
     between the dashed rule under the header and the next blank line, split
     into cells."""
     lines = text.splitlines()
-    start = next(k for k, line in enumerate(lines) if line.strip() and set(line.replace(" ", "")) == {"-"})
+    start = next(k for k, line in enumerate(lines)
+                 if line.strip() and set(line.replace(" ", "")) == {"-"})
     rows = []
     for line in lines[start + 1:]:
         if not line.strip():
@@ -73,7 +73,8 @@ def test_choose_rank_table(choose_run):
     for row in rows[:-1]:
         r = int(row[0])
         # naive is left out past rank 10, every other cell is the printed error
-        expected = [summary["errors"][m].get(r, "-") for m in ("naive", "zeta", "greedy", "greedy-ls")]
+        expected = [summary["errors"][m].get(r, "-")
+                    for m in ("naive", "zeta", "greedy", "greedy-ls")]
         assert row[1:] == [str(e) for e in expected]
     assert "-" not in rows[9] and rows[10][1] == "-"
     for method in ("naive", "zeta", "greedy", "greedy-ls"):
@@ -155,7 +156,8 @@ def test_digits_table(digits, capsys):
                             str(res["extra"]), str(res["iterations"])]
         assert res["missed"] + res["extra"] == res["error"]
         assert res["percent"] == pytest.approx(100 * res["error"] / (300 * 64))
-        assert res["result"].w.shape == (300, res["rank"]) and res["result"].h.shape == (res["rank"], 64)
+        assert (res["result"].w.shape == (300, res["rank"])
+                and res["result"].h.shape == (res["rank"], 64))
     ones = int(text.split(" ones ")[0].rsplit(" ", 1)[1])
     assert all(res["error"] <= ones for res in results)
     assert results[1]["error"] < 0.9 * results[0]["error"]

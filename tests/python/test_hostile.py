@@ -37,7 +37,8 @@ CASES = int(os.environ.get("QUORBMF_FUZZ_CASES", "4000"))
 SEED = os.environ.get("QUORBMF_FUZZ_SEED", "2718")
 BATCHES = 4
 
-DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError, NotImplementedError, RuntimeError, MemoryError)
+DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError, NotImplementedError, RuntimeError,
+              MemoryError)
 
 
 class HostileError(Exception):
@@ -86,7 +87,8 @@ class Meddler:
 
     def __index__(self):
         m = self.matrix
-        for attempt in (lambda: m.__setitem__((0, 0), m[0, 0]), lambda: m.__ior__(m.copy()), m.to_list,
+        for attempt in (lambda: m.__setitem__((0, 0), m[0, 0]), lambda: m.__ior__(m.copy()),
+                        m.to_list,
                         lambda: hash(m), lambda: m.__iand__(m.copy())):
             try:
                 attempt()
@@ -162,10 +164,12 @@ def odd_offset_bools(shape, fill):
 
 def arrays(rng):
     """One generated NumPy array: any dtype, dimension, layout, size."""
-    dtype = rng.choice([bool, bool, bool, np.int8, np.uint8, np.int64, np.float64, object, np.complex128,
+    dtype = rng.choice([bool, bool, bool, np.int8, np.uint8, np.int64, np.float64, object,
+                        np.complex128,
                         [("a", "?")], "U1", "S1", "M8[s]", np.float16])
     ndim = rng.choice([0, 1, 1, 2, 2, 2, 3])
-    shape = tuple(rng.choice([0, 1, 2, 3, 5, 65]) if rng.random() < 0.15 else rng.choice([1, 2, 3, 5, 65])
+    shape = tuple(rng.choice([0, 1, 2, 3, 5, 65]) if rng.random() < 0.15
+                  else rng.choice([1, 2, 3, 5, 65])
                   for _ in range(ndim))
     try:
         a = np.zeros(shape, dtype=dtype)
@@ -173,7 +177,8 @@ def arrays(rng):
             a.flat[rng.randrange(a.size)] = True
     except (TypeError, ValueError):
         return np.zeros(2, bool)
-    layout = rng.choice(["C", "F", "strided", "reversed", "read-only", "odd offset", "masked", "matrix",
+    layout = rng.choice(["C", "F", "strided", "reversed", "read-only", "odd offset", "masked",
+                         "matrix",
                          "broadcast", "bytes 2"])
     if layout == "F":
         return np.asfortranarray(a)
@@ -199,16 +204,23 @@ def arrays(rng):
 
 def scalars(rng, matrices):
     return rng.choice([
-        None, 0.0, -0.0, 1.5, float("nan"), float("inf"), -float("inf"), 0, 1, 2, 3, 5, -1, 27, 63, 64, 65,
+        None, 0.0, -0.0, 1.5, float("nan"), float("inf"), -float("inf"), 0, 1, 2, 3, 5, -1, 27, 63,
+        64, 65,
         2**31 - 1, 2**31, 2**40, 2**59, 2**60, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63,
         -2**64, 10**30, True, False, np.True_, np.False_, np.int8(-1), np.uint8(1), np.int64(2),
-        np.uint64(2**64 - 1), np.float64(1.0), np.float32("nan"), 1j, Decimal(1), Fraction(1, 1), "", "zeta",
-        "1", " GREEDY-LS\t", "greedy_ls", "a\0b", "\u3000naive\u3000", b"\x01", bytearray(b"\x00\x01"),
-        memoryview(b"\x01"), object(), [], [[]], [[1]], [[1, 0], [0, 1]], [[2]], [[1], [1, 1]], ((1,),),
-        [range(3)], range(0), {}, {1}, [{1}], [[1.0]], [["1"]], ["01"], iter([[1]]), (x for x in [[1]]),
-        int, BitMatrix, len, Ellipsis, slice(0, 1), (), (0,), (0, 0), (1, 1), (0, 0, 0), (-1, 0), (0, 2**64),
+        np.uint64(2**64 - 1), np.float64(1.0), np.float32("nan"), 1j, Decimal(1), Fraction(1, 1),
+        "", "zeta",
+        "1", " GREEDY-LS\t", "greedy_ls", "a\0b", "\u3000naive\u3000", b"\x01",
+        bytearray(b"\x00\x01"),
+        memoryview(b"\x01"), object(), [], [[]], [[1]], [[1, 0], [0, 1]], [[2]], [[1], [1, 1]],
+        ((1,),),
+        [range(3)], range(0), {}, {1}, [{1}], [[1.0]], [["1"]], ["01"], iter([[1]]),
+        (x for x in [[1]]),
+        int, BitMatrix, len, Ellipsis, slice(0, 1), (), (0,), (0, 0), (1, 1), (0, 0, 0), (-1, 0),
+        (0, 2**64),
         (np.int64(1), True), (1.0, 0), (None, None), ([0], 0), Index(HostileError()),
-        Index(TypeErrorKind()), Index("1"), Index(1.0), Index(2**70), Index(-1), Index(1), Index(True),
+        Index(TypeErrorKind()), Index("1"), Index(1.0), Index(2**70), Index(-1), Index(1),
+        Index(True),
         (Index(HostileError()), 0), (0, Index(1)), LenRaises(), HalfwayRows([[1, 0], [0, 1]]),
         GrowingList([[1, 0], [0, 1]]), ShrinkingList([[1], [0], [1]]), LyingRows(),
         [[1, 0], HalfwayRows([1, 0])], [[1, Index(HostileError())]], EqRaises(),
@@ -225,7 +237,8 @@ def hostile(rng, ctx):
     return scalars(rng, ctx.foreign_matrices())
 
 
-SIZES = [0, 1, 2, 3, 5, 27, 64, 65, 69, 70, 2**31 - 1, 2**31, 2**40, 2**59, 2**60 - 1, 2**60, 2**63, 2**64 - 1,
+SIZES = [0, 1, 2, 3, 5, 27, 64, 65, 69, 70, 2**31 - 1, 2**31, 2**40, 2**59, 2**60 - 1, 2**60, 2**63,
+         2**64 - 1,
          2**64, -1, -2**63, True, False, np.int64(2), np.uint64(3), np.uint8(1), np.int8(-1)]
 
 
@@ -241,36 +254,45 @@ def near_size(rng, ctx):
 def near_vector(rng, ctx):
     n = rng.choice([0, 1, 2, 3, 3, 3, 4, 65])
     v = np.array([rng.random() < 0.5 for _ in range(n)], dtype=bool)
-    return rng.choice([v, v[::-1], np.repeat(v, 3)[::3], odd_offset_bools((n,), v), v.astype(np.uint8), v[None, :],
+    return rng.choice([v, v[::-1], np.repeat(v, 3)[::3], odd_offset_bools((n,), v),
+                       v.astype(np.uint8), v[None, :],
                        list(v)])
 
 
 def near_data(rng, ctx):
     rows, cols = rng.choice([0, 1, 2, 3]), rng.choice([0, 1, 2, 65])
-    cell = lambda: rng.choice([0, 1, 0, 1, True, np.uint8(1), np.int64(0), 2, -1, 2**63, Index(1)])
+
+    def cell():
+        return rng.choice([0, 1, 0, 1, True, np.uint8(1), np.int64(0), 2, -1, 2**63, Index(1)])
+
     data = [[cell() for _ in range(cols)] for _ in range(rows)]
     if data and rng.random() < 0.2:
         data[rng.randrange(rows)].append(0)  # ragged
-    return rng.choice([data, tuple(map(tuple, data)), GrowingList(data), np.array(data, dtype=object)])
+    return rng.choice([data, tuple(map(tuple, data)), GrowingList(data),
+                       np.array(data, dtype=object)])
 
 
 NEAR = {
     "size": near_size,
-    "bool": lambda rng, ctx: rng.choice([True, False, np.True_, np.False_, 0, 1, None, "True", np.array(True),
-                                         np.int8(1), 1.0]),
+    "bool": lambda rng, ctx: rng.choice([True, False, np.True_, np.False_, 0, 1, None, "True",
+                                         np.array(True), np.int8(1), 1.0]),
     "idx": lambda rng, ctx: rng.choice([
-        (near_size(rng, ctx), near_size(rng, ctx)), (rng.randrange(4), rng.randrange(71)), (0,), (0, 0, 0),
-        [0, 0], np.array([0, 0])]),
+        (near_size(rng, ctx), near_size(rng, ctx)), (rng.randrange(4), rng.randrange(71)), (0,),
+        (0, 0, 0), [0, 0], np.array([0, 0])]),
     "matrix": lambda rng, ctx: rng.choice(ctx.foreign_matrices()),
     "vector": near_vector,
     "data": near_data,
-    "array": lambda rng, ctx: rng.choice([arrays(rng), np.zeros((rng.randrange(3), rng.randrange(3)), bool)]),
-    "method": lambda rng, ctx: rng.choice(["naive", "ZETA", " greedy\n", "greedy-ls\u3000", "greedy_ls", "",
-                                           "zeta\0", np.str_("zeta"), b"zeta", None, 0]),
-    "name": lambda rng, ctx: rng.choice(["w", "h", "error", "iterations", "reconstruct", "", "nope", 1]),
+    "array": lambda rng, ctx: rng.choice([arrays(rng),
+                                          np.zeros((rng.randrange(3), rng.randrange(3)), bool)]),
+    "method": lambda rng, ctx: rng.choice(["naive", "ZETA", " greedy\n", "greedy-ls\u3000",
+                                           "greedy_ls", "", "zeta\0", np.str_("zeta"), b"zeta",
+                                           None, 0]),
+    "name": lambda rng, ctx: rng.choice(["w", "h", "error", "iterations", "reconstruct", "",
+                                         "nope", 1]),
 }
-KINDS = {"rows": "size", "cols": "size", "i": "size", "r": "size", "max_iter": "size", "seed": "size",
-         "fill": "bool", "value": "bool", "idx": "idx", "other": "matrix", "w": "matrix", "x": "matrix",
+KINDS = {"rows": "size", "cols": "size", "i": "size", "r": "size", "max_iter": "size",
+         "seed": "size", "fill": "bool", "value": "bool", "idx": "idx", "other": "matrix",
+         "w": "matrix", "x": "matrix",
          "data": "data", "a": "array", "method": "method", "name": "name"}
 
 
@@ -289,7 +311,8 @@ class Context:
     """Fresh receivers and valid arguments for one case."""
 
     def __init__(self, rng):
-        self.m = BitMatrix.from_numpy(np.random.default_rng(rng.randrange(2**32)).random((3, 70)) < 0.5)
+        self.m = BitMatrix.from_numpy(
+            np.random.default_rng(rng.randrange(2**32)).random((3, 70)) < 0.5)
         self.same = ~self.m
         self.chain = BitMatrix(70, 2, True)
         self.w = BitMatrix.from_list([[1, 0], [0, 1], [1, 1]])
@@ -297,7 +320,8 @@ class Context:
         self.x3 = np.array([True, False, True])
         self.data = BitMatrix.from_list([[1, 1, 0, 0], [0, 1, 1, 0], [1, 0, 0, 1]])
         self.result = ao_bmf(self.data, 2, "greedy", 3)
-        self.extra = [BitMatrix(1, 1), BitMatrix(3, 70, True), BitMatrix(70, 3), BitMatrix(4, 27), BitMatrix(3, 1)]
+        self.extra = [BitMatrix(1, 1), BitMatrix(3, 70, True), BitMatrix(70, 3), BitMatrix(4, 27),
+                      BitMatrix(3, 1)]
 
     def all_matrices(self):
         return [self.m, self.same, self.chain, self.w, self.data]
@@ -346,28 +370,40 @@ ENTRIES = {
     "str": lambda ctx: (ctx.m.__str__, [], [], 0),
     "BoolLs": lambda ctx: (BoolLs, ["w"], [ctx.w], 1),
     "solve": lambda ctx: (ctx.solver.solve, ["x", "method", "seed"], [ctx.x3, "greedy-ls", 7], 1),
-    "solve_all": lambda ctx: (ctx.solver.solve_all, ["x", "method", "seed"], [ctx.data, "zeta", 7], 1),
+    "solve_all": lambda ctx: (ctx.solver.solve_all, ["x", "method", "seed"], [ctx.data, "zeta", 7],
+                              1),
     "boolls": lambda ctx: (boolls, ["w", "x", "method", "seed"], [ctx.w, ctx.x3, "naive", 0], 2),
-    "ao_bmf": lambda ctx: (ao_bmf, ["x", "r", "method", "max_iter", "seed"], [ctx.data, 2, "zeta", 3, 5], 2),
+    "ao_bmf": lambda ctx: (ao_bmf, ["x", "r", "method", "max_iter", "seed"],
+                           [ctx.data, 2, "zeta", 3, 5], 2),
     "methods": lambda ctx: (QuorBMF.methods, [], [], 0),
     "BmfResult": lambda ctx: (BmfResult, [], [], 0),
     "reconstruct": lambda ctx: (ctx.result.reconstruct, [], [], 0),
     "result attributes": lambda ctx: (lambda name: getattr(ctx.result, name), ["name"], ["w"], 1),
-    "result setattr": lambda ctx: (lambda value: setattr(ctx.result, "error", value), ["value"], [0], 1),
+    "result setattr": lambda ctx: (lambda value: setattr(ctx.result, "error", value), ["value"],
+                                   [0], 1),
 }
 
 # Entries whose wrappers take positional arguments only.
-POSITIONAL_ONLY = {"getitem", "setitem", "delitem", "result attributes", "result setattr", "and", "or", "xor",
-                   "sub", "rand", "rsub", "matmul", "rmatmul", "ior", "iand", "ixor", "imatmul", "eq", "ne", "lt"}
+POSITIONAL_ONLY = {"getitem", "setitem", "delitem", "result attributes", "result setattr", "and",
+                   "or", "xor",
+                   "sub", "rand", "rsub", "matmul", "rmatmul", "ior", "iand", "ixor", "imatmul",
+                   "eq", "ne", "lt"}
 EXTRA_ALLOWED = {"result attributes": (AttributeError,), "result setattr": (AttributeError,)}
 RESULT_TYPES = {
-    "BitMatrix": BitMatrix, "zeros": BitMatrix, "ones": BitMatrix, "from_list": BitMatrix, "from_numpy": BitMatrix,
-    "to_list": list, "to_numpy": np.ndarray, "count_ones": int, "transpose": BitMatrix, "copy": BitMatrix,
-    "hamming": int, "count_andnot": int, "row_count_ones": int, "getitem": bool, "setitem": type(None),
-    "and": BitMatrix, "or": BitMatrix, "xor": BitMatrix, "sub": BitMatrix, "rand": BitMatrix, "rsub": BitMatrix,
-    "matmul": BitMatrix, "rmatmul": BitMatrix, "ior": BitMatrix, "iand": BitMatrix, "ixor": BitMatrix,
-    "imatmul": BitMatrix, "eq": bool, "ne": bool, "invert": BitMatrix, "len": int, "hash": int, "repr": str,
-    "str": str, "BoolLs": BoolLs, "solve": tuple, "solve_all": tuple, "boolls": tuple, "ao_bmf": BmfResult,
+    "BitMatrix": BitMatrix, "zeros": BitMatrix, "ones": BitMatrix, "from_list": BitMatrix,
+    "from_numpy": BitMatrix,
+    "to_list": list, "to_numpy": np.ndarray, "count_ones": int, "transpose": BitMatrix,
+    "copy": BitMatrix,
+    "hamming": int, "count_andnot": int, "row_count_ones": int, "getitem": bool,
+    "setitem": type(None),
+    "and": BitMatrix, "or": BitMatrix, "xor": BitMatrix, "sub": BitMatrix, "rand": BitMatrix,
+    "rsub": BitMatrix,
+    "matmul": BitMatrix, "rmatmul": BitMatrix, "ior": BitMatrix, "iand": BitMatrix,
+    "ixor": BitMatrix,
+    "imatmul": BitMatrix, "eq": bool, "ne": bool, "invert": BitMatrix, "len": int, "hash": int,
+    "repr": str,
+    "str": str, "BoolLs": BoolLs, "solve": tuple, "solve_all": tuple, "boolls": tuple,
+    "ao_bmf": BmfResult,
     "methods": list, "reconstruct": BitMatrix,
 }
 MUTATORS = {"setitem", "ior", "iand", "ixor"}
@@ -378,7 +414,8 @@ def frozen(value):
     if isinstance(value, BitMatrix):
         return ("matrix", snapshot(value))
     if isinstance(value, np.ndarray):
-        return ("array", value.shape, value.dtype.str, value.tobytes() if value.dtype != object else value.tolist())
+        return ("array", value.shape, value.dtype.str,
+                value.tobytes() if value.dtype != object else value.tolist())
     if isinstance(value, list):
         return ("list", repr(value))
     return ("other", id(value))
@@ -417,7 +454,8 @@ def draw_case(rng):
     elif shape_roll < 0.3:
         args.append(hostile(rng, ctx))  # one too many
     elif shape_roll < 0.35 and name not in POSITIONAL_ONLY:
-        kwargs[rng.choice(["bogus", "self", "rows\0", params[0] if params else "x"])] = hostile(rng, ctx)
+        kwargs[rng.choice(["bogus", "self", "rows\0", params[0] if params else "x"])] = (
+            hostile(rng, ctx))
     elif shape_roll < 0.4 and required:
         args = args[: rng.randrange(required)]  # missing arguments
     elif shape_roll < 0.45 and len(args) > required:
@@ -443,13 +481,15 @@ def run_case(rng, tally):
     tally[name][outcome] += 1
 
     if error is not None:
-        allowed = type(error) in DOCUMENTED + EXTRA_ALLOWED.get(name, ()) or isinstance(error, HostileError)
+        allowed = (type(error) in DOCUMENTED + EXTRA_ALLOWED.get(name, ())
+                   or isinstance(error, HostileError))
         if type(error) is INTERNAL_ERROR and str(error) == "capacity overflow":
             allowed = True
         if not allowed:
             return f"{described} raised {type(error).__name__}: {error}"
     elif name in RESULT_TYPES and not isinstance(result, RESULT_TYPES[name]) and not (
-            name in ("eq", "ne") and isinstance(args[0], np.ndarray)):  # NumPy's reflected comparison
+            name in ("eq", "ne") and isinstance(args[0],
+                                                np.ndarray)):  # NumPy's reflected comparison
         return f"{described} returned {result!r}"
 
     in_place = error is None and name in MUTATORS and (name == "setitem" or result is ctx.m)
@@ -475,7 +515,8 @@ def cap_address_space(headroom):
     bytes: a huge matrix then fails to allocate instead of being written."""
     with open("/proc/self/statm") as f:
         size = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-    resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    resource.setrlimit(resource.RLIMIT_AS,
+                       (size + headroom, resource.getrlimit(resource.RLIMIT_AS)[1]))
 
 
 def run_batch(batch, count, progress_path, headroom):
@@ -507,14 +548,16 @@ def test_fuzz_entry_points():
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     if headroom is None:  # the sanitizer's allocator enforces the cap instead
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=768"
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "")
+                               + ":allocator_may_return_null=1:max_allocation_size_mb=768")
     counts = [CASES // BATCHES + (b < CASES % BATCHES) for b in range(BATCHES)]
     with tempfile.TemporaryDirectory() as tmp:
         progress = [os.path.join(tmp, f"progress{b}") for b in range(BATCHES)]
         children = [
             subprocess.Popen([sys.executable, "-c",
-                              f"import json, sys; sys.path.insert(0, {here!r}); import test_hostile as t; "
-                              f"print(json.dumps(t.run_batch({b}, {counts[b]}, {progress[b]!r}, {headroom!r})))"],
+                              f"import json, sys; sys.path.insert(0, {here!r}); "
+                              f"import test_hostile as t; print(json.dumps(t.run_batch("
+                              f"{b}, {counts[b]}, {progress[b]!r}, {headroom!r})))"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
             for b in range(BATCHES)]
         outputs = [child.communicate(timeout=1800) for child in children]
@@ -527,7 +570,8 @@ def test_fuzz_entry_points():
                     call = describe_case(b, last)
                 except Exception as e:
                     call = f"not reproducible here: {e!r}"
-                pytest.fail(f"batch {b} died (status {child.returncode}) in case {b}/{last} ({call}):\n"
+                pytest.fail(f"batch {b} died (status {child.returncode}) in case {b}/{last} "
+                            f"({call}):\n"
                             f"{err[-3000:]}")
     summaries = [json.loads(out.splitlines()[-1]) for out, _ in outputs]
     assert [s["cases"] for s in summaries] == counts
@@ -541,7 +585,8 @@ def test_fuzz_entry_points():
                 tally[name][outcome] += n
     # The generator reaches success and failure on the entries that can do both.
     if CASES >= 2000:
-        for name in ("BitMatrix", "from_list", "from_numpy", "solve", "ao_bmf", "setitem", "ior", "matmul"):
+        for name in ("BitMatrix", "from_list", "from_numpy", "solve", "ao_bmf", "setitem", "ior",
+                     "matmul"):
             assert "ok" in tally[name] and len(tally[name]) > 2, (name, tally[name])
 
 
@@ -570,7 +615,8 @@ def test_from_list_reads_what_iteration_yields(data, expected):
         assert BitMatrix.from_list(data).to_list() == expected
 
 
-DTYPES = [bool, np.int8, np.uint8, np.int64, np.float64, object, np.complex128, [("a", "?")], "U1", "M8[s]"]
+DTYPES = [bool, np.int8, np.uint8, np.int64, np.float64, object, np.complex128, [("a", "?")], "U1",
+          "M8[s]"]
 
 
 @pytest.mark.parametrize("dtype", DTYPES, ids=str)
@@ -582,7 +628,8 @@ def test_array_entries_accept_only_bool_arrays_of_their_dimension(dtype, ndim):
     calls = {"from_numpy": lambda v: BitMatrix.from_numpy(v),
              "solve": lambda v: BoolLs(BitMatrix(3, 2)).solve(v),
              "boolls": lambda v: boolls(BitMatrix(3, 2), v)}
-    for layout in (a, np.array(a, order="F"), a[::-1] if ndim else a, np.repeat(a, 2, 0)[::2] if ndim else a):
+    for layout in (a, np.array(a, order="F"), a[::-1] if ndim else a,
+                   np.repeat(a, 2, 0)[::2] if ndim else a):
         for name, call in calls.items():
             if np.dtype(dtype) == bool and accepted_by[name]:
                 assert call(layout) in (BitMatrix(3, 2), (0, 0))
@@ -599,7 +646,8 @@ def test_array_entries_accept_only_bool_arrays_of_their_dimension(dtype, ndim):
     lambda a: np.broadcast_to(a[:1], a.shape),  # zero row stride
     lambda a: np.ma.masked_array(a, mask=~a),  # the raw cells are read, not the mask
     lambda a: np.asmatrix(a),
-    lambda a: np.lib.stride_tricks.as_strided(a, shape=(a.shape[0] - 1, 2), strides=(a.strides[0], 1)),
+    lambda a: np.lib.stride_tricks.as_strided(a, shape=(a.shape[0] - 1, 2),
+                                              strides=(a.strides[0], 1)),
 ], ids=["frombuffer", "odd offset", "broadcast", "masked", "matrix", "overlapping"])
 def test_unusual_bool_arrays_are_read_cell_by_cell(make):
     a = np.random.default_rng(3).random((5, 67)) < 0.5
@@ -611,12 +659,13 @@ def test_callbacks_during_a_solve_cannot_swap_the_vector():
     # seed.__index__ runs after x was accepted; reallocating x's buffer then
     # must be seen (the length is read afterwards), not read from freed memory.
     w = BitMatrix.from_list([[1, 0], [0, 1], [1, 1], [0, 0], [1, 0]])
-    for call in (lambda x, seed: BoolLs(w).solve(x, "zeta", seed), lambda x, seed: boolls(w, x, "zeta", seed)):
+    for call in (lambda x, seed: BoolLs(w).solve(x, "zeta", seed),
+                 lambda x, seed: boolls(w, x, "zeta", seed)):
         x = np.zeros(5, bool)
 
         class Grow:
             def __index__(self):
-                x.resize(4000, refcheck=False)
+                x.resize(4000, refcheck=False)  # noqa: B023
                 return 0
 
         with pytest.raises(ValueError) as info:
@@ -627,9 +676,9 @@ def test_callbacks_during_a_solve_cannot_swap_the_vector():
 
         class Refill:
             def __index__(self):
-                y.resize(10, refcheck=False)
-                y.resize(5, refcheck=False)
-                y[:] = [True, True, True, False, True]
+                y.resize(10, refcheck=False)  # noqa: B023
+                y.resize(5, refcheck=False)  # noqa: B023
+                y[:] = [True, True, True, False, True]  # noqa: B023
                 return 0
 
         assert call(y, Refill()) == (3, 0)
@@ -657,7 +706,8 @@ def test_callbacks_cannot_modify_matrices_a_solver_reads():
     assert boolls(x, np.ones(3, bool), "zeta", Meddle())[1] == 0
     assert seen == ["Already borrowed", False] * 5
     assert x == original
-    assert res.reconstruct().hamming(x) == res.error and total == (BitMatrix(3, 2, True) @ h).hamming(x)
+    assert (res.reconstruct().hamming(x) == res.error
+            and total == (BitMatrix(3, 2, True) @ h).hamming(x))
 
 
 # ---------------------------------------------------------------------------
@@ -679,7 +729,8 @@ def test_messages_keep_text_after_a_nul():
          "methode inconnue : 'gr\0eedy'. Valeurs acceptees : naive, zeta, greedy, greedy-ls"),
         (lambda: BitMatrix(1, 1, **{"fi\0ll": True}),
          "BitMatrix.__new__() got an unexpected keyword argument 'fi\0ll'"),
-        (lambda: BitMatrix(1, 1).hamming(Odd()), "argument 'other': 'O\0dd' object cannot be converted to 'BitMatrix'"),
+        (lambda: BitMatrix(1, 1).hamming(Odd()),
+         "argument 'other': 'O\0dd' object cannot be converted to 'BitMatrix'"),
     ]:
         with pytest.raises((ValueError, TypeError)) as info:
             call()

@@ -18,7 +18,8 @@ from oracle import memory_sizes, run_child, sanitizer_active
 from QuorBMF import BitMatrix, BmfResult, BoolLs, ao_bmf, boolls
 
 MIB = 2**20
-needs_real_memory = pytest.mark.skipif(sanitizer_active(), reason="address-space caps and resident sizes "
+needs_real_memory = pytest.mark.skipif(sanitizer_active(),
+                                       reason="address-space caps and resident sizes "
                                                                   "mean nothing under a sanitizer")
 
 
@@ -52,7 +53,8 @@ def test_zeros_at_the_largest_word_count(shape, overflow):
     assert BitMatrix.zeros(2, 3).shape == (2, 3)  # the module carries on
 
 
-@pytest.mark.parametrize("shape, overflow", [((2**60, 1), True), ((2**60, 7), True), ((2**61, 3), True),
+@pytest.mark.parametrize("shape, overflow",
+                         [((2**60, 1), True), ((2**60, 7), True), ((2**61, 3), True),
                                              ((2**60 - 1, 7), False), ((2**57 - 1, 64), False),
                                              ((2**31, 2**31), False)])
 def test_from_numpy_of_huge_views(shape, overflow):
@@ -87,7 +89,8 @@ def test_results_too_large_for_memory_fail_cleanly():
             "invert": lambda: ~big, "and": lambda: big & other, "or": lambda: big | other,
             "xor": lambda: big ^ other, "sub": lambda: big - other, "copy": big.copy,
             "transpose": big.transpose, "to_numpy": big.to_numpy, "to_list": big.to_list,
-            "product": lambda: tall @ wide, "solve_all": lambda: BoolLs(BitMatrix(1, 1)).solve_all(big),
+            "product": lambda: tall @ wide,
+            "solve_all": lambda: BoolLs(BitMatrix(1, 1)).solve_all(big),
             "ao_bmf": lambda: ao_bmf(big, 1), "ones": lambda: BitMatrix.ones(4, n),
         }
         for name, attempt in attempts.items():
@@ -196,38 +199,55 @@ def workload():
     res = ao_bmf(small, 2)
     idx, bad_idx, raising = (Index(1), Index(2)), (5, 5), Raising()
     calls = [
-        ("BitMatrix", lambda: BitMatrix(Index(64), 700, True)), ("BitMatrix bad", lambda: BitMatrix(0, 2)),
-        ("zeros", lambda: BitMatrix.zeros(64, 700)), ("ones raising", lambda: BitMatrix.ones(raising, 2)),
+        ("BitMatrix", lambda: BitMatrix(Index(64), 700, True)),
+        ("BitMatrix bad", lambda: BitMatrix(0, 2)),
+        ("zeros", lambda: BitMatrix.zeros(64, 700)),
+        ("ones raising", lambda: BitMatrix.ones(raising, 2)),
         ("overflow", lambda: BitMatrix(2**62, 2**62)), ("memory", lambda: BitMatrix(2**50, 64)),
-        ("from_list", lambda: BitMatrix.from_list(data)), ("from_list bad", lambda: BitMatrix.from_list(bad_data)),
+        ("from_list", lambda: BitMatrix.from_list(data)),
+        ("from_list bad", lambda: BitMatrix.from_list(bad_data)),
         ("from_list type", lambda: BitMatrix.from_list([[1], "1"])),
-        ("from_numpy", lambda: BitMatrix.from_numpy(array)), ("from_numpy bad", lambda: BitMatrix.from_numpy(x)),
-        ("to_list", small.to_list), ("to_numpy", big.to_numpy), ("copy", big.copy), ("transpose", big.transpose),
+        ("from_numpy", lambda: BitMatrix.from_numpy(array)),
+        ("from_numpy bad", lambda: BitMatrix.from_numpy(x)),
+        ("to_list", small.to_list), ("to_numpy", big.to_numpy), ("copy", big.copy),
+        ("transpose", big.transpose),
         ("count_ones", big.count_ones), ("hamming", lambda: big.hamming(big2)),
-        ("hamming bad", lambda: big.hamming(other_shape)), ("count_andnot", lambda: big.count_andnot(big2)),
-        ("row_count_ones", lambda: big.row_count_ones(idx[0])), ("row bad", lambda: big.row_count_ones(500)),
-        ("get", lambda: big[idx]), ("get bad", lambda: big[bad_idx]), ("set", lambda: big.__setitem__(idx, True)),
+        ("hamming bad", lambda: big.hamming(other_shape)),
+        ("count_andnot", lambda: big.count_andnot(big2)),
+        ("row_count_ones", lambda: big.row_count_ones(idx[0])),
+        ("row bad", lambda: big.row_count_ones(500)),
+        ("get", lambda: big[idx]), ("get bad", lambda: big[bad_idx]),
+        ("set", lambda: big.__setitem__(idx, True)),
         ("set bad", lambda: big.__setitem__(idx, 1)), ("del", lambda: big.__delitem__(idx)),
         ("and", lambda: big & big2), ("or", lambda: big | big2), ("xor", lambda: big ^ big2),
-        ("sub", lambda: big - big2), ("invert", lambda: ~big), ("matmul", lambda: big @ other_shape),
-        ("matmul bad", lambda: big @ big), ("and bad", lambda: big & other_shape), ("and foreign", lambda: big & 1),
-        ("ior", lambda: big.__ior__(big2)), ("iand", lambda: big.__iand__(~big2)), ("ixor", lambda: big.__ixor__(big2)),
+        ("sub", lambda: big - big2), ("invert", lambda: ~big),
+        ("matmul", lambda: big @ other_shape),
+        ("matmul bad", lambda: big @ big), ("and bad", lambda: big & other_shape),
+        ("and foreign", lambda: big & 1),
+        ("ior", lambda: big.__ior__(big2)), ("iand", lambda: big.__iand__(~big2)),
+        ("ixor", lambda: big.__ixor__(big2)),
         ("ior bad", lambda: big.__ior__(other_shape)), ("ior self", lambda: big.__ior__(big)),
         ("eq", lambda: big == big2), ("ne", lambda: big != 5), ("hash", lambda: hash(big)),
         ("repr", lambda: repr(big)), ("str", lambda: str(small)), ("len", lambda: len(big)),
         ("iterate", lambda: list(small)),
         ("BoolLs", lambda: BoolLs(w)), ("BoolLs bad", lambda: BoolLs(BitMatrix(2, 27))),
-        ("solve", lambda: solver.solve(x, "zeta", 3)), ("solve greedy-ls", lambda: solver.solve(x, "greedy-ls", 3)),
-        ("solve bad", lambda: solver.solve(x[:5])), ("solve method", lambda: solver.solve(x, "nope")),
-        ("solve_all", lambda: solver.solve_all(x_all, "greedy")), ("solve_all bad", lambda: solver.solve_all(small)),
-        ("boolls", lambda: boolls(w, x, "greedy-ls")), ("boolls bad", lambda: boolls(w, x, seed=-1)),
-        ("ao_bmf", lambda: ao_bmf(small, 2, "zeta", 5, 1)), ("ao_bmf bad", lambda: ao_bmf(small, 27)),
+        ("solve", lambda: solver.solve(x, "zeta", 3)),
+        ("solve greedy-ls", lambda: solver.solve(x, "greedy-ls", 3)),
+        ("solve bad", lambda: solver.solve(x[:5])),
+        ("solve method", lambda: solver.solve(x, "nope")),
+        ("solve_all", lambda: solver.solve_all(x_all, "greedy")),
+        ("solve_all bad", lambda: solver.solve_all(small)),
+        ("boolls", lambda: boolls(w, x, "greedy-ls")),
+        ("boolls bad", lambda: boolls(w, x, seed=-1)),
+        ("ao_bmf", lambda: ao_bmf(small, 2, "zeta", 5, 1)),
+        ("ao_bmf bad", lambda: ao_bmf(small, 27)),
         ("ao_bmf raising", lambda: ao_bmf(small, raising)),
         ("result", lambda: (res.w, res.h, res.error, res.iterations, res.reconstruct(), repr(res))),
         ("result bad", lambda: res.reconstruct(1)), ("BmfResult", lambda: BmfResult()),
         ("methods", QuorBMF.methods), ("kwargs bad", lambda: BitMatrix(1, 1, bogus=1)),
     ]
-    kept = [big, big2, small, other_shape, w, solver, x, x_all, data, bad_data, array, res, idx, raising]
+    kept = [big, big2, small, other_shape, w, solver, x, x_all, data, bad_data, array, res, idx,
+            raising]
     return calls, kept
 
 
@@ -236,7 +256,8 @@ def run_all(calls, times):
         for _, call in calls:
             try:
                 call()
-            except (TypeError, ValueError, IndexError, OverflowError, NotImplementedError, MemoryError, KeyError):
+            except (TypeError, ValueError, IndexError, OverflowError, NotImplementedError,
+                    MemoryError, KeyError):
                 pass
             except BaseException as e:  # noqa: B036 - the internal error derives from BaseException
                 if str(e) != "capacity overflow":
@@ -268,6 +289,8 @@ def test_repeated_calls_do_not_grow_memory():
     virtual, resident = memory_sizes()
     run_all(calls, 1500)
     gc.collect()
-    grown_virtual, grown_resident = (after - before for after, before in zip(memory_sizes(), (virtual, resident)))
-    assert grown_resident < 20 * MIB and grown_virtual < 20 * MIB, (grown_resident // MIB, grown_virtual // MIB)
+    grown_virtual, grown_resident = (after - before for after, before
+                                     in zip(memory_sizes(), (virtual, resident)))
+    assert grown_resident < 20 * MIB and grown_virtual < 20 * MIB, (
+        grown_resident // MIB, grown_virtual // MIB)
     assert len(kept) == 14

@@ -6,15 +6,9 @@ import pytest
 import scipy.sparse as sp
 
 from quorbmf import BooleanMF
+from quorbmf.datasets import make_planted
 
 METHODS = ["zeta", "greedy", "greedy-ls", "naive"]
-
-
-def planted(rng, m, n, r, density=0.3, noise=0.03):
-    w = rng.random((m, r)) < density
-    h = rng.random((r, n)) < density
-    x = (w.astype(int) @ h.astype(int)) > 0
-    return x ^ (rng.random((m, n)) < noise)
 
 
 def exact_model(r, method="zeta", **params):
@@ -32,7 +26,7 @@ class TestNothingMasked:
         rng = np.random.default_rng(METHODS.index(method))
         for _ in range(4):
             m, n, r = int(rng.integers(5, 120)), int(rng.integers(5, 90)), int(rng.integers(1, 6))
-            x = planted(rng, m, n, r)
+            x = make_planted(m, n, r, noise=0.03, random_state=rng)
             plain = exact_model(r, method)
             w0 = plain.fit_transform(x)
             masked = exact_model(r, method, n_jobs=2, block_size=17)
@@ -46,7 +40,7 @@ class TestMarkingCells:
     def test_nan_na_masked_array_and_mask_agree(self):
         pd = pytest.importorskip("pandas")
         rng = np.random.default_rng(1)
-        x = planted(rng, 150, 40, 3)
+        x = make_planted(150, 40, 3, noise=0.03, random_state=rng)
         hidden = rng.random(x.shape) < 0.15
         garbage = np.where(hidden, 7, x).astype(np.int64)   # never read
         fits = []
@@ -68,7 +62,7 @@ class TestMarkingCells:
 
     def test_sparse_absent_cells_as_missing(self):
         rng = np.random.default_rng(2)
-        x = planted(rng, 90, 70, 3, density=0.2)
+        x = make_planted(90, 70, 3, density=0.2, noise=0.03, random_state=rng)
         stored = x | (rng.random(x.shape) < 0.3)          # some stored zeros too
         csr = sp.csr_matrix((x[stored].astype(np.float64), np.nonzero(stored)), shape=x.shape)
         dense = np.where(stored, x.astype(float), np.nan)
@@ -83,7 +77,7 @@ class TestMarkingCells:
 class TestErrorsCountObservedCells:
     def test_score_and_history_count_observed_cells(self):
         rng = np.random.default_rng(4)
-        x = planted(rng, 200, 50, 4)
+        x = make_planted(200, 50, 4, noise=0.03, random_state=rng)
         seen = rng.random(x.shape) > 0.2
         model = exact_model(4)
         w = model.fit_transform(np.where(seen, x, np.nan))
@@ -95,7 +89,7 @@ class TestErrorsCountObservedCells:
 
     def test_imputation_beats_guessing_on_planted_data(self):
         rng = np.random.default_rng(5)
-        x = planted(rng, 400, 60, 4, noise=0.0)
+        x = make_planted(400, 60, 4, random_state=rng)
         hidden = rng.random(x.shape) < 0.1
         model = BooleanMF(n_components=4, random_state=0)
         filled = model.inverse_transform(model.fit_transform(np.where(hidden, np.nan, x * 1.0)))
@@ -106,7 +100,7 @@ class TestErrorsCountObservedCells:
 
 class TestEdgeCases:
     def test_unobserved_row_and_column_get_zero_factors(self):
-        x = planted(np.random.default_rng(6), 30, 20, 2).astype(float)
+        x = make_planted(30, 20, 2, noise=0.03, random_state=6).astype(float)
         x[4, :] = np.nan
         x[:, 7] = np.nan
         model = exact_model(2)

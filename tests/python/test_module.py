@@ -1,7 +1,6 @@
 """The module frame: registration, version, import rules and the internal
 exception class."""
 import inspect
-import sys
 
 import pytest
 
@@ -10,7 +9,8 @@ import QuorBMF
 
 def test_version_and_public_names():
     assert QuorBMF.__version__ == "0.1.1"
-    registered = [n for n in QuorBMF.__all__ if n not in ("BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls")]
+    registered = [n for n in QuorBMF.__all__ if n not in ("BitMatrix", "BoolLs", "BmfResult",
+                                                          "ao_bmf", "boolls")]
     assert registered == ["methods", "__version__"]
     order = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods", "__version__"]
     assert QuorBMF.__all__ == [n for n in order if n in QuorBMF.__all__]

@@ -59,7 +59,8 @@ def test_transpose_and_count_ones(rows, cols):
     assert _native.count_ones(t) == cells.sum()
 
 
-@pytest.mark.parametrize("m, r, cols", [(m, r, c) for m in SIZES for r in SIZES for c in (1, 64, 65)]
+@pytest.mark.parametrize("m, r, cols",
+                         [(m, r, c) for m in SIZES for r in SIZES for c in (1, 64, 65)]
                          + [(129, 20, 129), (65, 129, 63)])
 def test_product_against_integer_product(m, r, cols):
     rng = np.random.default_rng(m * 7 + r * 11 + cols)
@@ -84,13 +85,15 @@ def test_results_own_their_words():
 
 @pytest.mark.parametrize("rows, cols", [(1, 1), (63, 129), (64, 64), (65, 63), (129, 65)])
 @pytest.mark.parametrize("index_dtype", [np.int32, np.int64, np.uint16])
-@pytest.mark.parametrize("data_dtype", [None, bool, np.uint8, np.int64, np.float16, np.float64, np.complex64])
+@pytest.mark.parametrize("data_dtype",
+                         [None, bool, np.uint8, np.int64, np.float16, np.float64, np.complex64])
 def test_pack_csr_matches_toarray(rows, cols, index_dtype, data_dtype):
     rng = np.random.default_rng(rows + cols)
     dense = random_cells(rng, rows, cols, 0.2)
     csr = sp.csr_matrix(dense)
     data = None if data_dtype is None else csr.data.astype(data_dtype)
-    words = _native.pack_csr(csr.indptr.astype(index_dtype), csr.indices.astype(index_dtype), data, rows, cols)
+    words = _native.pack_csr(csr.indptr.astype(index_dtype), csr.indices.astype(index_dtype), data,
+                             rows, cols)
     assert_packed(words, dense)
 
 
@@ -136,11 +139,14 @@ def test_pack_csr_refuses_bad_structures(indptr, indices, data, message):
 
 @pytest.mark.parametrize("args, error, message", [
     (([0, 1], np.array([0]), None, 1, 1), TypeError, "indptr must be a numpy.ndarray, not list"),
-    ((np.array([0.0, 1.0]), np.array([0]), None, 1, 1), TypeError, "indptr must have an integer dtype, not float64"),
+    ((np.array([0.0, 1.0]), np.array([0]), None, 1, 1), TypeError,
+     "indptr must have an integer dtype, not float64"),
     ((np.array([0, 1]), np.array([0], dtype=">i8"), None, 1, 1), TypeError,
      "indices must be in native byte order, not dtype >i8"),
-    ((np.array([0, 1]), np.array([[0]]), None, 1, 1), ValueError, "indices must be one-dimensional, not 2-dimensional"),
-    ((np.array([0, 1]), np.array([0]), np.array(["1"]), 1, 1), TypeError, "data must have a numeric dtype, not <U1"),
+    ((np.array([0, 1]), np.array([[0]]), None, 1, 1), ValueError,
+     "indices must be one-dimensional, not 2-dimensional"),
+    ((np.array([0, 1]), np.array([0]), np.array(["1"]), 1, 1), TypeError,
+     "data must have a numeric dtype, not <U1"),
     ((np.array([0, 1]), np.array([0]), None, 1, 0), ValueError, "cols must be at least 1, got 0"),
     ((np.array([0, 1]), np.array([0]), None, -1, 1), OverflowError, "argument 'rows': "),
 ])
@@ -161,23 +167,31 @@ GOOD = pack(np.ones((3, 70), dtype=bool))
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: _native.transpose(GOOD.tolist(), 70), TypeError, "words must be a numpy.ndarray, not list"),
+    (lambda: _native.transpose(GOOD.tolist(), 70), TypeError,
+     "words must be a numpy.ndarray, not list"),
     (lambda: _native.transpose(GOOD.astype(np.int64), 70), TypeError,
      r"words must have dtype uint64 \(native byte order\), not int64"),
-    (lambda: _native.transpose(GOOD.astype(">u8"), 70), TypeError, r"words must have dtype uint64 \(native byte order\)"),
-    (lambda: _native.transpose(GOOD[0], 70), ValueError, r"words must be two-dimensional \(rows, words per row\)"),
-    (lambda: _native.transpose(GOOD[:0], 70), ValueError, r"words must have at least one row and one word per row"),
-    (lambda: _native.transpose(np.asfortranarray(GOOD), 70), ValueError, "words must be C-contiguous and aligned"),
+    (lambda: _native.transpose(GOOD.astype(">u8"), 70), TypeError,
+     r"words must have dtype uint64 \(native byte order\)"),
+    (lambda: _native.transpose(GOOD[0], 70), ValueError,
+     r"words must be two-dimensional \(rows, words per row\)"),
+    (lambda: _native.transpose(GOOD[:0], 70), ValueError,
+     r"words must have at least one row and one word per row"),
+    (lambda: _native.transpose(np.asfortranarray(GOOD), 70), ValueError,
+     "words must be C-contiguous and aligned"),
     (lambda: _native.transpose(GOOD, 64), ValueError,
      r"words must have ceil\(cols / 64\) = 1 words per row for 64 columns, not 2"),
     (lambda: _native.transpose(GOOD, 69), ValueError,
      r"words: row 0 has bits set beyond column 68 \(the spare bits must be zero\)"),
     (lambda: _native.transpose(GOOD, 0), ValueError, "cols must be at least 1, got 0"),
-    (lambda: _native.transpose(GOOD, 70.0), TypeError, "argument 'cols': 'float' object cannot be interpreted"),
+    (lambda: _native.transpose(GOOD, 70.0), TypeError,
+     "argument 'cols': 'float' object cannot be interpreted"),
     (lambda: _native.transpose(GOOD, -3), OverflowError, "argument 'cols': "),
-    (lambda: _native.transpose(GOOD), TypeError, r"transpose\(\) missing 1 required positional argument: 'cols'"),
+    (lambda: _native.transpose(GOOD), TypeError,
+     r"transpose\(\) missing 1 required positional argument: 'cols'"),
     (lambda: _native.product(GOOD, 70, GOOD, 70), ValueError, "h must have r = 70 rows, not 3"),
-    (lambda: _native.count_ones(np.zeros((2, 0), np.uint64)), ValueError, "words must have at least one row"),
+    (lambda: _native.count_ones(np.zeros((2, 0), np.uint64)), ValueError,
+     "words must have at least one row"),
     (lambda: _native.initial_factor(GOOD, 70, 0, 1), ValueError, "r must be at least 1, got 0"),
     (lambda: _native.initial_factor(GOOD, 70, 2, 2**64), OverflowError, "argument 'seed': "),
 ])
@@ -224,12 +238,14 @@ def model_initial_factor(cells, r, seed):
     return w
 
 
-@pytest.mark.parametrize("m, n, r, seed", [(1, 1, 1, 0), (65, 63, 5, 7), (64, 129, 26, 2**64 - 1), (129, 4, 9, 3)])
+@pytest.mark.parametrize("m, n, r, seed",
+                         [(1, 1, 1, 0), (65, 63, 5, 7), (64, 129, 26, 2**64 - 1), (129, 4, 9, 3)])
 def test_initial_factor_follows_the_seeded_choice(m, n, r, seed):
     rng = np.random.default_rng(m + n + r)
     cells = random_cells(rng, m, n, 0.05)
     cells[:, 1::3] = False  # empty columns are never chosen
-    assert_packed(_native.initial_factor(pack(cells.T), m, r, seed), model_initial_factor(cells, r, seed))
+    assert_packed(_native.initial_factor(pack(cells.T), m, r, seed),
+                  model_initial_factor(cells, r, seed))
 
 
 # ---------------------------------------------------------------------------
@@ -252,7 +268,8 @@ def test_half_steps_over_blocks_from_threads_equal_solve_all(m, r, n, method):
     x = random_cells(rng, m, n, 0.3)
     x[:, n // 2:] = x[:, : n - n // 2]  # equal vectors across blocks
     seed = 11
-    h, total = QuorBMF.BoolLs(BitMatrix.from_numpy(w)).solve_all(BitMatrix.from_numpy(x), method, seed)
+    h, total = QuorBMF.BoolLs(BitMatrix.from_numpy(w)).solve_all(
+        BitMatrix.from_numpy(x), method, seed)
     expected = combos_of(h.to_numpy())
 
     solver = _native.Solver(pack(w), r)
@@ -301,11 +318,14 @@ BLOCK_WORDS = pack(np.ones((4, 6), dtype=bool))
      r"factor must have ceil\(cols / 64\) = 2 words per row for 65 columns, not 1"),
     (lambda: _native.Solver(pack(np.ones((3, 5), bool)), 4), ValueError,
      r"factor: row 0 has bits set beyond column 3 \(the spare bits must be zero\)"),
-    (lambda: _native.Solver(FACTOR), TypeError, r"Solver.__new__\(\) missing 1 required positional argument: 'r'"),
+    (lambda: _native.Solver(FACTOR), TypeError,
+     r"Solver.__new__\(\) missing 1 required positional argument: 'r'"),
     (lambda: _native.VectorBlock(BLOCK_WORDS, 6, pack(np.ones((5, 4), bool))), ValueError,
      "transposed must have cols = 6 rows, not 5"),
-    (lambda: half_step(block=BLOCK_WORDS), TypeError, "block must be a quorbmf._native.VectorBlock, not ndarray"),
-    (lambda: half_step(method="fast"), ValueError, "method must be one of naive, zeta, greedy, greedy-ls, exact, not 'fast'"),
+    (lambda: half_step(block=BLOCK_WORDS), TypeError,
+     "block must be a quorbmf._native.VectorBlock, not ndarray"),
+    (lambda: half_step(method="fast"), ValueError,
+     "method must be one of naive, zeta, greedy, greedy-ls, exact, not 'fast'"),
     (lambda: half_step(method=1), TypeError, "argument 'method': 'int' object cannot be converted"),
     (lambda: half_step(seed=-1), OverflowError, "argument 'seed': "),
     (lambda: half_step(out=np.zeros((3, 1), np.uint64)), ValueError, "out must have 4 rows, not 3"),

@@ -94,7 +94,8 @@ def test_an_all_ones_mask_gives_the_unmasked_result(method):
     masked, plain = step(solver, x, method, mask=np.ones_like(x)), step(solver, x, method)
     np.testing.assert_array_equal(masked[0], plain[0])
     assert masked[1:] == plain[1:]
-    assert _native.VectorBlock(pack(x), 129, mask=pack(x)).masked and not _native.VectorBlock(pack(x), 129).masked
+    assert _native.VectorBlock(pack(x), 129,
+                               mask=pack(x)).masked and not _native.VectorBlock(pack(x), 129).masked
 
 
 @pytest.mark.parametrize("r", [1, 5, 12, 16, 20])
@@ -113,7 +114,8 @@ def test_exact_from_threads_on_a_fresh_solver_equals_zeta():
     solver, words, out, errors = _native.Solver(pack(w), 18), pack(x), out_for(256, 18), {}
 
     def solve(b):  # the first calls build the table together
-        errors[b] = solver.half_step(_native.VectorBlock(words[b:b + 32], 400), "exact", 0, out[b:b + 32])
+        errors[b] = solver.half_step(_native.VectorBlock(words[b:b + 32], 400), "exact", 0,
+                                     out[b:b + 32])
 
     threads = [threading.Thread(target=solve, args=(b,)) for b in range(0, 256, 32)]
     for t in threads:
@@ -144,12 +146,15 @@ def test_exact_falls_back_per_row_never_worse_than_greedy_ls():
     solver = _native.Solver(pack(w), 64)
     out, error, fallbacks = step(solver, x, "exact", seed=5)
     per_row = row_errors(w, x, out)
-    assert error == per_row.sum() and (per_row <= row_errors(w, x, step(solver, x, "greedy-ls", seed=5)[0])).all()
+    assert (error == per_row.sum()
+            and (per_row <= row_errors(w, x, step(solver, x, "greedy-ls", seed=5)[0])).all())
     # Rows are counted, not classes: the second half repeats the first.
     assert fallbacks > 0 and fallbacks == 2 * step(solver, x[:12], "exact", seed=5)[2]
 
 
-@pytest.mark.parametrize("m, r", [(63, 1), (65, 9), (129, 26), (64, 27), (100, 64), (70, 65), (90, 300), (30, 1024)])
+@pytest.mark.parametrize("m, r",
+                         [(63, 1), (65, 9), (129, 26), (64, 27), (100, 64), (70, 65), (90, 300),
+                          (30, 1024)])
 @pytest.mark.parametrize("method", ["greedy", "greedy-ls"])
 def test_heuristics_at_every_rank(m, r, method):
     w, x = data(np.random.default_rng(m + r), m, r, 12)
@@ -159,7 +164,8 @@ def test_heuristics_at_every_rank(m, r, method):
     assert (error, fallbacks) == (per_row.sum(), 0)
     assert (per_row <= row_errors(w, x, step(_native.Solver(pack(w), r), x, "greedy")[0])).all()
     if r <= 26:  # the table solver gives the same
-        h, total = QuorBMF.BoolLs(BitMatrix.from_numpy(w)).solve_all(BitMatrix.from_numpy(x.T), method, seed)
+        h, total = QuorBMF.BoolLs(BitMatrix.from_numpy(w)).solve_all(
+            BitMatrix.from_numpy(x.T), method, seed)
         np.testing.assert_array_equal(out, pack(h.to_numpy().T))
         assert total == error
 
@@ -167,7 +173,8 @@ def test_heuristics_at_every_rank(m, r, method):
 def test_wide_greedy_equals_the_table_on_a_padded_factor():
     w, x = data(np.random.default_rng(4), 120, 10, 40)
     padded = np.concatenate([w, np.zeros((120, 20), bool)], axis=1)
-    table, wide = step(_native.Solver(pack(w), 10), x, "greedy"), step(_native.Solver(pack(padded), 30), x, "greedy")
+    table, wide = (step(_native.Solver(pack(w), 10), x, "greedy"),
+                   step(_native.Solver(pack(padded), 30), x, "greedy"))
     np.testing.assert_array_equal(wide[0], table[0])
     assert wide[1] == table[1]
 
@@ -218,14 +225,18 @@ def check_cover(result, x, k):
     every prefix of the factors recomputed in NumPy; returns W and H."""
     (m, n), (w_words, h_words, errors) = x.shape, result
     assert w_words.shape == (m, -(-k // 64)) and h_words.shape == (k, -(-n // 64))
-    w, h, found = unpack(w_words, k).astype(np.float32), unpack(h_words, n).astype(np.float32), len(errors)
-    assert errors == [int((((w[:, :l] @ h[:l]) > 0) != x).sum()) for l in range(1, found + 1)]
-    assert found <= k and (found > 0 or not x.any()) and not w[:, found:].any() and not h[found:].any()
+    w, h, found = (unpack(w_words, k).astype(np.float32), unpack(h_words, n).astype(np.float32),
+                   len(errors))
+    assert errors == [int((((w[:, :p] @ h[:p]) > 0) != x).sum()) for p in range(1, found + 1)]
+    assert (found <= k and (found > 0 or not x.any()) and not w[:, found:].any()
+            and not h[found:].any())
     return (w @ h) > 0
 
 
-@pytest.mark.parametrize("m, n, k", [(1, 1, 1), (63, 65, 5), (64, 129, 12), (129, 64, 70), (70, 3, 2)])
-@pytest.mark.parametrize("params", [None, {}, {"tau": 0.8}, {"tau": 0.3, "w_plus": 2, "w_minus": 0.5}])
+@pytest.mark.parametrize("m, n, k",
+                         [(1, 1, 1), (63, 65, 5), (64, 129, 12), (129, 64, 70), (70, 3, 2)])
+@pytest.mark.parametrize("params",
+                         [None, {}, {"tau": 0.8}, {"tau": 0.3, "w_plus": 2, "w_minus": 0.5}])
 def test_cover_error_curves(m, n, k, params):
     rng = np.random.default_rng(m + n + k)
     _, x = data(rng, n, 6, m, 8)
@@ -244,8 +255,8 @@ def test_grecond_on_mushroom(k, expected):
     assert x.shape == (8124, 118) and len(result[2]) == k and result[2][-1] == expected
 
 
-F3, F30, F65, B = pack(np.eye(6, 3, dtype=bool)), pack(np.eye(6, 30, dtype=bool)), pack(np.eye(6, 65, dtype=bool)), \
-    pack(np.ones((4, 6), dtype=bool))
+F3, F30, F65, B = (pack(np.eye(6, 3, dtype=bool)), pack(np.eye(6, 30, dtype=bool)),
+                   pack(np.eye(6, 65, dtype=bool)), pack(np.ones((4, 6), dtype=bool)))
 
 
 def call(r, name, *args, mask=None, words=B):
@@ -254,33 +265,47 @@ def call(r, name, *args, mask=None, words=B):
 
 
 @pytest.mark.parametrize("bad, error, message", [
-    (lambda: _native.VectorBlock(B, 6, mask=B[:3]), ValueError, "mask must have the 4 rows of words, not 3"),
-    (lambda: _native.VectorBlock(B, 6, mask=pack(np.ones((4, 7)))), ValueError, "mask: row 0 has bits set beyond"),
-    (lambda: _native.VectorBlock(B, 6, mask=[[1]]), TypeError, "mask must be a numpy.ndarray, not list"),
+    (lambda: _native.VectorBlock(B, 6, mask=B[:3]), ValueError,
+     "mask must have the 4 rows of words, not 3"),
+    (lambda: _native.VectorBlock(B, 6, mask=pack(np.ones((4, 7)))), ValueError,
+     "mask: row 0 has bits set beyond"),
+    (lambda: _native.VectorBlock(B, 6, mask=[[1]]), TypeError,
+     "mask must be a numpy.ndarray, not list"),
     (lambda: call(30, "half_step", "greedy", 0, out_for(4, 30), mask=B), ValueError,
      r"missing values \(mask=\) are supported up to rank 26, not r = 30"),
     (lambda: call(30, "half_step", "zeta", 0, out_for(4, 30)), ValueError,
-     r"method 'zeta' needs a table of 2\^r counters and works up to rank 26; at r = 30 use greedy, greedy-ls or exact$"),
-    (lambda: call(65, "half_step", "naive", 0, out_for(4, 65)), ValueError, "method 'naive' .* use greedy or greedy-ls$"),
+     r"method 'zeta' needs a table of 2\^r counters and works up to rank 26; "
+     r"at r = 30 use greedy, greedy-ls or exact$"),
+    (lambda: call(65, "half_step", "naive", 0, out_for(4, 65)), ValueError,
+     "method 'naive' .* use greedy or greedy-ls$"),
     (lambda: call(65, "half_step_counted", "exact", 0, out_for(4, 65)), ValueError,
-     r"method 'exact' works up to rank 64 \(a combination of one word\); at r = 65 use greedy or greedy-ls$"),
+     r"method 'exact' works up to rank 64 \(a combination of one word\); "
+     r"at r = 65 use greedy or greedy-ls$"),
     (lambda: call(65, "half_step", "greedy", 0, out_for(4, 64)), ValueError,
      r"out must have ceil\(cols / 64\) = 2 words per row for 65 columns, not 1"),
     (lambda: call(3, "half_step", "exactly", 0, out_for(4, 3)), ValueError,
      "method must be one of naive, zeta, greedy, greedy-ls, exact, not 'exactly'"),
     (lambda: call(3, "refit_blocks", 2, out_for(4, 3), mask=B), ValueError,
      "refit_blocks takes unmasked blocks only; block has a mask"),
-    (lambda: call(3, "refit_blocks", 0, out_for(4, 3)), ValueError, "width must be at least 1, got 0"),
-    (lambda: call(3, "refit_blocks", 25, out_for(4, 3)), ValueError, r"width must be at most 24 \(a refit"),
-    (lambda: call(3, "refit_blocks", 2, out_for(4, 3) + 8), ValueError, "out: row 0 has bits set beyond column 2"),
+    (lambda: call(3, "refit_blocks", 0, out_for(4, 3)), ValueError,
+     "width must be at least 1, got 0"),
+    (lambda: call(3, "refit_blocks", 25, out_for(4, 3)), ValueError,
+     r"width must be at most 24 \(a refit"),
+    (lambda: call(3, "refit_blocks", 2, out_for(4, 3) + 8), ValueError,
+     "out: row 0 has bits set beyond column 2"),
     (lambda: call(3, "refit_blocks", 2, out_for(3, 3)), ValueError, "out must have 4 rows, not 3"),
-    (lambda: call(3, "refit_blocks", 2), TypeError, r"Solver.refit_blocks\(\) missing 1 required positional"),
+    (lambda: call(3, "refit_blocks", 2), TypeError,
+     r"Solver.refit_blocks\(\) missing 1 required positional"),
     (lambda: _native.grecond(B, 6, 0), ValueError, "k must be at least 1, got 0"),
     (lambda: _native.grecond(B, 5, 1), ValueError, "x: row 0 has bits set beyond column 4"),
-    (lambda: _native.asso(B, 6, 2, tau=float("nan")), ValueError, "tau must be between 0 and 1, not nan"),
-    (lambda: _native.asso(B, 6, 2, tau="0.5"), TypeError, "argument 'tau': must be real number, not str"),
-    (lambda: _native.asso(B, 6, 2, w_plus=float("inf")), ValueError, "w_plus must be a finite number at least 0, not inf"),
-    (lambda: _native.asso(B, 6, 2, w_minus=-1), ValueError, "w_minus must be a finite number at least 0, not -1"),
+    (lambda: _native.asso(B, 6, 2, tau=float("nan")), ValueError,
+     "tau must be between 0 and 1, not nan"),
+    (lambda: _native.asso(B, 6, 2, tau="0.5"), TypeError,
+     "argument 'tau': must be real number, not str"),
+    (lambda: _native.asso(B, 6, 2, w_plus=float("inf")), ValueError,
+     "w_plus must be a finite number at least 0, not inf"),
+    (lambda: _native.asso(B, 6, 2, w_minus=-1), ValueError,
+     "w_minus must be a finite number at least 0, not -1"),
 ])
 def test_bad_arguments(bad, error, message):
     with pytest.raises(error, match="^" + message):
@@ -317,8 +342,10 @@ def test_rank_limit_opens_the_solvers_refusal(masked):
 def test_stub_agrees_with_the_module(tmp_path):
     pytest.importorskip("mypy")
     root, env = os.path.dirname(os.path.dirname(_native.__file__)), dict(os.environ)
-    if root not in {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}:  # a build tree
+    if root not in {sysconfig.get_paths()["purelib"],
+                    sysconfig.get_paths()["platlib"]}:  # a build tree
         env.update(MYPYPATH=root, PYTHONPATH=os.pathsep.join([root, env.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quorbmf._native", "--mypy-config-file", os.devnull],
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quorbmf._native",
+                           "--mypy-config-file", os.devnull],
                           capture_output=True, text=True, cwd=tmp_path, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr

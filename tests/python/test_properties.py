@@ -82,9 +82,11 @@ def test_boolean_laws(pair):
     assert ~~ma == ma and (~ma).count_ones() == cells_total - ma.count_ones()
     assert ma - mb == ma & ~mb
     assert ma ^ mb == (ma | mb) - (ma & mb)
-    for result, expected in [(ma & mb, a & b), (ma | mb, a | b), (ma ^ mb, a ^ b), (ma - mb, a & ~b), (~ma, ~a)]:
+    for result, expected in [(ma & mb, a & b), (ma | mb, a | b), (ma ^ mb, a ^ b),
+                             (ma - mb, a & ~b), (~ma, ~a)]:
         assert np.array_equal(result.to_numpy(), expected) and result == bm(expected)
-    assert np.array_equal(ma.to_numpy(), a) and np.array_equal(mb.to_numpy(), b)  # operands untouched
+    assert (np.array_equal(ma.to_numpy(), a)
+            and np.array_equal(mb.to_numpy(), b))  # operands untouched
 
 
 @PROFILE
@@ -138,7 +140,8 @@ def test_round_trips_through_every_layout(a):
         assert BitMatrix.from_numpy(view) == m, name
     assert BitMatrix.from_numpy(a.T) == m.transpose()
     assert BitMatrix.from_numpy(np.ascontiguousarray(a[::-1])).to_list() == m.to_list()[::-1]
-    assert BitMatrix.from_list(m.to_numpy().astype(np.uint8)) == m == BitMatrix.from_numpy(m.to_numpy())
+    assert (BitMatrix.from_list(m.to_numpy().astype(np.uint8)) == m
+            == BitMatrix.from_numpy(m.to_numpy()))
 
 
 @PROFILE
@@ -207,7 +210,8 @@ def test_solve_all_is_column_by_column(case, n, method, seed, data):
     assert h.shape == (w.shape[1], n)
     singles = [solver.solve(np.ascontiguousarray(x[:, c]), method, seed) for c in range(n)]
     hs = h.to_numpy()
-    assert [sum(int(v) << j for j, v in enumerate(hs[:, c])) for c in range(n)] == [s[0] for s in singles]
+    assert ([sum(int(v) << j for j, v in enumerate(hs[:, c])) for c in range(n)]
+            == [s[0] for s in singles])
     assert total == sum(s[1] for s in singles) == (bm(w) @ h).hamming(bm(x))
 
 
@@ -226,12 +230,14 @@ def test_ao_bmf_error_is_the_reconstruction_distance(case, max_iter, seed):
     res = ao_bmf(x, r, method, max_iter, seed)
     rebuilt = res.reconstruct()
     assert rebuilt.hamming(x) == res.error <= x.count_ones()
-    assert rebuilt == res.w @ res.h and np.array_equal(rebuilt.to_numpy(), bool_product(res.w.to_numpy(),
-                                                                                       res.h.to_numpy()))
+    assert (rebuilt == res.w @ res.h
+            and np.array_equal(rebuilt.to_numpy(),
+                               bool_product(res.w.to_numpy(), res.h.to_numpy())))
     assert res.w.shape == (a.shape[0], r) and res.h.shape == (r, a.shape[1])
     assert 1 <= res.iterations <= max_iter
     again = ao_bmf(x.copy(), r, method, max_iter, seed)
-    assert (again.w, again.h, again.error, again.iterations) == (res.w, res.h, res.error, res.iterations)
+    assert ((again.w, again.h, again.error, again.iterations)
+            == (res.w, res.h, res.error, res.iterations))
     assert x == bm(a)
 
 
@@ -252,7 +258,8 @@ def test_ao_bmf_recovers_exact_low_rank_products_it_can_reach(rows, cols, r, see
 # reach (transposition tiles of 512 x 512 cells, products of many dense rows,
 # solver ranks above 18). Contents come from a seeded generator.
 
-big_dims = st.one_of(st.sampled_from([1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 255, 256, 257, 511, 512, 513, 1023,
+big_dims = st.one_of(st.sampled_from([1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 255, 256, 257, 511,
+                                      512, 513, 1023,
                                       1024, 1025]), st.integers(1, 1100))
 densities = st.sampled_from([0.0, 0.02, 0.3, 0.7, 0.97, 1.0])
 
@@ -324,7 +331,8 @@ def test_exact_methods_agree_at_high_ranks(r, m, density, planted, seed):
 
 
 @LARGE
-@given(st.integers(1, 21), st.integers(1, 200), st.integers(1, 40), densities, st.integers(0, 2**32 - 1))
+@given(st.integers(1, 21), st.integers(1, 200), st.integers(1, 40), densities,
+       st.integers(0, 2**32 - 1))
 @example(21, 200, 40, 0.02, 1).via("high rank, sparse columns")
 @example(21, 150, 12, 0.7, 2).via("high rank, dense columns")
 @example(18, 65, 30, 0.3, 3).via("largest single block")
@@ -336,5 +344,6 @@ def test_solve_all_matches_column_solves_at_any_rank(r, m, n, density, seed):
     h, total = solver.solve_all(bm(x), "zeta")
     singles = [solver.solve(np.ascontiguousarray(x[:, c]), "zeta") for c in range(n)]
     hs = h.to_numpy()
-    assert [sum(int(v) << j for j, v in enumerate(hs[:, c])) for c in range(n)] == [s[0] for s in singles]
+    assert ([sum(int(v) << j for j, v in enumerate(hs[:, c])) for c in range(n)]
+            == [s[0] for s in singles])
     assert total == sum(s[1] for s in singles) == (bm(w) @ h).hamming(bm(x))

@@ -20,7 +20,8 @@ def test_readme_has_blocks():
 
 @pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)))
 def test_python_block_runs(index):
-    proc = subprocess.run([sys.executable, "-c", PYTHON_BLOCKS[index]], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-c", PYTHON_BLOCKS[index]], capture_output=True,
+                          text=True,
                           cwd=ROOT, timeout=120)
     assert proc.returncode == 0, proc.stderr
 

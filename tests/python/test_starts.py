@@ -8,13 +8,7 @@ import pytest
 import QuorBMF
 from quorbmf import BooleanMF, _native
 from quorbmf._rank import choose_rank, description_length
-
-
-def planted(rng, m, n, r, density=0.25, noise=0.02):
-    w = rng.random((m, r)) < density
-    h = rng.random((r, n)) < density
-    x = (w.astype(int) @ h.astype(int)) > 0
-    return x ^ (rng.random((m, n)) < noise)
+from quorbmf.datasets import make_planted
 
 
 def error_of(model, w, x):
@@ -25,7 +19,7 @@ class TestStarts:
     @pytest.mark.parametrize("init", ["grecond", "asso"])
     def test_classic_start_is_never_made_worse(self, init):
         rng = np.random.default_rng(1)
-        x = planted(rng, 300, 80, 6, noise=0.05)
+        x = make_planted(300, 80, 6, density=0.25, noise=0.05, random_state=rng)
         from quorbmf import as_packed
 
         words = as_packed(x).words
@@ -40,7 +34,7 @@ class TestStarts:
 
     def test_custom_start(self):
         rng = np.random.default_rng(2)
-        x = planted(rng, 120, 40, 3, noise=0.0)
+        x = make_planted(120, 40, 3, density=0.25, random_state=rng)
         w0 = rng.random((120, 3)) < 0.3
         h0 = rng.random((3, 40)) < 0.3
         start = int((((w0.astype(int) @ h0.astype(int)) > 0) != x).sum())
@@ -53,7 +47,7 @@ class TestStarts:
             model.fit(x, W=w0)
 
     def test_auto_screens_many_starts_and_keeps_the_best(self, capsys):
-        x = planted(np.random.default_rng(3), 200, 60, 5, noise=0.04)
+        x = make_planted(200, 60, 5, density=0.25, noise=0.04, random_state=3)
         model = BooleanMF(n_components=5, random_state=0, verbose=1).fit(x)
         out = capsys.readouterr().out
         assert "grecond" in out and "random-columns (seed 38)" in out and "screened 40" in out
@@ -75,7 +69,7 @@ class TestStarts:
         assert model.n_iter_ == alone[kept].n_iter_
 
     def test_restarts_are_the_same_on_any_number_of_threads(self):
-        x = planted(np.random.default_rng(4), 250, 90, 8, noise=0.05)
+        x = make_planted(250, 90, 8, density=0.25, noise=0.05, random_state=4)
         fits = [BooleanMF(n_components=8, random_state=5, n_jobs=j).fit(x) for j in (1, 2, 3)]
         for f in fits[1:]:
             assert np.array_equal(f.components_, fits[0].components_)
@@ -86,7 +80,7 @@ class TestExactMethod:
     def test_exact_equals_zeta(self):
         rng = np.random.default_rng(5)
         for r in (3, 9, 14, 18):
-            x = planted(rng, 160, 70, r, density=0.15)
+            x = make_planted(160, 70, r, density=0.15, noise=0.02, random_state=rng)
             zeta = QuorBMF.ao_bmf(QuorBMF.BitMatrix.from_numpy(x), r, "zeta", 50, 2)
             model = BooleanMF(n_components=r, method="exact", init="random-columns", n_init=1,
                               random_state=2, n_jobs=2)
@@ -100,7 +94,7 @@ class TestWideRanks:
     @pytest.mark.parametrize("r, method", [(27, "greedy"), (40, "exact"), (64, "greedy-ls"),
                                            (65, "exact-blocks"), (300, "auto"), (1024, "greedy")])
     def test_errors_are_true_at_any_rank(self, r, method):
-        x = planted(np.random.default_rng(r), 60, 90, 20, density=0.1, noise=0.05)
+        x = make_planted(60, 90, 20, density=0.1, noise=0.05, random_state=r)
         model = BooleanMF(n_components=r, method=method, random_state=0, n_init=1)
         w = model.fit_transform(x)
         assert w.shape == (60, r) and model.components_.shape == (r, 90)
@@ -116,7 +110,7 @@ class TestWideRanks:
 class TestChoosingTheRank:
     def test_description_length_picks_the_planted_rank(self, tmp_path):
         rng = np.random.default_rng(6)
-        x = planted(rng, 400, 100, 5, density=0.2, noise=0.01)
+        x = make_planted(400, 100, 5, density=0.2, noise=0.01, random_state=rng)
         sel = choose_rank(x, range(1, 10), random_state=0)
         assert sel.rank_ == 5
         assert sel.errors == sorted(sel.errors, reverse=True)

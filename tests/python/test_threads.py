@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from QuorBMF import BitMatrix, BoolLs, ao_bmf, boolls
+from quorbmf.datasets import make_planted
 
 METHODS = ("naive", "zeta", "greedy", "greedy-ls")
 
@@ -44,7 +45,8 @@ def test_one_solver_shared_by_many_threads():
     solver = BoolLs(w)
     xs = [rng.random(150) < 0.4 for _ in range(6)]
     x_all = BitMatrix.from_numpy(np.stack(xs, axis=1))
-    jobs = [(k, method, seed) for k in range(len(xs)) for method in METHODS for seed in (0, 5, 2**64 - 1)]
+    jobs = [(k, method, seed) for k in range(len(xs)) for method in METHODS
+            for seed in (0, 5, 2**64 - 1)]
     expected = {job: solver.solve(xs[job[0]], job[1], job[2]) for job in jobs}
     expected_all = {(m, s): solver.solve_all(x_all, m, s) for m in METHODS for s in (0, 5)}
     results = [dict() for _ in range(4)]
@@ -79,7 +81,8 @@ def test_one_high_rank_solver_shared_by_many_threads():
     def worker(n):
         def body():
             for _ in range(3):
-                seen[n].append([solver.solve(x, method, 9) for x in xs for method in ("zeta", "greedy-ls")])
+                seen[n].append([solver.solve(x, method, 9)
+                                for x in xs for method in ("zeta", "greedy-ls")])
                 assert solver.solve_all(x_all, "zeta") == expected_all
         return body
 
@@ -101,9 +104,7 @@ def test_one_shot_solves_on_a_shared_factor():
 
 
 def planted(seed, m, n, r):
-    rng = np.random.default_rng(seed)
-    w, h = rng.random((m, r)) < 0.3, rng.random((r, n)) < 0.3
-    return BitMatrix.from_numpy((w.astype(int) @ h.astype(int) > 0) ^ (rng.random((m, n)) < 0.03))
+    return BitMatrix.from_numpy(make_planted(m, n, r, noise=0.03, random_state=seed))
 
 
 def test_factorisations_readers_and_writers_on_one_matrix():
@@ -125,7 +126,8 @@ def test_factorisations_readers_and_writers_on_one_matrix():
             for _ in range(2):
                 res = ao_bmf(x, run[1], run[0], 4, run[2])
                 want = expected[run]
-                assert (res.w, res.h, res.error, res.iterations) == (want.w, want.h, want.error, want.iterations)
+                assert ((res.w, res.h, res.error, res.iterations)
+                        == (want.w, want.h, want.error, want.iterations))
             finished.append(run)
         return body
 
@@ -160,7 +162,8 @@ def test_factorisations_readers_and_writers_on_one_matrix():
         # must decline and hand back a new matrix.
         solving.wait()
         while busy():
-            for operand, op in ((subset, operator.ior), (superset, operator.iand), (zeros, operator.ixor)):
+            for operand, op in ((subset, operator.ior), (superset, operator.iand),
+                                (zeros, operator.ixor)):
                 target = op(x, operand)  # `x |= operand` with a local name
                 if target is x:
                     stats["in place"] += 1

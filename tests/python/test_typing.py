@@ -21,8 +21,10 @@ def run(*args):
     if str(STUB.parent) not in installed:
         # A build tree: point both mypy and the interpreter at it.
         env["MYPYPATH"] = str(STUB.parent)
-        env["PYTHONPATH"] = os.pathsep.join([str(STUB.parent)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=HERE, env=env)
+        env["PYTHONPATH"] = os.pathsep.join(
+            [str(STUB.parent)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=HERE,
+                          env=env)
 
 
 def test_stub_is_installed_beside_the_module():
@@ -36,12 +38,14 @@ def test_stub_agrees_with_the_module():
 
 
 def test_strict_type_check_of_a_typed_program():
-    proc = run("mypy", "--strict", "--no-incremental", "--config-file", os.devnull, "typed_example.py")
+    proc = run("mypy", "--strict", "--no-incremental", "--config-file", os.devnull,
+               "typed_example.py")
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 def test_typed_program_runs():
-    proc = subprocess.run([sys.executable, str(HERE / "typed_example.py")], capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, str(HERE / "typed_example.py")], capture_output=True,
+                          text=True)
     assert proc.returncode == 0, proc.stderr
 
 

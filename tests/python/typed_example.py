@@ -40,8 +40,8 @@ def tour() -> int:
     rebuilt: BitMatrix = res.reconstruct()
     assert rebuilt.hamming(x) == res.error and res.iterations >= 1
     assert res.w.shape == (x.rows, 3) and res.h.cols == x.cols
-    return (len(version) + len(names) + shape[0] + int(cell) + len(rows) + counts + t.rows + h + error
-            + hh.rows + total + one[0] + solver.m + solver.r + len(y) + hash(y) % 2)
+    return (len(version) + len(names) + shape[0] + int(cell) + len(rows) + counts + t.rows + h
+            + error + hh.rows + total + one[0] + solver.m + solver.r + len(y) + hash(y) % 2)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""Real binary data shipped with quorbmf."""
+"""Data sets: real binary data shipped with quorbmf, and planted matrices."""
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -7,7 +7,9 @@ from typing import Any, List
 
 import numpy as np
 
-__all__ = ["Dataset", "load_mushroom"]
+from ._planted import make_planted
+
+__all__ = ["Dataset", "load_mushroom", "make_planted"]
 
 
 @dataclass
