@@ -15,7 +15,7 @@ parameters agree.
 from ._estimator import BooleanMF
 from ._packed import PackedMatrix
 from ._rank import RankSelection, choose_rank, description_length
-from ._validation import as_packed, as_packed_observed
+from ._input import as_packed, as_packed_observed
 from .datasets import load_mushroom
 
 __all__ = ["BooleanMF", "PackedMatrix", "RankSelection", "as_packed", "as_packed_observed",

@@ -64,9 +64,9 @@ class TestDense:
             as_packed(x)
 
     def test_bad_values_beyond_the_first_chunk(self, monkeypatch):
-        import quorbmf._validation as validation
+        import quorbmf._input as inputs
 
-        monkeypatch.setattr(validation, "_CHUNK_CELLS", 64)
+        monkeypatch.setattr(inputs, "_CHUNK_CELLS", 64)
         x = np.ones((50, 10), dtype=np.int8)
         x[37, 4] = 2
         with pytest.raises(ValueError, match=r"cell \(37, 4\) holds 2"):

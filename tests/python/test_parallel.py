@@ -68,11 +68,11 @@ class TestThreads:
 
 class TestProgress:
     def test_plain_progress_without_tqdm(self, monkeypatch, capsys):
-        import quorbmf._runner as runner
+        import quorbmf.backends.progress as progress
 
         monkeypatch.setitem(sys.modules, "tqdm", None)
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
-        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        monkeypatch.setattr(progress, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
         BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
                   n_init=1, init="random-columns").fit(x)
@@ -81,9 +81,9 @@ class TestProgress:
 
     def test_tqdm_bar_when_installed(self, monkeypatch, capsys):
         pytest.importorskip("tqdm")
-        import quorbmf._runner as runner
+        import quorbmf.backends.progress as progress
 
-        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        monkeypatch.setattr(progress, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
         BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
                   n_jobs=2, n_init=1).fit(x)
