@@ -14,8 +14,12 @@ from numbers import Integral, Real
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
-from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
-                          _fit_context)
+from sklearn.base import (
+    BaseEstimator,
+    ClassNamePrefixFeaturesOutMixin,
+    TransformerMixin,
+    _fit_context,
+)
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, make_constraint
 from sklearn.utils.validation import check_is_fitted, validate_data
@@ -24,7 +28,16 @@ from . import _native
 from ._fit import Monitor, run_starts
 from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
 from ._packed import Cells, PackedMatrix, Words, words_for
-from ._plan import EXACT_RANK, MAX_RANK, TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
+from ._plan import (
+    EXACT_RANK,
+    MAX_RANK,
+    TABLE_RANK,
+    Plan,
+    Step,
+    check_custom,
+    describe_starts,
+    plan_fit,
+)
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows
 from .backends.threads import ThreadBackend, resolve_n_jobs
@@ -225,7 +238,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     0
     >>> bool((model.inverse_transform(W) == X).all())
     True
-    """
+    """  # noqa: E501 (numpydoc keeps a type on one line)
 
     _parameter_constraints: Dict[str, List[Any]] = {
         "n_components": [_Int(1, MAX_RANK), None],
@@ -435,7 +448,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         -------
         self : BooleanMF
             The fitted estimator.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         self._fit(X, client, mask, (W, H))
         return self
 
@@ -463,7 +476,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         -------
         W : ndarray of bool, shape (n_samples, n_components)
             The fitted left factor.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         return self._fit(X, client, mask, (W, H))
 
     @property
@@ -511,7 +524,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         W : ndarray of bool, shape (n_samples, n_components)
             A dask array, chunked by the rows of X and computed lazily on
             the workers, when X is a dask array or data frame.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         if is_dask_collection(X):
             from .backends.dask import dask_rows, dask_transform
 
@@ -566,7 +579,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         score : float
             For a dask array or data frame, computed chunk by chunk on the
             current Dask scheduler.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         if is_dask_collection(X):
             from .backends.dask import dask_rows, dask_score
 

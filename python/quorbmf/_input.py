@@ -272,7 +272,7 @@ def check_sparse_absent(sparse_absent: str) -> None:
 
 
 def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
-                       sparse_absent: str = "zero") -> "tuple[PackedMatrix, Optional[PackedMatrix]]":
+                       sparse_absent: str = "zero") -> Observed:
     """Checks a Boolean data matrix with unobserved cells and returns it
     packed, with its observed cells packed beside it.
 

@@ -15,7 +15,7 @@ import threading
 from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from .. import _native
 from .._packed import Words
@@ -45,7 +45,7 @@ def aligned(words: NDArray[Any]) -> Words:
     return np.require(words, dtype=np.uint64, requirements=["C", "A"])
 
 
-def unseen_count(seen: NDArray[Any]) -> Tuple[int, int]:
+def unseen_count(seen: ArrayLike) -> Tuple[int, int]:
     """(how many entries of ``seen`` are False, the first of them or -1)."""
     unseen = ~np.asarray(seen, dtype=bool)
     return int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1

@@ -27,7 +27,19 @@ import warnings
 from collections import defaultdict
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    Optional,
+    Sequence,
+    Set,
+    Tuple,
+    Type,
+    TypeVar,
+)
 
 import numpy as np
 
@@ -218,7 +230,7 @@ class DaskBackend:
             yield
         except SchedulerLost:
             raise
-        except (OSError, TimeoutError, asyncio.TimeoutError, asyncio.CancelledError) as exc:
+        except (OSError, TimeoutError, asyncio.TimeoutError, asyncio.CancelledError):
             if self._lost or self.client.status != "running":
                 self._check_connection()
             raise
@@ -360,8 +372,9 @@ class DaskBackend:
                            unseen_count(cols_seen))
         return data
 
-    def _pack_on_workers(self, x: FitInput, threads: int) -> Tuple[List[Any], List[Tuple[int, int]]]:
-        import dask
+    def _pack_on_workers(self, x: FitInput,
+                         threads: int) -> Tuple[List[Any], List[Tuple[int, int]]]:
+        from dask.delayed import delayed
 
         m, n = x.shape
         arr = x.array
@@ -377,7 +390,7 @@ class DaskBackend:
         masks: Sequence[Any] = [None] * len(chunks)
         if x.mask is not None:
             masks = x.mask.rechunk(arr.chunks).to_delayed().ravel()
-        packing = [dask.delayed(tasks.row_block, pure=True)(c, b, x.threshold, k)
+        packing = [delayed(tasks.row_block, pure=True)(c, b, x.threshold, k)
                    for c, k, (b, _) in zip(chunks, masks, bounds)]
         graphs = {id(g): g for g in (t.__dask_graph__() for t in packing)}
         for graph in graphs.values():

@@ -71,8 +71,8 @@ def column_block(rows: int, *pieces: Tuple[Words, Optional[Words]]) -> PackedRow
 def column_stats(block: PackedRows) -> Tuple[int, NDArray[np.bool_], Optional[NDArray[np.bool_]]]:
     """The block's ones, which of its rows (X's columns) hold a one, and
     which hold an observed cell (None when all cells are observed)."""
-    seen = None if block.mask is None else block.mask.any(axis=1)
-    return int(_native.count_ones(block.words)), block.words.any(axis=1), seen
+    seen = None if block.mask is None else np.asarray(block.mask.any(axis=1))
+    return int(_native.count_ones(block.words)), np.asarray(block.words.any(axis=1)), seen
 
 
 def take_rows(block: PackedRows, rows: List[int]) -> Words:
@@ -83,7 +83,7 @@ def _cancelled() -> bool:
     """True when the task running this thread has been cancelled."""
     try:
         from distributed import get_worker
-        from distributed.utils import thread_state
+        from distributed.utils import thread_state  # type: ignore[attr-defined]
 
         worker, key = get_worker(), thread_state.key
     except (ImportError, ValueError, AttributeError):
