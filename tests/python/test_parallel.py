@@ -1,6 +1,7 @@
-"""quorbmf's threads: fits identical for every thread count, Ctrl-C answered
-within a block's time with no thread left running and nothing fitted, and
-progress shown over the blocks of long half-steps."""
+"""quorbmf's threads: fits identical for every thread count, the exact
+search's fallbacks counted over every run however the runs are spread,
+Ctrl-C answered within a block's time with no thread left running and
+nothing fitted, and progress shown over the blocks of long half-steps."""
 import subprocess
 import sys
 import textwrap
@@ -54,6 +55,21 @@ class TestThreads:
         for fit in fits[1:]:
             assert np.array_equal(fit.components_, fits[0].components_)
             assert fit.error_history_ == fits[0].error_history_
+
+    def test_fallbacks_of_runs_side_by_side_are_all_counted(self):
+        # At rank 48 the exact search runs over its budget on some columns;
+        # with two threads the three runs go side by side, each counting its own.
+        rng = np.random.default_rng(8)
+        w, h = rng.random((40, 48)) < 0.15, rng.random((48, 150)) < 0.15
+        x = ((w.astype(int) @ h.astype(int)) > 0) ^ (rng.random((40, 150)) < 0.08)
+        fits = [BooleanMF(n_components=48, method="exact", n_init=3, init="random-columns",
+                          max_iter=1, random_state=3, n_jobs=n).fit(x) for n in (1, 2)]
+        alone = [BooleanMF(n_components=48, method="exact", n_init=1, init="random-columns",
+                           max_iter=1, random_state=3 + k).fit(x) for k in range(3)]
+        assert fits[0].n_exact_fallbacks_ > max(f.n_exact_fallbacks_ for f in alone) > 0
+        assert fits[0].n_exact_fallbacks_ == sum(f.n_exact_fallbacks_ for f in alone)
+        assert fits[1].n_exact_fallbacks_ == fits[0].n_exact_fallbacks_
+        assert np.array_equal(fits[1].components_, fits[0].components_)
 
     @pytest.mark.parametrize("n_jobs, n_init", [(1, 1), (2, 1), (2, 3)])
     def test_ctrl_c_stops_within_a_block_and_leaves_nothing_running(self, n_jobs, n_init):
