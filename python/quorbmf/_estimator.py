@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import sys
 import warnings
-from numbers import Integral, Real
+from numbers import Integral
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -21,96 +21,20 @@ from sklearn.base import (
     _fit_context,
 )
 from sklearn.utils import check_random_state
-from sklearn.utils._param_validation import Interval, StrOptions, make_constraint
+from sklearn.utils._param_validation import make_constraint
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
 from ._fit import Monitor, run_starts
 from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
 from ._packed import Cells, PackedMatrix, Words, words_for
-from ._plan import (
-    EXACT_RANK,
-    MAX_RANK,
-    TABLE_RANK,
-    Plan,
-    Step,
-    check_custom,
-    describe_starts,
-    plan_fit,
-)
+from ._params import PARAMETER_CONSTRAINTS, invalid
+from ._plan import EXACT_RANK, TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows
 from .backends.threads import ThreadBackend, resolve_n_jobs
 
 __all__ = ["BooleanMF"]
-
-# The methods in the order the documentation and the messages list them:
-# the solver's own (_native.METHODS), "auto" and "exact-blocks".
-METHODS = ("auto", "exact", "zeta", "greedy", "greedy-ls", "naive", "exact-blocks")
-INITS = ("auto", "random-columns", "grecond", "asso", "custom")
-
-
-class _Int(Interval):
-    """An int, not a bool, from ``left`` to ``right`` (None: unbounded)."""
-
-    def __init__(self, left: Optional[int], right: Optional[int] = None) -> None:
-        closed = {(True, True): "both", (True, False): "left", (False, True): "right"}
-        super().__init__(Integral, left, right, closed=closed[left is not None, right is not None])
-
-    def is_satisfied_by(self, val: Any) -> bool:
-        return not isinstance(val, bool) and bool(super().is_satisfied_by(val))
-
-
-class _Number(Interval):
-    """Any real number, not a bool."""
-
-    def __init__(self) -> None:
-        super().__init__(Real, None, None, closed="neither")
-
-    def is_satisfied_by(self, val: Any) -> bool:
-        return isinstance(val, Real) and not isinstance(val, bool)
-
-
-class _Names(StrOptions):
-    """One of the names, its letters in any case, white space around it."""
-
-    def is_satisfied_by(self, val: Any) -> bool:
-        return isinstance(val, str) and val.strip().lower() in self.options
-
-
-def _invalid(name: str, value: Any) -> Exception:
-    """The error, in plain English, for a value of parameter ``name`` that
-    meets none of its constraints."""
-    integer = isinstance(value, Integral) and not isinstance(value, bool)
-    if name == "n_components":
-        if not integer:
-            return TypeError(f"n_components must be an int or None, got {value!r}")
-        return ValueError(f"n_components must be between 1 and {MAX_RANK}, got {value}")
-    if name in ("method", "init"):
-        names = METHODS if name == "method" else INITS
-        return ValueError(f"{name} must be one of {', '.join(map(repr, names))}, got {value!r}")
-    if name == "n_init" and isinstance(value, str):
-        return ValueError(f"n_init must be an int or 'auto', got {value!r}")
-    if name in ("n_init", "max_iter", "verbose"):
-        if not integer:
-            return TypeError(f"{name} must be an int, got {value!r}")
-        return ValueError(f"{name} must be at least {0 if name == 'verbose' else 1}, got {value}")
-    if name == "random_state":
-        if integer:
-            return ValueError(f"random_state must be between 0 and 2**64 - 1, got {value}")
-        return ValueError(f"{value!r} cannot be used to seed a numpy.random.RandomState instance")
-    if name == "n_jobs":
-        return ValueError(f"n_jobs must be None or a non-zero int, got {value!r}")
-    if name == "block_size":
-        return ValueError(f"block_size must be None or a positive int, got {value!r}")
-    if name == "callback":
-        return TypeError(f"callback must be callable or None, got {value!r}")
-    if name == "binarize":
-        return TypeError(f"binarize must be a number or None, got {value!r}")
-    if name == "backend":
-        return ValueError(f"backend must be 'threads' or 'dask', got {value!r}")
-    return ValueError(f"sparse_absent must be 'zero' or 'missing', got {value!r}")
-
 
 class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Boolean matrix factorisation: X ≈ W∘H with Boolean W and H.
@@ -240,23 +164,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     True
     """  # noqa: E501 (numpydoc keeps a type on one line)
 
-    _parameter_constraints: Dict[str, List[Any]] = {
-        "n_components": [_Int(1, MAX_RANK), None],
-        "method": [_Names(set(METHODS))],
-        "init": [StrOptions(set(INITS))],
-        "n_init": [_Int(1), StrOptions({"auto"})],
-        "max_iter": [_Int(1)],
-        # An int is the seed itself; anything else seeds a draw of one.
-        "random_state": [Interval(Integral, 0, 2**64 - 1, closed="both"), np.random.RandomState,
-                         None],
-        "n_jobs": [_Int(1), _Int(None, -1), None],
-        "verbose": [_Int(0)],
-        "callback": [callable, None],
-        "block_size": [_Int(1), None],
-        "backend": [StrOptions({"threads", "dask"})],
-        "binarize": [_Number(), None],
-        "sparse_absent": [StrOptions({"zero", "missing"})],
-    }
+    _parameter_constraints: Dict[str, List[Any]] = PARAMETER_CONSTRAINTS
 
     def __init__(self, n_components: Optional[int] = None, *, method: str = "auto",
                  init: str = "auto", n_init: Any = "auto", max_iter: int = 50,
@@ -306,7 +214,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             value = getattr(self, name)
             if not any(make_constraint(c).is_satisfied_by(value)
                        for c in self._parameter_constraints[name]):
-                raise _invalid(name, value)
+                raise invalid(name, value)
 
     def _validate_x(self, x: Any, reset: bool,
                     mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:

@@ -238,7 +238,7 @@ class TestWatching:
 class TestVocabulary:
     def test_methods_are_the_solvers_and_two_of_the_estimators_own(self):
         from quorbmf import _native
-        from quorbmf._estimator import METHODS as OFFERED
+        from quorbmf._params import METHODS as OFFERED
 
         assert set(OFFERED) - {"auto", "exact-blocks"} == set(_native.METHODS)
         assert len(OFFERED) == len(set(OFFERED))
