@@ -23,8 +23,8 @@ PyObject* bitmatrix_words_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* argv[1];
         pyrt::bind_args(sig, args, kwargs, argv);
         if (reinterpret_cast<PyObject*>(Py_TYPE(argv[0])) != quorbmf_bitmatrix_type()) {
-            pyrt::raise(PyExc_TypeError,
-                        cat("matrix must be a QuorBMF.BitMatrix, not ", pyrt::type_qualname(argv[0])));
+            pyrt::raise(PyExc_TypeError, cat("matrix must be a QuorBMF.BitMatrix, not ",
+                                             pyrt::type_qualname(argv[0])));
         }
         auto* matrix = reinterpret_cast<bmf_py::PyBitMatrix*>(argv[0]);
         // A shared use keeps QuorBMF's writers out while the lock is released.
@@ -43,7 +43,8 @@ PyMethodDef g_function = {
 }  // namespace
 
 void add_bitmatrix_words(PyObject* module_object) {
-    pyrt::add_to_module(module_object, g_function.ml_name, pyrt::make_function(g_module, &g_function, module_object));
+    pyrt::add_to_module(module_object, g_function.ml_name,
+                        pyrt::make_function(g_module, &g_function, module_object));
 }
 
 }  // namespace bmf_native

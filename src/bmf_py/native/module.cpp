@@ -1,6 +1,7 @@
 // The quorbmf._native extension module: PyInit__native builds the module
 // object and registers the matrix functions, pack_csr, the solver classes,
-// the classic covers, bitmatrix_words and the constants of ranks and methods. Binding, error translation and heap types come from the shared
+// the classic covers, bitmatrix_words and the constants of ranks and
+// methods. Binding, error translation and heap types come from the shared
 // runtime; under this module's policy a core failure becomes the Python
 // exception of its kind, so the entries check only what the core does not.
 #include "bmf_core/boolls.hpp"
@@ -36,10 +37,12 @@ void add_constants(PyObject* module_object) {
     Ref names = pyrt::own(PyTuple_New(static_cast<Py_ssize_t>(bmf::kMethodNames.size() + 1)));
     Py_ssize_t i = 0;
     for (const std::string_view name : bmf::kMethodNames) {
-        PyObject* item = pyrt::own(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))).release();
-        pyrt::check_status(PyTuple_SetItem(names.get(), i++, item));  // steals item
+        const auto size = static_cast<Py_ssize_t>(name.size());
+        Ref item = pyrt::own(PyUnicode_FromStringAndSize(name.data(), size));
+        pyrt::check_status(PyTuple_SetItem(names.get(), i++, item.release()));  // steals the item
     }
-    pyrt::check_status(PyTuple_SetItem(names.get(), i, pyrt::own(PyUnicode_FromString("exact")).release()));
+    Ref exact = pyrt::own(PyUnicode_FromString("exact"));
+    pyrt::check_status(PyTuple_SetItem(names.get(), i, exact.release()));
     pyrt::add_to_module(module_object, "METHODS", std::move(names));
 }
 
