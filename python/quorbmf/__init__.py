@@ -13,9 +13,9 @@ parameters agree.
     (5, 118)
 """
 from ._estimator import BooleanMF
+from ._input import as_packed, as_packed_observed
 from ._packed import PackedMatrix
 from ._rank import RankSelection, choose_rank, description_length
-from ._validation import as_packed, as_packed_observed
 from .datasets import load_mushroom
 
 __all__ = ["BooleanMF", "PackedMatrix", "RankSelection", "as_packed", "as_packed_observed",

@@ -1,54 +1,40 @@
-"""``BooleanMF``: Boolean matrix factorisation as a scikit-learn estimator."""
+"""``BooleanMF``: Boolean matrix factorisation as a scikit-learn estimator.
+
+The estimator holds its parameters, declared in ``_parameter_constraints``
+and checked before any data is read; ``fit`` checks X at the one door
+(:mod:`._input`), hands the work to a backend (threads or Dask, through the
+protocol of :mod:`.backends.base`) and the runs to :mod:`._fit`, then sets
+its attributes.
+"""
 from __future__ import annotations
 
-import numbers
 import sys
-from typing import Any, Callable, List, Optional, Tuple
+import warnings
+from numbers import Integral
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin
+from sklearn.base import (
+    BaseEstimator,
+    ClassNamePrefixFeaturesOutMixin,
+    TransformerMixin,
+    _fit_context,
+)
 from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import make_constraint
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
-from ._alternating import Fit, alternate, resume
-from ._plan import (TABLE_RANK, Plan, Start, check_custom, describe_starts, plan_fit,
-                    step_spec)
-from ._packed import PackedMatrix, _words_for
-from ._runner import Blocks, Runner, block_rows_for, parse_step, resolve_n_jobs, vector_cost
-from ._validation import (_check_mask, as_packed, as_packed_observed, is_dask_collection,
-                          is_packed_input)
+from ._fit import Monitor, run_starts
+from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
+from ._packed import Cells, PackedMatrix, Words, words_for
+from ._params import PARAMETER_CONSTRAINTS, invalid
+from ._plan import EXACT_RANK, TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
+from .backends.base import Backend, FitInput
+from .backends.blocks import PackedRows
+from .backends.threads import ThreadBackend, resolve_n_jobs
 
 __all__ = ["BooleanMF"]
-
-METHODS = ("auto", "exact", "zeta", "greedy", "greedy-ls", "naive", "exact-blocks")
-INITS = ("auto", "random-columns", "grecond", "asso", "custom")
-# Largest rank accepted.
-MAX_RANK = 1024
-# Largest rank of the exact search.
-EXACT_RANK = 64
-
-
-def _binarize_keeping_nan(x: Any, threshold: float) -> Any:
-    """1 above the threshold, 0 elsewhere; NaN stays NaN (an unobserved cell)."""
-    import scipy.sparse as sp
-
-    if sp.issparse(x):
-        if threshold < 0:
-            raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
-                             "would otherwise all become 1")
-        x = x.tocsr(copy=True)
-        data = x.data
-        x.data = np.where(np.isnan(data), np.nan, data > threshold) if data.dtype.kind == "f" \
-            else (data > threshold)
-        return x
-    a = np.asarray(x)
-    if a.dtype == np.object_:
-        a = a.astype(np.float64)
-    if a.dtype.kind == "f":
-        return np.where(np.isnan(a), np.nan, a > threshold)
-    return a > threshold
-
 
 class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Boolean matrix factorisation: X ≈ W∘H with Boolean W and H.
@@ -176,7 +162,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     0
     >>> bool((model.inverse_transform(W) == X).all())
     True
-    """
+    """  # noqa: E501 (numpydoc keeps a type on one line)
+
+    _parameter_constraints: Dict[str, List[Any]] = PARAMETER_CONSTRAINTS
 
     def __init__(self, n_components: Optional[int] = None, *, method: str = "auto",
                  init: str = "auto", n_init: Any = "auto", max_iter: int = 50,
@@ -198,9 +186,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.binarize = binarize
         self.sparse_absent = sparse_absent
 
-    # ------------------------------------------------------------------
-    # Input and parameters
-
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.sparse = True
@@ -208,14 +193,34 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         tags.transformer_tags.preserves_dtype = []
         return tags
 
+    # ------------------------------------------------------------------
+    # Parameters, then data
+
+    def _validate_params(self) -> None:
+        """Every parameter against its constraints, then the rank against the
+        method: all before any data is read."""
+        self._check_params(*self._parameter_constraints)
+        r, method = self.n_components, self.method.strip().lower()
+        if r is not None and r > TABLE_RANK and method in ("zeta", "naive"):
+            raise ValueError(f"method {method!r} needs a table of 2^r counters and works up to "
+                             f"rank {TABLE_RANK}; at rank {r} use 'greedy', 'greedy-ls', "
+                             f"'exact-blocks'{', exact' if r <= EXACT_RANK else ''} or 'auto'")
+        if r is not None and r > EXACT_RANK and method == "exact":
+            raise ValueError(f"method 'exact' works up to rank {EXACT_RANK}; at rank {r} use "
+                             "'exact-blocks', 'greedy', 'greedy-ls' or 'auto'")
+
+    def _check_params(self, *names: str) -> None:
+        for name in names:
+            value = getattr(self, name)
+            if not any(make_constraint(c).is_satisfied_by(value)
+                       for c in self._parameter_constraints[name]):
+                raise invalid(name, value)
+
     def _validate_x(self, x: Any, reset: bool,
                     mask: Any = None) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
         """X packed, and its observed cells packed (None when all are)."""
-        if self.sparse_absent not in ("zero", "missing"):
-            raise ValueError(f"sparse_absent must be 'zero' or 'missing', got "
-                             f"{self.sparse_absent!r}")
         if is_packed_input(x):
-            packed, observed = as_packed_observed(x, mask)
+            packed, observed = pack_observed(x, mask)
             if reset:
                 self.n_features_in_ = packed.cols
                 if hasattr(self, "feature_names_in_"):
@@ -224,10 +229,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 raise ValueError(f"X has {packed.cols} features, but {type(self).__name__} "
                                  f"is expecting {self.n_features_in_} features as input.")
             return packed, observed
-        threshold = self.binarize
-        if threshold is not None and (isinstance(threshold, bool)
-                                      or not isinstance(threshold, numbers.Real)):
-            raise TypeError(f"binarize must be a number or None, got {threshold!r}")
         masked_cells = None
         if isinstance(x, np.ma.MaskedArray):
             masked_cells = np.ma.getmaskarray(x)
@@ -235,63 +236,17 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
                           ensure_all_finite="allow-nan", ensure_2d=True, ensure_min_samples=1)
         if masked_cells is not None:
-            given = masked_cells if mask is None else masked_cells | ~_check_mask(mask, x.shape)
+            given = masked_cells if mask is None else masked_cells | ~check_mask(mask, x.shape)
             mask = ~given
-        if threshold is not None:
-            x = _binarize_keeping_nan(x, float(threshold))
-        return as_packed_observed(x, mask, sparse_absent=self.sparse_absent)
+        return pack_observed(x, mask, threshold=self._threshold(),
+                             sparse_absent=self.sparse_absent)
 
-    def _check_params(self, n_features: int) -> Tuple[int, int, int]:
-        r = self.n_components
-        if r is None:
-            r = min(n_features, 10)
-        if isinstance(r, bool) or not isinstance(r, numbers.Integral):
-            raise TypeError(f"n_components must be an int or None, got {r!r}")
-        if not 1 <= r <= MAX_RANK:
-            raise ValueError(f"n_components must be between 1 and {MAX_RANK}, got {r}")
-        if not isinstance(self.method, str) or self.method.strip().lower() not in METHODS:
-            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, "
-                             f"got {self.method!r}")
-        method = self.method.strip().lower()
-        if r > TABLE_RANK and method in ("zeta", "naive"):
-            raise ValueError(f"method {method!r} needs a table of 2^r counters and works up to "
-                             f"rank {TABLE_RANK}; at rank {r} use 'greedy', 'greedy-ls', "
-                             f"'exact-blocks'{', exact' if r <= EXACT_RANK else ''} or 'auto'")
-        if r > EXACT_RANK and method == "exact":
-            raise ValueError(f"method 'exact' works up to rank {EXACT_RANK}; at rank {r} use "
-                             "'exact-blocks', 'greedy', 'greedy-ls' or 'auto'")
-        if not isinstance(self.init, str) or self.init not in INITS:
-            raise ValueError(f"init must be one of {', '.join(map(repr, INITS))}, "
-                             f"got {self.init!r}")
-        if isinstance(self.n_init, str) and self.n_init != "auto":
-            raise ValueError(f"n_init must be an int or 'auto', got {self.n_init!r}")
-        for name in ("n_init", "max_iter", "verbose"):
-            value = getattr(self, name)
-            if name == "n_init" and value == "auto":
-                continue
-            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-                raise TypeError(f"{name} must be an int, got {value!r}")
-            least = 0 if name == "verbose" else 1
-            if value < least:
-                raise ValueError(f"{name} must be at least {least}, got {value}")
-        if self.n_jobs is not None and (isinstance(self.n_jobs, bool)
-                                        or not isinstance(self.n_jobs, numbers.Integral)
-                                        or self.n_jobs == 0):
-            raise ValueError(f"n_jobs must be None or a non-zero int, got {self.n_jobs!r}")
-        if self.block_size is not None and (isinstance(self.block_size, bool)
-                                            or not isinstance(self.block_size, numbers.Integral)
-                                            or self.block_size < 1):
-            raise ValueError(f"block_size must be None or a positive int, got "
-                             f"{self.block_size!r}")
-        if self.callback is not None and not callable(self.callback):
-            raise TypeError(f"callback must be callable or None, got {self.callback!r}")
-        return int(r), resolve_n_jobs(self.n_jobs), int(self.max_iter)
+    def _threshold(self) -> Optional[float]:
+        return None if self.binarize is None else float(self.binarize)
 
     def _seed(self) -> int:
         rs = self.random_state
-        if isinstance(rs, numbers.Integral) and not isinstance(rs, bool):
-            if not 0 <= rs < 2**64:
-                raise ValueError(f"random_state must be between 0 and 2**64 - 1, got {rs}")
+        if isinstance(rs, Integral) and not isinstance(rs, bool):
             return int(rs)
         return int(check_random_state(rs).randint(0, 2**63 - 1, dtype=np.int64))
 
@@ -302,64 +257,53 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Fitting
 
-    def _fit(self, x: Any, client: Any = None, mask: Any = None, w: Any = None,
-             h: Any = None) -> np.ndarray:
+    def _fit(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> Cells:
         # A fit that fails or is interrupted leaves the estimator as it was.
         before = dict(self.__dict__)
         try:
-            return self._fit_unguarded(x, client, mask, (w, h))
+            return self._fit_unguarded(x, client, mask, custom)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(before)
             raise
 
-    def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> np.ndarray:
-        if self.backend not in ("threads", "dask"):
-            raise ValueError(f"backend must be 'threads' or 'dask', got {self.backend!r}")
-        dask = self.backend == "dask" or is_dask_collection(x)
-        observed: Optional[PackedMatrix] = None
-        if dask:
-            from ._dask import DaskRunner, validate_dask
+    def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> Cells:
+        backend: Backend
+        if self.backend == "dask" or is_dask_collection(x):
+            from .backends.dask import DaskBackend, dask_input
 
-            # A wrong client is reported by the runner, with its own message.
-            x = validate_dask(self, x, client=client if hasattr(client, "as_current") else None,
-                              mask=mask)
-            r, n_jobs, max_iter = self._check_params(self.n_features_in_)
-            runner_cm: Any = DaskRunner(client, self.verbose)
-            where = "a Dask cluster"
-            shape = (int(x.shape[0]), int(x.shape[1]))
+            # A wrong client is reported by the backend, with its own message.
+            given = dask_input(self, x, client=client if hasattr(client, "as_current") else None,
+                               mask=mask)
+            backend, where = DaskBackend(client, self.verbose, self.block_size), "a Dask cluster"
         else:
-            x, observed = self._validate_x(x, reset=True, mask=mask)
-            r, n_jobs, max_iter = self._check_params(x.cols)
-            runner_cm = Runner(n_jobs, self.verbose)
+            packed, observed = self._validate_x(x, reset=True, mask=mask)
+            given = FitInput(packed.shape, packed=packed, observed=observed)
+            n_jobs = resolve_n_jobs(self.n_jobs)
+            backend = ThreadBackend(n_jobs, self.verbose, self.block_size)
             where = f"{n_jobs} thread(s)"
-            shape = x.shape
-        custom_wh = check_custom(*custom, shape, r) if self.init == "custom" else None
+        r = min(given.shape[1], 10) if self.n_components is None else int(self.n_components)
+        custom_wh = check_custom(*custom, given.shape, r) if self.init == "custom" else None
         seed = self._seed()
-        with runner_cm as runner:
-            if dask:
-                # Whether some cells are unobserved is known once X is on the workers.
-                data = runner.prepare(x, self.block_size)
-                plan = self._plan(r, seed, shape, data.masked, where)
-            else:
-                plan = self._plan(r, seed, shape, observed is not None, where)
-                data = runner.prepare(x, self.block_size, plan.step, r, mask=observed)
+        with backend:
+            data = backend.prepare(given)
+            plan = self._plan(r, seed, given.shape, data.masked, where)
             if data.masked:
                 self._warn_unobserved(data.unseen)
-            best, best_start = self._runs(data, runner, r, plan, max_iter, custom_wh, n_jobs)
-            if runner.fallbacks:
-                self._say(f"the exact search ran over its budget for {runner.fallbacks} "
-                          "vector solve(s); 'greedy-ls' solved those instead")
-        ht = PackedMatrix._trusted(best.ht, r)
-        self.components_ = ht.transpose().to_numpy()
+            best = run_starts(backend, data, r, plan, int(self.max_iter), custom_wh, self._say,
+                              self._monitor)
+        if best.fallbacks:
+            self._say(f"the exact search ran over its budget for {best.fallbacks} "
+                      "vector solve(s); 'greedy-ls' solved those instead")
+        self.components_ = PackedMatrix._trusted(best.fit.ht, r).transpose().to_numpy()
         self.n_components_ = r
-        self.reconstruction_err_ = int(best.error)
-        self.n_iter_ = int(best.iterations)
-        self.error_history_ = list(best.history)
+        self.reconstruction_err_ = int(best.fit.error)
+        self.n_iter_ = int(best.fit.iterations)
+        self.error_history_ = list(best.fit.history)
         self.method_ = plan.method
-        self.init_ = best_start.kind
-        self.n_exact_fallbacks_ = int(runner.fallbacks)
-        return PackedMatrix._trusted(best.w, r).to_numpy()
+        self.init_ = best.start.kind
+        self.n_exact_fallbacks_ = int(best.fallbacks)
+        return PackedMatrix._trusted(best.fit.w, r).to_numpy()
 
     def _plan(self, r: int, seed: int, shape: Tuple[int, int], masked: bool, where: str) -> Plan:
         if masked and r > TABLE_RANK:
@@ -372,67 +316,22 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         return plan
 
     def _warn_unobserved(self, unseen: Tuple[Tuple[int, int], Tuple[int, int]]) -> None:
-        import warnings
-
         for (count, first), side, part in zip(unseen, ("row", "column"), ("W row", "H column")):
             if count:
+                # Pointed at the caller of fit: through fit's wrapper, fit,
+                # _fit and _fit_unguarded.
                 warnings.warn(f"{count} {side}(s) of X have no observed cell (the first is "
                               f"{side} {first}); their {part} is all zero and they count no "
-                              "error", UserWarning, stacklevel=5)
+                              "error", UserWarning, stacklevel=6)
 
-    def _runs(self, data: Any, runner: Any, r: int, plan: Plan, max_iter: int,
-              custom: Optional[Tuple[np.ndarray, np.ndarray]], n_jobs: int) -> Tuple[Fit, Start]:
-        """One run per start; the best one (the first on ties). With several
-        starts and threads the runs go side by side, each on one thread."""
-        def run(k: int, start: Start, inner: Any, limit: int) -> Fit:
-            if start.kind == "random-columns":
-                w, first = runner.initial_factor(data, r, start.seed), None
-            else:
-                w, first = runner.start_factors(data, start, r, custom)
-            fit = alternate(data, r, plan.step, limit, w, inner, self._monitor(k), first)
-            self._say(f"run {k + 1} from {start.describe()}: error {fit.error} after "
-                      f"{fit.iterations} iteration(s), {fit.seconds:.3g} s")
-            return fit
-
-        starts = list(plan.starts)
-        side_by_side = len(starts) > 1 and n_jobs > 1 and isinstance(runner, Runner)
-
-        def each(fn: Callable[..., Fit], items: List[Tuple[int, Any]]) -> List[Fit]:
-            if not side_by_side:
-                return [fn(k, item, runner) for k, item in items]
-
-            def alone(k: int, item: Any) -> Fit:
-                inner = Runner(1, 0, stop=runner.stop)
-                try:
-                    return fn(k, item, inner)
-                finally:
-                    runner.fallbacks += inner.fallbacks
-            return runner.map(alone, items)
-
-        if plan.screen_iters:
-            # Every start for a few iterations; the best few go on.
-            first = each(lambda k, st, inner: run(k, st, inner, plan.screen_iters),
-                         list(enumerate(starts)))
-            order = sorted(range(len(first)), key=lambda i: (first[i].error, i))[:plan.keep]
-            self._say(f"screened {len(starts)} starts after {plan.screen_iters} iterations; "
-                      f"going on with runs {', '.join(str(i + 1) for i in order)}")
-            rest = each(lambda k, fit, inner: resume(data, r, plan.step, max_iter, fit, inner,
-                                                     self._monitor(k)),
-                        [(i, first[i]) for i in order])
-            fits = {i: f for i, f in zip(order, rest)}
-        else:
-            fits = dict(enumerate(each(lambda k, st, inner: run(k, st, inner, max_iter),
-                                       list(enumerate(starts)))))
-        k = min(fits, key=lambda i: (fits[i].error, i))
-        return fits[k], starts[k]
-
-    def _monitor(self, run: int) -> Callable[[int, int, float], None]:
+    def _monitor(self, run: int) -> Monitor:
         def monitor(iteration: int, error: int, seconds: float) -> None:
             self._say(f"run {run + 1}, iteration {iteration}: error {error} ({seconds:.3g} s)")
             if self.callback is not None:
                 self.callback(iteration, error)
         return monitor
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X: Any, y: Any = None, mask: Any = None, W: Any = None, H: Any = None,
             client: Any = None) -> "BooleanMF":
         """Fits the factorisation to X.
@@ -457,12 +356,13 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         -------
         self : BooleanMF
             The fitted estimator.
-        """
-        self._fit(X, client, mask, W, H)
+        """  # noqa: E501 (numpydoc keeps a type on one line)
+        self._fit(X, client, mask, (W, H))
         return self
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit_transform(self, X: Any, y: Any = None, mask: Any = None, W: Any = None,
-                      H: Any = None, client: Any = None) -> np.ndarray:
+                      H: Any = None, client: Any = None) -> Cells:
         """Fits the factorisation to X and returns W.
 
         Parameters
@@ -484,8 +384,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         -------
         W : ndarray of bool, shape (n_samples, n_components)
             The fitted left factor.
-        """
-        return self._fit(X, client, mask, W, H)
+        """  # noqa: E501 (numpydoc keeps a type on one line)
+        return self._fit(X, client, mask, (W, H))
 
     @property
     def _n_features_out(self) -> int:
@@ -494,31 +394,25 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # ------------------------------------------------------------------
     # Using a fitted model
 
-    def _dask_rows(self, X: Any, mask: Any) -> Tuple[Any, np.ndarray, int, str]:
-        from ._dask import dask_rows
-
-        rows = dask_rows(self, X, mask)
-        r = self.n_components_
-        return rows, PackedMatrix.from_dense(self.components_.T).words, r, \
-            step_spec(self.method_, r)
-
-    def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[np.ndarray, int, int]:
+    def _fitted_step(self) -> Tuple[Words, int, Step]:
+        """Hᵀ packed, the rank and the half-step of the fitted model."""
         check_is_fitted(self)
+        self._check_params("binarize", "sparse_absent")
+        r = int(self.n_components_)
+        return PackedMatrix.from_dense(self.components_.T).words, r, Step.of(self.method_, r)
+
+    def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[Cells, int, int]:
+        ht, r, step = self._fitted_step()
         packed, observed = self._validate_x(X, reset=False, mask=mask)
-        r = self.n_components_
-        ht = PackedMatrix.from_dense(self.components_.T)
-        w = np.zeros((packed.rows, _words_for(r)), dtype=np.uint64)
-        n_jobs = resolve_n_jobs(self.n_jobs)
-        step = step_spec(self.method_, r)
-        with Runner(n_jobs, self.verbose) as runner:
-            cost = vector_cost(parse_step(step)[0] or "greedy", r, packed.cols)
-            blocks = Blocks(packed, block_rows_for(packed.rows, packed.cols, n_jobs,
-                                                   self.block_size, cost), runner, observed)
-            error = runner.solve(ht.words, r, blocks, step, w, label="transform")
+        w = np.zeros((packed.rows, words_for(r)), dtype=np.uint64)
+        with ThreadBackend(resolve_n_jobs(self.n_jobs), self.verbose, self.block_size) as threads:
+            rows = PackedRows(packed.words, packed.cols,
+                              None if observed is None else observed.words)
+            error = threads.solve(ht, r, rows, step, w, label="transform").error
         cells = packed.rows * packed.cols if observed is None else observed.count_ones()
         return PackedMatrix._trusted(w, r).to_numpy(), error, cells
 
-    def transform(self, X: Any, mask: Any = None) -> np.ndarray:
+    def transform(self, X: Any, mask: Any = None) -> Cells:
         """W for new rows, with the fitted H held fixed.
 
         Every row of X is refitted with the fitted method: the combination
@@ -538,15 +432,15 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         W : ndarray of bool, shape (n_samples, n_components)
             A dask array, chunked by the rows of X and computed lazily on
             the workers, when X is a dask array or data frame.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         if is_dask_collection(X):
-            from ._dask import dask_transform
+            from .backends.dask import dask_rows, dask_transform
 
-            check_is_fitted(self)
-            return dask_transform(*self._dask_rows(X, mask))
+            ht, r, step = self._fitted_step()
+            return dask_transform(dask_rows(self, X, mask), ht, r, step)  # type: ignore[no-any-return]
         return self._solve_rows(X, mask)[0]
 
-    def inverse_transform(self, X: Any) -> np.ndarray:
+    def inverse_transform(self, X: Any) -> Cells:
         """The Boolean product W∘H: the data that W reconstructs.
 
         Parameters
@@ -562,9 +456,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         check_is_fitted(self)
         h = PackedMatrix.from_dense(self.components_)
         if is_dask_collection(X):
-            from ._dask import dask_product
+            from .backends.dask import dask_product
 
-            return dask_product(X, h.words, self.n_components_, self.n_features_in_)
+            return dask_product(X, h.words, self.n_components_, self.n_features_in_)  # type: ignore[no-any-return]
         w = as_packed(X, name="W")
         if w.cols != self.n_components_:
             raise ValueError(f"W has {w.cols} columns, but this model has "
@@ -593,12 +487,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         score : float
             For a dask array or data frame, computed chunk by chunk on the
             current Dask scheduler.
-        """
+        """  # noqa: E501 (numpydoc keeps a type on one line)
         if is_dask_collection(X):
-            from ._dask import dask_score
+            from .backends.dask import dask_rows, dask_score
 
-            check_is_fitted(self)
-            error, cells = dask_score(*self._dask_rows(X, mask))
+            ht, r, step = self._fitted_step()
+            error, cells = dask_score(dask_rows(self, X, mask), ht, r, step)
         else:
             _, error, cells = self._solve_rows(X, mask)
         return 1.0 - error / max(cells, 1)

@@ -8,15 +8,26 @@ interpreter lock, so blocks can be solved from several Python threads.
 Core failures arrive as ``ValueError``, ``IndexError`` or ``OverflowError``
 by their kind; memory exhaustion as ``MemoryError``.
 """
-from typing import Optional, final
+from typing import Final, Optional, final
 
 import numpy as np
 from numpy.typing import NDArray
+from QuorBMF import BitMatrix
 
 __all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr", "VectorBlock",
-           "Solver", "grecond", "asso"]
+           "Solver", "grecond", "asso", "bitmatrix_words", "MAX_TABLE_RANK", "MAX_EXACT_RANK",
+           "MAX_RANK", "METHODS"]
 
 _Words = NDArray[np.uint64]
+
+# Largest rank of the table methods ("naive", "zeta", "exact" by the table, masks).
+MAX_TABLE_RANK: Final[int]
+# Largest rank of "exact" (above MAX_TABLE_RANK by the search).
+MAX_EXACT_RANK: Final[int]
+# Largest rank a factorisation is offered at (the heuristics and block refits).
+MAX_RANK: Final[int]
+# The method names a Solver takes: the core's four, then "exact".
+METHODS: Final[tuple[str, ...]]
 
 def transpose(words: _Words, cols: int) -> _Words:
     """The packed transpose (cols x rows) of a packed rows x cols matrix."""
@@ -38,6 +49,9 @@ def pack_csr(indptr: NDArray[np.int64], indices: NDArray[np.int64],
     """Packs a CSR structure (any integer index dtype; ``data`` of any numeric
     dtype or None for all ones) straight to words. Explicit zeros are skipped;
     any stored value other than 0 and 1 raises ValueError naming its cell."""
+
+def bitmatrix_words(matrix: BitMatrix) -> _Words:
+    """The packed words (rows x ceil(cols / 64)) of a QuorBMF.BitMatrix, copied."""
 
 def initial_factor(xt: _Words, m: int, r: int, seed: int) -> _Words:
     """The starting factor W (m x r) of the alternating loop, from the packed

@@ -11,13 +11,19 @@ from __future__ import annotations
 from typing import Any, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
 
-__all__ = ["PackedMatrix"]
+__all__ = ["PackedMatrix", "Words", "Cells", "words_for"]
+
+# Packed rows (uint64 words) and dense cells (bool), as the annotations name them.
+Words = NDArray[np.uint64]
+Cells = NDArray[np.bool_]
 
 
-def _words_for(bits: int) -> int:
+def words_for(bits: int) -> int:
+    """Words a packed row of ``bits`` bits takes: ceil(bits / 64)."""
     return (bits + 63) // 64
 
 
@@ -46,24 +52,27 @@ class PackedMatrix:
 
     __slots__ = ("words", "shape")
 
-    def __init__(self, words: np.ndarray, cols: int) -> None:
+    words: Words
+    shape: Tuple[int, int]
+
+    def __init__(self, words: NDArray[Any], cols: int) -> None:
         words = np.ascontiguousarray(words, dtype=np.uint64)
         if words.ndim != 2:
             raise ValueError(f"words must be 2-D, got an array of {words.ndim} dimensions")
         cols = int(cols)
         if cols < 1 or words.shape[0] < 1:
             raise ValueError("a packed matrix needs at least one row and one column")
-        if words.shape[1] != _words_for(cols):
+        if words.shape[1] != words_for(cols):
             raise ValueError(
-                f"words must have ceil(cols / 64) = {_words_for(cols)} columns for "
+                f"words must have ceil(cols / 64) = {words_for(cols)} columns for "
                 f"cols = {cols}, got {words.shape[1]}")
         if cols % 64 and np.any(words[:, -1] >> np.uint64(cols % 64)):
             raise ValueError("words has bits set beyond the last column")
         self.words = words
-        self.shape: Tuple[int, int] = (int(words.shape[0]), cols)
+        self.shape = (int(words.shape[0]), cols)
 
     @classmethod
-    def _trusted(cls, words: np.ndarray, cols: int) -> "PackedMatrix":
+    def _trusted(cls, words: Words, cols: int) -> "PackedMatrix":
         # For words the core produced: already contiguous and clean.
         self = cls.__new__(cls)
         self.words = words
@@ -73,16 +82,16 @@ class PackedMatrix:
     @classmethod
     def zeros(cls, rows: int, cols: int) -> "PackedMatrix":
         """An all-zero packed matrix of the given shape."""
-        return cls._trusted(np.zeros((rows, _words_for(cols)), dtype=np.uint64), cols)
+        return cls._trusted(np.zeros((rows, words_for(cols)), dtype=np.uint64), cols)
 
     @classmethod
-    def from_dense(cls, cells: np.ndarray) -> "PackedMatrix":
+    def from_dense(cls, cells: NDArray[Any]) -> "PackedMatrix":
         """Packs a 2-D array whose non-zero cells are ones (no value check)."""
         cells = np.asarray(cells)
         if cells.dtype != np.bool_:
             cells = cells != 0
         rows, cols = cells.shape
-        stride = _words_for(cols)
+        stride = words_for(cols)
         packed = np.packbits(cells, axis=1, bitorder="little")
         if packed.shape[1] == stride * 8:
             words = np.ascontiguousarray(packed).view(np.uint64)
@@ -95,7 +104,7 @@ class PackedMatrix:
     @classmethod
     def from_bitmatrix(cls, matrix: Any) -> "PackedMatrix":
         """The packed copy of a ``QuorBMF.BitMatrix``."""
-        return cls.from_dense(matrix.to_numpy())
+        return cls._trusted(_native.bitmatrix_words(matrix), int(matrix.cols))
 
     @property
     def rows(self) -> int:
@@ -107,7 +116,7 @@ class PackedMatrix:
         """Number of columns."""
         return self.shape[1]
 
-    def to_numpy(self) -> np.ndarray:
+    def to_numpy(self) -> Cells:
         """The matrix as a 2-D ``bool`` array."""
         cells = np.unpackbits(self.words.view(np.uint8), axis=1, count=self.cols,
                               bitorder="little")
@@ -146,10 +155,10 @@ class PackedMatrix:
     def __repr__(self) -> str:
         return f"<PackedMatrix {self.rows}x{self.cols}, {self.count_ones()} ones>"
 
-    def __getstate__(self) -> Tuple[np.ndarray, int]:
+    def __getstate__(self) -> Tuple[Words, int]:
         return self.words, self.cols
 
-    def __setstate__(self, state: Tuple[np.ndarray, int]) -> None:
+    def __setstate__(self, state: Tuple[Words, int]) -> None:
         words, cols = state
         self.words = words
         self.shape = (int(words.shape[0]), int(cols))

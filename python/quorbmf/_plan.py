@@ -9,27 +9,52 @@ full exact refit would cost 2^r per vector, and a mix of starts.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple
-
-import numpy as np
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._packed import PackedMatrix
+from ._packed import PackedMatrix, Words
 
-__all__ = ["Start", "Plan", "plan_fit", "start_factors", "step_spec", "EXACT_BLOCK"]
+__all__ = ["Step", "Start", "Plan", "plan_fit", "start_factors", "check_custom", "describe_starts",
+           "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
 
+# The limits of the solvers, as the native module states them.
+TABLE_RANK: int = _native.MAX_TABLE_RANK
+EXACT_RANK: int = _native.MAX_EXACT_RANK
+MAX_RANK: int = _native.MAX_RANK
 # Columns per exact block refit: 2^12 counters a vector stay in L1.
 EXACT_BLOCK = 12
 # Largest rank of a full exact refit chosen by "auto".
 AUTO_EXACT_RANK = 20
-# Largest rank of the table methods.
-TABLE_RANK = 26
 # Runs of "auto" by rank: where a run costs little, many random starts
 # screened after SCREEN_ITERS iterations find far better optima (on the
 # Mushroom table at rank 5, the best of 32 seeds is 5 % below the best of 5).
 AUTO_SCREENED = {**{r: 40 for r in range(1, 7)}, **{r: 16 for r in range(7, 13)}}
 SCREEN_ITERS = 2
 SCREEN_KEEP = 4
+
+
+@dataclass(frozen=True)
+class Step:
+    """What a half-step runs on every vector: ``method`` (a name the native
+    solver takes) from scratch, then, when ``refit_width`` is not 0, exact
+    refits of consecutive groups of that many columns, the others held
+    fixed, which improve the combinations in place."""
+
+    method: str
+    refit_width: int = 0
+
+    def __post_init__(self) -> None:
+        if self.method not in _native.METHODS:
+            raise ValueError(f"a step runs one of {', '.join(_native.METHODS)}, "
+                             f"not {self.method!r}")
+
+    @classmethod
+    def of(cls, method: str, r: int) -> "Step":
+        """The step of an estimator method at rank r: "exact-blocks" is
+        "greedy" followed by exact refits of groups of ``EXACT_BLOCK``."""
+        if method == "exact-blocks":
+            return cls("greedy", min(EXACT_BLOCK, r))
+        return cls(method)
 
 
 @dataclass(frozen=True)
@@ -50,23 +75,15 @@ class Start:
 
 @dataclass(frozen=True)
 class Plan:
-    """The method name reported, the half-step spec run, and the starts."""
+    """The method name reported, the half-step run, and the starts."""
 
     method: str
-    step: str
+    step: Step
     starts: Tuple[Start, ...]
     # Screening: every start runs this many iterations, then only the
     # ``keep`` best go on (0: every start runs to the end).
     screen_iters: int = 0
     keep: int = 0
-
-
-def step_spec(method: str, r: int) -> str:
-    """The half-step spec of a method name (see ``_runner.parse_step``)."""
-    if method == "exact-blocks":
-        width = min(EXACT_BLOCK, r)
-        return f"greedy+refit{width}"
-    return method
 
 
 def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tuple[int, int],
@@ -92,47 +109,50 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         starts: List[Start] = [Start("grecond")]
         starts += [Start("random-columns", s) for s in seeds[: max(0, runs - 1)]]
         if n_init == "auto" and len(starts) > SCREEN_KEEP:
-            return Plan(method, step_spec(method, r), tuple(starts), SCREEN_ITERS, SCREEN_KEEP)
+            return Plan(method, Step.of(method, r), tuple(starts), SCREEN_ITERS, SCREEN_KEEP)
     elif init == "random-columns":
         starts = [Start("random-columns", s) for s in seeds]
     else:
         # A deterministic start once, then random columns for the other runs.
         starts = [Start(init)] + [Start("random-columns", s) for s in seeds[1:]]
-    return Plan(method, step_spec(method, r), tuple(starts))
+    return Plan(method, Step.of(method, r), tuple(starts))
 
 
-def _observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: np.ndarray, r: int,
-                    h: np.ndarray) -> int:
-    recon = _native.product(w, r, h, x.cols)
-    wrong = recon ^ x.words
+def observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int,
+                   h: Words) -> int:
+    """Wrong observed cells of W∘H against X (``mask``: 1 = observed)."""
+    wrong = _native.product(w, r, h, x.cols) ^ x.words
     if mask is not None:
         wrong &= mask.words
     return int(_native.count_ones(wrong))
 
 
-def start_factors(start: Start, x: PackedMatrix, mask: Optional[PackedMatrix], r: int,
-                  custom: Optional[Tuple[np.ndarray, np.ndarray]] = None
-                  ) -> Tuple[np.ndarray, Optional[Tuple[np.ndarray, int]]]:
-    """The packed starting W and, for a start with an H of its own, (Hᵀ, the
-    error of W∘H on the observed cells)."""
+Custom = Tuple[PackedMatrix, PackedMatrix]
+Whole = Callable[[], Tuple[PackedMatrix, Optional[PackedMatrix]]]
+
+
+def start_factors(start: Start, r: int, custom: Optional[Custom],
+                  whole: Whole) -> Tuple[Words, Words]:
+    """The packed W and H of a start with an H of its own: the user's
+    factors, or a classic cover of X (``whole()`` gives X and its observed
+    cells). W is a new array: the alternating loop refits it in place."""
+    if start.kind == "custom":
+        assert custom is not None
+        return custom[0].words.copy(), custom[1].words
+    x, _ = whole()
     if start.kind == "grecond":
         w, h, _ = _native.grecond(x.words, x.cols, r)
     elif start.kind == "asso":
         w, h, _ = _native.asso(x.words, x.cols, r, start.tau, 1.0, 1.0)
-    elif start.kind == "custom":
-        assert custom is not None
-        w = PackedMatrix.from_dense(custom[0]).words
-        h = PackedMatrix.from_dense(custom[1]).words
     else:
         raise ValueError(f"no factors for a {start.kind} start")
-    ht = _native.transpose(h, x.cols)
-    return w, (ht, _observed_error(x, mask, w, r, h))
+    return w, h
 
 
-def check_custom(w: Any, h: Any, shape: Tuple[int, int], r: int) -> Tuple[np.ndarray, np.ndarray]:
+def check_custom(w: Any, h: Any, shape: Tuple[int, int], r: int) -> Custom:
     """Checks user-given starting factors: W (samples x r), H (r x features),
-    0/1 values."""
-    from ._validation import as_packed
+    0/1 values; returns them packed."""
+    from ._input import as_packed
 
     if w is None or h is None:
         raise ValueError("init='custom' needs both W and H: fit(X, W=..., H=...)")
@@ -144,7 +164,7 @@ def check_custom(w: Any, h: Any, shape: Tuple[int, int], r: int) -> Tuple[np.nda
     if hp.shape != (r, shape[1]):
         raise ValueError(f"H must have shape {(r, shape[1])} (n_components x features), "
                          f"got {hp.shape}")
-    return wp.to_numpy(), hp.to_numpy()
+    return wp, hp
 
 
 def describe_starts(starts: Sequence[Start]) -> str:

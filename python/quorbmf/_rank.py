@@ -22,8 +22,8 @@ from scipy.special import gammaln
 
 from . import _native
 from ._estimator import BooleanMF
+from ._input import as_packed
 from ._packed import PackedMatrix
-from ._validation import as_packed
 
 __all__ = ["RankSelection", "choose_rank", "description_length"]
 

@@ -39,4 +39,10 @@ inline constexpr std::array<std::string_view, 4> kMethodNames{"naive", "zeta", "
 // The names joined by ", ".
 std::string joined_method_names();
 
+// Largest rank a factorisation is offered at. The heuristics and the block
+// refits work at any rank; this bound keeps a fit's factors (ceil(r / 64)
+// words a row) within reason. The table methods stop at kMaxRank (26) and
+// the exact search at kMaxSearchRank (64).
+inline constexpr std::uint64_t kMaxFitRank = 1024;
+
 }  // namespace bmf

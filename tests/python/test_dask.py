@@ -23,7 +23,8 @@ distributed = pytest.importorskip("distributed")
 import scipy.sparse as sp  # noqa: E402
 from dask import config as _dask_config  # noqa: E402
 
-import quorbmf._dask as qdask  # noqa: E402
+import quorbmf.backends.dask.runner as qdask  # noqa: E402
+from quorbmf.backends.base import FitInput  # noqa: E402
 from conftest import UNDER_SANITIZER  # noqa: E402
 from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
 from quorbmf.datasets import make_planted  # noqa: E402
@@ -358,9 +359,8 @@ class TestPlacement:
 
     def test_blocks_split_over_both_workers(self, clean):
         x = make_planted(3000, 200, 4, noise=0.04, random_state=4)
-        runner_cls = qdask.DaskRunner
-        with runner_cls(clean) as runner:
-            data = runner.prepare(qdask.DaskInput(x.shape, packed=PackedMatrix.from_dense(x)), 256)
+        with qdask.DaskBackend(clean, block_size=256) as runner:
+            data = runner.prepare(FitInput(x.shape, packed=PackedMatrix.from_dense(x)))
             holders = {next(iter(v)) for v in clean.who_has(data.rows.futures).values()}
             col_holders = {next(iter(v)) for v in clean.who_has(data.cols.futures).values()}
             assert len(data.cols) == 2 and len(col_holders) == 2 and len(holders) == 2

@@ -1,6 +1,8 @@
 """quorbmf.BooleanMF: equal to QuorBMF.ao_bmf where the parameters agree, for
 every thread count and block size; the scikit-learn conventions (checks,
-pipelines, pickling, feature names); parameter errors that change nothing."""
+pipelines, pickling, feature names); parameter errors, declared once and
+raised before any data is read, that change nothing; the one method
+vocabulary shared with the native solver."""
 import io
 import pickle
 
@@ -192,6 +194,18 @@ class TestParameters:
         assert (model.n_features_in_ == 5
                 and np.array_equal(model.components_, before["components_"]))
 
+    @pytest.mark.parametrize("fit", ["fit", "fit_transform"])
+    def test_parameters_are_checked_before_the_data(self, fit):
+        bad_data = [[0, 2], [1, "x"]]
+        for params, words in [({"max_iter": 0}, "max_iter must be at least 1"),
+                              ({"n_components": 30, "method": "zeta"}, "works up to rank 26"),
+                              ({"sparse_absent": "nan"}, "sparse_absent must be")]:
+            with pytest.raises(ValueError, match=words):
+                getattr(BooleanMF(**params), fit)(bad_data)
+
+    def test_every_parameter_is_declared(self):
+        assert BooleanMF._parameter_constraints.keys() == BooleanMF().get_params().keys()
+
     def test_bad_data_leaves_unfitted_estimator_unfitted(self):
         model = BooleanMF(n_components=2)
         with pytest.raises(ValueError, match=r"cell \(1, 2\) holds 3"):
@@ -210,3 +224,22 @@ class TestWatching:
         out = capsys.readouterr().out
         assert "method 'zeta'" in out
         assert out.count("iteration ") == model.n_iter_
+
+
+class TestVocabulary:
+    def test_methods_are_the_solvers_and_two_of_the_estimators_own(self):
+        from quorbmf import _native
+        from quorbmf._params import METHODS as OFFERED
+
+        assert set(OFFERED) - {"auto", "exact-blocks"} == set(_native.METHODS)
+        assert len(OFFERED) == len(set(OFFERED))
+
+    @pytest.mark.parametrize("r", [1, 11, 12, 13, 64, 200])
+    def test_each_method_is_one_step(self, r):
+        from quorbmf._plan import Step
+
+        assert Step.of("exact-blocks", r) == Step("greedy", min(12, r))
+        for method in ("exact", "zeta", "greedy", "greedy-ls", "naive"):
+            assert Step.of(method, r) == Step(method, 0)
+        with pytest.raises(ValueError, match="'exact-blocks'"):
+            Step("exact-blocks")

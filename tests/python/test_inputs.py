@@ -1,6 +1,7 @@
 """quorbmf.as_packed and PackedMatrix: every input type users hold packs to the
-same words, in every layout; bad inputs are named in plain English; packed
-data converts both ways with QuorBMF.BitMatrix."""
+same words, in every layout; bad inputs are named in plain English; a chunk
+of rows packs as its rows of the whole; packed data converts both ways with
+QuorBMF.BitMatrix."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -64,9 +65,9 @@ class TestDense:
             as_packed(x)
 
     def test_bad_values_beyond_the_first_chunk(self, monkeypatch):
-        import quorbmf._validation as validation
+        import quorbmf._input as inputs
 
-        monkeypatch.setattr(validation, "_CHUNK_CELLS", 64)
+        monkeypatch.setattr(inputs, "_CHUNK_CELLS", 64)
         x = np.ones((50, 10), dtype=np.int8)
         x[37, 4] = 2
         with pytest.raises(ValueError, match=r"cell \(37, 4\) holds 2"):
@@ -144,6 +145,46 @@ class TestDataFrames:
         frame = pd.DataFrame({"a": [0, 1, 1], "b": [1, 2, 0]})
         with pytest.raises(ValueError, match=r"cell \(1, 1\) holds 2"):
             BooleanMF(n_components=1).fit(frame)
+
+
+class TestChunks:
+    """The door a Dask worker uses for each chunk is the local one."""
+
+    @pytest.mark.parametrize("kind", ["float-nan", "object-none", "masked", "mask", "binarize"])
+    def test_chunks_pack_as_their_rows_of_the_whole(self, kind):
+        from quorbmf._input import pack_observed
+
+        rng = np.random.default_rng(9)
+        cells = reference((200, 70), seed=9)
+        x, mask, threshold = cells.astype(float), None, None
+        if kind == "float-nan":
+            x[rng.random(x.shape) < 0.1] = np.nan
+        elif kind == "object-none":
+            x = x.astype(object)
+            x[rng.random(x.shape) < 0.1] = None
+        elif kind == "masked":
+            x = np.ma.masked_array(x, mask=rng.random(x.shape) < 0.1)
+        elif kind == "mask":
+            mask = rng.random(x.shape) > 0.1
+        else:
+            x, threshold = x * 0.7 + rng.random(x.shape) * 0.2, 0.5
+        whole, seen = pack_observed(x, mask, threshold=threshold)
+        assert seen is not None or kind == "binarize"
+        for b, e in [(0, 64), (64, 64), (64, 199), (199, 200)]:
+            part, part_seen = pack_observed(x[b:e], None if mask is None else mask[b:e],
+                                            threshold=threshold, row_offset=b)
+            assert part.shape == (e - b, 70)
+            assert np.array_equal(part.words, whole.words[b:e])
+            if seen is not None and e > b:
+                assert np.array_equal(part_seen.words, seen.words[b:e])
+
+    def test_bad_cell_named_by_its_row_in_the_whole(self):
+        from quorbmf._input import pack_observed
+
+        x = reference((200, 70), seed=10).astype(np.int8)
+        x[150, 33] = 3
+        with pytest.raises(ValueError, match=r"cell \(150, 33\) holds 3"):
+            pack_observed(x[128:192], row_offset=128)
 
 
 class TestPackedMatrix:

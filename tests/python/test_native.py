@@ -1,7 +1,8 @@
 """quorbmf._native: packed-word functions against NumPy references on
-word-boundary sizes, pack_csr on every kind of CSR structure, the checks at
-the door with their messages, and half-steps over blocks from several
-threads equal to QuorBMF's solve_all."""
+word-boundary sizes, pack_csr on every kind of CSR structure, the words of a
+BitMatrix, the checks at the door with their messages, the limits and
+method names the module states against those its solver enforces, and
+half-steps over blocks from several threads equal to QuorBMF's solve_all."""
 import itertools
 import re
 import threading
@@ -77,6 +78,55 @@ def test_results_own_their_words():
     assert words[0, 0] == 1  # the result is not a view of the input
     del words
     assert _native.count_ones(t) == 69
+
+
+@pytest.mark.parametrize("rows, cols", list(itertools.product(SIZES, SIZES)))
+def test_bitmatrix_words_are_its_cells_packed_and_copied(rows, cols):
+    cells = random_cells(np.random.default_rng(rows * 31 + cols), rows, cols, 0.5)
+    matrix = BitMatrix.from_numpy(cells)
+    words = _native.bitmatrix_words(matrix)
+    assert_packed(words, cells)
+    matrix[rows - 1, cols - 1] = not cells[-1, -1]
+    assert_packed(words, cells)  # a copy: the matrix changed, the words did not
+    assert _native.count_ones(_native.bitmatrix_words(matrix)) == matrix.count_ones()
+
+
+@pytest.mark.parametrize("value", [pack(np.eye(3, dtype=bool)), np.eye(3, dtype=bool), [[1]], None])
+def test_bitmatrix_words_takes_only_a_bitmatrix(value):
+    with pytest.raises(TypeError, match="^matrix must be a QuorBMF.BitMatrix, not "):
+        _native.bitmatrix_words(value)
+
+
+# ---------------------------------------------------------------------------
+# Limits and method names
+
+
+def test_methods_are_the_cores_and_exact():
+    assert _native.METHODS == (*QuorBMF.methods(), "exact")
+    factor = pack(np.eye(6, 3, dtype=bool))
+    for method in _native.METHODS:
+        _native.Solver(factor, 3).half_step(_native.VectorBlock(BLOCK_WORDS, 6), method, 0,
+                                            np.zeros((4, 1), np.uint64))
+
+
+@pytest.mark.parametrize("method, limit", [
+    ("naive", "MAX_TABLE_RANK"), ("zeta", "MAX_TABLE_RANK"), ("exact", "MAX_EXACT_RANK"),
+    ("greedy", "MAX_RANK"), ("greedy-ls", "MAX_RANK")])
+def test_stated_limits_are_where_the_solver_stops(method, limit):
+    assert (_native.MAX_TABLE_RANK, _native.MAX_EXACT_RANK, _native.MAX_RANK) == (26, 64, 1024)
+    top = getattr(_native, limit)
+    rng = np.random.default_rng(top)
+
+    def solve(r):
+        solver = _native.Solver(pack(random_cells(rng, 40, r, 0.05)), r)
+        block = _native.VectorBlock(pack(random_cells(rng, 3, 40)), 40)
+        return solver.half_step(block, method, 0, np.zeros((3, -(-r // 64)), np.uint64))
+
+    if limit != "MAX_TABLE_RANK":  # a table of 2^26 counters is too large for a test
+        solve(top)
+    if limit != "MAX_RANK":  # the heuristics work beyond the rank a fit is offered at
+        with pytest.raises(ValueError, match=f"up to rank {top}"):
+            solve(top + 1)
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-"""quorbmf's threads: fits identical for every thread count, Ctrl-C answered
-within a block's time with no thread left running and nothing fitted, and
-progress shown over the blocks of long half-steps."""
+"""quorbmf's threads: fits identical for every thread count, the exact
+search's fallbacks counted over every run however the runs are spread,
+Ctrl-C answered within a block's time with no thread left running and
+nothing fitted, and progress shown over the blocks of long half-steps."""
 import subprocess
 import sys
 import textwrap
@@ -55,6 +56,21 @@ class TestThreads:
             assert np.array_equal(fit.components_, fits[0].components_)
             assert fit.error_history_ == fits[0].error_history_
 
+    def test_fallbacks_of_runs_side_by_side_are_all_counted(self):
+        # At rank 48 the exact search runs over its budget on some columns;
+        # with two threads the three runs go side by side, each counting its own.
+        rng = np.random.default_rng(8)
+        w, h = rng.random((40, 48)) < 0.15, rng.random((48, 150)) < 0.15
+        x = ((w.astype(int) @ h.astype(int)) > 0) ^ (rng.random((40, 150)) < 0.08)
+        fits = [BooleanMF(n_components=48, method="exact", n_init=3, init="random-columns",
+                          max_iter=1, random_state=3, n_jobs=n).fit(x) for n in (1, 2)]
+        alone = [BooleanMF(n_components=48, method="exact", n_init=1, init="random-columns",
+                           max_iter=1, random_state=3 + k).fit(x) for k in range(3)]
+        assert fits[0].n_exact_fallbacks_ > max(f.n_exact_fallbacks_ for f in alone) > 0
+        assert fits[0].n_exact_fallbacks_ == sum(f.n_exact_fallbacks_ for f in alone)
+        assert fits[1].n_exact_fallbacks_ == fits[0].n_exact_fallbacks_
+        assert np.array_equal(fits[1].components_, fits[0].components_)
+
     @pytest.mark.parametrize("n_jobs, n_init", [(1, 1), (2, 1), (2, 3)])
     def test_ctrl_c_stops_within_a_block_and_leaves_nothing_running(self, n_jobs, n_init):
         # With three runs on two threads the runs go side by side.
@@ -68,11 +84,11 @@ class TestThreads:
 
 class TestProgress:
     def test_plain_progress_without_tqdm(self, monkeypatch, capsys):
-        import quorbmf._runner as runner
+        import quorbmf.backends.progress as progress
 
         monkeypatch.setitem(sys.modules, "tqdm", None)
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
-        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        monkeypatch.setattr(progress, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
         BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
                   n_init=1, init="random-columns").fit(x)
@@ -81,9 +97,9 @@ class TestProgress:
 
     def test_tqdm_bar_when_installed(self, monkeypatch, capsys):
         pytest.importorskip("tqdm")
-        import quorbmf._runner as runner
+        import quorbmf.backends.progress as progress
 
-        monkeypatch.setattr(runner, "_PROGRESS_AFTER_S", 0.0)
+        monkeypatch.setattr(progress, "_PROGRESS_AFTER_S", 0.0)
         x = np.random.default_rng(2).random((500, 40)) < 0.3
         BooleanMF(n_components=3, random_state=0, verbose=1, block_size=50, max_iter=1,
                   n_jobs=2, n_init=1).fit(x)

@@ -1,8 +1,12 @@
 // The quorbmf._native extension module: PyInit__native builds the module
-// object and registers the matrix functions, pack_csr, the solver classes
-// and the classic covers. Binding, error translation and heap types come from the shared
+// object and registers the matrix functions, pack_csr, the solver classes,
+// the classic covers, bitmatrix_words and the constants of ranks and
+// methods. Binding, error translation and heap types come from the shared
 // runtime; under this module's policy a core failure becomes the Python
 // exception of its kind, so the entries check only what the core does not.
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/exact/exact_search.hpp"
+#include "bmf_core/method.hpp"
 #include "native.hpp"
 
 namespace bmf_native {
@@ -24,6 +28,24 @@ PyModuleDef g_module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
+// The largest rank of each route and the method names a Solver takes, so
+// that the package reads them instead of copying them.
+void add_constants(PyObject* module_object) {
+    pyrt::add_to_module(module_object, "MAX_TABLE_RANK", pyrt::py_u64(bmf::kMaxRank));
+    pyrt::add_to_module(module_object, "MAX_EXACT_RANK", pyrt::py_u64(bmf::kMaxSearchRank));
+    pyrt::add_to_module(module_object, "MAX_RANK", pyrt::py_u64(bmf::kMaxFitRank));
+    Ref names = pyrt::own(PyTuple_New(static_cast<Py_ssize_t>(bmf::kMethodNames.size() + 1)));
+    Py_ssize_t i = 0;
+    for (const std::string_view name : bmf::kMethodNames) {
+        const auto size = static_cast<Py_ssize_t>(name.size());
+        Ref item = pyrt::own(PyUnicode_FromStringAndSize(name.data(), size));
+        pyrt::check_status(PyTuple_SetItem(names.get(), i++, item.release()));  // steals the item
+    }
+    Ref exact = pyrt::own(PyUnicode_FromString("exact"));
+    pyrt::check_status(PyTuple_SetItem(names.get(), i, exact.release()));
+    pyrt::add_to_module(module_object, "METHODS", std::move(names));
+}
+
 Ref build_module() {
     g_module.internal_error();
     Ref module = pyrt::own(PyModule_Create(&g_module_def));
@@ -31,6 +53,8 @@ Ref build_module() {
     add_pack_csr(module.get());
     add_solver_classes(module.get());
     add_cover_functions(module.get());
+    add_bitmatrix_words(module.get());
+    add_constants(module.get());
     return module;
 }
 

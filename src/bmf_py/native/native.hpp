@@ -100,5 +100,7 @@ void add_pack_csr(PyObject* module_object);
 void add_solver_classes(PyObject* module_object);
 // The functions grecond and asso (covers.cpp), added to `module_object`.
 void add_cover_functions(PyObject* module_object);
+// The function bitmatrix_words (bitmatrix_words.cpp), added to `module_object`.
+void add_bitmatrix_words(PyObject* module_object);
 
 }  // namespace bmf_native

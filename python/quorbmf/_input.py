@@ -7,25 +7,31 @@ dense intermediate); pandas DataFrames; nested lists; ``QuorBMF.BitMatrix``;
 and :class:`~quorbmf.PackedMatrix`. Anything else, or any other value, is a
 ``TypeError`` or ``ValueError`` in plain English that names the argument
 and, for a bad value, the first offending cell.
+
+:func:`pack_observed` is the one door: the local fit, ``transform`` and
+every chunk of a Dask array on a worker go through it, so a fix lands once.
 """
 from __future__ import annotations
 
-from typing import Any, Optional
+import sys
+from typing import Any, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
-from ._packed import PackedMatrix
+from ._packed import Cells, PackedMatrix
 
-__all__ = ["as_packed", "as_packed_observed", "is_dask_collection", "is_packed_input", "pack_array"]
+__all__ = ["as_packed", "as_packed_observed", "pack_observed", "pack_array", "check_dtype",
+           "check_shape", "check_mask", "all_ones", "is_dask_collection", "is_packed_input"]
 
 # Cells validated and packed at a time: bounds the temporaries of a check.
 _CHUNK_CELLS = 1 << 22
 
+Observed = Tuple[PackedMatrix, Optional[PackedMatrix]]
+
 
 def _bitmatrix_type() -> Optional[type]:
-    import sys
-
     module = sys.modules.get("QuorBMF")
     return getattr(module, "BitMatrix", None) if module is not None else None
 
@@ -53,14 +59,24 @@ def _bad_value(name: str, row: int, col: int, value: Any) -> ValueError:
         f"cell ({row}, {col}) holds {_describe(value)}")
 
 
-def _check_dtype(name: str, dtype: np.dtype) -> None:
+def check_dtype(name: str, dtype: np.dtype[Any]) -> None:
+    """TypeError unless ``dtype`` is bool, integer or float."""
     if dtype.kind not in "biuf":
         raise TypeError(
             f"{name} must hold 0/1 values of a bool, integer or float dtype, "
             f"got dtype {dtype}")
 
 
-def _first_bad(block: np.ndarray, observed: Optional[np.ndarray] = None) -> Optional[tuple]:
+def check_shape(name: str, shape: Tuple[Any, ...]) -> None:
+    """ValueError unless ``shape`` is 2-D with at least one row and one column."""
+    if len(shape) != 2:
+        raise ValueError(f"{name} must be 2-D (samples x features), got {len(shape)} "
+                         f"dimension{'s' if len(shape) != 1 else ''} with shape {shape}")
+    if shape[0] < 1 or shape[1] < 1:
+        raise ValueError(f"{name} must have at least one row and one column, got shape {shape}")
+
+
+def _first_bad(block: NDArray[Any], observed: Optional[Cells] = None) -> Optional[Tuple[int, int]]:
     if block.dtype == np.bool_:
         return None
     bad = block != 0
@@ -69,10 +85,11 @@ def _first_bad(block: np.ndarray, observed: Optional[np.ndarray] = None) -> Opti
         bad &= observed
     if not bad.any():
         return None
-    return np.unravel_index(int(np.argmax(bad)), bad.shape)
+    i, j = np.unravel_index(int(np.argmax(bad)), bad.shape)
+    return int(i), int(j)
 
 
-def as_numbers(a: np.ndarray, name: str = "X") -> np.ndarray:
+def as_numbers(a: NDArray[Any], name: str = "X") -> NDArray[Any]:
     """An object array as floats (None becomes NaN); any other array as it is."""
     if a.dtype != np.object_:
         return a
@@ -83,8 +100,8 @@ def as_numbers(a: np.ndarray, name: str = "X") -> np.ndarray:
                         "numbers") from None
 
 
-def pack_array(a: np.ndarray, name: str = "X",
-               observed: Optional[np.ndarray] = None, row_offset: int = 0) -> PackedMatrix:
+def pack_array(a: NDArray[Any], name: str = "X", observed: Optional[Cells] = None,
+               row_offset: int = 0) -> PackedMatrix:
     """Checks that a 2-D array holds only 0 and 1 and packs it.
 
     Works through the rows in chunks, so the checks need little memory
@@ -94,7 +111,7 @@ def pack_array(a: np.ndarray, name: str = "X",
     start at row ``row_offset``, a bad cell is named by its row in the
     larger array."""
     a = as_numbers(a, name)
-    _check_dtype(name, a.dtype)
+    check_dtype(name, a.dtype)
     rows, cols = a.shape
     out = PackedMatrix.zeros(rows, cols)
     step = max(1, _CHUNK_CELLS // max(cols, 1))
@@ -103,18 +120,18 @@ def pack_array(a: np.ndarray, name: str = "X",
         seen = None if observed is None else observed[begin:begin + step]
         bad = _first_bad(block, seen)
         if bad is not None:
-            i, j = int(bad[0]), int(bad[1])
+            i, j = bad
             raise _bad_value(name, row_offset + begin + i, j, block[i, j])
         cells = block if seen is None else (block != 0) & seen
         out.words[begin:begin + step] = PackedMatrix.from_dense(cells).words
     return out
 
 
-def _check_sparse_values(data: np.ndarray, indptr: np.ndarray, indices: np.ndarray,
+def _check_sparse_values(data: NDArray[Any], indptr: NDArray[Any], indices: NDArray[Any],
                          name: str, by_columns: bool) -> None:
     if data.dtype == np.bool_:
         return
-    _check_dtype(name, data.dtype)
+    check_dtype(name, data.dtype)
     for begin in range(0, data.shape[0], _CHUNK_CELLS):
         chunk = data[begin:begin + _CHUNK_CELLS]
         bad = chunk != 0
@@ -149,12 +166,19 @@ def _pack_sparse(x: Any, name: str) -> PackedMatrix:
     return xt.transpose()
 
 
-def _check_shape(name: str, shape: tuple) -> None:
-    if len(shape) != 2:
-        raise ValueError(f"{name} must be 2-D (samples x features), got {len(shape)} "
-                         f"dimension{'s' if len(shape) != 1 else ''} with shape {shape}")
-    if shape[0] < 1 or shape[1] < 1:
-        raise ValueError(f"{name} must have at least one row and one column, got shape {shape}")
+def _is_frame(x: Any) -> bool:
+    return hasattr(x, "to_numpy") and hasattr(x, "columns")
+
+
+def _check_array_like(name: str, x: Any) -> None:
+    if isinstance(x, (str, bytes)) or x is None:
+        raise TypeError(f"{name} must be a 2-D array-like of 0/1 values, got {type(x).__name__}")
+
+
+def _is_sparse(x: Any) -> bool:
+    import scipy.sparse as sp
+
+    return bool(sp.issparse(x))
 
 
 def as_packed(x: Any, name: str = "X") -> PackedMatrix:
@@ -184,29 +208,24 @@ def as_packed(x: Any, name: str = "X") -> PackedMatrix:
         return x
     if is_packed_input(x):
         return PackedMatrix.from_bitmatrix(x)
-    try:
-        import scipy.sparse as sp
-    except ImportError:  # pragma: no cover - scipy is a dependency
-        sp = None
-    if sp is not None and sp.issparse(x):
-        _check_shape(name, x.shape)
+    if _is_sparse(x):
+        check_shape(name, x.shape)
         return _pack_sparse(x, name)
     if isinstance(x, np.ma.MaskedArray):
         raise TypeError(f"{name} is a masked array; quorbmf does not ignore masks silently: "
                         "pass mask= or fill the masked cells first")
-    if hasattr(x, "to_numpy") and hasattr(x, "columns"):
+    if _is_frame(x):
         x = x.to_numpy()
-    if isinstance(x, (str, bytes)) or x is None:
-        raise TypeError(f"{name} must be a 2-D array-like of 0/1 values, got {type(x).__name__}")
+    _check_array_like(name, x)
     try:
         a = np.asarray(x)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"{name} must be a 2-D array-like of 0/1 values ({exc})") from None
-    _check_shape(name, a.shape)
+    check_shape(name, a.shape)
     return pack_array(a, name)
 
 
-def _missing_cells(a: np.ndarray) -> Optional[np.ndarray]:
+def _missing_cells(a: NDArray[Any]) -> Optional[Cells]:
     """The cells holding NaN, None or pandas' NA, or None when there are none."""
     if a.dtype.kind == "f":
         nan = np.isnan(a)
@@ -223,24 +242,21 @@ def _missing_cells(a: np.ndarray) -> Optional[np.ndarray]:
     return None
 
 
-def _frame_to_array(frame: Any) -> np.ndarray:
+def _frame_to_array(frame: Any) -> NDArray[Any]:
     # Nullable columns hold pandas' NA; as floats they become NaN.
     try:
-        return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+        return np.asarray(frame.to_numpy(dtype=np.float64, na_value=np.nan))
     except (TypeError, ValueError):
-        return frame.to_numpy()
+        return np.asarray(frame.to_numpy())
 
 
-def _check_mask(mask: Any, shape: tuple) -> np.ndarray:
+def check_mask(mask: Any, shape: Tuple[int, ...]) -> Cells:
+    """``mask`` (True = observed) as a bool array of X's shape, or the error
+    that says what it should be."""
     if isinstance(mask, PackedMatrix):
         mask = mask.to_numpy()
-    try:
-        import scipy.sparse as sp
-
-        if sp.issparse(mask):
-            mask = mask.toarray()
-    except ImportError:  # pragma: no cover
-        pass
+    elif _is_sparse(mask):
+        mask = mask.toarray()
     m = np.asarray(mask)
     if m.dtype != np.bool_:
         raise TypeError(f"mask must be a bool array (True = observed), got dtype {m.dtype}")
@@ -249,8 +265,14 @@ def _check_mask(mask: Any, shape: tuple) -> np.ndarray:
     return m
 
 
+def check_sparse_absent(sparse_absent: str) -> None:
+    """ValueError unless ``sparse_absent`` is "zero" or "missing"."""
+    if sparse_absent not in ("zero", "missing"):
+        raise ValueError(f"sparse_absent must be 'zero' or 'missing', got {sparse_absent!r}")
+
+
 def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
-                       sparse_absent: str = "zero") -> "tuple[PackedMatrix, Optional[PackedMatrix]]":
+                       sparse_absent: str = "zero") -> Observed:
     """Checks a Boolean data matrix with unobserved cells and returns it
     packed, with its observed cells packed beside it.
 
@@ -276,33 +298,46 @@ def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
         X, and the observed cells (None when every cell is observed and no
         mask was given).
     """
-    if sparse_absent not in ("zero", "missing"):
-        raise ValueError(f"sparse_absent must be 'zero' or 'missing', got {sparse_absent!r}")
-    try:
-        import scipy.sparse as sp
-    except ImportError:  # pragma: no cover
-        sp = None
-    if sp is not None and sp.issparse(x):
-        return _sparse_observed(x, mask, name, sparse_absent, sp)
-    if isinstance(x, PackedMatrix) or is_packed_input(x):
+    check_sparse_absent(sparse_absent)
+    return pack_observed(x, mask, name=name, sparse_absent=sparse_absent)
+
+
+def pack_observed(x: Any, mask: Any = None, *, threshold: Optional[float] = None,
+                  sparse_absent: str = "zero", name: str = "X",
+                  row_offset: Optional[int] = None) -> Observed:
+    """Any input, or a chunk of rows of a larger one, checked and packed,
+    with its observed cells packed beside it (None when every cell is
+    observed and no mask was given).
+
+    ``mask`` (True = observed) is combined with the input's own unobserved
+    cells (see :func:`as_packed_observed`). With ``threshold`` every cell
+    greater than it counts as 1 and the rest as 0, unobserved cells staying
+    unobserved; already packed inputs are taken as they are. A chunk of the
+    rows of a larger array, which starts at row ``row_offset`` of it (and
+    may have no rows), names a bad cell by its row in the whole."""
+    if _is_sparse(x):
+        if threshold is not None:
+            x = _binarize_sparse(x, threshold)
+        return _sparse_observed(x, mask, name, sparse_absent)
+    if is_packed_input(x):
         packed = as_packed(x, name)
         if mask is None:
             return packed, None
         if isinstance(mask, PackedMatrix) and mask.shape == packed.shape:
             seen = mask  # already packed: no dense copy
         else:
-            seen = PackedMatrix.from_dense(_check_mask(mask, packed.shape))
+            seen = PackedMatrix.from_dense(check_mask(mask, packed.shape))
         return PackedMatrix._trusted(packed.words & seen.words, packed.cols), seen
-    observed = None
+    observed: Optional[Cells] = None
     if isinstance(x, np.ma.MaskedArray):
         observed = ~np.ma.getmaskarray(x)
         x = np.ma.getdata(x)
-    elif hasattr(x, "to_numpy") and hasattr(x, "columns"):
+    elif _is_frame(x):
         x = _frame_to_array(x)
-    if isinstance(x, (str, bytes)) or x is None:
-        raise TypeError(f"{name} must be a 2-D array-like of 0/1 values, got {type(x).__name__}")
+    _check_array_like(name, x)
     a = np.asarray(x)
-    _check_shape(name, a.shape)
+    if row_offset is None:
+        check_shape(name, a.shape)
     missing = _missing_cells(a)
     if missing is not None:
         observed = ~missing if observed is None else observed & ~missing
@@ -310,15 +345,32 @@ def as_packed_observed(x: Any, mask: Any = None, name: str = "X",
             # pandas' NA is no number: unobserved cells are never read.
             a = np.where(missing, 0, a)
     if mask is not None:
-        given = _check_mask(mask, a.shape)
+        given = check_mask(mask, a.shape)
         observed = given if observed is None else observed & given
-    packed = pack_array(a, name, observed)
+    if threshold is not None:
+        # Objects go through NumPy's own conversion, whose error names the
+        # object that is no number, as scikit-learn expects of a binarizer.
+        a = (a.astype(np.float64) if a.dtype == np.object_ else a) > threshold
+    packed = pack_array(a, name, observed, row_offset or 0)
     return packed, None if observed is None else PackedMatrix.from_dense(observed)
 
 
-def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str,
-                     sp: Any) -> "tuple[PackedMatrix, Optional[PackedMatrix]]":
-    _check_shape(name, x.shape)
+def _binarize_sparse(x: Any, threshold: float) -> Any:
+    """1 above the threshold, 0 elsewhere; NaN stays NaN (an unobserved cell)."""
+    if threshold < 0:
+        raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
+                         "would otherwise all become 1")
+    x = x.tocsr(copy=True)
+    data = x.data
+    x.data = np.where(np.isnan(data), np.nan, data > threshold) if data.dtype.kind == "f" \
+        else (data > threshold)
+    return x
+
+
+def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str) -> Observed:
+    import scipy.sparse as sp
+
+    check_shape(name, x.shape)
     x = x.tocsr()
     data = x.data
     nan = np.isnan(data) if data.dtype.kind == "f" else None
@@ -337,10 +389,10 @@ def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str,
         holes = sp.csr_matrix((nan.astype(np.int8), x.indices, x.indptr), shape=x.shape)
         holes.eliminate_zeros()
         hole_words = _native.pack_csr(holes.indptr, holes.indices, None, x.shape[0], x.shape[1])
-        base = observed if observed is not None else _all_ones(x.shape)
+        base = observed if observed is not None else all_ones(x.shape)
         observed = PackedMatrix._trusted(base.words & ~hole_words, x.shape[1])
     if mask is not None:
-        given = PackedMatrix.from_dense(_check_mask(mask, x.shape))
+        given = PackedMatrix.from_dense(check_mask(mask, x.shape))
         observed = given if observed is None else PackedMatrix._trusted(
             observed.words & given.words, x.shape[1])
     if observed is not None:
@@ -348,7 +400,8 @@ def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str,
     return packed, observed
 
 
-def _all_ones(shape: tuple) -> PackedMatrix:
+def all_ones(shape: Tuple[int, int]) -> PackedMatrix:
+    """A packed matrix of the given shape with every cell 1."""
     rows, cols = shape
     row = PackedMatrix.from_dense(np.ones((1, cols), dtype=bool)).words
     return PackedMatrix._trusted(np.repeat(row, rows, axis=0), cols)
