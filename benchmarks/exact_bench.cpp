@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "boolmat/bitmatrix.hpp"
-#include "boolmat/words.hpp"
 #include "bmf_core/alternating/ao_bmf.hpp"
-#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/exact/exact_half_step.hpp"
 #include "bmf_core/exact/exact_search.hpp"
-#include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/words.hpp"
 
 using boolmat::BitMatrix;
 using boolmat::Word;
@@ -52,7 +52,7 @@ double seconds_since(Clock::time_point t0) {
 // that each prefer one value per attribute.
 BitMatrix synthetic_mushroom(std::uint64_t seed) {
     const std::vector<int> levels{2, 6, 4, 10, 2, 9, 2, 2, 2, 12, 2, 4,
-                                  4, 4, 9, 9, 1, 4, 3, 5, 9, 6, 7};
+                                  4, 4, 9, 9,  1, 4, 3, 5, 9, 6,  7};
     std::mt19937_64 g(seed);
     const int kinds = 30;
     std::vector<std::vector<int>> preferred(kinds);
@@ -138,12 +138,14 @@ BitMatrix timed_half_step(const char* name, const BitMatrix& factor, const bmf::
     BitMatrix by_search = BitMatrix::zeros(rows, r);
     auto t0 = Clock::now();
     const bmf::ExactSearch search(patterns_of(factor), r);
-    const bmf::SearchStep step = bmf::search_half_step(search, block, bmf::kUnlimitedNodes, by_search.view_mut());
+    const bmf::SearchStep step =
+        bmf::search_half_step(search, block, bmf::kUnlimitedNodes, by_search.view_mut());
     const double search_s = seconds_since(t0);
 
     const std::size_t stride = full || r < 24 ? 1 : std::max<std::size_t>(1, n / 100);
     BitMatrix sample = BitMatrix::zeros((n + stride - 1) / stride, block.vectors().cols());
-    for (std::size_t c = 0, k = 0; c < n; c += stride, ++k) sample.set_row(k, block.vectors().row(classes.first[c]));
+    for (std::size_t c = 0, k = 0; c < n; c += stride, ++k)
+        sample.set_row(k, block.vectors().row(classes.first[c]));
     const bmf::VectorBlock sampled(sample);
     BitMatrix by_table = BitMatrix::zeros(sample.rows(), r);
     t0 = Clock::now();
@@ -151,13 +153,15 @@ BitMatrix timed_half_step(const char* name, const BitMatrix& factor, const bmf::
     const double built_s = seconds_since(t0);
     t0 = Clock::now();
     bmf::half_step(solver, sampled, bmf::Method::Zeta, 0, by_table.view_mut());
-    const double table_s = built_s + seconds_since(t0) * static_cast<double>(n) / static_cast<double>(sample.rows());
+    const double table_s =
+        built_s + seconds_since(t0) * static_cast<double>(n) / static_cast<double>(sample.rows());
 
     BitMatrix by_choice = BitMatrix::zeros(rows, r);
     t0 = Clock::now();
     const bmf::BoolLs chooser_solver(factor);
-    const std::uint64_t chosen_total = bmf::half_step(chooser_solver, block, bmf::Method::Zeta, 0,
-                                                      by_choice.view_mut(), bmf::ExactStrategy::Auto);
+    const std::uint64_t chosen_total =
+        bmf::half_step(chooser_solver, block, bmf::Method::Zeta, 0, by_choice.view_mut(),
+                       bmf::ExactStrategy::Auto);
     const double chosen_s = seconds_since(t0);
 
     bool same = by_choice == by_search && chosen_total == step.total;
@@ -168,10 +172,11 @@ BitMatrix timed_half_step(const char* name, const BitMatrix& factor, const bmf::
         std::exit(1);
     }
     total_error = step.total;
-    std::printf("  %-7s %5zu vectors, %5zu patterns | search %8.4f s | table %8.4f s%s | ratio %6.1fx | "
-                "auto %8.4f s, ratio %6.1fx | %zu answers compared with the table\n",
-                name, n, search.distinct_patterns(), search_s, table_s, stride > 1 ? " (sampled)" : "",
-                table_s / search_s, chosen_s, table_s / chosen_s, sample.rows());
+    std::printf(
+        "  %-7s %5zu vectors, %5zu patterns | search %8.4f s | table %8.4f s%s | ratio %6.1fx | "
+        "auto %8.4f s, ratio %6.1fx | %zu answers compared with the table\n",
+        name, n, search.distinct_patterns(), search_s, table_s, stride > 1 ? " (sampled)" : "",
+        table_s / search_s, chosen_s, table_s / chosen_s, sample.rows());
     totals.search += search_s;
     totals.table += table_s;
     totals.chosen += chosen_s;
@@ -205,9 +210,12 @@ int main(int argc, char** argv) {
     std::string only = "mushroom,planted24,planted26,random";
     bool full = false;
     for (int a = 1; a < argc; ++a) {
-        if (!std::strcmp(argv[a], "--mushroom") && a + 1 < argc) mushroom = argv[++a];
-        else if (!std::strcmp(argv[a], "--only") && a + 1 < argc) only = argv[++a];
-        else if (!std::strcmp(argv[a], "--full")) full = true;
+        if (!std::strcmp(argv[a], "--mushroom") && a + 1 < argc)
+            mushroom = argv[++a];
+        else if (!std::strcmp(argv[a], "--only") && a + 1 < argc)
+            only = argv[++a];
+        else if (!std::strcmp(argv[a], "--full"))
+            full = true;
         else {
             std::fprintf(stderr, "usage: %s [--mushroom FILE] [--only LIST] [--full]\n", argv[0]);
             return 2;
@@ -218,8 +226,10 @@ int main(int argc, char** argv) {
         const BitMatrix x = mushroom ? read_bits(mushroom) : synthetic_mushroom(7);
         workload(mushroom ? "Mushroom" : "Mushroom-like (synthetic)", x, 20, 2, full);
     }
-    if (wanted("planted24")) workload("planted", planted(5000, 1000, 24, 0.1, 0.02, 11), 24, 2, full);
-    if (wanted("planted26")) workload("planted", planted(5000, 1000, 26, 0.1, 0.02, 13), 26, 1, full);
+    if (wanted("planted24"))
+        workload("planted", planted(5000, 1000, 24, 0.1, 0.02, 11), 24, 2, full);
+    if (wanted("planted26"))
+        workload("planted", planted(5000, 1000, 26, 0.1, 0.02, 13), 26, 1, full);
     if (wanted("random")) workload("random dense", random_dense(2000, 500, 0.5, 17), 20, 1, full);
     return 0;
 }

@@ -72,7 +72,7 @@ site=$(build/venv/bin/python -c "import sysconfig; print(sysconfig.get_paths()['
 if [ "${1:-}" = "--all" ]; then
   tests=(tests/python)
 else
-  tests=(tests/python/test_bitmatrix.py tests/python/test_conversions.py tests/python/test_boolls.py
-         tests/python/test_ao_bmf.py tests/python/test_properties.py)
+  tests=(tests/python/QuorBMF/test_bitmatrix.py tests/python/QuorBMF/test_conversions.py tests/python/QuorBMF/test_boolls.py
+         tests/python/QuorBMF/test_ao_bmf.py tests/python/QuorBMF/test_properties.py)
 fi
 emulate -E PYTHONPATH="$site" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}"

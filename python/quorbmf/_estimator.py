@@ -29,7 +29,7 @@ from ._fit import Monitor, run_starts
 from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
 from ._packed import Cells, PackedMatrix, Words, words_for
 from ._params import PARAMETER_CONSTRAINTS, invalid
-from ._plan import EXACT_RANK, TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
+from ._plan import TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows
 from .backends.threads import ThreadBackend, resolve_n_jobs
@@ -201,13 +201,16 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         method: all before any data is read."""
         self._check_params(*self._parameter_constraints)
         r, method = self.n_components, self.method.strip().lower()
-        if r is not None and r > TABLE_RANK and method in ("zeta", "naive"):
-            raise ValueError(f"method {method!r} needs a table of 2^r counters and works up to "
-                             f"rank {TABLE_RANK}; at rank {r} use 'greedy', 'greedy-ls', "
-                             f"'exact-blocks'{', exact' if r <= EXACT_RANK else ''} or 'auto'")
-        if r is not None and r > EXACT_RANK and method == "exact":
-            raise ValueError(f"method 'exact' works up to rank {EXACT_RANK}; at rank {r} use "
-                             "'exact-blocks', 'greedy', 'greedy-ls' or 'auto'")
+        if r is None or method not in _native.METHODS:
+            return
+        limit = _native.rank_limit(method, r)
+        if limit is not None:
+            # The core says what the method cannot do; the alternatives are
+            # the estimator's methods that run at this rank.
+            others = [m for m in ("greedy", "greedy-ls", "exact-blocks", "exact")
+                      if m == "exact-blocks" or _native.rank_limit(m, r) is None]
+            raise ValueError(f"{limit}; at rank {r} use {', '.join(map(repr, others))} "
+                             "or 'auto'")
 
     def _check_params(self, *names: str) -> None:
         for name in names:
@@ -306,7 +309,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         return PackedMatrix._trusted(best.fit.w, r).to_numpy()
 
     def _plan(self, r: int, seed: int, shape: Tuple[int, int], masked: bool, where: str) -> Plan:
-        if masked and r > TABLE_RANK:
+        if masked and _native.rank_limit("zeta", r, True) is not None:
             raise ValueError(f"missing values are supported up to rank {TABLE_RANK}, "
                              f"got n_components={r}")
         plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,

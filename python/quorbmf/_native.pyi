@@ -12,11 +12,12 @@ from typing import Final, Optional, final
 
 import numpy as np
 from numpy.typing import NDArray
+
 from QuorBMF import BitMatrix
 
-__all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr", "VectorBlock",
-           "Solver", "grecond", "asso", "bitmatrix_words", "MAX_TABLE_RANK", "MAX_EXACT_RANK",
-           "MAX_RANK", "METHODS"]
+__all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr",
+           "VectorBlock", "Solver", "grecond", "asso", "bitmatrix_words", "MAX_TABLE_RANK",
+           "MAX_EXACT_RANK", "MAX_RANK", "METHODS"]
 
 _Words = NDArray[np.uint64]
 

@@ -8,7 +8,8 @@ namespace bmf {
 namespace {
 
 Kernels tables_of(boolmat::Isa isa) {
-    return {&boolmat::kernels_for(isa), &detail::zeta_kernels(isa), &detail::exact::exact_kernels(isa)};
+    return {&boolmat::kernels_for(isa), &detail::zeta_kernels(isa),
+            &detail::exact::exact_kernels(isa)};
 }
 
 }  // namespace

@@ -66,8 +66,9 @@ void check_half_step_shapes(std::size_t rows, std::size_t bits, std::uint64_t m,
         return boolmat::cat("les vecteurs ont ", bits, " bits, W a ", m, " lignes");
     });
     if (out.rows() != rows || out.cols() != r) {
-        boolmat::fail(boolmat::FailKind::Shape, boolmat::cat("la sortie est ", out.rows(), "x",
-                                                             out.cols(), ", il faut ", rows, "x", r));
+        boolmat::fail(boolmat::FailKind::Shape,
+                      boolmat::cat("la sortie est ", out.rows(), "x", out.cols(), ", il faut ",
+                                   rows, "x", r));
     }
 }
 

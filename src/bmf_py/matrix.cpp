@@ -31,8 +31,8 @@ Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 // Raises the shape-mismatch ValueError of the element-wise operations.
 void check_same_shape(const BitMatrix& self, const BitMatrix& other, const char* label) {
     if (self.rows() != other.rows() || self.cols() != other.cols()) {
-        raise(PyExc_ValueError, cat(label, " : dimensions incompatibles ", self.rows(), "x", self.cols(),
-                                    " et ", other.rows(), "x", other.cols()));
+        raise(PyExc_ValueError, cat(label, " : dimensions incompatibles ", self.rows(), "x",
+                                    self.cols(), " et ", other.rows(), "x", other.cols()));
     }
 }
 
@@ -148,8 +148,9 @@ PyObject* bitmatrix_hamming(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* bitmatrix_count_andnot(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        return count_against(self, args, kwargs, "BitMatrix.count_andnot()", "count_andnot",
-                             [](const BitMatrix& a, const BitMatrix& b) { return a.count_andnot(b); });
+        return count_against(
+            self, args, kwargs, "BitMatrix.count_andnot()", "count_andnot",
+            [](const BitMatrix& a, const BitMatrix& b) { return a.count_andnot(b); });
     });
 }
 
@@ -177,7 +178,8 @@ PyObject* bitmatrix_row_count_ones(PyObject* self, PyObject* args, PyObject* kwa
         auto use = shared_use(self);
         const std::uint64_t i = convert_arg("i", [&] { return to_u64(argv[0]); });
         const BitMatrix& m = as_matrix(self)->value;
-        if (i >= m.rows()) raise(PyExc_IndexError, cat("ligne ", i, " hors limites (rows = ", m.rows(), ")"));
+        if (i >= m.rows())
+            raise(PyExc_IndexError, cat("ligne ", i, " hors limites (rows = ", m.rows(), ")"));
         return py_u64(m.row_count_ones(i));
     });
 }
@@ -195,15 +197,16 @@ CellIndex convert_index(PyObject* idx) {
     return convert_arg("idx", [&] {
         if (!PyTuple_Check(idx)) raise_mismatch(idx, "PyTuple");
         const Py_ssize_t n = PyTuple_Size(idx);
-        if (n != 2) raise(PyExc_ValueError, cat("expected tuple of length 2, but got tuple of length ", n));
+        if (n != 2)
+            raise(PyExc_ValueError, cat("expected tuple of length 2, but got tuple of length ", n));
         return CellIndex{to_u64(PyTuple_GetItem(idx, 0)), to_u64(PyTuple_GetItem(idx, 1))};
     });
 }
 
 void check_cell(const BitMatrix& m, CellIndex at) {
     if (at.i >= m.rows() || at.j >= m.cols()) {
-        raise(PyExc_IndexError,
-              cat("indice (", at.i, ", ", at.j, ") hors limites pour une matrice ", m.rows(), "x", m.cols()));
+        raise(PyExc_IndexError, cat("indice (", at.i, ", ", at.j,
+                                    ") hors limites pour une matrice ", m.rows(), "x", m.cols()));
     }
 }
 
@@ -312,7 +315,6 @@ std::optional<std::pair<SharedUse, SharedUse>> read_operands(PyObject* a, PyObje
     return std::pair<SharedUse, SharedUse>(std::move(*use_a), std::move(*use_b));
 }
 
-
 // a OP b as a new matrix: one copy of a, then the in-place combination.
 // Declines (NotImplemented) when either side is not a readable BitMatrix.
 PyObject* binary_op(PyObject* a, PyObject* b, const char* label, CombineAssign combine) {
@@ -343,13 +345,27 @@ PyObject* inplace_op(PyObject* a, PyObject* b, const char* label, CombineAssign 
     });
 }
 
-PyObject* bitmatrix_and(PyObject* a, PyObject* b) { return binary_op(a, b, "&", &BitMatrix::and_assign); }
-PyObject* bitmatrix_or(PyObject* a, PyObject* b) { return binary_op(a, b, "|", &BitMatrix::or_assign); }
-PyObject* bitmatrix_xor(PyObject* a, PyObject* b) { return binary_op(a, b, "^", &BitMatrix::xor_assign); }
-PyObject* bitmatrix_sub(PyObject* a, PyObject* b) { return binary_op(a, b, "-", &BitMatrix::andnot_assign); }
-PyObject* bitmatrix_ior(PyObject* a, PyObject* b) { return inplace_op(a, b, "|=", &BitMatrix::or_assign); }
-PyObject* bitmatrix_iand(PyObject* a, PyObject* b) { return inplace_op(a, b, "&=", &BitMatrix::and_assign); }
-PyObject* bitmatrix_ixor(PyObject* a, PyObject* b) { return inplace_op(a, b, "^=", &BitMatrix::xor_assign); }
+PyObject* bitmatrix_and(PyObject* a, PyObject* b) {
+    return binary_op(a, b, "&", &BitMatrix::and_assign);
+}
+PyObject* bitmatrix_or(PyObject* a, PyObject* b) {
+    return binary_op(a, b, "|", &BitMatrix::or_assign);
+}
+PyObject* bitmatrix_xor(PyObject* a, PyObject* b) {
+    return binary_op(a, b, "^", &BitMatrix::xor_assign);
+}
+PyObject* bitmatrix_sub(PyObject* a, PyObject* b) {
+    return binary_op(a, b, "-", &BitMatrix::andnot_assign);
+}
+PyObject* bitmatrix_ior(PyObject* a, PyObject* b) {
+    return inplace_op(a, b, "|=", &BitMatrix::or_assign);
+}
+PyObject* bitmatrix_iand(PyObject* a, PyObject* b) {
+    return inplace_op(a, b, "&=", &BitMatrix::and_assign);
+}
+PyObject* bitmatrix_ixor(PyObject* a, PyObject* b) {
+    return inplace_op(a, b, "^=", &BitMatrix::xor_assign);
+}
 
 PyObject* bitmatrix_matmul(PyObject* a, PyObject* b) {
     return guard_ref([&]() -> Ref {
@@ -358,8 +374,8 @@ PyObject* bitmatrix_matmul(PyObject* a, PyObject* b) {
         const BitMatrix& left = as_matrix(a)->value;
         const BitMatrix& right = as_matrix(b)->value;
         if (left.cols() != right.rows()) {
-            raise(PyExc_ValueError, cat("@ : dimensions incompatibles ", left.rows(), "x", left.cols(), " et ",
-                                        right.rows(), "x", right.cols()));
+            raise(PyExc_ValueError, cat("@ : dimensions incompatibles ", left.rows(), "x",
+                                        left.cols(), " et ", right.rows(), "x", right.cols()));
         }
         return wrap_matrix(boolmat::product(left, right));
     });
@@ -372,7 +388,8 @@ PyObject* bitmatrix_repr(PyObject* self) {
     return guard_ref([&] {
         auto use = shared_use(self);
         const BitMatrix& m = as_matrix(self)->value;
-        const std::string text = cat("<BitMatrix ", m.rows(), "x", m.cols(), ", ", m.count_ones(), " bits a 1>");
+        const std::string text =
+            cat("<BitMatrix ", m.rows(), "x", m.cols(), ", ", m.count_ones(), " bits a 1>");
         return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -403,12 +420,15 @@ PyMethodDef g_methods[] = {
     {"to_list", as_cfunction(bitmatrix_to_list), kMethod, QBMF_SIGNATURE("to_list($self)")},
     {"from_numpy", as_cfunction(bitmatrix_from_numpy), kStatic, QBMF_SIGNATURE("from_numpy(a)")},
     {"to_numpy", as_cfunction(bitmatrix_to_numpy), kMethod, QBMF_SIGNATURE("to_numpy($self)")},
-    {"count_ones", as_cfunction(bitmatrix_count_ones), kMethod, QBMF_SIGNATURE("count_ones($self)")},
+    {"count_ones", as_cfunction(bitmatrix_count_ones), kMethod,
+     QBMF_SIGNATURE("count_ones($self)")},
     {"hamming", as_cfunction(bitmatrix_hamming), kMethod, QBMF_SIGNATURE("hamming($self, other)")},
-    {"count_andnot", as_cfunction(bitmatrix_count_andnot), kMethod, QBMF_SIGNATURE("count_andnot($self, other)")},
+    {"count_andnot", as_cfunction(bitmatrix_count_andnot), kMethod,
+     QBMF_SIGNATURE("count_andnot($self, other)")},
     {"transpose", as_cfunction(bitmatrix_transpose), kMethod, QBMF_SIGNATURE("transpose($self)")},
     {"copy", as_cfunction(bitmatrix_copy), kMethod, QBMF_SIGNATURE("copy($self)")},
-    {"row_count_ones", as_cfunction(bitmatrix_row_count_ones), kMethod, QBMF_SIGNATURE("row_count_ones($self, i)")},
+    {"row_count_ones", as_cfunction(bitmatrix_row_count_ones), kMethod,
+     QBMF_SIGNATURE("row_count_ones($self, i)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -448,11 +468,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "QuorBMF.BitMatrix",
-    static_cast<int>(sizeof(PyBitMatrix)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
+    "QuorBMF.BitMatrix", static_cast<int>(sizeof(PyBitMatrix)), 0, Py_TPFLAGS_DEFAULT, g_slots,
 };
 
 }  // namespace
@@ -465,9 +481,7 @@ PyTypeObject* bitmatrix_type() {
     return g_bitmatrix_type;
 }
 
-bool is_bitmatrix(PyObject* obj) {
-    return Py_TYPE(obj) == bitmatrix_type();
-}
+bool is_bitmatrix(PyObject* obj) { return Py_TYPE(obj) == bitmatrix_type(); }
 
 PyBitMatrix* require_bitmatrix(PyObject* obj) {
     if (!is_bitmatrix(obj)) raise_mismatch(obj, "BitMatrix");
@@ -484,8 +498,8 @@ Ref wrap_matrix(BitMatrix value) {
 
 void require_matrix_dimensions(std::uint64_t rows, std::uint64_t cols) {
     if (rows == 0 || cols == 0) {
-        raise(PyExc_ValueError,
-              cat("dimensions invalides ", rows, "x", cols, " : rows et cols doivent valoir au moins 1"));
+        raise(PyExc_ValueError, cat("dimensions invalides ", rows, "x", cols,
+                                    " : rows et cols doivent valoir au moins 1"));
     }
 }
 

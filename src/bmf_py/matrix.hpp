@@ -11,8 +11,7 @@
 namespace bmf_py {
 
 struct PyBitMatrix {
-    PyObject_HEAD
-    UseFlag flag;
+    PyObject_HEAD UseFlag flag;
     boolmat::BitMatrix value;
 };
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "matrix.hpp"
 #include "boolmat/bytes.hpp"
+#include "matrix.hpp"
 #include "numpy_api.hpp"
 
 namespace bmf_py {
@@ -59,8 +59,8 @@ BitMatrix matrix_from_rows(const IntRows& rows) {
         for (std::size_t j = 0; j < cols; ++j) {
             const std::int64_t v = rows[k][j];
             if (v != 0 && v != 1) {
-                raise(PyExc_ValueError,
-                      cat("from_list : valeur ", v, " en (", k, ", ", j, ") ; seuls 0 et 1 sont admis"));
+                raise(PyExc_ValueError, cat("from_list : valeur ", v, " en (", k, ", ", j,
+                                            ") ; seuls 0 et 1 sont admis"));
             }
         }
     }
@@ -134,7 +134,8 @@ PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
         PyArrayObject* array = convert_arg("a", [&] { return require_bool_array(argv[0], 2); });
         const npy_intp rows = PyArray_DIM(array, 0);
         const npy_intp cols = PyArray_DIM(array, 1);
-        require_matrix_dimensions(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols));
+        require_matrix_dimensions(static_cast<std::uint64_t>(rows),
+                                  static_cast<std::uint64_t>(cols));
 
         const auto* data = reinterpret_cast<const unsigned char*>(PyArray_BYTES(array));
         const npy_intp row_step = PyArray_STRIDE(array, 0);
@@ -142,14 +143,17 @@ PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
         if (row_step == 1 && col_step != 1 && rows > 1) {
             // Columns of adjacent bytes (Fortran order, transposed views):
             // pack them as the rows of the transpose, then transpose back.
-            BitMatrix t = BitMatrix::zeros(static_cast<std::size_t>(cols), static_cast<std::size_t>(rows));
+            BitMatrix t =
+                BitMatrix::zeros(static_cast<std::size_t>(cols), static_cast<std::size_t>(rows));
             for (npy_intp j = 0; j < cols; ++j) {
-                boolmat::pack_bytes(data + j * col_step, static_cast<std::size_t>(rows),
-                                    t.words_mut().data() + static_cast<std::size_t>(j) * t.stride());
+                boolmat::pack_bytes(
+                    data + j * col_step, static_cast<std::size_t>(rows),
+                    t.words_mut().data() + static_cast<std::size_t>(j) * t.stride());
             }
             return wrap_matrix(t.transpose());
         }
-        BitMatrix m = BitMatrix::zeros(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+        BitMatrix m =
+            BitMatrix::zeros(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
         Word* out = m.words_mut().data();
         const std::size_t stride = m.stride();
         for (npy_intp i = 0; i < rows; ++i) {
@@ -184,13 +188,16 @@ PyObject* bitmatrix_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
             std::free(buffer);
             throw PythonError{};
         }
-        for (std::size_t i = 0; i < rows; ++i) boolmat::unpack_bytes(m.row(i).data(), cols, buffer + i * cols);
+        for (std::size_t i = 0; i < rows; ++i)
+            boolmat::unpack_bytes(m.row(i).data(), cols, buffer + i * cols);
 
         npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
         npy_intp strides[2] = {static_cast<npy_intp>(cols), 1};
-        Ref array = own(PyArray_New(&PyArray_Type, 2, dims, NPY_BOOL, strides, buffer, 1, NPY_ARRAY_CARRAY, nullptr));
+        Ref array = own(PyArray_New(&PyArray_Type, 2, dims, NPY_BOOL, strides, buffer, 1,
+                                    NPY_ARRAY_CARRAY, nullptr));
         // Steals the keeper, also on failure.
-        check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), keeper.release()));
+        check_status(
+            PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), keeper.release()));
         return array;
     });
 }

@@ -18,7 +18,10 @@ PyModuleDef g_module_def = {
     "",         // m_doc
     0,          // m_size: no per-module state
     nullptr,    // m_methods: functions are added one by one
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module object once built; a second build in one process is refused.
@@ -27,12 +30,14 @@ PyObject* g_built_module = nullptr;
 Ref build_module() {
     if (g_built_module != nullptr) {
         raise(PyExc_ImportError,
-              "QuorBMF: extension modules built for CPython 3.8 or older may only be initialised once "
+              "QuorBMF: extension modules built for CPython 3.8 or older may only be initialised "
+              "once "
               "per interpreter process");
     }
     g_module.internal_error();
     Ref module = own(PyModule_Create(&g_module_def));
-    pyrt::add_to_module(module.get(), "BitMatrix", Ref::borrow(reinterpret_cast<PyObject*>(bitmatrix_type())));
+    pyrt::add_to_module(module.get(), "BitMatrix",
+                        Ref::borrow(reinterpret_cast<PyObject*>(bitmatrix_type())));
     pyrt::add_to_module(module.get(), "BoolLs", boolls_class());
     pyrt::add_to_module(module.get(), "BmfResult", bmfresult_class());
     pyrt::add_to_module(module.get(), "ao_bmf", ao_bmf_function(module.get()));
@@ -51,7 +56,9 @@ PyTypeObject* create_type(PyType_Spec* spec) {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-Ref make_function(PyMethodDef* def, PyObject* module) { return pyrt::make_function(g_module, def, module); }
+Ref make_function(PyMethodDef* def, PyObject* module) {
+    return pyrt::make_function(g_module, def, module);
+}
 
 }  // namespace bmf_py
 

@@ -10,8 +10,10 @@ PyArrayObject* require_bool_array(PyObject* obj, int ndim) {
     if (PyArray_Check(obj)) {
         auto* array = reinterpret_cast<PyArrayObject*>(obj);
         if (PyArray_NDIM(array) == ndim) {
-            Ref bool_descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
-            if (PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(bool_descr.get())))
+            Ref bool_descr =
+                Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
+            if (PyArray_EquivTypes(PyArray_DESCR(array),
+                                   reinterpret_cast<PyArray_Descr*>(bool_descr.get())))
                 return array;
         }
     }

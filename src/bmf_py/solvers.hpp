@@ -8,8 +8,8 @@
 
 #include "binding.hpp"
 #include "bmf_core/alternating/ao_bmf.hpp"
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/method.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "numpy_api.hpp"
 
@@ -37,15 +37,13 @@ Ref solve_array(const bmf::BoolLs& solver, PyArrayObject* x, const std::string& 
 
 // A BoolLs instance: one core solver, never modified after construction.
 struct PyBoolLs {
-    PyObject_HEAD
-    UseFlag flag;
+    PyObject_HEAD UseFlag flag;
     bmf::BoolLs solver;
 };
 
 // A BmfResult instance: the record ao_bmf returned, stored as it came.
 struct PyBmfResult {
-    PyObject_HEAD
-    UseFlag flag;
+    PyObject_HEAD UseFlag flag;
     bmf::BmfResult value;
 };
 

@@ -22,7 +22,8 @@ boolmat::BitVec bitvec_from_array(PyArrayObject* x) {
     const char* data = static_cast<const char*>(PyArray_DATA(x));
     if (step == 1) {
         // Adjacent elements: packed many at a time, a non-zero byte being true.
-        return boolmat::BitVec::from_bytes({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(n)});
+        return boolmat::BitVec::from_bytes(
+            {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(n)});
     }
     boolmat::BitVec v = boolmat::BitVec::zeros(static_cast<std::size_t>(n));
     const auto words = v.words_mut();
@@ -73,7 +74,8 @@ void boolls_dealloc(PyObject* self) {
 PyObject* boolls_repr(PyObject* self) {
     return guard_ref([&] {
         const bmf::BoolLs& solver = as_boolls(self)->solver;
-        return own(PyUnicode_FromString(cat("<BoolLs m=", solver.m(), " r=", solver.r(), ">").c_str()));
+        return own(
+            PyUnicode_FromString(cat("<BoolLs m=", solver.m(), " r=", solver.r(), ">").c_str()));
     });
 }
 
@@ -91,8 +93,10 @@ PyObject* boolls_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* argv[3];
         bind_args(sig, args, kwargs, argv);
         PyArrayObject* x = convert_arg("x", [&] { return require_bool_array(argv[0], 1); });
-        const std::string method = argv[1] ? convert_arg("method", [&] { return to_utf8(argv[1]); }) : "zeta";
-        const std::uint64_t seed = argv[2] ? convert_arg("seed", [&] { return to_u64(argv[2]); }) : 0;
+        const std::string method =
+            argv[1] ? convert_arg("method", [&] { return to_utf8(argv[1]); }) : "zeta";
+        const std::uint64_t seed =
+            argv[2] ? convert_arg("seed", [&] { return to_u64(argv[2]); }) : 0;
         SharedUse self_use = SharedUse::acquire(as_boolls(self)->flag);
         return solve_array(as_boolls(self)->solver, x, method, seed);
     });
@@ -107,7 +111,8 @@ PyObject* boolls_solve_all(PyObject* self, PyObject* args, PyObject* kwargs) {
         SharedUse x_use = SharedUse::acquire(x->flag);
         const std::string method_name =
             argv[1] ? convert_arg("method", [&] { return to_utf8(argv[1]); }) : "zeta";
-        const std::uint64_t seed = argv[2] ? convert_arg("seed", [&] { return to_u64(argv[2]); }) : 0;
+        const std::uint64_t seed =
+            argv[2] ? convert_arg("seed", [&] { return to_u64(argv[2]); }) : 0;
         const bmf::Method method = parse_method(method_name);
 
         SharedUse self_use = SharedUse::acquire(as_boolls(self)->flag);
@@ -131,10 +136,10 @@ PyGetSetDef g_boolls_getset[] = {
 };
 
 PyMethodDef g_boolls_methods[] = {
-    {"solve", QBMF_FUNCTION(boolls_solve),
-     METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("solve($self, x, method=\"zeta\", seed=0)")},
-    {"solve_all", QBMF_FUNCTION(boolls_solve_all),
-     METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("solve_all($self, x, method=\"zeta\", seed=0)")},
+    {"solve", QBMF_FUNCTION(boolls_solve), METH_VARARGS | METH_KEYWORDS,
+     QBMF_SIGNATURE("solve($self, x, method=\"zeta\", seed=0)")},
+    {"solve_all", QBMF_FUNCTION(boolls_solve_all), METH_VARARGS | METH_KEYWORDS,
+     QBMF_SIGNATURE("solve_all($self, x, method=\"zeta\", seed=0)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -149,25 +154,23 @@ PyType_Slot g_boolls_slots[] = {
 };
 
 PyType_Spec g_boolls_spec = {
-    "QuorBMF.BoolLs",
-    sizeof(PyBoolLs),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_boolls_slots,
+    "QuorBMF.BoolLs", sizeof(PyBoolLs), 0, Py_TPFLAGS_DEFAULT, g_boolls_slots,
 };
 
 }  // namespace
 
 void check_rank_limit(std::uint64_t r) {
     if (r > bmf::kMaxRank) {
-        raise(PyExc_ValueError, cat("rang ", r, " trop grand : le tableau interne ferait 2^", r, " entrees"));
+        raise(PyExc_ValueError,
+              cat("rang ", r, " trop grand : le tableau interne ferait 2^", r, " entrees"));
     }
 }
 
 void check_factor(const boolmat::BitMatrix& w) {
     check_rank_limit(w.cols());
     if (w.rows() > bmf::kMaxSolverRows) {
-        raise(PyExc_ValueError, cat("W a ", w.rows(), " lignes : au plus ", bmf::kMaxSolverRows, " sont admises"));
+        raise(PyExc_ValueError,
+              cat("W a ", w.rows(), " lignes : au plus ", bmf::kMaxSolverRows, " sont admises"));
     }
 }
 

@@ -31,8 +31,8 @@ PyObject* result_repr(PyObject* self) {
     return guard_ref([&] {
         SharedUse use = SharedUse::acquire(as_result(self)->flag);
         const bmf::BmfResult& value = as_result(self)->value;
-        return own(PyUnicode_FromString(cat("<BmfResult error=", value.error, " iterations=", value.iterations,
-                                            " rank=", value.w.cols(), ">")
+        return own(PyUnicode_FromString(cat("<BmfResult error=", value.error, " iterations=",
+                                            value.iterations, " rank=", value.w.cols(), ">")
                                             .c_str()));
     });
 }
@@ -78,8 +78,8 @@ PyGetSetDef g_result_getset[] = {
 };
 
 PyMethodDef g_result_methods[] = {
-    {"reconstruct", QBMF_FUNCTION(result_reconstruct),
-     METH_VARARGS | METH_KEYWORDS, QBMF_SIGNATURE("reconstruct($self)")},
+    {"reconstruct", QBMF_FUNCTION(result_reconstruct), METH_VARARGS | METH_KEYWORDS,
+     QBMF_SIGNATURE("reconstruct($self)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -93,11 +93,7 @@ PyType_Slot g_result_slots[] = {
 };
 
 PyType_Spec g_result_spec = {
-    "QuorBMF.BmfResult",
-    sizeof(PyBmfResult),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_result_slots,
+    "QuorBMF.BmfResult", sizeof(PyBmfResult), 0, Py_TPFLAGS_DEFAULT, g_result_slots,
 };
 
 }  // namespace

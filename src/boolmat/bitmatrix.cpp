@@ -128,8 +128,7 @@ BitMatrix BitMatrix::complement() const {
 
 std::size_t BitMatrix::hamming(const BitMatrix& other) const {
     check_same_shape(other);
-    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(),
-                                                 words_.size());
+    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(), words_.size());
 }
 
 std::size_t BitMatrix::count_andnot(const BitMatrix& other) const {

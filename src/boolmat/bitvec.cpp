@@ -64,8 +64,7 @@ void BitVec::or_assign(const BitVec& other) {
 
 std::size_t BitVec::hamming(const BitVec& other) const {
     assert_eq(len_, other.len_);
-    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(),
-                                                 words_.size());
+    return detail::default_counts().xor_popcount(words_.data(), other.words_.data(), words_.size());
 }
 
 std::size_t BitVec::count_ones() const {

@@ -174,7 +174,8 @@ TEST(Product, WalkAndTablesMatchThePlainProductInBothVariants) {
     for (auto [m, n, p] : {Dims{300, 200, 130}, Dims{257, 521, 1000}, Dims{70, 1030, 67},
                            Dims{520, 64, 513}, Dims{200, 8, 64}, Dims{130, 127, 5}}) {
         for (unsigned b_sparsity : {40u, 3u, 1u}) {
-            const BitMatrix a = mixed_rows(rng, m, n), b = random_matrix(rng, n, p, one_in(b_sparsity));
+            const BitMatrix a = mixed_rows(rng, m, n),
+                            b = random_matrix(rng, n, p, one_in(b_sparsity));
             BitMatrix before = random_matrix(rng, m, p, one_in(7));
             const std::vector<Word> start(before.words().begin(), before.words().end());
             const std::vector<Word> want = plain_product_into(a, b, start);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bmf_core/alternating/ao_bmf.hpp"
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/lcg.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/precondition.hpp"
 #include "matrices.hpp"
 #include "variants.hpp"

@@ -22,7 +22,8 @@ BitMatrix ref_association(const BitMatrix& x, double tau) {
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j) {
             std::size_t ones = 0, both = 0;
-            for (std::size_t r = 0; r < x.rows(); ++r) ones += x.get(r, i), both += x.get(r, i) && x.get(r, j);
+            for (std::size_t r = 0; r < x.rows(); ++r)
+                ones += x.get(r, i), both += x.get(r, i) && x.get(r, j);
             a.set(i, j, ones > 0 && static_cast<double>(both) / static_cast<double>(ones) >= tau);
         }
     return a;

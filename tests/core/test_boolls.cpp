@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/lcg.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/precondition.hpp"
 #include "random_vectors.hpp"
 

@@ -89,14 +89,17 @@ TEST(EngineRouting, SmallRanksMatchTheSolversAndTheBruteForce) {
             SCOPED_TRACE(testing::Message() << "trial " << trial << " r " << r << " " << name);
             const MethodChoice choice = choice_of(name);
             BitMatrix out = BitMatrix::zeros(n, r);
-            const StepResult got = engine.half_step(VectorBlock(vectors), choice, seed, out.view_mut());
+            const StepResult got =
+                engine.half_step(VectorBlock(vectors), choice, seed, out.view_mut());
             EXPECT_EQ(got.fallbacks, 0u);
             std::uint64_t total = 0;
             for (std::size_t i = 0; i < n; ++i) {
-                const Solution direct = table.solve_seeded(vectors.view().row_vec(i), choice.table_method(), seed);
+                const Solution direct =
+                    table.solve_seeded(vectors.view().row_vec(i), choice.table_method(), seed);
                 ASSERT_EQ(out.row(i)[0], direct.h) << "row " << i;
                 EXPECT_EQ(shadow_error(w, vectors.row(i), out.row(i)), direct.error);
-                if (choice.exact || choice.method == Method::Naive || choice.method == Method::Zeta) {
+                if (choice.exact || choice.method == Method::Naive ||
+                    choice.method == Method::Zeta) {
                     EXPECT_EQ(direct, brute_force(w, vectors.row(i)));
                 }
                 total += direct.error;
@@ -120,10 +123,12 @@ TEST(EngineRouting, HeuristicsRunWithoutATableAtAnyRank) {
         for (const char* name : {"greedy", "greedy-ls"}) {
             SCOPED_TRACE(testing::Message() << "r " << r << " " << name);
             BitMatrix out = BitMatrix::zeros(n, r);
-            const StepResult got = engine.half_step(VectorBlock(vectors), choice_of(name), 5, out.view_mut());
+            const StepResult got =
+                engine.half_step(VectorBlock(vectors), choice_of(name), 5, out.view_mut());
             std::uint64_t total = 0;
             for (std::size_t i = 0; i < n; ++i) {
-                const WideSolution direct = wide.solve(vectors.view().row_vec(i), choice_of(name).method, 5);
+                const WideSolution direct =
+                    wide.solve(vectors.view().row_vec(i), choice_of(name).method, 5);
                 ASSERT_TRUE(std::ranges::equal(out.row(i), direct.h)) << "row " << i;
                 EXPECT_EQ(shadow_error(w, vectors.row(i), out.row(i)), direct.error);
                 total += direct.error;
@@ -137,23 +142,25 @@ TEST(EngineRouting, ExactAboveTheTableIsTheBudgetedSearchWithItsFallback) {
     // Planted vectors let the search finish; random ones against sparse
     // random factors leave it out of budget on some classes, where greedy-ls
     // wins some, loses or ties the others (the generators are chosen so
-    // that each happens, a tie between different combinations included). Every row ends up with the better of
-    // the search's best and greedy-ls's, the search's on ties, never worse
-    // than greedy-ls; the fallbacks count rows, and the second half of each
-    // block repeats the first.
+    // that each happens, a tie between different combinations included). Every row ends up with the
+    // better of the search's best and greedy-ls's, the search's on ties, never worse than
+    // greedy-ls; the fallbacks count rows, and the second half of each block repeats the first.
     struct Case {
         std::uint64_t generator;
         std::size_t m, r, n;
         unsigned w_eighths, x_eighths;  // x_eighths 0: planted vectors
     };
-    const Case cases[] = {{23, 260, 40, 12, 1, 0}, {23, 260, 61, 12, 1, 0}, {4, 200, 50, 16, 2, 3},
-                          {6, 200, 50, 16, 2, 3}, {1, 200, 64, 12, 1, 2}};
+    const Case cases[] = {{23, 260, 40, 12, 1, 0},
+                          {23, 260, 61, 12, 1, 0},
+                          {4, 200, 50, 16, 2, 3},
+                          {6, 200, 50, 16, 2, 3},
+                          {1, 200, 64, 12, 1, 2}};
     std::uint64_t fell_back = 0, replaced = 0, kept = 0, tied_apart = 0;
     for (const Case& k : cases) {
         std::mt19937_64 g(k.generator);
         const BitMatrix w = random_cells(g, k.m, k.r, k.w_eighths);
-        const BitMatrix half =
-            k.x_eighths ? random_cells(g, k.n, k.m, k.x_eighths) : product(random_cells(g, k.n, k.r, 1), w.transpose());
+        const BitMatrix half = k.x_eighths ? random_cells(g, k.n, k.m, k.x_eighths)
+                                           : product(random_cells(g, k.n, k.r, 1), w.transpose());
         BitMatrix vectors = BitMatrix::zeros(2 * k.n, k.m);
         for (std::size_t i = 0; i < 2 * k.n; ++i) vectors.set_row(i, half.row(i % k.n));
         const SolverEngine engine(w);
@@ -166,11 +173,14 @@ TEST(EngineRouting, ExactAboveTheTableIsTheBudgetedSearchWithItsFallback) {
         for (std::size_t i = 0; i < k.m; ++i) patterns[i] = w.row(i)[0];
         const ExactSearch search(patterns, static_cast<unsigned>(k.r));
         BitMatrix searched = BitMatrix::zeros(2 * k.n, k.r);
-        const SearchStep step = search_half_step(search, block, kHighRankNodes, searched.view_mut());
+        const SearchStep step =
+            search_half_step(search, block, kHighRankNodes, searched.view_mut());
         std::vector<bool> unfinished(2 * k.n, false);
         for (const std::size_t c : step.unfinished)
-            for (std::size_t i = 0; i < 2 * k.n; ++i) unfinished[i] = unfinished[i] || block.classes().class_of[i] == c;
-        const auto rows_unfinished = static_cast<std::uint64_t>(std::ranges::count(unfinished, true));
+            for (std::size_t i = 0; i < 2 * k.n; ++i)
+                unfinished[i] = unfinished[i] || block.classes().class_of[i] == c;
+        const auto rows_unfinished =
+            static_cast<std::uint64_t>(std::ranges::count(unfinished, true));
         EXPECT_EQ(got.fallbacks, rows_unfinished) << "rank " << k.r;
         if (k.x_eighths == 0) {
             EXPECT_EQ(got.fallbacks, 0u) << "planted vectors are searched to the end";
@@ -181,7 +191,8 @@ TEST(EngineRouting, ExactAboveTheTableIsTheBudgetedSearchWithItsFallback) {
         for (std::size_t i = 0; i < 2 * k.n; ++i) {
             SCOPED_TRACE(testing::Message() << "rank " << k.r << " row " << i);
             const std::uint64_t error = shadow_error(w, vectors.row(i), out.row(i));
-            const WideSolution greedy_ls = wide.solve(vectors.view().row_vec(i), Method::GreedyLs, seed);
+            const WideSolution greedy_ls =
+                wide.solve(vectors.view().row_vec(i), Method::GreedyLs, seed);
             EXPECT_LE(error, greedy_ls.error);
             const std::uint64_t search_error = shadow_error(w, vectors.row(i), searched.row(i));
             if (unfinished[i] && greedy_ls.error < search_error) {
@@ -190,7 +201,8 @@ TEST(EngineRouting, ExactAboveTheTableIsTheBudgetedSearchWithItsFallback) {
             } else {
                 EXPECT_EQ(out.row(i)[0], searched.row(i)[0]);
                 kept += unfinished[i] && i < k.n;
-                tied_apart += unfinished[i] && greedy_ls.error == search_error && greedy_ls.h[0] != searched.row(i)[0];
+                tied_apart += unfinished[i] && greedy_ls.error == search_error &&
+                              greedy_ls.h[0] != searched.row(i)[0];
             }
             fell_back += unfinished[i];
             total += error;
@@ -230,9 +242,10 @@ TEST(EngineRouting, MaskedBlocksGoToTheMaskedSolves) {
             EXPECT_EQ(out, direct);
             // Every cell observed: the unmasked route's answers.
             BitMatrix observed = BitMatrix::zeros(n, r), plain = BitMatrix::zeros(n, r);
-            const StepResult by_mask =
-                engine.half_step(MaskedVectorBlock(vectors, all_ones), choice, 9, observed.view_mut());
-            const StepResult unmasked = engine.half_step(VectorBlock(vectors), choice, 9, plain.view_mut());
+            const StepResult by_mask = engine.half_step(MaskedVectorBlock(vectors, all_ones),
+                                                        choice, 9, observed.view_mut());
+            const StepResult unmasked =
+                engine.half_step(VectorBlock(vectors), choice, 9, plain.view_mut());
             EXPECT_EQ(by_mask, unmasked);
             EXPECT_EQ(observed, plain);
         }
@@ -251,9 +264,11 @@ TEST(EngineRefit, NoRowsErrorGrowsAndTheTotalIsTheirSum) {
             const SolverEngine engine(w);
             // Start from random combinations and from greedy's.
             BitMatrix out = random_cells(g, n, r, 2);
-            if (width == 5) engine.half_step(VectorBlock(vectors), choice_of("greedy"), 0, out.view_mut());
+            if (width == 5)
+                engine.half_step(VectorBlock(vectors), choice_of("greedy"), 0, out.view_mut());
             std::vector<std::uint64_t> before(n);
-            for (std::size_t i = 0; i < n; ++i) before[i] = shadow_error(w, vectors.row(i), out.row(i));
+            for (std::size_t i = 0; i < n; ++i)
+                before[i] = shadow_error(w, vectors.row(i), out.row(i));
             const std::uint64_t total = engine.refit_blocks(vectors, width, out.view_mut());
             std::uint64_t sum = 0;
             for (std::size_t i = 0; i < n; ++i) {
@@ -315,13 +330,16 @@ TEST(RankLimit, TheEngineFailsWhereItRefuses) {
         BitMatrix out = BitMatrix::zeros(6, r);
         for (const char* name : kChoices) {
             const bool refused = rank_limit(choice_of(name), r).has_value();
-            const std::string failure =
-                failure_of([&] { engine.half_step(VectorBlock(vectors), choice_of(name), 0, out.view_mut()); });
-            EXPECT_EQ(failure != "<no failure>", refused) << name << " at rank " << r << ": " << failure;
+            const std::string failure = failure_of([&] {
+                engine.half_step(VectorBlock(vectors), choice_of(name), 0, out.view_mut());
+            });
+            EXPECT_EQ(failure != "<no failure>", refused)
+                << name << " at rank " << r << ": " << failure;
         }
         // Masks need the table whatever the method: BoolLs's rank messages.
         EXPECT_EQ(failure_of([&] {
-                      engine.half_step(MaskedVectorBlock(vectors, vectors), choice_of("greedy"), 0, out.view_mut());
+                      engine.half_step(MaskedVectorBlock(vectors, vectors), choice_of("greedy"), 0,
+                                       out.view_mut());
                   }),
                   r > 64 ? "Interdit d'avoir un rang supérieur à la taille d'un mot"
                          : "Sécurité pour ne pas surcharger la mémoire");
@@ -333,7 +351,8 @@ TEST(RankLimit, TheEngineFailsWhereItRefuses) {
               "bloc 0..0 hors des 5 colonnes");
     BitMatrix narrow = BitMatrix::zeros(6, 4);
     EXPECT_EQ(failure_of([&] {
-                  SolverEngine(w).half_step(VectorBlock(vectors), choice_of("zeta"), 0, narrow.view_mut());
+                  SolverEngine(w).half_step(VectorBlock(vectors), choice_of("zeta"), 0,
+                                            narrow.view_mut());
               }),
               "la sortie est 6x4, il faut 6x5");
 }
@@ -368,7 +387,8 @@ TEST(EngineThreads, ConcurrentFirstCallsBuildOneSolverAndAgree) {
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            results[t] = engine.half_step(block, choice_of(t % 2 ? "exact" : "zeta"), 0, outs[t].view_mut());
+            results[t] =
+                engine.half_step(block, choice_of(t % 2 ? "exact" : "zeta"), 0, outs[t].view_mut());
         });
     for (std::thread& t : threads) t.join();
     for (std::size_t t = 1; t < 4; ++t) {

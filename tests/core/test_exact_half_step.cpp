@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/exact/exact_half_step.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/exact/exact_half_step.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "padded.hpp"
@@ -25,7 +25,8 @@ BitMatrix copied(boolmat::BitView v) {
     return m;
 }
 
-const ExactStrategy kStrategies[] = {ExactStrategy::Table, ExactStrategy::Search, ExactStrategy::Auto};
+const ExactStrategy kStrategies[] = {ExactStrategy::Table, ExactStrategy::Search,
+                                     ExactStrategy::Auto};
 
 // W∘H with a little noise and some repeated rows.
 BitMatrix planted(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r) {
@@ -43,16 +44,19 @@ TEST(ExactStrategy, EveryStrategyGivesTheTablesHalfStep) {
         const std::size_t r = trial < 4 ? 1 + g() % 10 : 14 + g() % 5;
         const std::size_t m = 200 + g() % 600, n = 40 + g() % 60;
         const BitMatrix w = trial % 2 ? random_matrix(g, m, r, eighths(4)) : planted(g, m, r, 4);
-        const BitMatrix vectors = trial % 3 ? planted(g, n, m, 5) : random_matrix(g, n, m, eighths(1 + g() % 6));
+        const BitMatrix vectors =
+            trial % 3 ? planted(g, n, m, 5) : random_matrix(g, n, m, eighths(1 + g() % 6));
         const BoolLs solver(w);
         const Padded foreign(vectors, 1 + trial % 2);
         BitMatrix want = BitMatrix::zeros(n, r);
-        const std::uint64_t total = half_step(solver, foreign.view(), Method::Zeta, 0, want.view_mut());
+        const std::uint64_t total =
+            half_step(solver, foreign.view(), Method::Zeta, 0, want.view_mut());
         for (const ExactStrategy strategy : kStrategies) {
             SCOPED_TRACE(testing::Message() << "trial " << trial << " r " << r << " strategy "
                                             << static_cast<int>(strategy));
             Padded out(BitMatrix::zeros(n, r), 1);
-            EXPECT_EQ(half_step(solver, foreign.view(), Method::Zeta, 0, out.view_mut(), strategy), total);
+            EXPECT_EQ(half_step(solver, foreign.view(), Method::Zeta, 0, out.view_mut(), strategy),
+                      total);
             EXPECT_EQ(copied(out.view()), want);
         }
     }
@@ -105,10 +109,15 @@ TEST(SearchHalfStep, BeyondTheTableRanksAndWithinABudget) {
 TEST(SearchHalfStep, ShapeChecks) {
     const ExactSearch search(patterns_of(BitMatrix::ones(70, 3)), 3);
     BitMatrix out = BitMatrix::zeros(5, 3), narrow = BitMatrix::zeros(5, 2);
-    EXPECT_EQ(failure_of([&] { search_half_step(search, VectorBlock(BitMatrix::zeros(5, 69)), 1, out.view_mut()); }),
+    EXPECT_EQ(failure_of([&] {
+                  search_half_step(search, VectorBlock(BitMatrix::zeros(5, 69)), 1, out.view_mut());
+              }),
               "assertion `left == right` failed: les vecteurs ont 69 bits, W a 70 lignes\n"
               "  left: 69\n right: 70");
-    EXPECT_EQ(failure_of([&] { search_half_step(search, VectorBlock(BitMatrix::zeros(5, 70)), 1, narrow.view_mut()); }),
+    EXPECT_EQ(failure_of([&] {
+                  search_half_step(search, VectorBlock(BitMatrix::zeros(5, 70)), 1,
+                                   narrow.view_mut());
+              }),
               "la sortie est 5x2, il faut 5x3");
 }
 

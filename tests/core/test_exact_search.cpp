@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/exact/exact_search.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "failure.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"
@@ -39,7 +39,9 @@ Solution ref_solve(const std::vector<std::uint64_t>& rows, const BitVec& x, std:
     return best;
 }
 
-std::uint64_t all_columns(unsigned r) { return r == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r) - 1; }
+std::uint64_t all_columns(unsigned r) {
+    return r == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r) - 1;
+}
 
 // Random row patterns over the columns of `live`, of a density drawn per
 // factor; then some columns emptied or copied from another, some rows copied
@@ -100,7 +102,8 @@ TEST(ExactSearchSolve, LowestOptimumMatchesExhaustiveSearchInBothVariants) {
             for (int v = 0; v < 4; ++v) {
                 const BitVec x = some_x(g, m);
                 SCOPED_TRACE(testing::Message() << "trial " << trial << " r " << r << " m " << m);
-                expect_solution(search.solve(x.words(), scratch), ref_solve(rows, x, all_columns(r)));
+                expect_solution(search.solve(x.words(), scratch),
+                                ref_solve(rows, x, all_columns(r)));
             }
         }
     });
@@ -139,7 +142,8 @@ TEST(ExactSearchSolve, MatchesZetaUpToRankTwenty) {
             for (int v = 0; v < 4; ++v) {
                 const BitVec x = some_x(g, m);
                 SCOPED_TRACE(testing::Message() << "r " << r << " m " << m);
-                expect_solution(search.solve(x.words(), scratch), table.solve_seeded(x, Method::Zeta, 0));
+                expect_solution(search.solve(x.words(), scratch),
+                                table.solve_seeded(x, Method::Zeta, 0));
             }
         }
     }
@@ -280,7 +284,8 @@ TEST(ExactChooser, KeepsSearchingWhereItPaysAndHandsHardHalfStepsToTheTable) {
     for (int v = 0; v < 100; ++v) {
         const std::uint64_t h = g() & all_columns(r);
         BitVec x = BitVec::zeros(planted.size());
-        for (std::size_t i = 0; i < planted.size(); ++i) x.set(i, ((planted[i] & h) != 0) != (g() % 50 == 0));
+        for (std::size_t i = 0; i < planted.size(); ++i)
+            x.set(i, ((planted[i] & h) != 0) != (g() % 50 == 0));
         easy.push_back(x);
     }
     EXPECT_EQ(searched_by_chooser(planted, r, easy), 100);
@@ -295,7 +300,8 @@ TEST(ExactChooser, KeepsSearchingWhereItPaysAndHandsHardHalfStepsToTheTable) {
         for (std::size_t i = 0; i < dense.size(); ++i) x.set(i, g() % 2 == 0);
         hard.push_back(x);
     }
-    EXPECT_LE(searched_by_chooser(dense, r, hard), 4 + 200 / static_cast<int>(ExactChooser::kRetryEvery));
+    EXPECT_LE(searched_by_chooser(dense, r, hard),
+              4 + 200 / static_cast<int>(ExactChooser::kRetryEvery));
 }
 
 TEST(ExactChooser, AboveTheTableRanksEveryVectorIsSearchedWithinTheHighRankBudget) {
@@ -324,7 +330,8 @@ TEST(ExactSearchErrors, PreconditionsFailWithTheirKinds) {
     const ExactSearch search(rows, 2);
     ExactScratch scratch;
     const std::vector<Word> two(2, 0), one(1, 0);
-    EXPECT_EQ(failure_of([&] { search.solve(two, scratch); }), "x a 2 mots, W en demande 1 pour 3 lignes");
+    EXPECT_EQ(failure_of([&] { search.solve(two, scratch); }),
+              "x a 2 mots, W en demande 1 pour 3 lignes");
     EXPECT_EQ(kind_of([&] { search.solve(one, scratch, kUnlimitedNodes, 4); }), FailKind::Value);
     EXPECT_EQ(search.solve(one, scratch).error, 0u);  // a valid call still passes
 }

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bmf_core/alternating/ao_bmf.hpp"
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/precondition.hpp"

@@ -19,7 +19,8 @@ using boolmat::BitMatrix;
 
 // Shadow model: the same cover, one cell at a time. Returns the factors as
 // (extent, intent) pairs.
-std::vector<std::pair<std::vector<bool>, std::vector<bool>>> ref_grecond(const Cells& x, std::size_t k) {
+std::vector<std::pair<std::vector<bool>, std::vector<bool>>> ref_grecond(const Cells& x,
+                                                                         std::size_t k) {
     const std::size_t m = x.size(), n = x[0].size();
     Cells u = x;
     std::vector<std::pair<std::vector<bool>, std::vector<bool>>> factors;
@@ -85,7 +86,8 @@ TEST(GreConD, MatchesTheShadowCoverAcrossWordBoundaries) {
 TEST(GreConD, CoversFromBelowWithAFallingErrorCurve) {
     std::mt19937_64 g(3);
     for (int trial = 0; trial < 20; ++trial) {
-        const BitMatrix x = random_matrix(g, 50 + g() % 150, 10 + g() % 120, percent(10 + g() % 60));
+        const BitMatrix x =
+            random_matrix(g, 50 + g() % 150, 10 + g() % 120, percent(10 + g() % 60));
         const CoverResult r = grecond(x, 12);
         EXPECT_EQ(boolmat::product(r.w, r.h).count_andnot(x), 0u);  // no zero is covered
         std::uint64_t before = x.count_ones();
@@ -111,9 +113,12 @@ TEST(GreConD, UnionOfRectanglesIsCoveredExactly) {
         BitMatrix x = BitMatrix::zeros(m, n);
         for (std::size_t r = 0; r < rects; ++r) {
             std::vector<std::size_t> rows, cols;
-            for (std::size_t i = 0; i < m; ++i) if (g() % 4 == 0) rows.push_back(i);
-            for (std::size_t j = 0; j < n; ++j) if (g() % 5 == 0) cols.push_back(j);
-            for (const std::size_t i : rows) for (const std::size_t j : cols) x.set(i, j, true);
+            for (std::size_t i = 0; i < m; ++i)
+                if (g() % 4 == 0) rows.push_back(i);
+            for (std::size_t j = 0; j < n; ++j)
+                if (g() % 5 == 0) cols.push_back(j);
+            for (const std::size_t i : rows)
+                for (const std::size_t j : cols) x.set(i, j, true);
         }
         const CoverResult r = grecond(x, 64);
         ASSERT_EQ(r.error, 0u);

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "bmf_core/alternating/ao_bmf.hpp"
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/alternating/stop_rule.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "padded.hpp"
@@ -92,7 +92,8 @@ TEST(HalfStep, BlocksConcatenateToAoBmfForEveryMethodAndCut) {
         // m up to 260 with r <= 4 puts "zeta" on the grouped layout.
         const std::size_t m = 130 + g() % 131, n = 66 + g() % 80;
         const std::uint64_t r = method == Method::Naive ? 1 + g() % 5 : 1 + g() % 9;
-        const BitMatrix x = trial % 2 ? planted(g, m, n, r) : random_matrix(g, m, n, fifths(1 + g() % 3));
+        const BitMatrix x =
+            trial % 2 ? planted(g, m, n, r) : random_matrix(g, m, n, fifths(1 + g() % 3));
         const std::uint64_t max_iter = trial % 5, seed = g();
         const BmfResult want = ao_bmf(x, r, method, max_iter, seed);
         for (const std::size_t size : {1, 63, 64, 65, 0, 0}) {

@@ -86,16 +86,17 @@ detail::exact::Incumbent greedy(const detail::exact::Problem& p, Word* work) {
     ++g_calls.exact;
     return portable().exact->greedy(p, work);
 }
-detail::exact::Outcome branch_and_bound(const detail::exact::Problem& p, detail::exact::Incumbent& best, Word* levels,
-                                std::uint64_t budget) {
+detail::exact::Outcome branch_and_bound(const detail::exact::Problem& p,
+                                        detail::exact::Incumbent& best, Word* levels,
+                                        std::uint64_t budget) {
     ++g_calls.exact;
     return portable().exact->branch_and_bound(p, best, levels, budget);
 }
 
 // The portable tables, the entries above counting their calls.
 const Kernels& counting() {
-    static const boolmat::detail::PopcountKernels counts{
-        popcount, xor_popcount, andnot_popcount, or_xor_popcount, or_rows_xor_popcount};
+    static const boolmat::detail::PopcountKernels counts{popcount, xor_popcount, andnot_popcount,
+                                                         or_xor_popcount, or_rows_xor_popcount};
     static const boolmat::detail::TransposeKernels transposes{transpose};
     static const boolmat::Kernels bits{Isa::Portable, &counts, portable_bits().bytes,
                                        portable_bits().product, &transposes};
@@ -298,7 +299,8 @@ TEST(KernelRoutes, TheEngineRunsTheGivenTablesOnEveryRoute) {
                 const SolverEngine engine(w, k);
                 BitMatrix out = BitMatrix::zeros(vectors.rows(), r);
                 const StepResult step = engine.half_step(block, *choice, 7, out.view_mut());
-                const std::uint64_t refitted = engine.refit_blocks(vectors.view(), 4, out.view_mut());
+                const std::uint64_t refitted =
+                    engine.refit_blocks(vectors.view(), 4, out.view_mut());
                 return std::tuple(out, step.error, step.fallbacks, refitted);
             });
             EXPECT_GT(calls.counts + calls.zeta + calls.exact, 0u);

@@ -75,9 +75,9 @@ TEST(PopcountKernels, VariantsMatchPerWordCounts) {
         EXPECT_EQ(ma.count_ones(), ones) << n;
         EXPECT_EQ(ma.hamming(mb), differ) << n;
         EXPECT_EQ(ma.count_andnot(mb), only_a) << n;
-        EXPECT_EQ(boolmat::default_kernels().popcount->or_xor_popcount(x.data(), a.data(),
-                                                                       b.data(), n),
-                  off)
+        EXPECT_EQ(
+            boolmat::default_kernels().popcount->or_xor_popcount(x.data(), a.data(), b.data(), n),
+            off)
             << n;
     }
 }

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bmf_core/lcg.hpp"
-#include "bmf_core/masked/masked.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "boolmat/cpu.hpp"
 #include "boolmat/precondition.hpp"
 #include "failure.hpp"
@@ -122,7 +122,7 @@ TEST(MaskedSolve, RandomAgainstShadowModelAndAllOnesAgainstBoolLs) {
         const BitMatrix w = random_w(g, m, r);
         // Every other trial runs the solver's portable kernels.
         const BoolLs s(w, bmf::kernels_for(trial % 2 == 1 ? boolmat::Isa::Portable
-                                                           : boolmat::cpu::best_isa()));
+                                                          : boolmat::cpu::best_isa()));
         const BitVec x = random_x(g, m);
         const BitVec mask = random_x(g, m);  // all-masked and all-observed included
         const std::uint64_t seed = g();

@@ -30,7 +30,8 @@ std::uint64_t ref_error(const BitMatrix& w, const BitVec& x, const std::vector<W
     std::uint64_t error = 0;
     for (std::size_t i = 0; i < w.rows(); ++i) {
         bool covered = false;
-        for (std::size_t j = 0; j < w.cols(); ++j) covered |= w.get(i, j) && ((h[j / 64] >> (j % 64)) & 1);
+        for (std::size_t j = 0; j < w.cols(); ++j)
+            covered |= w.get(i, j) && ((h[j / 64] >> (j % 64)) & 1);
         error += covered != x.get(i);
     }
     return error;
@@ -50,7 +51,8 @@ TEST(WideLs, EqualsBoolLsHeuristicsUpToRank26) {
                     const std::uint64_t seed = g() % 4;
                     const Solution want = narrow.solve_seeded(x, method, seed);
                     const WideSolution got = wide.solve(view(x), method, seed);
-                    ASSERT_EQ(got.h, std::vector<Word>{want.h}) << m << "x" << k << " " << method.name();
+                    ASSERT_EQ(got.h, std::vector<Word>{want.h})
+                        << m << "x" << k << " " << method.name();
                     ASSERT_EQ(got.error, want.error);
                 }
             }
@@ -123,7 +125,8 @@ TEST(WideLs, HalfStepSolvesEveryRowAsAlone) {
             for (std::size_t v = 0; v < 10; ++v) {
                 const BitVec x = BitVec::from_words(vectors.row(v), m);
                 const WideSolution alone = wide.solve(view(x), method, 3);
-                const std::vector<Word> got(out.begin() + v * stride, out.begin() + v * stride + stride - 1);
+                const std::vector<Word> got(out.begin() + v * stride,
+                                            out.begin() + v * stride + stride - 1);
                 ASSERT_EQ(got, alone.h);
                 ASSERT_EQ(out[v * stride + stride - 1], ~Word{0});
                 sum += alone.error;
@@ -139,12 +142,18 @@ TEST(WideLs, RejectsTableMethodsAndMismatchedShapes) {
     const BitVec x = BitVec::zeros(4);
     EXPECT_EQ(failure_of([&] { wide.solve(view(x), Method::Zeta, 0); }),
               "methode zeta : un solveur large ne fait que greedy et greedy-ls");
-    EXPECT_NE(failure_of([&] { wide.solve(view(BitVec::zeros(5)), Method::Greedy, 0); }), "<no failure>");
+    EXPECT_NE(failure_of([&] { wide.solve(view(BitVec::zeros(5)), Method::Greedy, 0); }),
+              "<no failure>");
     std::uint64_t state = 0;
-    EXPECT_EQ(failure_of([&] { wide.local_search(view(x), {{0}, 0}, 1, 31, state); }),
+    EXPECT_EQ(failure_of([&] {
+                  wide.local_search(view(x), {{0}, 0}, 1, 31, state);
+              }),
               "k vaut 31 mais W n'a que 30 colonnes");
     BitMatrix out = BitMatrix::zeros(2, 29);
-    EXPECT_NE(failure_of([&] { wide_half_step(wide, BitMatrix::zeros(2, 4).view(), Method::Greedy, 0, out.view_mut()); }),
+    EXPECT_NE(failure_of([&] {
+                  wide_half_step(wide, BitMatrix::zeros(2, 4).view(), Method::Greedy, 0,
+                                 out.view_mut());
+              }),
               "<no failure>");
 }
 

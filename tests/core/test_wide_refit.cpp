@@ -42,14 +42,16 @@ TEST(WideRefit, EqualsBruteForceOverTheBlock) {
             std::uint64_t best_g = 0;
             for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
                 BitMatrix trial_combo = combos;
-                for (std::size_t j = begin; j < end; ++j) trial_combo.set(v, j, (blk >> (j - begin)) & 1);
+                for (std::size_t j = begin; j < end; ++j)
+                    trial_combo.set(v, j, (blk >> (j - begin)) & 1);
                 const std::uint64_t e = error_of_row(solver, vectors, trial_combo, v);
                 if (e < best) best = e, best_g = blk;
             }
             for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
             want_total += best;
         }
-        const std::uint64_t total = refit_block(solver, vectors.view(), begin, end, combos.view_mut());
+        const std::uint64_t total =
+            refit_block(solver, vectors.view(), begin, end, combos.view_mut());
         ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
         ASSERT_EQ(total, want_total);
     }
@@ -65,11 +67,13 @@ TEST(WideRefit, EqualsTheZetaSolveWhenTheBlockIsEveryColumn) {
         BitMatrix vectors = BitMatrix::zeros(n, m);
         for (std::size_t v = 0; v < n; ++v) vectors.set_row(v, random_x(g, m).words());
         BitMatrix combos = random_matrix(g, n, k, percent(50));
-        const std::uint64_t total = refit_block(WideLs(w.view()), vectors.view(), 0, k, combos.view_mut());
+        const std::uint64_t total =
+            refit_block(WideLs(w.view()), vectors.view(), 0, k, combos.view_mut());
         const BoolLs exact(w);
         std::uint64_t sum = 0;
         for (std::size_t v = 0; v < n; ++v) {
-            const Solution s = exact.solve_seeded(BitVec::from_words(vectors.row(v), m), Method::Zeta, 0);
+            const Solution s =
+                exact.solve_seeded(BitVec::from_words(vectors.row(v), m), Method::Zeta, 0);
             ASSERT_EQ(combos.row(v)[0], s.h) << k;
             sum += s.error;
         }
@@ -84,10 +88,12 @@ TEST(WideRefit, NeverRaisesAnErrorAndTouchesOnlyTheBlock) {
     const BitMatrix vectors = random_matrix(g, n, m, percent(15));
     BitMatrix combos = random_matrix(g, n, k, percent(1));
     // Blocks inside one word, across a word boundary and at the last column.
-    const std::pair<std::size_t, std::size_t> blocks[] = {{0, 20}, {55, 75}, {120, 128}, {281, 300}, {55, 75}};
+    const std::pair<std::size_t, std::size_t> blocks[] = {
+        {0, 20}, {55, 75}, {120, 128}, {281, 300}, {55, 75}};
     for (const auto& [begin, end] : blocks) {
         const BitMatrix before = combos;
-        const std::uint64_t total = refit_block(solver, vectors.view(), begin, end, combos.view_mut());
+        const std::uint64_t total =
+            refit_block(solver, vectors.view(), begin, end, combos.view_mut());
         std::uint64_t sum = 0;
         for (std::size_t v = 0; v < n; ++v) {
             const std::uint64_t e = error_of_row(solver, vectors, combos, v);
@@ -118,8 +124,9 @@ TEST(WideRefit, RejectsBadBlocksAndShapes) {
     EXPECT_EQ(failure_of([&] { refit_block(solver, vectors.view(), 5, 5, combos.view_mut()); }),
               "bloc 5..5 hors des 40 colonnes");
     BitMatrix short_combos = BitMatrix::zeros(1, 40);
-    EXPECT_NE(failure_of([&] { refit_block(solver, vectors.view(), 0, 4, short_combos.view_mut()); }),
-              "<no failure>");
+    EXPECT_NE(
+        failure_of([&] { refit_block(solver, vectors.view(), 0, 4, short_combos.view_mut()); }),
+        "<no failure>");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ pytest.importorskip("mypy")
 STUB = pathlib.Path(QuorBMF.__file__).with_name("QuorBMF.pyi")
 
 
-def run(*args):
+def run(*args, where="QuorBMF"):
     env = dict(os.environ)
     installed = {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
     if str(STUB.parent) not in installed:
@@ -23,8 +23,8 @@ def run(*args):
         env["MYPYPATH"] = str(STUB.parent)
         env["PYTHONPATH"] = os.pathsep.join(
             [str(STUB.parent)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=HERE,
-                          env=env)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          cwd=HERE / where, env=env)
 
 
 def test_stub_is_installed_beside_the_module():
@@ -32,7 +32,8 @@ def test_stub_is_installed_beside_the_module():
 
 
 def test_stub_agrees_with_the_module():
-    proc = run("mypy.stubtest", "QuorBMF", "--allowlist", str(HERE / "stubtest_allowlist.txt"),
+    allowlist = HERE / "QuorBMF" / "stubtest_allowlist.txt"
+    proc = run("mypy.stubtest", "QuorBMF", "--allowlist", str(allowlist),
                "--mypy-config-file", os.devnull)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
@@ -44,8 +45,8 @@ def test_strict_type_check_of_a_typed_program():
 
 
 def test_typed_program_runs():
-    proc = subprocess.run([sys.executable, str(HERE / "typed_example.py")], capture_output=True,
-                          text=True)
+    program = HERE / "QuorBMF" / "typed_example.py"
+    proc = subprocess.run([sys.executable, str(program)], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
 
 
@@ -63,10 +64,10 @@ def test_version_matches_the_package_metadata():
 
 def test_strict_type_check_of_a_program_using_the_package():
     proc = run("mypy", "--strict", "--no-incremental", "--config-file", os.devnull,
-               "typed_quorbmf.py")
+               "typed_quorbmf.py", where="quorbmf")
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    ran = subprocess.run([sys.executable, str(HERE / "typed_quorbmf.py")], capture_output=True,
-                         text=True)
+    program = HERE / "quorbmf" / "typed_quorbmf.py"
+    ran = subprocess.run([sys.executable, str(program)], capture_output=True, text=True)
     assert ran.returncode == 0, ran.stderr
 
 

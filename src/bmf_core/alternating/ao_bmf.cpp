@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/alternating/half_step.hpp"
 #include "bmf_core/alternating/stop_rule.hpp"
 #include "bmf_core/lcg.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/precondition.hpp"
 
 namespace bmf {
@@ -17,8 +17,7 @@ using boolmat::BitMatrix;
 using boolmat::BitView;
 using boolmat::Word;
 
-BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed,
-                         const Kernels& kernels) {
+BitMatrix initial_factor(BitView xt, std::uint64_t r, std::uint64_t seed, const Kernels& kernels) {
     std::vector<std::size_t> candidates;
     for (std::size_t j = 0; j < xt.rows(); ++j) {
         const std::span<const Word> row = xt.row(j);

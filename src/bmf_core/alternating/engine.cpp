@@ -23,7 +23,9 @@ namespace {
 
 bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        const auto lower = [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         return lower(x) == lower(y);
     });
 }
@@ -51,7 +53,8 @@ bool is_heuristic(MethodChoice choice) {
 
 std::optional<MethodChoice> MethodChoice::parse(std::string_view name) {
     const auto parsed = Method::from_str(name);
-    if (std::holds_alternative<Method>(parsed)) return MethodChoice{false, std::get<Method>(parsed)};
+    if (std::holds_alternative<Method>(parsed))
+        return MethodChoice{false, std::get<Method>(parsed)};
     if (names_exact(name)) return MethodChoice{true, Method::Zeta};
     return std::nullopt;
 }
@@ -60,9 +63,11 @@ std::string joined_choice_names() { return joined_method_names() + ", exact"; }
 
 std::optional<RankLimit> rank_limit(MethodChoice choice, std::uint64_t r, bool masked) {
     if (masked && r > kMaxTableRank) {
-        return RankLimit{"missing values (mask=) are supported up to rank " + std::to_string(kMaxTableRank), {}};
+        return RankLimit{
+            "missing values (mask=) are supported up to rank " + std::to_string(kMaxTableRank), {}};
     }
-    const std::string_view others = r <= kMaxExactRank ? "greedy, greedy-ls or exact" : "greedy or greedy-ls";
+    const std::string_view others =
+        r <= kMaxExactRank ? "greedy, greedy-ls or exact" : "greedy or greedy-ls";
     if (choice.exact) {
         if (r <= kMaxExactRank) return std::nullopt;
         return RankLimit{"method 'exact' works up to rank " + std::to_string(kMaxExactRank) +
@@ -71,7 +76,8 @@ std::optional<RankLimit> rank_limit(MethodChoice choice, std::uint64_t r, bool m
     }
     if (r <= kMaxTableRank || is_heuristic(choice)) return std::nullopt;
     return RankLimit{"method '" + std::string(choice.method.name()) +
-                         "' needs a table of 2^r counters and works up to rank " + std::to_string(kMaxTableRank),
+                         "' needs a table of 2^r counters and works up to rank " +
+                         std::to_string(kMaxTableRank),
                      others};
 }
 
@@ -96,8 +102,8 @@ const ExactSearch& SolverEngine::search() const {
     });
 }
 
-StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice, std::uint64_t seed,
-                                   BitViewMut out) const {
+StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice,
+                                   std::uint64_t seed, BitViewMut out) const {
     if (is_heuristic(choice)) return {wide_half_step(wide(), block, choice.method, seed, out), 0};
     // Above rank 26 only "exact" has a route; the others fail in BoolLs.
     if (r() <= kMaxTableRank || !choice.exact) {
@@ -107,12 +113,13 @@ StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice
     return exact_by_search(block, seed, out);
 }
 
-StepResult SolverEngine::half_step(const MaskedVectorBlock& block, MethodChoice choice, std::uint64_t seed,
-                                   BitViewMut out) const {
+StepResult SolverEngine::half_step(const MaskedVectorBlock& block, MethodChoice choice,
+                                   std::uint64_t seed, BitViewMut out) const {
     return {bmf::half_step(table(), block, choice.table_method(), seed, out), 0};
 }
 
-StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t seed, BitViewMut out) const {
+StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t seed,
+                                         BitViewMut out) const {
     const SearchStep found = search_half_step(search(), block, kHighRankNodes, out);
     StepResult result{found.total, 0};
     if (found.unfinished.empty()) return result;

@@ -68,7 +68,7 @@ struct MethodChoice {
 std::string joined_choice_names();
 
 // The largest rank of each route.
-inline constexpr std::uint64_t kMaxTableRank = kMaxRank;         // BoolLs: "naive", "zeta", masks
+inline constexpr std::uint64_t kMaxTableRank = kMaxRank;        // BoolLs: "naive", "zeta", masks
 inline constexpr std::uint64_t kMaxExactRank = kMaxSearchRank;  // "exact" by the search
 
 // Why a method has no route at a rank.

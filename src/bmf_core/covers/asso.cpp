@@ -17,7 +17,7 @@ using boolmat::BitMatrix;
 using boolmat::Word;
 
 BitMatrix association_of(const BitMatrix& cols, double tau,
-                          const boolmat::detail::PopcountKernels& count) {
+                         const boolmat::detail::PopcountKernels& count) {
     const std::size_t n = cols.rows();
     const std::size_t mw = cols.stride();
     const Word* const c0 = cols.words().data();
@@ -29,7 +29,8 @@ BitMatrix association_of(const BitMatrix& cols, double tau,
         if (ones[i] == 0) continue;
         for (std::size_t j = 0; j < n; ++j) {
             // |i ∧ j| = |i| - |i ∧ ¬j|.
-            const std::uint64_t both = ones[i] - count.andnot_popcount(c0 + i * mw, c0 + j * mw, mw);
+            const std::uint64_t both =
+                ones[i] - count.andnot_popcount(c0 + i * mw, c0 + j * mw, mw);
             if (static_cast<double>(both) / static_cast<double>(ones[i]) >= tau) {
                 a0[i * a.stride() + j / boolmat::kWordBits] |= Word{1} << (j % boolmat::kWordBits);
             }
@@ -40,11 +41,14 @@ BitMatrix association_of(const BitMatrix& cols, double tau,
 
 void check_params(const AssoParams& p) {
     if (!(p.tau >= 0.0 && p.tau <= 1.0)) {
-        boolmat::fail(boolmat::FailKind::Value, boolmat::cat("tau vaut ", p.tau, " : il faut 0 <= tau <= 1"));
-    }
-    if (!(std::isfinite(p.w_plus) && std::isfinite(p.w_minus) && p.w_plus >= 0.0 && p.w_minus >= 0.0)) {
         boolmat::fail(boolmat::FailKind::Value,
-                      boolmat::cat("poids ", p.w_plus, " et ", p.w_minus, " : il faut deux reels finis positifs"));
+                      boolmat::cat("tau vaut ", p.tau, " : il faut 0 <= tau <= 1"));
+    }
+    if (!(std::isfinite(p.w_plus) && std::isfinite(p.w_minus) && p.w_plus >= 0.0 &&
+          p.w_minus >= 0.0)) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("poids ", p.w_plus, " et ", p.w_minus,
+                                   " : il faut deux reels finis positifs"));
     }
 }
 
@@ -104,7 +108,8 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
     for (std::size_t r = 0; r < m; ++r) {
         for (std::size_t w = 0; w < nw; ++w) {
             for (Word bits = x0[r * xs + w]; bits != 0; bits &= bits - 1) {
-                ++open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
+                ++open_ones[w * boolmat::kWordBits +
+                            static_cast<std::size_t>(std::countr_zero(bits))];
             }
         }
     }
@@ -118,7 +123,8 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
             const Word* const a = a0 + i * nw;
             for (std::size_t w = 0; w < nw; ++w) {
                 for (Word bits = a[w]; bits != 0; bits &= bits - 1) {
-                    sum += open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
+                    sum += open_ones[w * boolmat::kWordBits +
+                                     static_cast<std::size_t>(std::countr_zero(bits))];
                 }
             }
             bound[i] = params.w_plus * static_cast<double>(sum);
@@ -155,7 +161,8 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
             usage[r / boolmat::kWordBits] |= Word{1} << (r % boolmat::kWordBits);
             for (std::size_t w = 0; w < nw; ++w) {
                 for (Word bits = a[w] & ~c[w] & x0[r * xs + w]; bits != 0; bits &= bits - 1) {
-                    --open_ones[w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
+                    --open_ones[w * boolmat::kWordBits +
+                                static_cast<std::size_t>(std::countr_zero(bits))];
                 }
             }
             boolmat::kernels::or_words(c, a, nw);

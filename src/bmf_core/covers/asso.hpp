@@ -13,10 +13,10 @@
 
 #include <cstddef>
 
-#include "boolmat/bitmatrix.hpp"
-#include "boolmat/view.hpp"
 #include "bmf_core/covers/grecond.hpp"
 #include "bmf_core/kernels.hpp"
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
 
 namespace bmf {
 

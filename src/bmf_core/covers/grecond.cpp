@@ -12,8 +12,8 @@ namespace bmf {
 namespace {
 
 using boolmat::BitMatrix;
-using boolmat::Word;
 using boolmat::kWordBits;
+using boolmat::Word;
 
 bool has_bit(const std::vector<Word>& set, std::size_t j) {
     return (set[j / kWordBits] >> (j % kWordBits)) & 1;
@@ -25,18 +25,19 @@ void add_bit(std::vector<Word>& set, std::size_t j) {
 
 // One growth step's working sets, reused from candidate to candidate.
 struct Concept {
-    std::vector<Word> extent;           // rows, m bits
-    std::vector<Word> intent;           // columns, n bits
-    std::vector<std::size_t> nonzero;   // indices of the extent's non-zero words
-    std::uint64_t value = 0;            // uncovered ones inside extent x intent
+    std::vector<Word> extent;          // rows, m bits
+    std::vector<Word> intent;          // columns, n bits
+    std::vector<std::size_t> nonzero;  // indices of the extent's non-zero words
+    std::uint64_t value = 0;           // uncovered ones inside extent x intent
 };
 
 // The closure of (extent of `base` AND column j) and its value, in `out`.
 // Columns already in base's intent hold every row of its extent, so only
 // the others are tested; a test stops at the first word with a row the
 // column lacks.
-void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const BitMatrix& uncovered,
-                const boolmat::detail::PopcountKernels& count, Concept& out) {
+void close_with(const Concept& base, std::size_t j, const BitMatrix& cols,
+                const BitMatrix& uncovered, const boolmat::detail::PopcountKernels& count,
+                Concept& out) {
     const std::size_t mw = base.extent.size();
     const Word* const c0 = cols.words().data();
     const std::size_t stride = cols.stride();
@@ -74,8 +75,8 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols, const
     for (std::size_t iw = 0; iw < out.intent.size(); ++iw) {
         for (Word bits = out.intent[iw]; bits != 0; bits &= bits - 1) {
             const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-            value += size - count.andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo,
-                                                  span);
+            value +=
+                size - count.andnot_popcount(out.extent.data() + lo, u0 + c * stride + lo, span);
         }
     }
     out.value = value;
@@ -132,7 +133,8 @@ CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels) {
         Word* const u0 = uncovered.words_mut().data();
         for (std::size_t iw = 0; iw < nw; ++iw) {
             for (Word bits = current.intent[iw]; bits != 0; bits &= bits - 1) {
-                const std::size_t c = iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+                const std::size_t c =
+                    iw * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
                 boolmat::kernels::andnot_words(u0 + c * uncovered.stride(), current.extent.data(),
                                                mw);
             }

@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "bmf_core/kernels.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/kernels.hpp"
 
 namespace bmf {
 

@@ -2,10 +2,10 @@
 
 #include <span>
 
+#include "bmf_core/table/detail/zeta_solve.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/table/detail/zeta_solve.hpp"
 
 namespace bmf {
 
@@ -77,8 +77,10 @@ std::uint64_t solve_classes_exactly(const BoolLs& solver, const VectorBlock& blo
 
 std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
                               ExactStrategy strategy, BitViewMut out) {
-    if (strategy == ExactStrategy::Table) return table_half_step(solver, block, Method::Zeta, 0, out);
-    check_half_step_shapes(block.vectors().rows(), block.vectors().cols(), solver.m(), solver.r(), out);
+    if (strategy == ExactStrategy::Table)
+        return table_half_step(solver, block, Method::Zeta, 0, out);
+    check_half_step_shapes(block.vectors().rows(), block.vectors().cols(), solver.m(), solver.r(),
+                           out);
     const RowClasses& classes = block.classes();
     std::vector<std::uint64_t> solutions(classes.first.size());
     const std::uint64_t total = solve_classes_exactly(solver, block, strategy, solutions);

@@ -7,11 +7,11 @@
 #include <cmath>
 #include <numeric>
 
+#include "bmf_core/exact/detail/exact_branch.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/table/boolls.hpp"
-#include "bmf_core/exact/detail/exact_branch.hpp"
 
 namespace bmf {
 
@@ -61,8 +61,9 @@ ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r
     const std::uint64_t mask = low_mask(r);
     for (std::size_t i = 0; i < m_; ++i) {
         if ((row_patterns[i] & ~mask) != 0)
-            boolmat::fail(FailKind::Value, boolmat::cat("la ligne ", i, " a le motif ", row_patterns[i],
-                                                        ", qui depasse les ", r, " colonnes"));
+            boolmat::fail(FailKind::Value,
+                          boolmat::cat("la ligne ", i, " a le motif ", row_patterns[i],
+                                       ", qui depasse les ", r, " colonnes"));
     }
 
     // Rows by pattern in search order; the all-zero pattern, which no h
@@ -105,7 +106,9 @@ ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r
     // A column in no pattern never changes the error, and one equal to a
     // lower column can always give way to it: the lowest optimal h has
     // neither.
-    const auto row = [&](unsigned c) { return cover_.begin() + static_cast<std::ptrdiff_t>(c * words_); };
+    const auto row = [&](unsigned c) {
+        return cover_.begin() + static_cast<std::ptrdiff_t>(c * words_);
+    };
     for (unsigned c = 0; c < r; ++c) {
         const bool empty = std::all_of(row(c), row(c) + static_cast<std::ptrdiff_t>(words_),
                                        [](Word w) { return w == 0; });
@@ -118,8 +121,9 @@ ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r
 
 void ExactSearch::check_vector(std::span<const Word> x) const {
     if (x.size() != boolmat::words_for(m_))
-        boolmat::fail(FailKind::Shape, boolmat::cat("x a ", x.size(), " mots, W en demande ",
-                                                    boolmat::words_for(m_), " pour ", m_, " lignes"));
+        boolmat::fail(FailKind::Shape,
+                      boolmat::cat("x a ", x.size(), " mots, W en demande ", boolmat::words_for(m_),
+                                   " pour ", m_, " lignes"));
 }
 
 void ExactSearch::check_combination(std::uint64_t h) const {
@@ -134,7 +138,8 @@ detail::exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratc
     ones.assign(k_total + 1, 0);
     for (std::size_t k = 0; k < x.size(); ++k)
         for (Word bits = x[k]; bits != 0; bits &= bits - 1)
-            ++ones[pattern_of_row_[k * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))]];
+            ++ones[pattern_of_row_[k * boolmat::kWordBits +
+                                   static_cast<std::size_t>(std::countr_zero(bits))]];
 
     auto& gain = scratch.gain_;
     gain.resize(k_total);
@@ -147,13 +152,14 @@ detail::exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratc
 
     const auto ones_x =
         static_cast<std::int64_t>(kernels_->bits->popcount->popcount(x.data(), x.size()));
-    detail::exact::Problem p{r_, words_, cover_.data(), ends_.data(), allowed_,
-                     nullptr, nullptr, nullptr, bits, ones_x};
+    detail::exact::Problem p{r_,      words_,  cover_.data(), ends_.data(), allowed_,
+                             nullptr, nullptr, nullptr,       bits,         ones_x};
     auto& sets = scratch.sets_;
     const std::size_t head = head_words(words_, bits);
     const std::size_t needed = head + detail::exact::level_words(p);
     if (sets.size() < needed) sets.resize(needed);
-    std::fill(sets.begin(), sets.begin() + static_cast<std::ptrdiff_t>((2 + bits) * words_), Word{0});
+    std::fill(sets.begin(), sets.begin() + static_cast<std::ptrdiff_t>((2 + bits) * words_),
+              Word{0});
     Word* pos = sets.data();
     Word* neg = pos + words_;
     Word* planes = neg + words_;
@@ -228,7 +234,8 @@ std::uint64_t ExactChooser::budget(std::uint64_t ones) {
 void ExactChooser::record(const ExactResult& result) {
     if (search_->r() > kMaxRank) return;
     const double table = search_->table_cost(ones_);
-    double spent = search_->setup_cost(ones_) + static_cast<double>(result.nodes) * search_->node_cost();
+    double spent =
+        search_->setup_cost(ones_) + static_cast<double>(result.nodes) * search_->node_cost();
     if (!result.finished) spent += table;
     // A quarter of the weight on the newest vector: three searches that run
     // out in a row are enough to hand the half-step to the table.

@@ -14,8 +14,8 @@
 #include <span>
 #include <vector>
 
-#include "boolmat/words.hpp"
 #include "bmf_core/kernels.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf {
 
@@ -48,9 +48,9 @@ public:
 
 private:
     friend class ExactSearch;
-    std::vector<std::uint32_t> ones_;   // ones of x per pattern, plus the all-zero pattern
-    std::vector<std::int64_t> gain_;    // ones - zeros per pattern
-    std::vector<boolmat::Word> sets_;   // the vector's pattern sets, planes and search levels
+    std::vector<std::uint32_t> ones_;  // ones of x per pattern, plus the all-zero pattern
+    std::vector<std::int64_t> gain_;   // ones - zeros per pattern
+    std::vector<boolmat::Word> sets_;  // the vector's pattern sets, planes and search levels
 };
 
 class ExactSearch {
@@ -99,13 +99,13 @@ private:
 
     std::uint64_t m_ = 0;
     unsigned r_ = 0;
-    std::size_t words_ = 0;                  // words of one set of patterns
+    std::size_t words_ = 0;                      // words of one set of patterns
     std::vector<std::uint32_t> pattern_of_row_;  // index into patterns_, or the zero slot
-    std::vector<std::uint64_t> patterns_;    // sorted by lowest column, then by value
-    std::vector<std::uint32_t> counts_;      // rows per pattern
-    std::vector<std::uint32_t> ends_;        // ends_[c]: patterns whose lowest column <= c
-    std::vector<boolmat::Word> cover_;       // row c: the patterns that contain column c
-    std::uint64_t allowed_ = 0;              // columns an answer may use
+    std::vector<std::uint64_t> patterns_;        // sorted by lowest column, then by value
+    std::vector<std::uint32_t> counts_;          // rows per pattern
+    std::vector<std::uint32_t> ends_;            // ends_[c]: patterns whose lowest column <= c
+    std::vector<boolmat::Word> cover_;           // row c: the patterns that contain column c
+    std::uint64_t allowed_ = 0;                  // columns an answer may use
     const Kernels* kernels_;
 };
 
@@ -129,9 +129,9 @@ public:
 
 private:
     const ExactSearch* search_;
-    double ratio_ = 0;            // moving average of search cost / table cost
-    std::uint64_t skipped_ = 0;   // vectors left to the table since the last search
-    std::uint64_t ones_ = 0;      // set bits of the last vector searched
+    double ratio_ = 0;           // moving average of search cost / table cost
+    std::uint64_t skipped_ = 0;  // vectors left to the table since the last search
+    std::uint64_t ones_ = 0;     // set bits of the last vector searched
 };
 
 }  // namespace bmf

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf {
 
@@ -46,8 +46,7 @@ void MaskedSolver::set_mask(std::span<const Word> mask, std::size_t vectors) {
     mask_ = mask;
     observed_ = solver_.kernels().bits->popcount->popcount(mask.data(), mask.size());
     switch (method_) {
-        case Method::Naive:
-            break;
+        case Method::Naive: break;
         case Method::Zeta:
             stacked_route_ = stacked_pays(solver_, observed_, vectors);
             if (!stacked_route_)
@@ -56,9 +55,7 @@ void MaskedSolver::set_mask(std::span<const Word> mask, std::size_t vectors) {
                 stacked_.emplace(solver_);
             break;
         case Method::Greedy:
-        case Method::GreedyLs:
-            columns_.build(solver_, mask);
-            break;
+        case Method::GreedyLs: columns_.build(solver_, mask); break;
     }
 }
 
@@ -66,16 +63,13 @@ Solution MaskedSolver::solve(std::span<const Word> x, std::uint64_t seed) {
     // Every h ties at 0, and the lowest wins.
     if (observed_ == 0) return {0, 0};
     switch (method_) {
-        case Method::Naive:
-            return naive(solver_, x.data(), mask_.data());
+        case Method::Naive: return naive(solver_, x.data(), mask_.data());
         case Method::Zeta:
             if (stacked_route_)
                 return stacked_->solve(x.data(), mask_.data(), observed_, zeta_scratch_);
             return zeta_solve(sums_.table(), x, zeta_scratch_);
-        case Method::Greedy:
-            return columns_.greedy(x.data());
-        case Method::GreedyLs:
-            break;
+        case Method::Greedy: return columns_.greedy(x.data());
+        case Method::GreedyLs: break;
     }
     return columns_.greedy_ls(x.data(), seed);
 }

@@ -15,12 +15,12 @@
 #include <optional>
 #include <vector>
 
+#include "bmf_core/method.hpp"
+#include "bmf_core/table/boolls.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/table/boolls.hpp"
-#include "bmf_core/vector_block.hpp"
-#include "bmf_core/method.hpp"
-#include "bmf_core/table/detail/zeta_solve.hpp"
 
 namespace bmf {
 

@@ -6,19 +6,18 @@
 #include <cstring>
 #include <numeric>
 
+#include "bmf_core/masked/detail/masked_kernels.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/masked/masked.hpp"
-#include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf {
 
 using boolmat::Word;
 
 boolmat::BitMatrix MaskedVectorBlock::pairs_in_order(const detail::PatternGroups& groups,
-                                                     std::size_t m,
-                                                     const Kernels& kernels) const {
+                                                     std::size_t m, const Kernels& kernels) const {
     const boolmat::BitMatrix& t = *pairs_t_;
     boolmat::BitMatrix moved = boolmat::BitMatrix::zeros(m, t.cols());
     for (std::size_t k = 0; k < m; ++k) moved.set_row(k, t.row(groups.order[k]));
@@ -108,7 +107,8 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     if (groups != nullptr) {
         // Few distinct patterns among many rows: with the vectors and masks
         // in pattern order, each pattern's count is one population count.
-        const boolmat::BitMatrix in_order = block.pairs_in_order(*groups, solver.m(), solver.kernels());
+        const boolmat::BitMatrix in_order =
+            block.pairs_in_order(*groups, solver.m(), solver.kernels());
         const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
         detail::masked::MaskTable table;
         detail::ZetaScratch scratch;

@@ -4,8 +4,8 @@
 #include <bit>
 #include <memory>
 
-#include "bmf_core/table/detail/zeta.hpp"
 #include "bmf_core/lcg.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "bmf_core/table/count_table.hpp"
-#include "bmf_core/table/solution.hpp"
 #include "bmf_core/detail/once_cell.hpp"
-#include "bmf_core/table/detail/zeta_solve.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
+#include "bmf_core/table/count_table.hpp"
+#include "bmf_core/table/detail/zeta_solve.hpp"
+#include "bmf_core/table/solution.hpp"
 #include "bmf_core/vector_block.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"

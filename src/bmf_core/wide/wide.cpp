@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <bit>
 
+#include "bmf_core/lcg.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/precondition.hpp"
-#include "bmf_core/lcg.hpp"
 
 namespace bmf {
 namespace {
@@ -68,9 +68,8 @@ WideLs::WideLs(BitView w, const Kernels& kernels)
 void WideLs::check_len(VecView x) const {
     boolmat::assert_eq(x.len, m_,
                        [&] { return boolmat::cat("x a ", x.len, " bits, W a ", m_, " lignes"); });
-    boolmat::assert_eq(x.words.size(), boolmat::words_for(m_), [&] {
-        return boolmat::cat(x.words.size(), " mots pour ", x.len, " bits");
-    });
+    boolmat::assert_eq(x.words.size(), boolmat::words_for(m_),
+                       [&] { return boolmat::cat(x.words.size(), " mots pour ", x.len, " bits"); });
 }
 
 WideSolution WideLs::solve(VecView x, Method method, std::uint64_t seed) const {
@@ -150,7 +149,8 @@ WideSolution WideLs::search_from(std::span<const Word> x, WideSolution best, std
             flip_drawn(candidate, u, k_, state, drawn);
             const std::uint64_t e = error_with(x, candidate, scratch);
             // The nested search reuses `scratch`: every candidate rebuilds it.
-            if (e < best.error) best = search_from(x, {candidate, e}, depth - 1, width, state, scratch);
+            if (e < best.error)
+                best = search_from(x, {candidate, e}, depth - 1, width, state, scratch);
         }
     }
     return best;
@@ -172,7 +172,8 @@ std::uint64_t WideLs::error_with(std::span<const Word> x, std::span<const Word> 
     const std::size_t stride = columns_.stride();
     for (std::size_t w = 0; w < h.size(); ++w) {
         for (Word bits = h[w]; bits != 0; bits &= bits - 1) {
-            const std::size_t j = w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+            const std::size_t j =
+                w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
             kernels::or_words(scratch.data(), cols + j * stride, scratch.size());
         }
     }

@@ -15,11 +15,11 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/kernels.hpp"
+#include "bmf_core/method.hpp"
+#include "bmf_core/vector_block.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
-#include "bmf_core/kernels.hpp"
-#include "bmf_core/vector_block.hpp"
-#include "bmf_core/method.hpp"
 
 namespace bmf {
 

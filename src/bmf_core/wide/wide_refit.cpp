@@ -11,8 +11,8 @@
 namespace bmf {
 namespace {
 
-using boolmat::Word;
 using boolmat::kWordBits;
+using boolmat::Word;
 namespace kernels = boolmat::kernels;
 
 // Bits begin .. begin + b - 1 of a row of words, as the low bits of a word.
@@ -61,7 +61,8 @@ constexpr unsigned kL1Bits = 12;
 
 // hi[t] += lo[t] for t < n, n a multiple of 8: fixed runs of eight and
 // distinct ranges let the compiler use vector adds at any optimisation.
-inline void add_into(std::int32_t* __restrict hi, const std::int32_t* __restrict lo, std::size_t n) {
+inline void add_into(std::int32_t* __restrict hi, const std::int32_t* __restrict lo,
+                     std::size_t n) {
     for (std::size_t t = 0; t < n; t += 8)
         for (std::size_t q = 0; q < 8; ++q) hi[t + q] += lo[t + q];
 }
@@ -70,7 +71,8 @@ inline void add_into(std::int32_t* __restrict hi, const std::int32_t* __restrict
 // One sweep of the transform for half >= 8: d[t] += d[t - half] wherever t
 // has bit `half`.
 inline void sweep(std::int32_t* d, std::size_t n, std::size_t half) {
-    for (std::size_t base = 0; base < n; base += 2 * half) add_into(d + base + half, d + base, half);
+    for (std::size_t base = 0; base < n; base += 2 * half)
+        add_into(d + base + half, d + base, half);
 }
 
 // Adds v at every entry of p's aligned group of eight whose low three bits
@@ -119,8 +121,8 @@ std::size_t last_minimum_small(const std::int32_t* d, std::size_t n) {
 
 // Working memory of one refit, reused from vector to vector.
 struct RefitScratch {
-    std::vector<Word> covered;    // W∘(fixed columns)
-    std::vector<Word> reach;      // uncovered rows that meet an active column
+    std::vector<Word> covered;  // W∘(fixed columns)
+    std::vector<Word> reach;    // uncovered rows that meet an active column
     std::vector<std::int32_t> table;
 };
 
@@ -131,8 +133,8 @@ struct BlockChoice {
 };
 
 BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patterns,
-                      std::span<const Word> x, std::span<const Word> combination,
-                      std::size_t begin, std::size_t b, RefitScratch& s) {
+                      std::span<const Word> x, std::span<const Word> combination, std::size_t begin,
+                      std::size_t b, RefitScratch& s) {
     const std::size_t mw = x.size();
     const std::size_t m = solver.m();
     const Word* const cols = solver.columns().words().data();
@@ -163,8 +165,7 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
         }
     }
     const std::uint64_t ones_uncovered = count.andnot_popcount(x.data(), s.covered.data(), mw);
-    const std::uint64_t zeros_uncovered =
-        m - count.popcount(s.covered.data(), mw) - ones_uncovered;
+    const std::uint64_t zeros_uncovered = m - count.popcount(s.covered.data(), mw) - ones_uncovered;
     if (active == 0) return {0, fixed_error + ones_uncovered};
 
     // Only uncovered rows that meet an active column land outside entry 0.
@@ -179,15 +180,16 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
     std::uint8_t rank[32] = {};
     {
         std::uint8_t t = 0;
-        for (std::uint32_t bits = active; bits != 0; bits &= bits - 1) rank[std::countr_zero(bits)] = t++;
+        for (std::uint32_t bits = active; bits != 0; bits &= bits - 1)
+            rank[std::countr_zero(bits)] = t++;
     }
     // At least one group of eight, whatever a is: entries beyond 2^a hold
     // patterns with bits that no column has, and are never read.
     const std::size_t size = std::size_t{1} << std::max(a, 3u);
     std::int32_t* const d = s.table.data();
     std::fill(d, d + size, 0);
-    std::int64_t rest = static_cast<std::int64_t>(ones_uncovered) -
-                        static_cast<std::int64_t>(zeros_uncovered);
+    std::int64_t rest =
+        static_cast<std::int64_t>(ones_uncovered) - static_cast<std::int64_t>(zeros_uncovered);
     for (std::size_t w = 0; w < mw; ++w) {
         for (Word bits = s.reach[w]; bits != 0; bits &= bits - 1) {
             const unsigned bit = static_cast<unsigned>(std::countr_zero(bits));
@@ -211,8 +213,8 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
 
 }  // namespace
 
-std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin,
-                          std::size_t end, BitViewMut combinations) {
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
+                          BitViewMut combinations) {
     boolmat::assert_eq(vectors.cols(), solver.m(), [&] {
         return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", solver.m(),
                             " lignes");
@@ -222,13 +224,13 @@ std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t beg
                             " vecteurs");
     });
     boolmat::assert_eq(combinations.cols(), solver.k(), [&] {
-        return boolmat::cat("les combinaisons ont ", combinations.cols(), " bits, W a ",
-                            solver.k(), " colonnes");
+        return boolmat::cat("les combinaisons ont ", combinations.cols(), " bits, W a ", solver.k(),
+                            " colonnes");
     });
     if (begin >= end || end > solver.k()) {
-        boolmat::fail(boolmat::FailKind::Index,
-                      boolmat::cat("bloc ", begin, "..", end, " hors des ", solver.k(),
-                                   " colonnes"));
+        boolmat::fail(
+            boolmat::FailKind::Index,
+            boolmat::cat("bloc ", begin, "..", end, " hors des ", solver.k(), " colonnes"));
     }
     const std::size_t b = end - begin;
     if (b > kMaxRefitBlock) {

@@ -26,7 +26,7 @@ inline constexpr std::size_t kMaxRefitBlock = 24;
 // x solver.k()) by the block combination that minimises row v of `vectors`
 // against W with the other bits fixed, the lowest such on ties (so no
 // vector's error grows), and returns the total error of the new combinations.
-std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin,
-                          std::size_t end, BitViewMut combinations);
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
+                          BitViewMut combinations);
 
 }  // namespace bmf

@@ -36,14 +36,17 @@ std::uint64_t positive_arg(PyObject* obj, const char* name) {
 bmf::MethodChoice method_arg(PyObject* obj) {
     const std::string name = pyrt::convert_arg("method", [&] { return pyrt::to_utf8(obj); });
     const auto parsed = bmf::MethodChoice::parse(name);
-    if (!parsed) pyrt::raise(PyExc_ValueError, cat("method must be one of ", bmf::joined_choice_names(), ", not '", name, "'"));
+    if (!parsed)
+        pyrt::raise(PyExc_ValueError, cat("method must be one of ", bmf::joined_choice_names(),
+                                          ", not '", name, "'"));
     return *parsed;
 }
 
 PyArrayObject* array_arg(PyObject* obj, const char* name) {
     ensure_numpy();
     if (!PyArray_Check(obj)) {
-        pyrt::raise(PyExc_TypeError, cat(name, " must be a numpy.ndarray, not ", pyrt::type_qualname(obj)));
+        pyrt::raise(PyExc_TypeError,
+                    cat(name, " must be a numpy.ndarray, not ", pyrt::type_qualname(obj)));
     }
     return reinterpret_cast<PyArrayObject*>(obj);
 }
@@ -61,19 +64,23 @@ PyArrayObject* words_arg(PyObject* obj, const char* name) {
     PyArrayObject* array = array_arg(obj, name);
     Ref uint64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_UINT64)));
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(uint64.get()))) {
-        pyrt::raise(PyExc_TypeError, cat(name, " must have dtype uint64 (native byte order), not ", dtype_name(array)));
+        pyrt::raise(PyExc_TypeError, cat(name, " must have dtype uint64 (native byte order), not ",
+                                         dtype_name(array)));
     }
     if (PyArray_NDIM(array) != 2) {
-        pyrt::raise(PyExc_ValueError, cat(name, " must be two-dimensional (rows, words per row), not ",
-                                          PyArray_NDIM(array), "-dimensional"));
+        pyrt::raise(PyExc_ValueError,
+                    cat(name, " must be two-dimensional (rows, words per row), not ",
+                        PyArray_NDIM(array), "-dimensional"));
     }
     if (PyArray_DIM(array, 0) == 0 || PyArray_DIM(array, 1) == 0) {
-        pyrt::raise(PyExc_ValueError, cat(name, " must have at least one row and one word per row, not shape (",
-                                          PyArray_DIM(array, 0), ", ", PyArray_DIM(array, 1), ")"));
+        pyrt::raise(PyExc_ValueError,
+                    cat(name, " must have at least one row and one word per row, not shape (",
+                        PyArray_DIM(array, 0), ", ", PyArray_DIM(array, 1), ")"));
     }
     if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array)) {
-        pyrt::raise(PyExc_ValueError,
-                    cat(name, " must be C-contiguous and aligned (numpy.ascontiguousarray makes it so)"));
+        pyrt::raise(
+            PyExc_ValueError,
+            cat(name, " must be C-contiguous and aligned (numpy.ascontiguousarray makes it so)"));
     }
     return array;
 }
@@ -84,8 +91,8 @@ void check_spare_bits(BitView view, const char* name) {
     const std::size_t last = view.row_words() - 1;
     for (std::size_t i = 0; i < view.rows(); ++i) {
         if ((view.row(i)[last] & spare) != 0) {
-            pyrt::raise(PyExc_ValueError, cat(name, ": row ", i, " has bits set beyond column ", view.cols() - 1,
-                                              " (the spare bits must be zero)"));
+            pyrt::raise(PyExc_ValueError, cat(name, ": row ", i, " has bits set beyond column ",
+                                              view.cols() - 1, " (the spare bits must be zero)"));
         }
     }
 }
@@ -97,11 +104,11 @@ BitView matching_view(PyArrayObject* array, const char* name, std::uint64_t cols
     const std::size_t words = boolmat::words_for(cols);
     const auto width = static_cast<std::size_t>(PyArray_DIM(array, 1));
     if (width != words) {
-        pyrt::raise(PyExc_ValueError, cat(name, " must have ceil(cols / 64) = ", words, " words per row for ",
-                                          cols, " columns, not ", width));
+        pyrt::raise(PyExc_ValueError, cat(name, " must have ceil(cols / 64) = ", words,
+                                          " words per row for ", cols, " columns, not ", width));
     }
-    return BitView(static_cast<const Word*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                   cols, width);
+    return BitView(static_cast<const Word*>(PyArray_DATA(array)),
+                   static_cast<std::size_t>(PyArray_DIM(array, 0)), cols, width);
 }
 
 }  // namespace
@@ -119,7 +126,8 @@ BitViewMut packed_out_arg(PyObject* obj, const char* name, std::uint64_t rows, s
         pyrt::raise(PyExc_ValueError, cat(name, " must have ", rows, " rows, not ", view.rows()));
     }
     if (!PyArray_ISWRITEABLE(array)) pyrt::raise(PyExc_ValueError, cat(name, " must be writable"));
-    return BitViewMut(static_cast<Word*>(PyArray_DATA(array)), view.rows(), view.cols(), view.stride());
+    return BitViewMut(static_cast<Word*>(PyArray_DATA(array)), view.rows(), view.cols(),
+                      view.stride());
 }
 
 // ---------------------------------------------------------------------------
@@ -129,20 +137,25 @@ namespace {
 
 constexpr const char* kOwnerName = "quorbmf._native words";
 
-void free_owner(PyObject* capsule) { delete static_cast<BitMatrix*>(PyCapsule_GetPointer(capsule, kOwnerName)); }
+void free_owner(PyObject* capsule) {
+    delete static_cast<BitMatrix*>(PyCapsule_GetPointer(capsule, kOwnerName));
+}
 
 }  // namespace
 
 Ref words_array(BitMatrix m) {
     ensure_numpy();
     auto owned = std::make_unique<BitMatrix>(std::move(m));
-    npy_intp dims[2] = {static_cast<npy_intp>(owned->rows()), static_cast<npy_intp>(owned->stride())};
+    npy_intp dims[2] = {static_cast<npy_intp>(owned->rows()),
+                        static_cast<npy_intp>(owned->stride())};
     Word* data = owned->words_mut().data();
     Ref owner = pyrt::own(PyCapsule_New(owned.get(), kOwnerName, free_owner));
     owned.release();
-    Ref array = pyrt::own(PyArray_New(&PyArray_Type, 2, dims, NPY_UINT64, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr));
+    Ref array = pyrt::own(PyArray_New(&PyArray_Type, 2, dims, NPY_UINT64, nullptr, data, 0,
+                                      NPY_ARRAY_CARRAY, nullptr));
     // Steals the owner, also on failure.
-    pyrt::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
+    pyrt::check_status(
+        PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
     return array;
 }
 

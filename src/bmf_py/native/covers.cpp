@@ -29,8 +29,8 @@ Ref cover_tuple(bmf::CoverResult result) {
     Ref errors = pyrt::own(PyList_New(static_cast<Py_ssize_t>(result.errors.size())));
     for (std::size_t l = 0; l < result.errors.size(); ++l) {
         // Steals the item, also on failure.
-        pyrt::check_status(
-            PyList_SetItem(errors.get(), static_cast<Py_ssize_t>(l), pyrt::py_u64(result.errors[l]).release()));
+        pyrt::check_status(PyList_SetItem(errors.get(), static_cast<Py_ssize_t>(l),
+                                          pyrt::py_u64(result.errors[l]).release()));
     }
     const Ref w = words_array(std::move(result.w));
     const Ref h = words_array(std::move(result.h));
@@ -52,7 +52,8 @@ PyObject* grecond_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"asso()", {"x", "cols", "k", "tau", "w_plus", "w_minus"}, 3};
+        static const pyrt::Signature sig{
+            "asso()", {"x", "cols", "k", "tau", "w_plus", "w_minus"}, 3};
         PyObject* argv[6] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t cols = positive_arg(argv[1], "cols");
@@ -62,13 +63,16 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         if (argv[4] != nullptr) params.w_plus = real_arg(argv[4], "w_plus");
         if (argv[5] != nullptr) params.w_minus = real_arg(argv[5], "w_minus");
         if (!(params.tau >= 0.0 && params.tau <= 1.0)) {
-            pyrt::raise(PyExc_ValueError, cat("tau must be between 0 and 1, not ", pyrt::str_of(argv[3])));
+            pyrt::raise(PyExc_ValueError,
+                        cat("tau must be between 0 and 1, not ", pyrt::str_of(argv[3])));
         }
-        const std::pair<double, const char*> weights[] = {{params.w_plus, "w_plus"}, {params.w_minus, "w_minus"}};
+        const std::pair<double, const char*> weights[] = {{params.w_plus, "w_plus"},
+                                                          {params.w_minus, "w_minus"}};
         for (std::size_t t = 0; t < 2; ++t) {
             if (!(std::isfinite(weights[t].first) && weights[t].first >= 0.0)) {
-                pyrt::raise(PyExc_ValueError, cat(weights[t].second, " must be a finite number at least 0, not ",
-                                                  pyrt::str_of(argv[4 + t])));
+                pyrt::raise(PyExc_ValueError,
+                            cat(weights[t].second, " must be a finite number at least 0, not ",
+                                pyrt::str_of(argv[4 + t])));
             }
         }
         const boolmat::BitView x = packed_arg(argv[0], "x", cols);
@@ -79,24 +83,36 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef g_functions[] = {
     {"grecond", PYRT_FUNCTION(grecond_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("grecond(x, cols, k)")
-     "Covers the ones of the packed x (m x cols) from below with at most k\n"
-     "formal concepts, greedily (GreConD), and returns (w, h, errors): W\n"
-     "(m x ceil(k / 64) words), H (k x ceil(cols / 64) words) and the error\n"
-     "|X xor W\u2218H| after each factor found; the factors beyond len(errors) are empty."},
+     PYRT_SIGNATURE("grecond(x, cols, k)") "Covers the ones of the packed x (m x cols) from below "
+                                           "with at most k\n"
+                                           "formal concepts, greedily (GreConD), and returns (w, "
+                                           "h, errors): W\n"
+                                           "(m x ceil(k / 64) words), H (k x ceil(cols / 64) "
+                                           "words) and the error\n"
+                                           "|X xor W\u2218H| after each factor found; the factors "
+                                           "beyond len(errors) are empty."},
     {"asso", PYRT_FUNCTION(asso_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("asso(x, cols, k, tau=0.5, w_plus=1.0, w_minus=1.0)")
-     "At most k greedy rounds of Asso on the packed x (m x cols): each takes\n"
-     "the row of the association matrix (confidence at least tau) and the rows\n"
-     "using it that maximise w_plus * (ones covered) - w_minus * (zeros covered).\n"
-     "Returns (w, h, errors) as grecond does; it stops early when no candidate gains."},
+     PYRT_SIGNATURE(
+         "asso(x, cols, k, tau=0.5, w_plus=1.0, w_minus=1.0)") "At most k greedy rounds of Asso on "
+                                                               "the packed x (m x cols): each "
+                                                               "takes\n"
+                                                               "the row of the association matrix "
+                                                               "(confidence at least tau) and the "
+                                                               "rows\n"
+                                                               "using it that maximise w_plus * "
+                                                               "(ones covered) - w_minus * (zeros "
+                                                               "covered).\n"
+                                                               "Returns (w, h, errors) as grecond "
+                                                               "does; it stops early when no "
+                                                               "candidate gains."},
 };
 
 }  // namespace
 
 void add_cover_functions(PyObject* module_object) {
     for (PyMethodDef& def : g_functions)
-        pyrt::add_to_module(module_object, def.ml_name, pyrt::make_function(g_module, &def, module_object));
+        pyrt::add_to_module(module_object, def.ml_name,
+                            pyrt::make_function(g_module, &def, module_object));
 }
 
 }  // namespace bmf_native

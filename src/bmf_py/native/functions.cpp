@@ -35,7 +35,8 @@ PyObject* product_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t cols = positive_arg(argv[3], "cols");
         const BitView w = packed_arg(argv[0], "w", r);
         const BitView h = packed_arg(argv[2], "h", cols);
-        if (h.rows() != r) pyrt::raise(PyExc_ValueError, cat("h must have r = ", r, " rows, not ", h.rows()));
+        if (h.rows() != r)
+            pyrt::raise(PyExc_ValueError, cat("h must have r = ", r, " rows, not ", h.rows()));
         BitMatrix p = pyrt::without_gil([&] { return boolmat::product(w, h); });
         return words_array(std::move(p));
     });
@@ -51,7 +52,8 @@ PyObject* count_ones_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         // bits are zero by the packing contract.
         const auto width = static_cast<std::size_t>(PyArray_DIM(words, 1));
         const BitView all(static_cast<const boolmat::Word*>(PyArray_DATA(words)),
-                          static_cast<std::size_t>(PyArray_DIM(words, 0)), width * boolmat::kWordBits, width);
+                          static_cast<std::size_t>(PyArray_DIM(words, 0)),
+                          width * boolmat::kWordBits, width);
         const std::size_t ones = pyrt::without_gil([&] { return boolmat::count_ones(all); });
         return pyrt::py_u64(ones);
     });
@@ -78,40 +80,45 @@ PyObject* rank_limit_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         pyrt::bind_args(sig, args, kwargs, argv);
         const bmf::MethodChoice choice = method_arg(argv[0]);
         const std::uint64_t r = positive_arg(argv[1], "r");
-        const bool masked =
-            argv[2] != nullptr && pyrt::convert_arg("masked", [&] { return pyrt::to_strict_bool(argv[2]); });
+        const bool masked = argv[2] != nullptr && pyrt::convert_arg("masked", [&] {
+                                return pyrt::to_strict_bool(argv[2]);
+                            });
         const auto limit = bmf::rank_limit(choice, r, masked);
         if (!limit) return Ref::borrow(Py_None);
-        return pyrt::own(PyUnicode_FromStringAndSize(limit->reason.data(),
-                                                     static_cast<Py_ssize_t>(limit->reason.size())));
+        return pyrt::own(PyUnicode_FromStringAndSize(
+            limit->reason.data(), static_cast<Py_ssize_t>(limit->reason.size())));
     });
 }
 
 PyMethodDef g_functions[] = {
     {"transpose", PYRT_FUNCTION(transpose_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("transpose(words, cols)")
-     "The packed transpose (cols x rows) of a packed rows x cols matrix."},
+     PYRT_SIGNATURE("transpose(words, cols)") "The packed transpose (cols x rows) of a packed rows "
+                                              "x cols matrix."},
     {"product", PYRT_FUNCTION(product_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("product(w, r, h, cols)")
-     "The Boolean product W\u2218H of a packed m x r and a packed r x cols matrix."},
+     PYRT_SIGNATURE("product(w, r, h, cols)") "The Boolean product W\u2218H of a packed m x r and "
+                                              "a packed r x cols matrix."},
     {"count_ones", PYRT_FUNCTION(count_ones_impl), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE("count_ones(words)") "Number of set bits of a packed matrix."},
     {"initial_factor", PYRT_FUNCTION(initial_factor_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("initial_factor(xt, m, r, seed)")
-     "The starting factor W (m x r) of the alternating loop, from the packed\n"
-     "transpose X\u1d40 (n x m): r non-empty columns of X chosen by seed."},
+     PYRT_SIGNATURE("initial_factor(xt, m, r, seed)") "The starting factor W (m x r) of the "
+                                                      "alternating loop, from the packed\n"
+                                                      "transpose X\u1d40 (n x m): r non-empty "
+                                                      "columns of X chosen by seed."},
     {"rank_limit", PYRT_FUNCTION(rank_limit_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("rank_limit(method, r, masked=False)")
-     "None when method runs at rank r (on a masked block when masked), else\n"
-     "the limit it meets, such as \"method 'zeta' needs a table of 2^r counters\n"
-     "and works up to rank 26\". ValueError for an unknown method name."},
+     PYRT_SIGNATURE("rank_limit(method, r, masked=False)") "None when method runs at rank r (on a "
+                                                           "masked block when masked), else\n"
+                                                           "the limit it meets, such as \"method "
+                                                           "'zeta' needs a table of 2^r counters\n"
+                                                           "and works up to rank 26\". ValueError "
+                                                           "for an unknown method name."},
 };
 
 }  // namespace
 
 void add_matrix_functions(PyObject* module_object) {
     for (PyMethodDef& def : g_functions)
-        pyrt::add_to_module(module_object, def.ml_name, pyrt::make_function(g_module, &def, module_object));
+        pyrt::add_to_module(module_object, def.ml_name,
+                            pyrt::make_function(g_module, &def, module_object));
 }
 
 }  // namespace bmf_native

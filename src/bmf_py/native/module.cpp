@@ -4,9 +4,9 @@
 // methods. Binding, error translation and heap types come from the shared
 // runtime; under this module's policy a core failure becomes the Python
 // exception of its kind, so the entries check only what the core does not.
-#include "bmf_core/table/boolls.hpp"
 #include "bmf_core/exact/exact_search.hpp"
 #include "bmf_core/method.hpp"
+#include "bmf_core/table/boolls.hpp"
 #include "native.hpp"
 
 namespace bmf_native {
@@ -25,7 +25,10 @@ PyModuleDef g_module_def = {
     "Every function that does real work releases the interpreter lock.",
     0,        // m_size: no per-module state
     nullptr,  // m_methods: functions are added one by one
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The largest rank of each route and the method names a Solver takes, so

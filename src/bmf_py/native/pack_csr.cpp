@@ -77,11 +77,12 @@ std::string dtype_name(PyArrayObject* array) {
 PyArrayObject* vector_arg(PyObject* obj, const char* name) {
     PyArrayObject* array = array_arg(obj, name);
     if (PyArray_NDIM(array) != 1) {
-        pyrt::raise(PyExc_ValueError,
-                    cat(name, " must be one-dimensional, not ", PyArray_NDIM(array), "-dimensional"));
+        pyrt::raise(PyExc_ValueError, cat(name, " must be one-dimensional, not ",
+                                          PyArray_NDIM(array), "-dimensional"));
     }
     if (!PyArray_ISNOTSWAPPED(array)) {
-        pyrt::raise(PyExc_TypeError, cat(name, " must be in native byte order, not dtype ", dtype_name(array)));
+        pyrt::raise(PyExc_TypeError,
+                    cat(name, " must be in native byte order, not dtype ", dtype_name(array)));
     }
     return array;
 }
@@ -91,7 +92,8 @@ IndexArray index_arg(PyObject* obj, const char* name) {
     const char kind = kind_of(array);
     const auto size = static_cast<int>(PyArray_ITEMSIZE(array));
     if ((kind != 'i' && kind != 'u') || (size != 1 && size != 2 && size != 4 && size != 8)) {
-        pyrt::raise(PyExc_TypeError, cat(name, " must have an integer dtype, not ", dtype_name(array)));
+        pyrt::raise(PyExc_TypeError,
+                    cat(name, " must have an integer dtype, not ", dtype_name(array)));
     }
     return {strided(array), kind, size};
 }
@@ -133,8 +135,8 @@ struct Failure {
 struct Inputs {
     IndexArray indptr;
     IndexArray indices;
-    Strided data;      // len 0 when data is None
-    std::size_t limit; // entries that indices (and data) provide
+    Strided data;       // len 0 when data is None
+    std::size_t limit;  // entries that indices (and data) provide
     std::size_t rows;
     std::size_t cols;
 };
@@ -200,7 +202,8 @@ ScatterFn scatter_for(PyArrayObject* data) {
         case 'c':
             if (size == 8) return scatter<std::complex<float>>;
             if (size == 16) return scatter<std::complex<double>>;
-            if (size == sizeof(std::complex<long double>)) return scatter<std::complex<long double>>;
+            if (size == sizeof(std::complex<long double>))
+                return scatter<std::complex<long double>>;
             break;
         default: break;
     }
@@ -219,16 +222,17 @@ std::string element_text(PyObject* array, std::size_t k) {
     PyObject* data = argv[2];
     switch (f.what) {
         case Failure::FirstNotZero:
-            pyrt::raise(PyExc_ValueError, cat("indptr must start at 0, not ", element_text(indptr, 0)));
-        case Failure::Decreasing:
             pyrt::raise(PyExc_ValueError,
-                        cat("indptr must not decrease, but indptr[", f.at - 1, "] = ", element_text(indptr, f.at - 1),
-                            " > indptr[", f.at, "] = ", element_text(indptr, f.at)));
+                        cat("indptr must start at 0, not ", element_text(indptr, 0)));
+        case Failure::Decreasing:
+            pyrt::raise(PyExc_ValueError, cat("indptr must not decrease, but indptr[", f.at - 1,
+                                              "] = ", element_text(indptr, f.at - 1), " > indptr[",
+                                              f.at, "] = ", element_text(indptr, f.at)));
         case Failure::PastEnd: {
             const bool short_indices = in.indices.elems.len == in.limit;
             pyrt::raise(PyExc_ValueError,
-                        cat("indptr[", f.at, "] = ", element_text(indptr, f.at), " is beyond the ", in.limit,
-                            " entries of ", short_indices ? "indices" : "data"));
+                        cat("indptr[", f.at, "] = ", element_text(indptr, f.at), " is beyond the ",
+                            in.limit, " entries of ", short_indices ? "indices" : "data"));
         }
         case Failure::Column:
             pyrt::raise(PyExc_ValueError,
@@ -236,8 +240,8 @@ std::string element_text(PyObject* array, std::size_t k) {
                             ") is not a column index below cols = ", in.cols));
         case Failure::Value:
             pyrt::raise(PyExc_ValueError,
-                        cat("data[", f.at, "] = ", element_text(data, f.at), " at cell (", f.row, ", ",
-                            element_text(indices, f.at), ") is neither 0 nor 1"));
+                        cat("data[", f.at, "] = ", element_text(data, f.at), " at cell (", f.row,
+                            ", ", element_text(indices, f.at), ") is neither 0 nor 1"));
         case Failure::None: break;
     }
     pyrt::raise(PyExc_SystemError, "pack_csr: no failure to report");
@@ -245,7 +249,8 @@ std::string element_text(PyObject* array, std::size_t k) {
 
 PyObject* pack_csr_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"pack_csr()", {"indptr", "indices", "data", "rows", "cols"}, 5};
+        static const pyrt::Signature sig{
+            "pack_csr()", {"indptr", "indices", "data", "rows", "cols"}, 5};
         PyObject* argv[5];
         pyrt::bind_args(sig, args, kwargs, argv);
         Inputs in{};
@@ -257,8 +262,8 @@ PyObject* pack_csr_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         in.cols = positive_arg(argv[4], "cols");
 
         if (in.indptr.elems.len == 0 || in.indptr.elems.len - 1 != in.rows) {
-            pyrt::raise(PyExc_ValueError, cat("indptr must have rows + 1 = ", in.rows + 1, " entries, not ",
-                                              in.indptr.elems.len));
+            pyrt::raise(PyExc_ValueError, cat("indptr must have rows + 1 = ", in.rows + 1,
+                                              " entries, not ", in.indptr.elems.len));
         }
         in.limit = in.indices.elems.len;
         if (data != nullptr) {
@@ -283,7 +288,8 @@ PyMethodDef g_pack_csr_def = {
 }  // namespace
 
 void add_pack_csr(PyObject* module_object) {
-    pyrt::add_to_module(module_object, "pack_csr", pyrt::make_function(g_module, &g_pack_csr_def, module_object));
+    pyrt::add_to_module(module_object, "pack_csr",
+                        pyrt::make_function(g_module, &g_pack_csr_def, module_object));
 }
 
 }  // namespace bmf_native

@@ -24,12 +24,12 @@ namespace bmf_native {
 
 namespace {
 
-using boolmat::BitMatrix;
-using boolmat::BitView;
-using boolmat::BitViewMut;
 using bmf::MethodChoice;
 using bmf::SolverEngine;
 using bmf::StepResult;
+using boolmat::BitMatrix;
+using boolmat::BitView;
+using boolmat::BitViewMut;
 
 // ---------------------------------------------------------------------------
 // VectorBlock
@@ -37,35 +37,45 @@ using bmf::StepResult;
 using AnyBlock = std::variant<bmf::VectorBlock, bmf::MaskedVectorBlock>;
 
 struct PyVectorBlock {
-    PyObject_HEAD
-    PyObject* words;       // the array the block reads (owned reference)
-    PyObject* transposed;  // the array of its transpose, or null (owned reference)
-    PyObject* mask;        // the array of its mask, or null (owned reference)
+    PyObject_HEAD PyObject* words;  // the array the block reads (owned reference)
+    PyObject* transposed;           // the array of its transpose, or null (owned reference)
+    PyObject* mask;                 // the array of its mask, or null (owned reference)
     AnyBlock block;
 };
 
 PyVectorBlock* as_block(PyObject* obj) { return reinterpret_cast<PyVectorBlock*>(obj); }
 
 // The unmasked core block of `obj`, or null for a masked one.
-const bmf::VectorBlock* plain_block(PyObject* obj) { return std::get_if<bmf::VectorBlock>(&as_block(obj)->block); }
+const bmf::VectorBlock* plain_block(PyObject* obj) {
+    return std::get_if<bmf::VectorBlock>(&as_block(obj)->block);
+}
 
 std::size_t block_rows(const AnyBlock& b) {
-    return std::visit([](const auto& v) -> std::size_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>) return v.vectors().rows();
-        else return v.rows();
-    }, b);
+    return std::visit(
+        [](const auto& v) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>)
+                return v.vectors().rows();
+            else
+                return v.rows();
+        },
+        b);
 }
 
 std::size_t block_cols(const AnyBlock& b) {
-    return std::visit([](const auto& v) -> std::size_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>) return v.vectors().cols();
-        else return v.cols();
-    }, b);
+    return std::visit(
+        [](const auto& v) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bmf::VectorBlock>)
+                return v.vectors().cols();
+            else
+                return v.cols();
+        },
+        b);
 }
 
 PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"VectorBlock.__new__()", {"words", "cols", "transposed", "mask"}, 2};
+        static const pyrt::Signature sig{
+            "VectorBlock.__new__()", {"words", "cols", "transposed", "mask"}, 2};
         PyObject* argv[4] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t cols = positive_arg(argv[1], "cols");
@@ -76,16 +86,16 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (transposed_obj != nullptr) {
             transposed = packed_arg(transposed_obj, "transposed", words.rows());
             if (transposed.rows() != cols) {
-                pyrt::raise(PyExc_ValueError, cat("transposed must have cols = ", cols, " rows, not ",
-                                                  transposed.rows()));
+                pyrt::raise(PyExc_ValueError, cat("transposed must have cols = ", cols,
+                                                  " rows, not ", transposed.rows()));
             }
         }
         BitView mask;
         if (mask_obj != nullptr) {
             mask = packed_arg(mask_obj, "mask", cols);
             if (mask.rows() != words.rows()) {
-                pyrt::raise(PyExc_ValueError, cat("mask must have the ", words.rows(), " rows of words, not ",
-                                                  mask.rows()));
+                pyrt::raise(PyExc_ValueError, cat("mask must have the ", words.rows(),
+                                                  " rows of words, not ", mask.rows()));
             }
         }
         // A masked block copies what it needs and lays out its own
@@ -121,8 +131,9 @@ PyObject* block_repr(PyObject* self) {
     return guard_ref([&] {
         const AnyBlock& b = as_block(self)->block;
         const char* masked = plain_block(self) == nullptr ? " masked" : "";
-        return pyrt::own(
-            PyUnicode_FromString(cat("<VectorBlock rows=", block_rows(b), " cols=", block_cols(b), masked, ">").c_str()));
+        return pyrt::own(PyUnicode_FromString(
+            cat("<VectorBlock rows=", block_rows(b), " cols=", block_cols(b), masked, ">")
+                .c_str()));
     });
 }
 
@@ -135,13 +146,15 @@ PyObject* block_get_cols(PyObject* self, void*) {
 }
 
 PyObject* block_get_masked(PyObject* self, void*) {
-    return guard_ref([&] { return Ref::borrow(plain_block(self) == nullptr ? Py_True : Py_False); });
+    return guard_ref(
+        [&] { return Ref::borrow(plain_block(self) == nullptr ? Py_True : Py_False); });
 }
 
 PyGetSetDef g_block_getset[] = {
     {"rows", block_get_rows, nullptr, "Number of vectors in the block.", nullptr},
     {"cols", block_get_cols, nullptr, "Bits per vector.", nullptr},
-    {"masked", block_get_masked, nullptr, "True when the block was given a mask of observed cells.", nullptr},
+    {"masked", block_get_masked, nullptr, "True when the block was given a mask of observed cells.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -150,15 +163,27 @@ PyType_Slot g_block_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
     {Py_tp_getset, g_block_getset},
-    {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE("VectorBlock(words, cols, transposed=None, mask=None)")
-                                  "A block of packed vectors prepared once (its classes of equal rows) and\n"
-                                  "solved many times; keeps references to the arrays it is given.\n"
-                                  "transposed, when given, is the packed transpose of the block and spares\n"
-                                  "\"zeta\" half-steps a transposition each. mask, when given, has the shape\n"
-                                  "of words with 1 for every observed cell: half-steps then count errors on\n"
-                                  "observed cells only, and a vector with none observed gets h = 0 (a\n"
-                                  "masked block lays out its own transpose and only checks transposed's\n"
-                                  "shape). The words must not change while an unmasked block is used.")},
+    {Py_tp_doc,
+     const_cast<char*>(PYRT_SIGNATURE("VectorBlock(words, cols, transposed=None, "
+                                      "mask=None)") "A block of packed vectors prepared "
+                                                    "once (its classes of equal rows) and\n"
+                                                    "solved many times; keeps references "
+                                                    "to the arrays it is given.\n"
+                                                    "transposed, when given, is the packed "
+                                                    "transpose of the block and spares\n"
+                                                    "\"zeta\" half-steps a transposition "
+                                                    "each. mask, when given, has the "
+                                                    "shape\n"
+                                                    "of words with 1 for every observed "
+                                                    "cell: half-steps then count errors "
+                                                    "on\n"
+                                                    "observed cells only, and a vector "
+                                                    "with none observed gets h = 0 (a\n"
+                                                    "masked block lays out its own "
+                                                    "transpose and only checks "
+                                                    "transposed's\n"
+                                                    "shape). The words must not change "
+                                                    "while an unmasked block is used.")},
     {0, nullptr},
 };
 
@@ -181,8 +206,7 @@ PyTypeObject* block_type() {
 // Solver
 
 struct PySolver {
-    PyObject_HEAD
-    SolverEngine* engine;  // owned
+    PyObject_HEAD SolverEngine* engine;  // owned
 };
 
 const SolverEngine& engine_of(PyObject* obj) { return *reinterpret_cast<PySolver*>(obj)->engine; }
@@ -195,8 +219,9 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint64_t r = positive_arg(argv[1], "r");
         const BitView factor = packed_arg(argv[0], "factor", r);
         if (factor.rows() > bmf::kMaxSolverRows) {
-            pyrt::raise(PyExc_ValueError, cat("factor must have at most ", bmf::kMaxSolverRows,
-                                              " rows (the solver's errors are 32-bit), not ", factor.rows()));
+            pyrt::raise(PyExc_ValueError,
+                        cat("factor must have at most ", bmf::kMaxSolverRows,
+                            " rows (the solver's errors are 32-bit), not ", factor.rows()));
         }
         // The solvers index tables and columns by the factor's bits, so they
         // are built from a private copy whose spare bits are checked once
@@ -235,22 +260,25 @@ PyObject* solver_get_r(PyObject* self, void*) {
 void check_method_at_rank(MethodChoice choice, std::uint64_t r, bool masked) {
     const auto limit = bmf::rank_limit(choice, r, masked);
     if (!limit) return;
-    if (limit->alternatives.empty()) pyrt::raise(PyExc_ValueError, cat(limit->reason, ", not r = ", r));
+    if (limit->alternatives.empty())
+        pyrt::raise(PyExc_ValueError, cat(limit->reason, ", not r = ", r));
     pyrt::raise(PyExc_ValueError, cat(limit->reason, "; at r = ", r, " use ", limit->alternatives));
 }
 
 // The block argument: TypeError unless it is a VectorBlock.
 PyObject* block_arg(PyObject* obj) {
     if (Py_TYPE(obj) != block_type()) {
-        pyrt::raise(PyExc_TypeError, cat("block must be a quorbmf._native.VectorBlock, not ", pyrt::type_qualname(obj)));
+        pyrt::raise(PyExc_TypeError, cat("block must be a quorbmf._native.VectorBlock, not ",
+                                         pyrt::type_qualname(obj)));
     }
     return obj;
 }
 
 void check_block_length(std::size_t cols, const SolverEngine& engine) {
     if (cols != engine.m()) {
-        pyrt::raise(PyExc_ValueError, cat("block has vectors of ", cols, " bits, but the solver's factor has m = ",
-                                          engine.m(), " rows"));
+        pyrt::raise(PyExc_ValueError,
+                    cat("block has vectors of ", cols,
+                        " bits, but the solver's factor has m = ", engine.m(), " rows"));
     }
 }
 
@@ -266,15 +294,18 @@ bool overlaps(BitView a, BitViewMut b) {
 // positions, so after any change since the block was prepared they must
 // still lie below m.
 void check_block_words(const bmf::VectorBlock& block, BitViewMut out) {
-    if (overlaps(block.vectors(), out) || (block.transposed().rows() != 0 && overlaps(block.transposed(), out)))
+    if (overlaps(block.vectors(), out) ||
+        (block.transposed().rows() != 0 && overlaps(block.transposed(), out)))
         pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
     check_spare_bits(block.vectors(), "block");
 }
 
 const pyrt::Signature g_half_step_sig{"Solver.half_step()", {"block", "method", "seed", "out"}, 4};
-const pyrt::Signature g_half_step_counted_sig{"Solver.half_step_counted()", {"block", "method", "seed", "out"}, 4};
+const pyrt::Signature g_half_step_counted_sig{
+    "Solver.half_step_counted()", {"block", "method", "seed", "out"}, 4};
 
-StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs, const pyrt::Signature& sig) {
+StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs,
+                         const pyrt::Signature& sig) {
     PyObject* argv[4];
     pyrt::bind_args(sig, args, kwargs, argv);
     const AnyBlock& any = as_block(block_arg(argv[0]))->block;
@@ -294,7 +325,8 @@ StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs, const
 }
 
 PyObject* solver_half_step(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_ref([&] { return pyrt::py_u64(run_half_step(self, args, kwargs, g_half_step_sig).error); });
+    return guard_ref(
+        [&] { return pyrt::py_u64(run_half_step(self, args, kwargs, g_half_step_sig).error); });
 }
 
 PyObject* solver_half_step_counted(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -312,11 +344,14 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyObject* argv[3];
         pyrt::bind_args(sig, args, kwargs, argv);
         const bmf::VectorBlock* block = plain_block(block_arg(argv[0]));
-        if (block == nullptr) pyrt::raise(PyExc_ValueError, "refit_blocks takes unmasked blocks only; block has a mask");
+        if (block == nullptr)
+            pyrt::raise(PyExc_ValueError,
+                        "refit_blocks takes unmasked blocks only; block has a mask");
         const std::uint64_t width = positive_arg(argv[1], "width");
         if (width > bmf::kMaxRefitBlock) {
-            pyrt::raise(PyExc_ValueError, cat("width must be at most ", bmf::kMaxRefitBlock,
-                                              " (a refit builds a table of 2^width counters), not ", width));
+            pyrt::raise(PyExc_ValueError,
+                        cat("width must be at most ", bmf::kMaxRefitBlock,
+                            " (a refit builds a table of 2^width counters), not ", width));
         }
         const SolverEngine& engine = engine_of(self);
         check_block_length(block->vectors().cols(), engine);
@@ -324,7 +359,8 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
         const BitViewMut out = packed_out_arg(argv[2], "out", block->vectors().rows(), engine.r());
         check_spare_bits(out, "out");
         check_block_words(*block, out);
-        const std::uint64_t total = pyrt::without_gil([&] { return engine.refit_blocks(block->vectors(), width, out); });
+        const std::uint64_t total =
+            pyrt::without_gil([&] { return engine.refit_blocks(block->vectors(), width, out); });
         return pyrt::py_u64(total);
     });
 }
@@ -337,28 +373,46 @@ PyGetSetDef g_solver_getset[] = {
 
 PyMethodDef g_solver_methods[] = {
     {"half_step", PYRT_FUNCTION(solver_half_step), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("half_step($self, block, method, seed, out)")
-     "Solves every row of block (m bits each) with method and seed, writes row\n"
-     "i's combination into row i of out (block.rows x ceil(r / 64) words) and\n"
-     "returns the total error (over observed cells for a masked block).\n"
-     "Methods: naive, zeta, greedy, greedy-ls and exact up to rank 26 (exact\n"
-     "gives zeta's answers); greedy, greedy-ls and exact up to rank 64, where\n"
-     "exact searches each vector within a node budget and falls back to\n"
-     "greedy-ls where the budget runs out; greedy and greedy-ls beyond.\n"
-     "Masked blocks up to rank 26."},
+     PYRT_SIGNATURE(
+         "half_step($self, block, method, seed, out)") "Solves every row of block (m bits each) "
+                                                       "with method and seed, writes row\n"
+                                                       "i's combination into row i of out "
+                                                       "(block.rows x ceil(r / 64) words) and\n"
+                                                       "returns the total error (over observed "
+                                                       "cells for a masked block).\n"
+                                                       "Methods: naive, zeta, greedy, greedy-ls "
+                                                       "and exact up to rank 26 (exact\n"
+                                                       "gives zeta's answers); greedy, greedy-ls "
+                                                       "and exact up to rank 64, where\n"
+                                                       "exact searches each vector within a node "
+                                                       "budget and falls back to\n"
+                                                       "greedy-ls where the budget runs out; "
+                                                       "greedy and greedy-ls beyond.\n"
+                                                       "Masked blocks up to rank 26."},
     {"half_step_counted", PYRT_FUNCTION(solver_half_step_counted), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("half_step_counted($self, block, method, seed, out)")
-     "half_step, returning (error, fallbacks): fallbacks is the number of rows\n"
-     "of block whose exact search ran out of its budget (exact above rank 26\n"
-     "only, else 0); each such row holds the better of the search's best\n"
-     "combination and greedy-ls's, the search's on ties."},
+     PYRT_SIGNATURE(
+         "half_step_counted($self, block, method, seed, out)") "half_step, returning (error, "
+                                                               "fallbacks): fallbacks is the "
+                                                               "number of rows\n"
+                                                               "of block whose exact search ran "
+                                                               "out of its budget (exact above "
+                                                               "rank 26\n"
+                                                               "only, else 0); each such row holds "
+                                                               "the better of the search's best\n"
+                                                               "combination and greedy-ls's, the "
+                                                               "search's on ties."},
     {"refit_blocks", PYRT_FUNCTION(solver_refit_blocks), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("refit_blocks($self, block, width, out)")
-     "Starting from the combinations in out (block.rows x ceil(r / 64) words),\n"
-     "refits exactly each consecutive group of at most width (1..24) columns\n"
-     "with the others held fixed, one group after the other over all r\n"
-     "columns, updating out in place, and returns the total error. No row's\n"
-     "error grows (ties keep the lowest block combination). Unmasked blocks only."},
+     PYRT_SIGNATURE(
+         "refit_blocks($self, block, width, out)") "Starting from the combinations in out "
+                                                   "(block.rows x ceil(r / 64) words),\n"
+                                                   "refits exactly each consecutive group of at "
+                                                   "most width (1..24) columns\n"
+                                                   "with the others held fixed, one group after "
+                                                   "the other over all r\n"
+                                                   "columns, updating out in place, and returns "
+                                                   "the total error. No row's\n"
+                                                   "error grows (ties keep the lowest block "
+                                                   "combination). Unmasked blocks only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -368,27 +422,29 @@ PyType_Slot g_solver_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(solver_repr)},
     {Py_tp_getset, g_solver_getset},
     {Py_tp_methods, g_solver_methods},
-    {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE("Solver(factor, r)")
-                                  "A Boolean least-squares solver bound to one packed factor (m x r,\n"
-                                  "ceil(r / 64) words per row), any r >= 1. greedy and greedy-ls need no\n"
-                                  "table at any rank; naive, zeta, exact and masked blocks up to rank 26\n"
-                                  "use a table of 2^r counters, built by the first call that needs it.\n"
-                                  "Immutable, so several threads may solve against it at once.")},
+    {Py_tp_doc,
+     const_cast<char*>(PYRT_SIGNATURE(
+         "Solver(factor, r)") "A Boolean least-squares solver bound to one packed factor (m x r,\n"
+                              "ceil(r / 64) words per row), any r >= 1. greedy and greedy-ls need "
+                              "no\n"
+                              "table at any rank; naive, zeta, exact and masked blocks up to rank "
+                              "26\n"
+                              "use a table of 2^r counters, built by the first call that needs "
+                              "it.\n"
+                              "Immutable, so several threads may solve against it at once.")},
     {0, nullptr},
 };
 
 PyType_Spec g_solver_spec = {
-    "quorbmf._native.Solver",
-    static_cast<int>(sizeof(PySolver)),
-    0,
-    Py_TPFLAGS_DEFAULT,
+    "quorbmf._native.Solver", static_cast<int>(sizeof(PySolver)), 0, Py_TPFLAGS_DEFAULT,
     g_solver_slots,
 };
 
 }  // namespace
 
 void add_solver_classes(PyObject* module_object) {
-    pyrt::add_to_module(module_object, "VectorBlock", Ref::borrow(reinterpret_cast<PyObject*>(block_type())));
+    pyrt::add_to_module(module_object, "VectorBlock",
+                        Ref::borrow(reinterpret_cast<PyObject*>(block_type())));
     Ref solver = Ref::steal(reinterpret_cast<PyObject*>(pyrt::create_type(&g_solver_spec)));
     pyrt::add_to_module(module_object, "Solver", std::move(solver));
 }

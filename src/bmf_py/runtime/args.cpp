@@ -32,13 +32,15 @@ void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
     if (n_args > n_params) {
         const char* was = n_args == 1 ? "was" : "were";
         if (sig.required != n_params) {
-            raise(PyExc_TypeError, cat(sig.display_name, " takes from ", sig.required, " to ", n_params,
-                                       " positional arguments but ", n_args, " ", was, " given"));
+            raise(PyExc_TypeError,
+                  cat(sig.display_name, " takes from ", sig.required, " to ", n_params,
+                      " positional arguments but ", n_args, " ", was, " given"));
         }
-        raise(PyExc_TypeError, cat(sig.display_name, " takes ", n_params, " positional arguments but ",
-                                   n_args, " ", was, " given"));
+        raise(PyExc_TypeError, cat(sig.display_name, " takes ", n_params,
+                                   " positional arguments but ", n_args, " ", was, " given"));
     }
-    for (std::size_t k = 0; k < n_args; ++k) out[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
+    for (std::size_t k = 0; k < n_args; ++k)
+        out[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
 
     if (kwargs != nullptr) {
         PyObject* key = nullptr;
@@ -56,11 +58,12 @@ void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
             }
             if (found == n_params) {
                 raise(PyExc_TypeError,
-                      cat(sig.display_name, " got an unexpected keyword argument '", str_of(key), "'"));
+                      cat(sig.display_name, " got an unexpected keyword argument '", str_of(key),
+                          "'"));
             }
             if (out[found] != nullptr) {
-                raise(PyExc_TypeError,
-                      cat(sig.display_name, " got multiple values for argument '", names[found], "'"));
+                raise(PyExc_TypeError, cat(sig.display_name, " got multiple values for argument '",
+                                           names[found], "'"));
             }
             out[found] = value;
         }
@@ -71,18 +74,19 @@ void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
         if (out[k] == nullptr) missing.push_back(names[k]);
     }
     if (!missing.empty()) {
-        raise(PyExc_TypeError, cat(sig.display_name, " missing ", missing.size(), " required positional ",
-                                   missing.size() == 1 ? "argument" : "arguments", ": ",
-                                   quoted_list(missing)));
+        raise(PyExc_TypeError,
+              cat(sig.display_name, " missing ", missing.size(), " required positional ",
+                  missing.size() == 1 ? "argument" : "arguments", ": ", quoted_list(missing)));
     }
 }
 
 void prefix_error(PyObject* type, const char* name) {
     if (!PyErr_ExceptionMatches(type)) return;
     Ref original = take_pending_error();
-    std::string message = cat("argument '", name, "': ", original ? str_of(original.get()) : std::string());
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "surrogatepass"));
+    std::string message =
+        cat("argument '", name, "': ", original ? str_of(original.get()) : std::string());
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+        message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
     if (!text) return;
     Ref replacement = Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
     if (!replacement) return;

@@ -38,14 +38,10 @@ void set_error(PyObject* type, const std::string& message) noexcept {
 PyObject* exception_for(boolmat::FailKind kind) {
     switch (kind) {
         case boolmat::FailKind::Shape:
-        case boolmat::FailKind::Value:
-            return PyExc_ValueError;
-        case boolmat::FailKind::Index:
-            return PyExc_IndexError;
-        case boolmat::FailKind::Capacity:
-            return PyExc_OverflowError;
-        case boolmat::FailKind::Internal:
-            break;
+        case boolmat::FailKind::Value: return PyExc_ValueError;
+        case boolmat::FailKind::Index: return PyExc_IndexError;
+        case boolmat::FailKind::Capacity: return PyExc_OverflowError;
+        case boolmat::FailKind::Internal: break;
     }
     return nullptr;
 }
@@ -59,12 +55,14 @@ void raise(PyObject* type, const std::string& message) {
 }
 
 std::string type_qualname(PyObject* obj) {
-    Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref name =
+        own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     return str_of(name.get());
 }
 
 void raise_mismatch(PyObject* obj, const char* expected) {
-    raise(PyExc_TypeError, cat("'", type_qualname(obj), "' object cannot be converted to '", expected, "'"));
+    raise(PyExc_TypeError,
+          cat("'", type_qualname(obj), "' object cannot be converted to '", expected, "'"));
 }
 
 std::string str_of(PyObject* obj) {
@@ -106,7 +104,8 @@ Ref take_pending_error() {
 PyObject* Module::internal_error() {
     if (internal_error_ == nullptr) {
         const std::string qualified = cat(name_, ".InternalError");
-        internal_error_ = check(PyErr_NewException(qualified.c_str(), PyExc_BaseException, nullptr));
+        internal_error_ =
+            check(PyErr_NewException(qualified.c_str(), PyExc_BaseException, nullptr));
     }
     return internal_error_;
 }

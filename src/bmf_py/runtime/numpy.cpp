@@ -28,8 +28,9 @@ void locate_array_api() {
 
     if (PyArray_GetNDArrayCVersion() > NPY_VERSION) {
         BMF_PYRT_ARRAY_API = nullptr;
-        raise(PyExc_ImportError, cat("NumPy ABI version ", PyArray_GetNDArrayCVersion(),
-                                     " is newer than the one this module was built for (", NPY_VERSION, ")"));
+        raise(PyExc_ImportError,
+              cat("NumPy ABI version ", PyArray_GetNDArrayCVersion(),
+                  " is newer than the one this module was built for (", NPY_VERSION, ")"));
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
 }

@@ -24,7 +24,7 @@ constexpr std::uint64_t bit(int c) { return std::uint64_t{1} << c; }
 
 // The summed |gain| of the patterns lo .. hi - 1 that are in `set`.
 [[gnu::always_inline]] inline std::int64_t range_weight(const Problem& p, const Word* set,
-                                                       std::size_t lo, std::size_t hi) {
+                                                        std::size_t lo, std::size_t hi) {
     if (lo >= hi) return 0;
     const std::size_t first = boolmat::word_of(lo), last = boolmat::word_of(hi - 1);
     std::int64_t sum = 0;

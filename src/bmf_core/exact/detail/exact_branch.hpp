@@ -28,15 +28,15 @@ inline constexpr unsigned kMaxColumns = 64;
 // One vector's problem.
 struct Problem {
     unsigned r;
-    std::size_t words;           // words of one pattern set
-    const Word* cover;           // r rows of `words`: row c holds the patterns containing c
-    const std::uint32_t* ends;   // ends[c]: patterns whose lowest column is at most c
-    std::uint64_t allowed;       // columns that an answer may use
-    const Word* pos;             // patterns of positive gain
-    const Word* neg;             // patterns of negative gain
-    const Word* planes;          // word k of plane b at planes[k * bits + b]
-    unsigned bits;               // planes: the bit length of the largest |gain|
-    std::int64_t base;           // ones(x), the error of h = 0
+    std::size_t words;          // words of one pattern set
+    const Word* cover;          // r rows of `words`: row c holds the patterns containing c
+    const std::uint32_t* ends;  // ends[c]: patterns whose lowest column is at most c
+    std::uint64_t allowed;      // columns that an answer may use
+    const Word* pos;            // patterns of positive gain
+    const Word* neg;            // patterns of negative gain
+    const Word* planes;         // word k of plane b at planes[k * bits + b]
+    unsigned bits;              // planes: the bit length of the largest |gain|
+    std::int64_t base;          // ones(x), the error of h = 0
 };
 
 // A combination and its error, ordered by error, then by h.

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <bit>
 
-#include "boolmat/detail/popcount.hpp"
-#include "boolmat/kernels.hpp"
 #include "bmf_core/lcg.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
+#include "boolmat/detail/popcount.hpp"
+#include "boolmat/kernels.hpp"
 
 namespace bmf::detail::masked {
 namespace {

@@ -11,11 +11,11 @@
 #include <span>
 #include <vector>
 
-#include "boolmat/words.hpp"
+#include "bmf_core/method.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/table/count_table.hpp"
-#include "bmf_core/method.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf::detail::masked {
 

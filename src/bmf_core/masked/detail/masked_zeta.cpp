@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <bit>
 
-#include "boolmat/words.hpp"
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "bmf_core/table/detail/zeta.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf::detail::masked {
 

@@ -5,8 +5,8 @@
 #include <numeric>
 #include <type_traits>
 
-#include "bmf_core/table/detail/zeta.hpp"
 #include "bmf_core/kernels.hpp"
+#include "bmf_core/table/detail/zeta.hpp"
 #include "boolmat/detail/bits.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/kernels.hpp"

@@ -24,9 +24,9 @@ import scipy.sparse as sp  # noqa: E402
 from dask import config as _dask_config  # noqa: E402
 
 import quorbmf.backends.dask.runner as qdask  # noqa: E402
-from quorbmf.backends.base import FitInput  # noqa: E402
 from conftest import UNDER_SANITIZER  # noqa: E402
 from quorbmf import BooleanMF, PackedMatrix  # noqa: E402
+from quorbmf.backends.base import FitInput  # noqa: E402
 from quorbmf.datasets import make_planted  # noqa: E402
 
 METHODS = ["zeta", "greedy", "greedy-ls"]

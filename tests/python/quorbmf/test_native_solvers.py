@@ -334,8 +334,10 @@ def test_rank_limit_opens_the_solvers_refusal(masked):
             else:
                 with pytest.raises(ValueError, match="^" + re.escape(limit) + "[,;] "):
                     solver.half_step(block, method, 0, out_for(4, r))
-    assert all(_native.rank_limit(method, 26, masked) is None for method in ("naive", "zeta", "exact"))
-    with pytest.raises(ValueError, match="^method must be one of naive, zeta, greedy, greedy-ls, exact, not 'exactly'$"):
+    assert all(_native.rank_limit(method, 26, masked) is None
+               for method in ("naive", "zeta", "exact"))
+    with pytest.raises(ValueError, match="^method must be one of naive, zeta, greedy, greedy-ls, "
+                                         "exact, not 'exactly'$"):
         _native.rank_limit("exactly", 3)
 
 

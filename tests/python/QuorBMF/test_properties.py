@@ -6,7 +6,7 @@ row counts; contents range from empty to full. The default profile keeps the
 file to a few seconds; QUORBMF_LONG=1 selects a profile with many more
 examples for soak runs:
 
-    QUORBMF_LONG=1 python3 -m pytest tests/python/test_properties.py
+    QUORBMF_LONG=1 python3 -m pytest tests/python/QuorBMF/test_properties.py
 """
 import os
 

@@ -11,7 +11,8 @@ interpreter whose address space is capped, so a crash or an allocation gone
 wild shows up as a failed batch that names the last case started instead of
 taking pytest (or the machine) down. Longer runs:
 
-    QUORBMF_FUZZ_CASES=200000 QUORBMF_FUZZ_SEED=11 python3 -m pytest tests/python/test_hostile.py
+    QUORBMF_FUZZ_CASES=200000 QUORBMF_FUZZ_SEED=11 \
+        python3 -m pytest tests/python/QuorBMF/test_hostile.py
 
 QUORBMF_FUZZ_CASES is the total over all batches (default 4000).
 """
