@@ -18,6 +18,7 @@
 #include "bmf_core/masked/masked.hpp"
 #include "bmf_core/wide/wide_refit.hpp"
 #include "failure.hpp"
+#include "matrices.hpp"
 #include "random_vectors.hpp"
 
 namespace bmf {
@@ -35,14 +36,6 @@ const char* const kChoices[] = {"naive", "zeta", "greedy", "greedy-ls", "exact"}
 BitMatrix random_rows(std::mt19937_64& g, std::size_t rows, std::size_t cols) {
     BitMatrix x = BitMatrix::zeros(rows, cols);
     for (std::size_t i = 0; i < rows; ++i) x.set_row(i, random_x(g, cols).words());
-    return x;
-}
-
-// rows x cols with every cell set with probability eighths / 8.
-BitMatrix random_cells(std::mt19937_64& g, std::size_t rows, std::size_t cols, unsigned eighths) {
-    BitMatrix x = BitMatrix::zeros(rows, cols);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) x.set(i, j, g() % 8 < eighths);
     return x;
 }
 
@@ -79,7 +72,7 @@ TEST(EngineRouting, SmallRanksMatchTheSolversAndTheBruteForce) {
     std::mt19937_64 g(7);
     for (int trial = 0; trial < 10; ++trial) {
         const std::size_t r = 1 + trial % 8, m = 1 + g() % 150, n = 1 + g() % 40;
-        const BitMatrix w = random_cells(g, m, r, 1 + g() % 6);
+        const BitMatrix w = random_matrix(g, m, r, eighths(1 + g() % 6));
         BitMatrix vectors = random_rows(g, n, m);
         repeat_rows(g, vectors);
         const SolverEngine engine(w);
@@ -115,7 +108,7 @@ TEST(EngineRouting, HeuristicsRunWithoutATableAtAnyRank) {
     std::mt19937_64 g(11);
     for (const std::size_t r : {27, 64, 65, 130}) {
         const std::size_t m = 90, n = 25;
-        const BitMatrix w = random_cells(g, m, r, 1);
+        const BitMatrix w = random_matrix(g, m, r, eighths(1));
         BitMatrix vectors = random_rows(g, n, m);
         repeat_rows(g, vectors);
         const SolverEngine engine(w);
@@ -158,9 +151,10 @@ TEST(EngineRouting, ExactAboveTheTableIsTheBudgetedSearchWithItsFallback) {
     std::uint64_t fell_back = 0, replaced = 0, kept = 0, tied_apart = 0;
     for (const Case& k : cases) {
         std::mt19937_64 g(k.generator);
-        const BitMatrix w = random_cells(g, k.m, k.r, k.w_eighths);
-        const BitMatrix half = k.x_eighths ? random_cells(g, k.n, k.m, k.x_eighths)
-                                           : product(random_cells(g, k.n, k.r, 1), w.transpose());
+        const BitMatrix w = random_matrix(g, k.m, k.r, eighths(k.w_eighths));
+        const BitMatrix half = k.x_eighths
+                                   ? random_matrix(g, k.n, k.m, eighths(k.x_eighths))
+                                   : product(random_matrix(g, k.n, k.r, eighths(1)), w.transpose());
         BitMatrix vectors = BitMatrix::zeros(2 * k.n, k.m);
         for (std::size_t i = 0; i < 2 * k.n; ++i) vectors.set_row(i, half.row(i % k.n));
         const SolverEngine engine(w);
@@ -221,10 +215,10 @@ TEST(EngineRouting, MaskedBlocksGoToTheMaskedSolves) {
     std::mt19937_64 g(31);
     for (int trial = 0; trial < 6; ++trial) {
         const std::size_t r = 1 + g() % 9, m = 1 + g() % 120, n = 1 + g() % 30;
-        const BitMatrix w = random_cells(g, m, r, 1 + g() % 6);
+        const BitMatrix w = random_matrix(g, m, r, eighths(1 + g() % 6));
         BitMatrix vectors = random_rows(g, n, m);
         repeat_rows(g, vectors);
-        const BitMatrix masks = random_cells(g, n, m, 6);
+        const BitMatrix masks = random_matrix(g, n, m, eighths(6));
         BitMatrix all_ones = BitMatrix::zeros(n, m);
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < m; ++j) all_ones.set(i, j, true);
@@ -258,12 +252,12 @@ TEST(EngineRefit, NoRowsErrorGrowsAndTheTotalIsTheirSum) {
         for (const std::size_t width : {1, 5, 11}) {
             SCOPED_TRACE(testing::Message() << "r " << r << " width " << width);
             const std::size_t m = 120, n = 30;
-            const BitMatrix w = random_cells(g, m, r, 1);
+            const BitMatrix w = random_matrix(g, m, r, eighths(1));
             BitMatrix vectors = random_rows(g, n, m);
             repeat_rows(g, vectors);
             const SolverEngine engine(w);
             // Start from random combinations and from greedy's.
-            BitMatrix out = random_cells(g, n, r, 2);
+            BitMatrix out = random_matrix(g, n, r, eighths(2));
             if (width == 5)
                 engine.half_step(VectorBlock(vectors), choice_of("greedy"), 0, out.view_mut());
             std::vector<std::uint64_t> before(n);
@@ -283,10 +277,10 @@ TEST(EngineRefit, NoRowsErrorGrowsAndTheTotalIsTheirSum) {
 
 TEST(EngineRefit, ABlockAsWideAsTheRankIsTheExactOptimum) {
     std::mt19937_64 g(47);
-    const BitMatrix w = random_cells(g, 100, 7, 2);
+    const BitMatrix w = random_matrix(g, 100, 7, eighths(2));
     const BitMatrix vectors = random_rows(g, 20, 100);
     const SolverEngine engine(w);
-    BitMatrix out = random_cells(g, 20, 7, 4);
+    BitMatrix out = random_matrix(g, 20, 7, eighths(4));
     engine.refit_blocks(vectors, 7, out.view_mut());
     for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(out.row(i)[0], brute_force(w, vectors.row(i)).h);
 }
@@ -324,7 +318,7 @@ TEST(RankLimit, AnswersAtTheLimits) {
 TEST(RankLimit, TheEngineFailsWhereItRefuses) {
     std::mt19937_64 g(53);
     for (const std::size_t r : {27, 65}) {
-        const BitMatrix w = random_cells(g, 40, r, 2);
+        const BitMatrix w = random_matrix(g, 40, r, eighths(2));
         const BitMatrix vectors = random_rows(g, 6, 40);
         const SolverEngine engine(w);
         BitMatrix out = BitMatrix::zeros(6, r);
@@ -344,7 +338,7 @@ TEST(RankLimit, TheEngineFailsWhereItRefuses) {
                   r > 64 ? "Interdit d'avoir un rang supérieur à la taille d'un mot"
                          : "Sécurité pour ne pas surcharger la mémoire");
     }
-    const BitMatrix w = random_cells(g, 40, 5, 2);
+    const BitMatrix w = random_matrix(g, 40, 5, eighths(2));
     const BitMatrix vectors = random_rows(g, 6, 40);
     BitMatrix out = BitMatrix::zeros(6, 5);
     EXPECT_EQ(failure_of([&] { SolverEngine(w).refit_blocks(vectors, 0, out.view_mut()); }),
@@ -378,7 +372,7 @@ TEST(MethodChoice, ExactBesideTheFourNames) {
 
 TEST(EngineThreads, ConcurrentFirstCallsBuildOneSolverAndAgree) {
     std::mt19937_64 g(59);
-    const BitMatrix w = random_cells(g, 300, 20, 2);
+    const BitMatrix w = random_matrix(g, 300, 20, eighths(2));
     const BitMatrix vectors = random_rows(g, 40, 300);
     const SolverEngine engine(w);
     const VectorBlock block(vectors);

@@ -27,6 +27,7 @@
 #include "bmf_core/wide/wide_refit.hpp"
 #include "boolmat/detail/popcount.hpp"
 #include "boolmat/detail/transpose.hpp"
+#include "matrices.hpp"
 #include "variants.hpp"
 
 namespace bmf {
@@ -124,16 +125,9 @@ Calls calls_of_portable_run(Run&& run) {
     return calls;
 }
 
-BitMatrix random_matrix(std::mt19937_64& g, std::size_t m, std::size_t n, unsigned percent) {
-    BitMatrix x = BitMatrix::zeros(m, n);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) x.set(i, j, g() % 100 < percent);
-    return x;
-}
-
 // W∘H for random sparse factors, with a little noise.
 BitMatrix planted(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r) {
-    BitMatrix x = product(random_matrix(g, m, r, 25), random_matrix(g, r, n, 25));
+    BitMatrix x = product(random_matrix(g, m, r, percent(25)), random_matrix(g, r, n, percent(25)));
     for (std::size_t k = 0; k < m * n / 40; ++k) x.set(g() % m, g() % n, g() % 2);
     return x;
 }
@@ -152,9 +146,9 @@ TEST(KernelRoutes, MaskedHalfStepsRunTheGivenTables) {
     std::mt19937_64 g(41);
     for (const auto& shape : {std::pair<std::size_t, std::size_t>{130, 7}, {600, 3}}) {
         const std::size_t m = shape.first, r = shape.second;
-        const BitMatrix w = random_matrix(g, m, r, 30);
-        const BitMatrix vectors = random_matrix(g, 20, m, 40);
-        BitMatrix masks = random_matrix(g, 20, m, 85);
+        const BitMatrix w = random_matrix(g, m, r, percent(30));
+        const BitMatrix vectors = random_matrix(g, 20, m, percent(40));
+        BitMatrix masks = random_matrix(g, 20, m, percent(85));
         masks.set_row(3, masks.row(0));
         for (const Method method : kAllMethods) {
             SCOPED_TRACE(testing::Message() << m << "x" << r << " " << method.name());
@@ -176,8 +170,8 @@ TEST(KernelRoutes, MaskedHalfStepsRunTheGivenTables) {
     }
     // A prepared block transposes its pairs with the tables it is given.
     g_calls = {};
-    const MaskedVectorBlock block(random_matrix(g, 9, 70, 50), random_matrix(g, 9, 70, 50),
-                                  counting());
+    const MaskedVectorBlock block(random_matrix(g, 9, 70, percent(50)),
+                                  random_matrix(g, 9, 70, percent(50)), counting());
     EXPECT_EQ(g_calls.transposes, 1u);
 }
 
@@ -185,7 +179,7 @@ TEST(KernelRoutes, WideSolvesAndRefitsRunTheGivenTables) {
     std::mt19937_64 g(43);
     for (const std::size_t k : {5, 40, 130}) {
         const std::size_t m = 150;
-        const BitMatrix w = random_matrix(g, m, k, 10);
+        const BitMatrix w = random_matrix(g, m, k, percent(10));
         const BitMatrix vectors = planted(g, 25, m, 6);
         for (const Method method : {Method::Greedy, Method::GreedyLs}) {
             SCOPED_TRACE(testing::Message() << "k " << k << " " << method.name());
@@ -208,7 +202,7 @@ TEST(KernelRoutes, ExactSearchRunsTheGivenTables) {
     std::mt19937_64 g(47);
     // The search alone, at ranks on both sides of the table's limit.
     for (const unsigned r : {9u, 40u}) {
-        const BitMatrix w = random_matrix(g, 300, r, 15);
+        const BitMatrix w = random_matrix(g, 300, r, percent(15));
         const BitMatrix vectors = planted(g, 12, 300, 5);
         const Calls calls = calls_of_portable_run([&](const Kernels& k) {
             const ExactSearch search(patterns_of(w), r, k);
@@ -287,7 +281,7 @@ TEST(KernelRoutes, TheEngineRunsTheGivenTablesOnEveryRoute) {
     std::mt19937_64 g(61);
     for (const std::size_t r : {5, 40}) {
         const std::size_t m = 120;
-        const BitMatrix w = random_matrix(g, m, r, 12);
+        const BitMatrix w = random_matrix(g, m, r, percent(12));
         const BitMatrix vectors = planted(g, 30, m, 5);
         const VectorBlock block(vectors.view());
         for (const char* name : {"exact", "greedy-ls", "zeta"}) {
