@@ -553,16 +553,32 @@ def lone_scheduler(tmp_path):
         client.close(timeout=5)
 
 
+def test_a_gone_scheduler_is_told_from_a_hung_one():
+    # A hung scheduler's port still accepts connections; a killed one's refuses.
+    import socket
+
+    with socket.socket() as listening:
+        listening.bind(("127.0.0.1", 0))
+        listening.listen()
+        port = listening.getsockname()[1]
+        assert qdask._accepts_connections(f"tcp://127.0.0.1:{port}")
+    assert not qdask._accepts_connections(f"tcp://127.0.0.1:{port}")
+    assert qdask._accepts_connections("inproc://somewhere/1/2")
+
+
 @pytest.mark.parametrize("how, words", [(signal.SIGKILL, "lost the connection"),
                                          (signal.SIGSTOP, "did not answer within 2 s")])
 def test_lost_scheduler_is_an_error(lone_scheduler, monkeypatch, how, words):
     client, scheduler = lone_scheduler
     monkeypatch.setattr(qdask, "_SCHEDULER_TIMEOUT", 2.0)
-    monkeypatch.setattr(qdask, "_PROBE_EVERY", 0.2)
+    # No probe before the scheduler is stopped: on a busy machine a healthy
+    # scheduler may take longer than this short timeout to answer.
+    monkeypatch.setattr(qdask, "_PROBE_EVERY", 1e9)
     x = np.random.default_rng(0).random((3000, 200)) < 0.3
 
     def stop(iteration, error):
         if iteration == 1:
+            qdask._PROBE_EVERY = 0.2
             threading.Timer(0.2, scheduler.send_signal, (how,)).start()
 
     model = BooleanMF(n_components=10, method="naive", max_iter=50, random_state=0,

@@ -21,6 +21,7 @@ import itertools
 import logging
 import operator
 import os
+import socket
 import time
 import uuid
 import warnings
@@ -87,6 +88,23 @@ def _split(count: int, parts: int) -> List[Tuple[int, int]]:
     edges = [count * p // parts for p in range(parts + 1)]
     return [(edges[p], edges[p + 1]) for p in range(parts) if edges[p] < edges[p + 1]]
 
+
+
+def _accepts_connections(address: str, timeout: float = 1.0) -> bool:
+    """False when nothing listens any more at a TCP or TLS scheduler
+    ``address`` (the connection is refused); True otherwise, also when the
+    address is of another kind or the attempt itself times out."""
+    scheme, _, rest = address.partition("://")
+    host, _, port = rest.rpartition(":")
+    if scheme not in ("tcp", "tls") or not port.isdigit():
+        return True
+    try:
+        with socket.create_connection((host.strip("[]"), int(port)), timeout=timeout):
+            return True
+    except ConnectionRefusedError:
+        return False
+    except OSError:
+        return True
 
 class SchedulerLost(RuntimeError):
     """The Dask scheduler went away or stopped answering during a fit."""
@@ -218,6 +236,13 @@ class DaskBackend:
                     raise SchedulerLost(
                         f"lost the connection to the Dask scheduler at {self._address()} "
                         f"({type(exc).__name__}: {exc}); the fit was abandoned") from exc
+                # A probe sent on a connection the client has not yet seen
+                # closed times out as a hung scheduler would; a scheduler that
+                # is gone refuses new connections, a hung one still accepts.
+                if self.client.status != "running" or not _accepts_connections(self._address()):
+                    raise SchedulerLost(
+                        f"lost the connection to the Dask scheduler at {self._address()} "
+                        "(it no longer accepts connections); the fit was abandoned") from exc
                 raise SchedulerLost(
                     f"the Dask scheduler at {self._address()} did not answer within "
                     f"{_SCHEDULER_TIMEOUT:g} s; the fit was abandoned") from exc
