@@ -103,15 +103,25 @@ class TestSparse:
         assert_packs_to(sp.csr_array(cells.astype(np.int8)).asformat(fmt), cells)
 
     def test_explicit_zeros_duplicates_and_unsorted_indices(self):
+        # A cell holds the sum of its stored entries, as scipy reads it:
+        # (0, 5) stores 2 and -1, (1, 2) stores 0 and 1.
         indptr = np.array([0, 4, 6])
         indices = np.array([5, 1, 5, 0, 2, 2])
-        data = np.array([1, 0, 1, 1, 0, 1], dtype=np.int64)
+        data = np.array([2, 0, -1, 1, 0, 1], dtype=np.int64)
         csr = sp.csr_matrix((data, indices, indptr), shape=(2, 70))
         cells = np.zeros((2, 70), dtype=bool)
         cells[0, [0, 5]] = True
         cells[1, 2] = True
+        assert np.array_equal(csr.toarray(), cells)
         assert_packs_to(csr, cells)
         assert_packs_to(sp.csc_matrix((data, indices, indptr), shape=(70, 2)), cells.T)
+        # Two stored 1s make a 2, in every format (the packer once ORed them).
+        data = np.array([1, 0, 1, 1, 0, 1], dtype=np.int64)
+        for x in (sp.csr_matrix((data, indices, indptr), shape=(2, 70)),
+                  sp.csc_matrix((data, indices, indptr), shape=(70, 2)).T,
+                  sp.csr_matrix((data, indices, indptr), shape=(2, 70)).tocoo()):
+            with pytest.raises(ValueError, match=r"cell \(0, 5\) holds 2$"):
+                as_packed(x)
 
     @pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
     def test_first_bad_cell_in_row_major_order(self, fmt):
