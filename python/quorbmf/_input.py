@@ -2,11 +2,13 @@
 
 Accepted: NumPy arrays of ``bool`` or any integer or float dtype holding
 only 0 and 1, in any memory layout; scipy.sparse matrices and arrays in any
-format (CSR and CSC are packed straight from their index arrays, with no
-dense intermediate); pandas DataFrames; nested lists; ``QuorBMF.BitMatrix``;
-and :class:`~quorbmf.PackedMatrix`. Anything else, or any other value, is a
+format (read from their own index arrays, checked first, by
+:mod:`._sparse`; a cell holds the sum of its stored entries, as in scipy);
+pandas DataFrames; nested lists; ``QuorBMF.BitMatrix``; and
+:class:`~quorbmf.PackedMatrix`. Anything else, or any other value, is a
 ``TypeError`` or ``ValueError`` in plain English that names the argument
-and, for a bad value, the first offending cell.
+and, for a bad value, the first offending cell; text is a ``TypeError``
+whatever it spells.
 
 :func:`pack_observed` is the one door: the local fit, ``transform`` and
 every chunk of a Dask array on a worker go through it, so a fix lands once.
@@ -19,7 +21,6 @@ from typing import Any, Optional, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _native
 from ._packed import Cells, PackedMatrix
 from ._sparse import SparseCells, checked_sparse, is_sparse
 
@@ -210,8 +211,9 @@ def as_packed(x: Any, name: str = "X") -> PackedMatrix:
     TypeError
         For an unsupported type or dtype.
     ValueError
-        For a shape that is not 2-D and non-empty, or a value other than 0
-        and 1 (the message names the first such cell).
+        For a shape that is not 2-D and non-empty, a malformed sparse
+        structure, or a value other than 0 and 1 (the message names the
+        first such cell).
     """
     if isinstance(x, PackedMatrix):
         return x

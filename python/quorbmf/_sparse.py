@@ -199,12 +199,13 @@ def _from_coordinates(row: NDArray[Any], col: NDArray[Any], data: NDArray[Any],
     rows, cols = shape
     _in_range(row, rows, "row indices")
     _in_range(col, cols, "column indices")
+    row = row.astype(np.int64, copy=False)
     if row.shape[0] > 1 and not bool(np.all(row[1:] >= row[:-1])):
         order = np.argsort(row, kind="stable")
         row, col, data = row[order], col[order], data[order]
-    counts = np.bincount(row, minlength=rows) if row.size else np.zeros(rows, np.int64)
+    counts = np.bincount(row, minlength=rows)
     indptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
-    indptr, indices, data = _sums(indptr, col, data, rows, row.astype(np.int64, copy=False))
+    indptr, indices, data = _sums(indptr, col, data, rows, row)
     return SparseCells(shape, indptr, indices, data, by_columns=False)
 
 
