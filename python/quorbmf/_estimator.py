@@ -30,6 +30,7 @@ from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, 
 from ._packed import Cells, PackedMatrix, Words, words_for
 from ._params import PARAMETER_CONSTRAINTS, invalid
 from ._plan import TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
+from ._sparse import checked_sparse, is_sparse
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows
 from .backends.threads import ThreadBackend, resolve_n_jobs
@@ -236,12 +237,15 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         if isinstance(x, np.ma.MaskedArray):
             masked_cells = np.ma.getmaskarray(x)
             x = np.ma.getdata(x)
+        # A sparse structure is checked before scikit-learn touches it; the
+        # values are checked by the door, which reads observed cells only.
+        cells = checked_sparse(x) if is_sparse(x) else None
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
-                          ensure_all_finite="allow-nan", ensure_2d=True, ensure_min_samples=1)
+                          ensure_all_finite=False, ensure_2d=True, ensure_min_samples=1)
         if masked_cells is not None:
             given = masked_cells if mask is None else masked_cells | ~check_mask(mask, x.shape)
             mask = ~given
-        return pack_observed(x, mask, threshold=self._threshold(),
+        return pack_observed(x if cells is None else cells, mask, threshold=self._threshold(),
                              sparse_absent=self.sparse_absent)
 
     def _threshold(self) -> Optional[float]:

@@ -2,11 +2,13 @@
 
 Accepted: NumPy arrays of ``bool`` or any integer or float dtype holding
 only 0 and 1, in any memory layout; scipy.sparse matrices and arrays in any
-format (CSR and CSC are packed straight from their index arrays, with no
-dense intermediate); pandas DataFrames; nested lists; ``QuorBMF.BitMatrix``;
-and :class:`~quorbmf.PackedMatrix`. Anything else, or any other value, is a
+format (read from their own index arrays, checked first, by
+:mod:`._sparse`; a cell holds the sum of its stored entries, as in scipy);
+pandas DataFrames; nested lists; ``QuorBMF.BitMatrix``; and
+:class:`~quorbmf.PackedMatrix`. Anything else, or any other value, is a
 ``TypeError`` or ``ValueError`` in plain English that names the argument
-and, for a bad value, the first offending cell.
+and, for a bad value, the first offending cell; text is a ``TypeError``
+whatever it spells.
 
 :func:`pack_observed` is the one door: the local fit, ``transform`` and
 every chunk of a Dask array on a worker go through it, so a fix lands once.
@@ -19,8 +21,8 @@ from typing import Any, Optional, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _native
 from ._packed import Cells, PackedMatrix
+from ._sparse import SparseCells, checked_sparse, is_sparse
 
 __all__ = ["as_packed", "as_packed_observed", "pack_observed", "pack_array", "check_dtype",
            "check_shape", "check_mask", "all_ones", "is_dask_collection", "is_packed_input"]
@@ -59,6 +61,11 @@ def _bad_value(name: str, row: int, col: int, value: Any) -> ValueError:
         f"cell ({row}, {col}) holds {_describe(value)}")
 
 
+def _infinite(name: str, row: int, col: int, value: Any) -> ValueError:
+    return ValueError(f"{name} must hold finite numbers to binarize (NaN for an unobserved "
+                      f"cell); cell ({row}, {col}) holds {_describe(value)}")
+
+
 def check_dtype(name: str, dtype: np.dtype[Any]) -> None:
     """TypeError unless ``dtype`` is bool, integer or float."""
     if dtype.kind not in "biuf":
@@ -89,10 +96,36 @@ def _first_bad(block: NDArray[Any], observed: Optional[Cells] = None) -> Optiona
     return int(i), int(j)
 
 
+def _is_text(value: Any) -> bool:
+    return isinstance(value, (str, bytes, bytearray))
+
+
+_text_cells = np.frompyfunc(_is_text, 1, 1)
+
+
+def refuse_text(a: NDArray[Any], name: str = "X") -> None:
+    """TypeError naming the first cell of an object array that holds a
+    string: text is no number, whatever it spells."""
+    if a.dtype != np.object_ or a.size == 0:
+        return
+    text = np.asarray(_text_cells(a), dtype=bool)
+    if text.any():
+        where = np.unravel_index(int(np.argmax(text)), text.shape)
+        value = a[where]
+        raise TypeError(f"{name} must hold numbers 0 and 1, not text; cell "
+                        f"{tuple(int(i) for i in where)} holds the {type(value).__name__} "
+                        f"{value!r}")
+
+
 def as_numbers(a: NDArray[Any], name: str = "X") -> NDArray[Any]:
     """An object array as floats (None becomes NaN); any other array as it is."""
     if a.dtype != np.object_:
         return a
+    refuse_text(a, name)
+    return _objects_as_floats(a, name)
+
+
+def _objects_as_floats(a: NDArray[Any], name: str) -> NDArray[Any]:
     try:
         return a.astype(np.float64)
     except (TypeError, ValueError):
@@ -127,43 +160,26 @@ def pack_array(a: NDArray[Any], name: str = "X", observed: Optional[Cells] = Non
     return out
 
 
-def _check_sparse_values(data: NDArray[Any], indptr: NDArray[Any], indices: NDArray[Any],
-                         name: str, by_columns: bool) -> None:
+def _check_sparse_values(cells: SparseCells, name: str, row_offset: int = 0) -> None:
+    """ValueError naming the first cell, in row-major order, that holds
+    neither 0 nor 1."""
+    data = cells.data
     if data.dtype == np.bool_:
         return
-    check_dtype(name, data.dtype)
+    where = []
     for begin in range(0, data.shape[0], _CHUNK_CELLS):
         chunk = data[begin:begin + _CHUNK_CELLS]
         bad = chunk != 0
         bad &= chunk != 1
-        if not bad.any():
-            continue
-        # Name the first bad cell in row-major order among all bad entries.
-        where = begin + np.flatnonzero(bad)
-        for rest in range(begin + _CHUNK_CELLS, data.shape[0], _CHUNK_CELLS):
-            tail = data[rest:rest + _CHUNK_CELLS]
-            more = (tail != 0) & (tail != 1)
-            where = np.concatenate([where, rest + np.flatnonzero(more)])
-        major = np.searchsorted(indptr, where, side="right") - 1
-        minor = indices[where]
-        rows, cols = (minor, major) if by_columns else (major, minor)
-        k = int(np.lexsort((cols, rows))[0])
-        raise _bad_value(name, int(rows[k]), int(cols[k]), data[where[k]])
+        where.append(begin + np.flatnonzero(bad))
+    if where and sum(w.size for w in where):
+        i, j, k = cells.first_cell(np.concatenate(where))
+        raise _bad_value(name, row_offset + i, j, data[k])
 
 
-def _pack_sparse(x: Any, name: str) -> PackedMatrix:
-    rows, cols = x.shape
-    fmt = x.format
-    if fmt not in ("csr", "csc"):
-        x = x.tocsr()
-        fmt = "csr"
-    _check_sparse_values(x.data, x.indptr, x.indices, name, by_columns=fmt == "csc")
-    if fmt == "csr":
-        return PackedMatrix._trusted(_native.pack_csr(x.indptr, x.indices, x.data, rows, cols),
-                                     cols)
-    # A CSC matrix is the CSR form of its transpose.
-    xt = PackedMatrix._trusted(_native.pack_csr(x.indptr, x.indices, x.data, cols, rows), rows)
-    return xt.transpose()
+def _pack_sparse(cells: SparseCells, name: str, row_offset: int = 0) -> PackedMatrix:
+    _check_sparse_values(cells, name, row_offset)
+    return cells.pack()
 
 
 def _is_frame(x: Any) -> bool:
@@ -173,12 +189,6 @@ def _is_frame(x: Any) -> bool:
 def _check_array_like(name: str, x: Any) -> None:
     if isinstance(x, (str, bytes)) or x is None:
         raise TypeError(f"{name} must be a 2-D array-like of 0/1 values, got {type(x).__name__}")
-
-
-def _is_sparse(x: Any) -> bool:
-    import scipy.sparse as sp
-
-    return bool(sp.issparse(x))
 
 
 def as_packed(x: Any, name: str = "X") -> PackedMatrix:
@@ -201,16 +211,17 @@ def as_packed(x: Any, name: str = "X") -> PackedMatrix:
     TypeError
         For an unsupported type or dtype.
     ValueError
-        For a shape that is not 2-D and non-empty, or a value other than 0
-        and 1 (the message names the first such cell).
+        For a shape that is not 2-D and non-empty, a malformed sparse
+        structure, or a value other than 0 and 1 (the message names the
+        first such cell).
     """
     if isinstance(x, PackedMatrix):
         return x
     if is_packed_input(x):
         return PackedMatrix.from_bitmatrix(x)
-    if _is_sparse(x):
+    if is_sparse(x):
         check_shape(name, x.shape)
-        return _pack_sparse(x, name)
+        return _pack_sparse(checked_sparse(x, name), name)
     if isinstance(x, np.ma.MaskedArray):
         raise TypeError(f"{name} is a masked array; quorbmf does not ignore masks silently: "
                         "pass mask= or fill the masked cells first")
@@ -242,7 +253,17 @@ def _missing_cells(a: NDArray[Any]) -> Optional[Cells]:
     return None
 
 
+def _numeric_column(dtype: Any) -> bool:
+    try:
+        return np.dtype(getattr(dtype, "numpy_dtype", dtype)).kind in "biuf"
+    except TypeError:
+        return False
+
+
 def _frame_to_array(frame: Any) -> NDArray[Any]:
+    if not all(_numeric_column(d) for d in frame.dtypes):
+        # Text columns stay objects, refused as text rather than parsed.
+        return np.asarray(frame.to_numpy())
     # Nullable columns hold pandas' NA; as floats they become NaN.
     try:
         return np.asarray(frame.to_numpy(dtype=np.float64, na_value=np.nan))
@@ -255,14 +276,27 @@ def check_mask(mask: Any, shape: Tuple[int, ...]) -> Cells:
     that says what it should be."""
     if isinstance(mask, PackedMatrix):
         mask = mask.to_numpy()
-    elif _is_sparse(mask):
-        mask = mask.toarray()
+    elif is_sparse(mask):
+        return _sparse_mask(mask, shape)
     m = np.asarray(mask)
     if m.dtype != np.bool_:
         raise TypeError(f"mask must be a bool array (True = observed), got dtype {m.dtype}")
     if m.shape != tuple(shape):
         raise ValueError(f"mask must have the shape of X, {tuple(shape)}, got {m.shape}")
     return m
+
+
+def _sparse_mask(mask: Any, shape: Tuple[int, ...]) -> Cells:
+    dtype = getattr(mask, "dtype", None)
+    if dtype != np.bool_:
+        raise TypeError(f"mask must be a bool array (True = observed), got dtype {dtype}")
+    cells = checked_sparse(mask, "mask")
+    if cells.shape != tuple(shape):
+        raise ValueError(f"mask must have the shape of X, {tuple(shape)}, got {cells.shape}")
+    if cells.data.dtype != np.bool_:
+        raise TypeError("mask must be a bool array (True = observed), got dtype "
+                        f"{cells.data.dtype}")
+    return cells.pack().to_numpy()
 
 
 def check_sparse_absent(sparse_absent: str) -> None:
@@ -315,10 +349,15 @@ def pack_observed(x: Any, mask: Any = None, *, threshold: Optional[float] = None
     unobserved; already packed inputs are taken as they are. A chunk of the
     rows of a larger array, which starts at row ``row_offset`` of it (and
     may have no rows), names a bad cell by its row in the whole."""
-    if _is_sparse(x):
-        if threshold is not None:
-            x = _binarize_sparse(x, threshold)
-        return _sparse_observed(x, mask, name, sparse_absent)
+    if is_sparse(x) or isinstance(x, SparseCells):
+        if threshold is not None and threshold < 0:
+            raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
+                             "would otherwise all become 1")
+        if not isinstance(x, SparseCells):
+            if row_offset is None:
+                check_shape(name, x.shape)
+            x = checked_sparse(x, name)
+        return _sparse_observed(x, mask, name, sparse_absent, threshold, row_offset or 0)
     if is_packed_input(x):
         packed = as_packed(x, name)
         if mask is None:
@@ -338,6 +377,7 @@ def pack_observed(x: Any, mask: Any = None, *, threshold: Optional[float] = None
     a = np.asarray(x)
     if row_offset is None:
         check_shape(name, a.shape)
+    refuse_text(a, name)
     missing = _missing_cells(a)
     if missing is not None:
         observed = ~missing if observed is None else observed & ~missing
@@ -350,51 +390,70 @@ def pack_observed(x: Any, mask: Any = None, *, threshold: Optional[float] = None
     if threshold is not None:
         # Objects go through NumPy's own conversion, whose error names the
         # object that is no number, as scikit-learn expects of a binarizer.
-        a = (a.astype(np.float64) if a.dtype == np.object_ else a) > threshold
+        a = a.astype(np.float64) if a.dtype == np.object_ else a
+        _check_finite(a, name, observed, row_offset or 0)
+        a = a > threshold
+    elif a.dtype == np.object_:
+        a = _objects_as_floats(a, name)
     packed = pack_array(a, name, observed, row_offset or 0)
     return packed, None if observed is None else PackedMatrix.from_dense(observed)
 
 
-def _binarize_sparse(x: Any, threshold: float) -> Any:
-    """1 above the threshold, 0 elsewhere; NaN stays NaN (an unobserved cell)."""
-    if threshold < 0:
-        raise ValueError("binarize must be at least 0 for sparse X, whose absent cells "
-                         "would otherwise all become 1")
-    x = x.tocsr(copy=True)
-    data = x.data
-    x.data = np.where(np.isnan(data), np.nan, data > threshold) if data.dtype.kind == "f" \
-        else (data > threshold)
-    return x
+def _check_finite(a: NDArray[Any], name: str, observed: Optional[Cells],
+                  row_offset: int) -> None:
+    """ValueError naming the first observed cell of ``a`` that holds ±inf."""
+    if a.dtype.kind != "f":
+        return
+    step = max(1, _CHUNK_CELLS // max(a.shape[1], 1))
+    for begin in range(0, a.shape[0], step):
+        block = a[begin:begin + step]
+        inf = np.isinf(block)
+        if observed is not None:
+            inf &= observed[begin:begin + step]
+        if inf.any():
+            i, j = np.unravel_index(int(np.argmax(inf)), inf.shape)
+            raise _infinite(name, row_offset + begin + int(i), int(j), block[i, j])
 
 
-def _sparse_observed(x: Any, mask: Any, name: str, sparse_absent: str) -> Observed:
-    import scipy.sparse as sp
+def _first_infinite(cells: SparseCells, data: NDArray[Any], name: str,
+                    row_offset: int) -> None:
+    if data.dtype.kind == "f":
+        inf = np.flatnonzero(np.isinf(data))
+        if inf.size:
+            i, j, k = cells.first_cell(inf)
+            raise _infinite(name, row_offset + i, j, data[k])
 
-    check_shape(name, x.shape)
-    x = x.tocsr()
-    data = x.data
+
+def _sparse_observed(cells: SparseCells, mask: Any, name: str, sparse_absent: str,
+                     threshold: Optional[float], row_offset: int) -> Observed:
+    """Checked sparse cells packed with their observed cells. Stored entries
+    in cells that ``mask`` hides are never read."""
+    shape = cells.shape
+    given = None if mask is None else check_mask(mask, shape)
+    data = cells.data
+    if given is not None:
+        rows, cols = cells.coordinates()
+        data = np.where(given[rows, cols], data, data.dtype.type(0))
     nan = np.isnan(data) if data.dtype.kind == "f" else None
-    if nan is not None and nan.any():
-        x = x.copy()
-        x.data = np.where(nan, 0, x.data)
-    else:
+    if nan is not None and not nan.any():
         nan = None
-    packed = _pack_sparse(x, name)
+    if threshold is not None:
+        _first_infinite(cells, data, name, row_offset)
+        values = data > threshold  # NaN, an unobserved cell, is not above it
+    else:
+        values = data if nan is None else np.where(nan, data.dtype.type(0), data)
+    packed = _pack_sparse(cells.with_data(values), name, row_offset)
     observed: Optional[PackedMatrix] = None
     if sparse_absent == "missing":
-        stored = PackedMatrix._trusted(
-            _native.pack_csr(x.indptr, x.indices, None, x.shape[0], x.shape[1]), x.shape[1])
-        observed = stored
+        observed = cells.pack_stored()
     if nan is not None:
-        holes = sp.csr_matrix((nan.astype(np.int8), x.indices, x.indptr), shape=x.shape)
-        holes.eliminate_zeros()
-        hole_words = _native.pack_csr(holes.indptr, holes.indices, None, x.shape[0], x.shape[1])
-        base = observed if observed is not None else all_ones(x.shape)
-        observed = PackedMatrix._trusted(base.words & ~hole_words, x.shape[1])
-    if mask is not None:
-        given = PackedMatrix.from_dense(check_mask(mask, x.shape))
-        observed = given if observed is None else PackedMatrix._trusted(
-            observed.words & given.words, x.shape[1])
+        holes = cells.with_data(nan).pack()
+        base = observed if observed is not None else all_ones(shape)
+        observed = PackedMatrix._trusted(base.words & ~holes.words, shape[1])
+    if given is not None:
+        seen = PackedMatrix.from_dense(given)
+        observed = seen if observed is None else PackedMatrix._trusted(
+            observed.words & seen.words, shape[1])
     if observed is not None:
         packed = PackedMatrix._trusted(packed.words & observed.words, packed.cols)
     return packed, observed

@@ -320,6 +320,29 @@ class TestBadInput:
             model.fit(da.from_array(x, chunks=(25, 45)), client=clean)
         assert str(remote.value) == str(local.value) and "(17, 2) holds 3" in str(local.value)
 
+    def test_sparse_chunks_checked_on_the_workers(self, clean):
+        import dask
+
+        x = np.ones((192, 30))
+        x[150, 7] = 2
+
+        def chunk(i, spoil):
+            part = sp.csr_matrix(x[64 * i:64 * (i + 1)])
+            if spoil and i == 2:
+                part.indices[5] = 10**7   # scipy itself would crash the worker on it
+            return part
+
+        def lazy(spoil):
+            return da.concatenate([
+                da.from_delayed(dask.delayed(chunk)(i, spoil), shape=(64, 30), dtype=float,
+                                meta=sp.csr_matrix((0, 30))) for i in range(3)])
+
+        model = BooleanMF(n_components=2, backend="dask", **ONE)
+        with pytest.raises(ValueError, match=r"cell \(150, 7\) holds 2"):
+            model.fit(lazy(False), client=clean)
+        with pytest.raises(ValueError, match="X is a malformed sparse matrix: its indices hold"):
+            model.fit(lazy(True), client=clean)
+
     @pytest.mark.parametrize("bad, error, words", [
         (np.zeros(5), ValueError, "must be 2-D"),
         (np.zeros((2, 2, 2)), ValueError, "must be 2-D"),

@@ -7,7 +7,7 @@ import pytest
 import scipy.sparse as sp
 
 from QuorBMF import BitMatrix
-from quorbmf import BooleanMF, PackedMatrix, as_packed
+from quorbmf import BooleanMF, PackedMatrix, as_packed, as_packed_observed
 
 SHAPES = [(1, 1), (3, 63), (2, 64), (5, 65), (64, 129), (130, 7)]
 
@@ -103,15 +103,25 @@ class TestSparse:
         assert_packs_to(sp.csr_array(cells.astype(np.int8)).asformat(fmt), cells)
 
     def test_explicit_zeros_duplicates_and_unsorted_indices(self):
+        # A cell holds the sum of its stored entries, as scipy reads it:
+        # (0, 5) stores 2 and -1, (1, 2) stores 0 and 1.
         indptr = np.array([0, 4, 6])
         indices = np.array([5, 1, 5, 0, 2, 2])
-        data = np.array([1, 0, 1, 1, 0, 1], dtype=np.int64)
+        data = np.array([2, 0, -1, 1, 0, 1], dtype=np.int64)
         csr = sp.csr_matrix((data, indices, indptr), shape=(2, 70))
         cells = np.zeros((2, 70), dtype=bool)
         cells[0, [0, 5]] = True
         cells[1, 2] = True
+        assert np.array_equal(csr.toarray(), cells)
         assert_packs_to(csr, cells)
         assert_packs_to(sp.csc_matrix((data, indices, indptr), shape=(70, 2)), cells.T)
+        # Two stored 1s make a 2, in every format (the packer once ORed them).
+        data = np.array([1, 0, 1, 1, 0, 1], dtype=np.int64)
+        for x in (sp.csr_matrix((data, indices, indptr), shape=(2, 70)),
+                  sp.csc_matrix((data, indices, indptr), shape=(70, 2)).T,
+                  sp.csr_matrix((data, indices, indptr), shape=(2, 70)).tocoo()):
+            with pytest.raises(ValueError, match=r"cell \(0, 5\) holds 2$"):
+                as_packed(x)
 
     @pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
     def test_first_bad_cell_in_row_major_order(self, fmt):
@@ -126,6 +136,126 @@ class TestSparse:
         dense = BooleanMF(n_components=4, random_state=1).fit(cells)
         sparse = BooleanMF(n_components=4, random_state=1).fit(sp.csc_matrix(cells))
         assert np.array_equal(dense.components_, sparse.components_)
+
+
+def _set_dok(x, key, value):
+    # A cell written past the dok's own checks, as a dict entry.
+    dict.__setitem__(getattr(x, "_dict", x), key, value)
+
+
+# (format, corruption of a 4 x 5 identity-like matrix, what the message says)
+CORRUPTIONS = [
+    ("csc", lambda x: x.indices.__setitem__(0, 10**7), "indices hold 10000000, outside 0..3"),
+    ("csc", lambda x: setattr(x, "indptr", x.indptr[:-1].copy()), "indptr has 5 entries"),
+    ("csc", lambda x: x.indptr.__setitem__(-1, 2**31 - 1), "indptr ends at 2147483647"),
+    ("csr", lambda x: x.indptr.__setitem__(0, 1), "indptr starts at 1"),
+    ("csr", lambda x: x.indptr.__setitem__(2, 0), "indptr falls from 1 to 0"),
+    ("csr", lambda x: x.indices.__setitem__(1, -1), "indices hold -1, outside 0..4"),
+    ("csr", lambda x: setattr(x, "indices", x.indices.astype(float)), "dtype float64"),
+    ("csr", lambda x: setattr(x, "data", x.data[:-1].copy()), "indices have 4 entries but"),
+    ("bsr", lambda x: x.indices.__setitem__(0, 9), "indices hold 9"),
+    ("coo", lambda x: x.row.__setitem__(0, 4), "row indices hold 4, outside 0..3"),
+    ("coo", lambda x: setattr(x, "data", x.data[:-1].copy()), "4, 4 and 3 entries"),
+    ("lil", lambda x: x.rows.__setitem__(1, [1, 9]), "row 1 has 2 indices but 1 values"),
+    ("lil", lambda x: x.rows.__setitem__(1, [9]), "column indices hold 9"),
+    ("dia", lambda x: setattr(x, "offsets", x.offsets[:0].copy()), "offsets"),
+    ("dok", lambda x: _set_dok(x, (9, 0), 1.0), "row indices hold 9"),
+]
+
+
+def corrupt(fmt, spoil, dtype=np.float64):
+    x = sp.csr_matrix(np.eye(4, 5, dtype=dtype)).asformat(fmt)
+    spoil(x)
+    return x
+
+
+class TestSparseStructure:
+    """A corrupt structure is named before anything reads through it
+    (scipy's own conversions crash or allocate gigabytes on these)."""
+
+    @pytest.mark.parametrize("fmt, spoil, words", CORRUPTIONS)
+    def test_every_path_names_the_fault(self, fmt, spoil, words):
+        from quorbmf._input import pack_observed
+
+        words = "X is a malformed sparse matrix: .*" + words
+        fitted = BooleanMF(n_components=1, random_state=0).fit(np.eye(4, 5))
+        for call in (lambda x: as_packed(x),
+                     lambda x: as_packed_observed(x),
+                     lambda x: as_packed_observed(x, sparse_absent="missing"),
+                     lambda x: as_packed_observed(x, mask=np.ones((4, 5), dtype=bool)),
+                     lambda x: pack_observed(x, threshold=0.5, row_offset=64),
+                     lambda x: BooleanMF(n_components=1).fit(x),
+                     lambda x: BooleanMF(n_components=1, binarize=0.5).fit(x),
+                     lambda x: BooleanMF(n_components=1, sparse_absent="missing").fit(x),
+                     fitted.transform, fitted.score):
+            with pytest.raises(ValueError, match=words):
+                call(corrupt(fmt, spoil))
+        with pytest.raises(ValueError, match=words.replace("X", "mask", 1)):
+            BooleanMF(n_components=1).fit(np.eye(4, 5), mask=corrupt(fmt, spoil, bool))
+
+    def test_sparse_arrays_and_masks(self):
+        x = sp.csc_array(np.eye(4, 5))
+        x.indices[0] = 10**7
+        with pytest.raises(ValueError, match="malformed sparse matrix: its indices hold"):
+            BooleanMF(n_components=1).fit(x)
+        mask = sp.csr_array(np.eye(4, 5, dtype=bool) | True)
+        model = BooleanMF(n_components=1, random_state=0)
+        assert np.array_equal(model.fit_transform(np.eye(4, 5), mask=mask),
+                              BooleanMF(n_components=1, random_state=0).fit_transform(
+                                  np.eye(4, 5), mask=np.ones((4, 5), dtype=bool)))
+
+
+def scattered(cells, rng, by_columns=False):
+    """A CSR (or CSC) whose cells are split into shuffled stored entries
+    that sum to their values: 1 as 1, 2 - 1 or 0.5 + 0.5, 0 as nothing, 0
+    or 1 - 1."""
+    major = cells.T if by_columns else cells
+    parts = {0: [[], [0.0], [1.0, -1.0]], 1: [[1.0], [2.0, -1.0], [0.5, 0.5], [1.0, 0.0]]}
+    indptr, indices, data = [0], [], []
+    for line in major:
+        entries = [(j, v) for j, c in enumerate(line)
+                   for v in parts[int(c)][rng.integers(len(parts[int(c)]))]]
+        rng.shuffle(entries)
+        indices += [j for j, _ in entries]
+        data += [v for _, v in entries]
+        indptr.append(len(indices))
+    kind = sp.csc_matrix if by_columns else sp.csr_matrix
+    return kind((np.array(data), np.array(indices, dtype=np.int32), np.array(indptr)),
+                shape=cells.shape)
+
+
+class TestSparseDuplicates:
+    """A cell holds what scipy says it holds: its stored entries summed."""
+
+    @pytest.mark.parametrize("shape", SHAPES)
+    def test_summed_in_every_format(self, shape):
+        rng = np.random.default_rng(11)
+        cells = reference(shape, seed=11, density=0.3)
+        for x in (scattered(cells, rng), scattered(cells, rng, by_columns=True)):
+            assert np.array_equal(x.toarray(), cells)
+            entries = x.copy()
+            entries.data[:] = 1
+            for same in (x, x.tocoo()):
+                assert_packs_to(same, cells)
+                # A stored cell is observed, whatever its entries sum to.
+                packed, stored = as_packed_observed(same, sparse_absent="missing")
+                assert packed == PackedMatrix.from_dense(cells)
+                assert stored == PackedMatrix.from_dense(entries.toarray() > 0)
+        x = scattered(cells, rng)
+        assert np.array_equal(
+            BooleanMF(n_components=2, random_state=0).fit(x).components_,
+            BooleanMF(n_components=2, random_state=0).fit(cells).components_)
+
+    def test_repeated_ones_make_two(self):
+        row, col = np.array([1, 0, 1]), np.array([2, 0, 2])
+        for dtype in (np.int8, np.float32):
+            coo = sp.coo_matrix((np.ones(3, dtype=dtype), (row, col)), shape=(2, 3))
+            for x in (coo, sp.csr_matrix((coo.data, [0, 2, 2], [0, 1, 3]), shape=(2, 3))):
+                with pytest.raises(ValueError, match=r"cell \(1, 2\) holds 2"):
+                    BooleanMF(n_components=1).fit(x)
+        # bool entries sum as scipy sums them: True + True is True.
+        x = sp.csr_matrix((np.ones(3, dtype=bool), [0, 2, 2], [0, 1, 3]), shape=(2, 3))
+        assert_packs_to(x, x.toarray())
 
 
 class TestDataFrames:
@@ -145,6 +275,39 @@ class TestDataFrames:
         frame = pd.DataFrame({"a": [0, 1, 1], "b": [1, 2, 0]})
         with pytest.raises(ValueError, match=r"cell \(1, 1\) holds 2"):
             BooleanMF(n_components=1).fit(frame)
+
+
+class TestText:
+    """Text is no number, whatever it spells, in every container."""
+
+    def containers(self):
+        pd = pytest.importorskip("pandas")
+        yield np.array([["1", "0"], ["0", "1"]], dtype=object)
+        yield np.array([[1, " 1 "], [0, 1]], dtype=object)
+        yield np.array([[1, b"0"], [0, 1]], dtype=object)
+        yield np.array([[1, None], [np.str_("1"), 1]], dtype=object)
+        yield [[1, "0"], [0, 1]]
+        yield pd.DataFrame({"a": ["1", "0"], "b": [1, 0]})
+        yield pd.DataFrame({"a": pd.array(["1", "0"], dtype="string"), "b": [1, 0]})
+
+    @pytest.mark.filterwarnings("ignore:X has feature names")
+    def test_refused_on_every_path(self):
+        for x in self.containers():
+            for call in (as_packed, as_packed_observed,
+                         BooleanMF(n_components=1).fit,
+                         BooleanMF(n_components=1, binarize=0.5).fit,
+                         BooleanMF(n_components=1).fit(np.eye(2)).transform):
+                with pytest.raises(TypeError, match="text|dtype"):
+                    call(x)
+
+    def test_numbers_held_as_objects_still_work(self):
+        from decimal import Decimal
+        from fractions import Fraction
+
+        x = np.array([[1, 0.0, True, np.int8(1), Decimal(1), Fraction(0), None]], dtype=object)
+        packed, seen = as_packed_observed(x)
+        assert np.array_equal(packed.to_numpy(), [[1, 0, 1, 1, 1, 0, 0]])
+        assert np.array_equal(seen.to_numpy(), [[1, 1, 1, 1, 1, 1, 0]])
 
 
 class TestChunks:

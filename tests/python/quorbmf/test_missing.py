@@ -74,6 +74,34 @@ class TestMarkingCells:
         assert np.array_equal(zero.components_, exact_model(3).fit(x).components_)
 
 
+class TestHiddenCellsAreNeverRead:
+    def test_inf_and_bad_values_behind_a_mask(self):
+        rng = np.random.default_rng(3)
+        x = make_planted(60, 30, 3, noise=0.03, random_state=rng).astype(float)
+        hidden = rng.random(x.shape) < 0.1
+        junk = np.where(hidden, rng.choice([np.inf, -np.inf, 7.0], size=x.shape), x)
+        ref = exact_model(3).fit(x, mask=~hidden)
+        fits = [exact_model(3).fit(junk, mask=np.isfinite(junk) & ~hidden),
+                exact_model(3).fit(np.ma.masked_array(junk, mask=hidden)),
+                exact_model(3).fit(sp.csr_matrix(junk), mask=~hidden),
+                exact_model(3, binarize=0.5).fit(junk, mask=~hidden),
+                exact_model(3, binarize=0.5).fit(sp.csc_matrix(junk), mask=~hidden)]
+        for model in fits:
+            assert np.array_equal(model.components_, ref.components_)
+            assert model.reconstruction_err_ == ref.reconstruction_err_
+        assert ref.score(junk, mask=~hidden) == ref.score(x, mask=~hidden)
+
+    def test_inf_in_an_observed_cell_is_named(self):
+        x = np.array([[1.0, 0.0], [np.inf, 1.0], [0.0, np.nan]])
+        fitted = exact_model(1).fit(np.eye(3, 2))
+        for call in (exact_model(1).fit, exact_model(1, binarize=0.5).fit,
+                     lambda a: exact_model(1).fit(sp.csr_matrix(a)),
+                     lambda a: exact_model(1, binarize=0.5).fit(sp.coo_matrix(a)),
+                     fitted.transform, fitted.score):
+            with pytest.raises(ValueError, match=r"cell \(1, 0\) holds inf"):
+                call(x)
+
+
 class TestErrorsCountObservedCells:
     def test_score_and_history_count_observed_cells(self):
         rng = np.random.default_rng(4)
