@@ -102,8 +102,7 @@ TEST(GreConD, MatchesTheShadowCoverOnFewDistinctColumns) {
                 ASSERT_EQ(r.factors(), want.size()) << m << "x" << n << " " << kinds;
                 for (std::size_t l = 0; l < want.size(); ++l) {
                     for (std::size_t i = 0; i < m; ++i) ASSERT_EQ(r.w.get(i, l), want[l].first[i]);
-                    for (std::size_t c = 0; c < n; ++c)
-                        ASSERT_EQ(r.h.get(l, c), want[l].second[c]);
+                    for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(r.h.get(l, c), want[l].second[c]);
                 }
             }
 }
