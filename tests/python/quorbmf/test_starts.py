@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import QuorBMF
-from quorbmf import BooleanMF, _native
+from quorbmf import BooleanMF, _native, as_packed
 from quorbmf._rank import choose_rank, description_length
 from quorbmf.datasets import make_planted
 
@@ -26,7 +26,6 @@ class TestStarts:
     def test_classic_start_is_never_made_worse(self, init):
         rng = np.random.default_rng(1)
         x = make_planted(300, 80, 6, density=0.25, noise=0.05, random_state=rng)
-        from quorbmf import as_packed
 
         words = as_packed(x).words
         cover = _native.grecond(words, 80, 6) if init == "grecond" else \
@@ -158,10 +157,18 @@ class TestInterruptedStarts:
         assert float(lines[0].split()[-1]) < 0.5, out.stdout
         assert "unchanged True" in lines and "threads 1" in lines, out.stdout
 
+    def test_grecond_on_one_row_takes_time_linear_in_its_columns(self):
+        # Every candidate of one row closes to the same concept, the row itself.
+        x = np.random.default_rng(3).random((1, 60000)) < 0.5
+        words = as_packed(x).words
+        began = time.perf_counter()
+        w, h, errors = _native.grecond(words, 60000, 4)
+        assert time.perf_counter() - began < 0.5  # seconds when quadratic
+        assert errors == [0] and w[0, 0] == 1
+        assert np.array_equal(h[0], words[0]) and not h[1:].any()
+
     @pytest.mark.parametrize("cover", ["grecond", "asso"])
     def test_a_stop_flag_stops_a_cover_from_another_thread(self, cover):
-        from quorbmf import as_packed
-
         x = as_packed(np.random.default_rng(1).random((300, 12000)) < 0.5)
         run = getattr(_native, cover)
         flag = _native.StopFlag()
