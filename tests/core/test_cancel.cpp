@@ -86,7 +86,7 @@ TEST(Cancel, AFlagSetFromAnotherThreadStopsALongCoverQuickly) {
         setter.join();
         EXPECT_TRUE(stopped) << c.name << " ended before the flag was set";
         // Polls come every few milliseconds of work; the rest is a loaded machine.
-        EXPECT_LT(late, 0.3) << c.name;
+        EXPECT_LT(late, 1.0) << c.name;
     }
 }
 

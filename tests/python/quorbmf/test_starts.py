@@ -178,7 +178,7 @@ class TestInterruptedStarts:
         with pytest.raises(KeyboardInterrupt, match="stopped by the caller"):
             run(x.words, x.cols, 8, stop=flag)
         timer.join()
-        assert flag.is_set() and time.perf_counter() - began < 0.7
+        assert flag.is_set() and time.perf_counter() - began < 1.2  # seconds unstopped
         # A flag already set stops at once; no flag, or one never set, changes nothing.
         with pytest.raises(KeyboardInterrupt):
             run(x.words, x.cols, 8, stop=flag)
