@@ -63,16 +63,17 @@ PyMethodDef g_flag_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const char kFlagDoc[] = PYRT_SIGNATURE(
+    "StopFlag()")
+    "A request to stop, set from any thread without the interpreter lock\n"
+    "held by the cover it stops: grecond and asso poll it while they run and\n"
+    "raise KeyboardInterrupt once it is set.";
+
 PyType_Slot g_flag_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(flag_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(flag_dealloc)},
     {Py_tp_methods, g_flag_methods},
-    {Py_tp_doc, const_cast<char*>(PYRT_SIGNATURE(
-                    "StopFlag()") "A request to stop, set from any thread without the "
-                                  "interpreter lock\n"
-                                  "held by the cover it stops: grecond and asso poll it while "
-                                  "they run and\n"
-                                  "raise KeyboardInterrupt once it is set.")},
+    {Py_tp_doc, const_cast<char*>(kFlagDoc)},
     {0, nullptr},
 };
 
@@ -179,44 +180,25 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+const char kGrecondDoc[] = PYRT_SIGNATURE(
+    "grecond(x, cols, k, stop=None)")
+    "Covers the ones of the packed x (m x cols) from below with at most k\n"
+    "formal concepts, greedily (GreConD), and returns (w, h, errors): W\n"
+    "(m x ceil(k / 64) words), H (k x ceil(cols / 64) words) and the error\n"
+    "|X xor W\u2218H| after each factor found; the factors beyond len(errors) are\n"
+    "empty. KeyboardInterrupt once the StopFlag stop is set.";
+
+const char kAssoDoc[] = PYRT_SIGNATURE(
+    "asso(x, cols, k, tau=0.5, w_plus=1.0, w_minus=1.0, stop=None)")
+    "At most k greedy rounds of Asso on the packed x (m x cols): each takes\n"
+    "the row of the association matrix (confidence at least tau) and the rows\n"
+    "using it that maximise w_plus * (ones covered) - w_minus * (zeros covered).\n"
+    "Returns (w, h, errors) as grecond does; it stops early when no candidate\n"
+    "gains. KeyboardInterrupt once the StopFlag stop is set.";
+
 PyMethodDef g_functions[] = {
-    {"grecond", PYRT_FUNCTION(grecond_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("grecond(x, cols, k, stop=None)") "Covers the ones of the packed x (m x cols) "
-                                                      "from below with at most k\n"
-                                                      "formal concepts, greedily (GreConD), and "
-                                                      "returns (w, h, errors): W\n"
-                                                      "(m x ceil(k / 64) words), H (k x ceil(cols "
-                                                      "/ 64) words) and the error\n"
-                                                      "|X xor W\u2218H| after each factor found; "
-                                                      "the factors beyond len(errors) are\n"
-                                                      "empty. KeyboardInterrupt once the StopFlag "
-                                                      "stop is set."},
-    {"asso", PYRT_FUNCTION(asso_impl), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE(
-         "asso(x, cols, k, tau=0.5, w_plus=1.0, w_minus=1.0, stop=None)") "At most k "
-                                                                          "greedy "
-                                                                          "rounds of "
-                                                                          "Asso on "
-                                                                          "the packed "
-                                                                          "x (m x "
-                                                                          "cols): each "
-                                                                          "takes\n"
-                                                                          "the row of the "
-                                                                          "association matrix "
-                                                                          "(confidence at least "
-                                                                          "tau) and the rows\n"
-                                                                          "using it that maximise "
-                                                                          "w_plus * (ones covered) "
-                                                                          "- w_minus * (zeros "
-                                                                          "covered).\n"
-                                                                          "Returns (w, h, errors) "
-                                                                          "as grecond does; it "
-                                                                          "stops early when no "
-                                                                          "candidate\n"
-                                                                          "gains. "
-                                                                          "KeyboardInterrupt once "
-                                                                          "the StopFlag stop is "
-                                                                          "set."},
+    {"grecond", PYRT_FUNCTION(grecond_impl), METH_VARARGS | METH_KEYWORDS, kGrecondDoc},
+    {"asso", PYRT_FUNCTION(asso_impl), METH_VARARGS | METH_KEYWORDS, kAssoDoc},
 };
 
 }  // namespace
