@@ -45,9 +45,9 @@ def call_stoppable(call: Callable[[_native.StopFlag], T],
     thread.start()
     try:
         while thread.is_alive():
-            thread.join(_WAIT_S)
             if stop is not None and stop.is_set():
                 flag.set()
+            thread.join(_WAIT_S)
     except BaseException:
         flag.set()
         thread.join()
