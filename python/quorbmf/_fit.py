@@ -127,7 +127,7 @@ def starting_point(backend: Backend, data: FitData, start: Start, r: int,
     (a classic cover, or the user's), (Hᵀ, the error of W∘H)."""
     if start.kind == "random-columns":
         return backend.initial_factor(data, r, start.seed), None
-    w, h = start_factors(start, r, custom, lambda: backend.gather(data))
+    w, h = start_factors(start, r, custom, lambda: backend.gather(data), backend.stop)
     return w, (_native.transpose(h, data.shape[1]), backend.start_error(data, w, r, h))
 
 

@@ -16,8 +16,8 @@ from numpy.typing import NDArray
 from QuorBMF import BitMatrix
 
 __all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr",
-           "VectorBlock", "Solver", "grecond", "asso", "bitmatrix_words", "MAX_TABLE_RANK",
-           "MAX_EXACT_RANK", "MAX_RANK", "METHODS"]
+           "VectorBlock", "Solver", "grecond", "asso", "StopFlag", "bitmatrix_words",
+           "MAX_TABLE_RANK", "MAX_EXACT_RANK", "MAX_RANK", "METHODS"]
 
 _Words = NDArray[np.uint64]
 
@@ -58,21 +58,35 @@ def initial_factor(xt: _Words, m: int, r: int, seed: int) -> _Words:
     """The starting factor W (m x r) of the alternating loop, from the packed
     transpose Xᵀ (n x m): r non-empty columns of X chosen by ``seed``."""
 
-def grecond(x: _Words, cols: int, k: int) -> tuple[_Words, _Words, list[int]]:
+@final
+class StopFlag:
+    """A request to stop, set from any thread without the interpreter lock
+    held by the cover it stops: ``grecond`` and ``asso`` poll it while they
+    run and raise KeyboardInterrupt once it is set."""
+
+    def __init__(self) -> None: ...
+    def set(self) -> None:
+        """Asks every cover given this flag to stop; it cannot be cleared."""
+    def is_set(self) -> bool:
+        """Whether ``set()`` has been called."""
+
+def grecond(x: _Words, cols: int, k: int,
+            stop: Optional[StopFlag] = None) -> tuple[_Words, _Words, list[int]]:
     """Covers the ones of the packed ``x`` (m x cols) from below with at most
     ``k`` formal concepts, greedily (GreConD), and returns ``(w, h, errors)``:
     W (m x ceil(k / 64) words), H (k x ceil(cols / 64) words) and the error
     |X xor W∘H| after each factor found; the factors beyond ``len(errors)``
-    are empty."""
+    are empty. KeyboardInterrupt once ``stop`` is set."""
 
 def asso(x: _Words, cols: int, k: int, tau: float = 0.5, w_plus: float = 1.0,
-         w_minus: float = 1.0) -> tuple[_Words, _Words, list[int]]:
+         w_minus: float = 1.0,
+         stop: Optional[StopFlag] = None) -> tuple[_Words, _Words, list[int]]:
     """At most ``k`` greedy rounds of Asso on the packed ``x`` (m x cols): each
     takes the row of the association matrix (confidence at least ``tau``,
     0 <= tau <= 1) and the rows using it that maximise ``w_plus`` * (ones
     covered) - ``w_minus`` * (zeros covered), both weights finite and at
     least 0. Returns ``(w, h, errors)`` as ``grecond`` does; it stops early
-    when no candidate gains."""
+    when no candidate gains. KeyboardInterrupt once ``stop`` is set."""
 
 @final
 class VectorBlock:

@@ -8,11 +8,14 @@ full exact refit would cost 2^r per vector, and a mix of starts.
 """
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _native
 from ._packed import PackedMatrix, Words
+from ._stoppable import call_stoppable
 
 __all__ = ["Step", "Start", "Plan", "plan_fit", "start_factors", "check_custom", "describe_starts",
            "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
@@ -131,21 +134,23 @@ Custom = Tuple[PackedMatrix, PackedMatrix]
 Whole = Callable[[], Tuple[PackedMatrix, Optional[PackedMatrix]]]
 
 
-def start_factors(start: Start, r: int, custom: Optional[Custom],
-                  whole: Whole) -> Tuple[Words, Words]:
+def start_factors(start: Start, r: int, custom: Optional[Custom], whole: Whole,
+                  stop: Optional[threading.Event] = None) -> Tuple[Words, Words]:
     """The packed W and H of a start with an H of its own: the user's
     factors, or a classic cover of X (``whole()`` gives X and its observed
-    cells). W is a new array: the alternating loop refits it in place."""
+    cells), which Ctrl-C or ``stop`` being set interrupts within a fraction
+    of a second. W is a new array: the alternating loop refits it in place."""
     if start.kind == "custom":
         assert custom is not None
         return custom[0].words.copy(), custom[1].words
     x, _ = whole()
     if start.kind == "grecond":
-        w, h, _ = _native.grecond(x.words, x.cols, r)
+        cover = partial(_native.grecond, x.words, x.cols, r)
     elif start.kind == "asso":
-        w, h, _ = _native.asso(x.words, x.cols, r, start.tau, 1.0, 1.0)
+        cover = partial(_native.asso, x.words, x.cols, r, start.tau, 1.0, 1.0)
     else:
         raise ValueError(f"no factors for a {start.kind} start")
+    w, h, _ = call_stoppable(lambda flag: cover(stop=flag), stop)
     return w, h
 
 

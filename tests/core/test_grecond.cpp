@@ -83,6 +83,30 @@ TEST(GreConD, MatchesTheShadowCoverAcrossWordBoundaries) {
             }
 }
 
+// Repeated columns give candidates of equal extents, in runs and apart:
+// closures skipped for a repeat must not change a factor.
+TEST(GreConD, MatchesTheShadowCoverOnFewDistinctColumns) {
+    std::mt19937_64 g(22);
+    for (const std::size_t m : {1, 2, 3, 65})
+        for (const std::size_t n : {5, 70, 130})
+            for (const std::size_t kinds : {1, 2, 4}) {
+                const BitMatrix patterns = random_matrix(g, kinds, m, percent(60));
+                BitMatrix x = BitMatrix::zeros(m, n);
+                for (std::size_t j = 0, p = 0; j < n; ++j) {
+                    if (g() % 3 == 0) p = g() % kinds;  // runs of one pattern
+                    for (std::size_t i = 0; i < m; ++i) x.set(i, j, patterns.get(p, i));
+                }
+                const std::size_t k = 1 + g() % 5;
+                const CoverResult r = grecond(x, k);
+                const auto want = ref_grecond(cells_of(x), k);
+                ASSERT_EQ(r.factors(), want.size()) << m << "x" << n << " " << kinds;
+                for (std::size_t l = 0; l < want.size(); ++l) {
+                    for (std::size_t i = 0; i < m; ++i) ASSERT_EQ(r.w.get(i, l), want[l].first[i]);
+                    for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(r.h.get(l, c), want[l].second[c]);
+                }
+            }
+}
+
 TEST(GreConD, CoversFromBelowWithAFallingErrorCurve) {
     std::mt19937_64 g(3);
     for (int trial = 0; trial < 20; ++trial) {

@@ -8,6 +8,7 @@ backend implement it, and give the same results bit for bit.
 """
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, Type, TypeVar
@@ -58,6 +59,10 @@ class Backend(Protocol):
     """Where a fit's half-steps run; a context manager that leaves nothing
     of the fit running when it exits, whether the fit ends, fails or is
     interrupted."""
+
+    # Set when the caller gives up the fit (Ctrl-C): the long calls of its
+    # runs, wherever they run, stop soon after.
+    stop: threading.Event
 
     def __enter__(self) -> "Backend": ...
 

@@ -16,8 +16,11 @@ namespace {
 using boolmat::BitMatrix;
 using boolmat::Word;
 
+// Rows of X scored or updated between two polls of the caller's Cancel.
+constexpr std::size_t kRowsPerPoll = 4096;
+
 BitMatrix association_of(const BitMatrix& cols, double tau,
-                         const boolmat::detail::PopcountKernels& count) {
+                         const boolmat::detail::PopcountKernels& count, Cancel cancel) {
     const std::size_t n = cols.rows();
     const std::size_t mw = cols.stride();
     const Word* const c0 = cols.words().data();
@@ -27,6 +30,7 @@ BitMatrix association_of(const BitMatrix& cols, double tau,
     Word* const a0 = a.words_mut().data();
     for (std::size_t i = 0; i < n; ++i) {
         if (ones[i] == 0) continue;
+        cancel.check();
         for (std::size_t j = 0; j < n; ++j) {
             // |i ∧ j| = |i| - |i ∧ ¬j|.
             const std::uint64_t both =
@@ -72,11 +76,11 @@ inline RowGain gain_of(const Word* a, const Word* x, const Word* cov, std::size_
 
 BitMatrix association_matrix(boolmat::BitView x, double tau, const Kernels& kernels) {
     check_params({tau, 1.0, 1.0});
-    return association_of(boolmat::transpose(x, *kernels.bits), tau, *kernels.bits->popcount);
+    return association_of(boolmat::transpose(x, *kernels.bits), tau, *kernels.bits->popcount, {});
 }
 
 CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
-                 const Kernels& kernels) {
+                 const Kernels& kernels, Cancel cancel) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     check_params(params);
     const std::size_t m = x.rows();
@@ -85,7 +89,7 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
     const std::size_t xs = x.stride();
     const boolmat::Kernels& bits = *kernels.bits;
     const BitMatrix candidates =
-        association_of(boolmat::transpose(x, bits), params.tau, *bits.popcount);
+        association_of(boolmat::transpose(x, bits), params.tau, *bits.popcount, cancel);
     const Word* const a0 = candidates.words().data();
     const Word* const x0 = x.data();
 
@@ -119,6 +123,7 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
     for (std::size_t l = 0; l < k; ++l) {
         order.clear();
         for (std::size_t i = 0; i < n; ++i) {
+            cancel.check();
             std::uint64_t sum = 0;
             const Word* const a = a0 + i * nw;
             for (std::size_t w = 0; w < nw; ++w) {
@@ -142,6 +147,7 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
             const Word* const a = a0 + i * nw;
             double value = 0.0;
             for (std::size_t r = 0; r < m; ++r) {
+                if (r % kRowsPerPoll == 0) cancel.check();
                 const double v = row_value(gain_of(a, x0 + r * xs, cov0 + r * nw, nw));
                 if (v > 0.0) value += v;
             }
@@ -155,6 +161,7 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
         const Word* const a = a0 + best * nw;
         std::vector<Word> usage(boolmat::words_for(m), 0);
         for (std::size_t r = 0; r < m; ++r) {
+            if (r % kRowsPerPoll == 0) cancel.check();
             Word* const c = cov0 + r * nw;
             const RowGain g = gain_of(a, x0 + r * xs, c, nw);
             if (!(row_value(g) > 0.0)) continue;

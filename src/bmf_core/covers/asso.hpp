@@ -13,6 +13,7 @@
 
 #include <cstddef>
 
+#include "bmf_core/cancel.hpp"
 #include "bmf_core/covers/grecond.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/bitmatrix.hpp"
@@ -34,8 +35,11 @@ boolmat::BitMatrix association_matrix(boolmat::BitView x, double tau,
 
 // Runs at most k rounds (k >= 1; stops early when no candidate gains) and
 // returns W (m x k, the usages), H (k x n, the chosen candidates) and the
-// error |X ⊕ W∘H| after each round; runs `kernels`.
+// error |X ⊕ W∘H| after each round; runs `kernels`. Polls `cancel` before
+// each row of the association matrix, each candidate's bound and score, and
+// every 4096 rows of a score or an update, and throws Cancelled once it is
+// requested.
 CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params = {},
-                 const Kernels& kernels = default_kernels());
+                 const Kernels& kernels = default_kernels(), Cancel cancel = {});
 
 }  // namespace bmf

@@ -31,29 +31,37 @@ struct Concept {
     std::uint64_t value = 0;           // uncovered ones inside extent x intent
 };
 
-// The closure of (extent of `base` AND column j) and its value, in `out`.
-// Columns already in base's intent hold every row of its extent, so only
-// the others are tested; a test stops at the first word with a row the
-// column lacks.
-void close_with(const Concept& base, std::size_t j, const BitMatrix& cols,
-                const BitMatrix& uncovered, const boolmat::detail::PopcountKernels& count,
-                Concept& out) {
-    const std::size_t mw = base.extent.size();
-    const Word* const c0 = cols.words().data();
-    const std::size_t stride = cols.stride();
-    const Word* const col_j = c0 + j * stride;
+// Columns tested for the intent between two polls of the caller's Cancel.
+constexpr std::size_t kColumnsPerPoll = 4096;
+
+// The extent of `base` AND column j in `out`, with its non-zero words;
+// returns whether it has a row.
+bool extent_with(const Concept& base, std::size_t j, const BitMatrix& cols, Concept& out) {
+    const Word* const col_j = cols.words().data() + j * cols.stride();
     out.nonzero.clear();
-    for (std::size_t w = 0; w < mw; ++w) {
+    for (std::size_t w = 0; w < base.extent.size(); ++w) {
         out.extent[w] = base.extent[w] & col_j[w];
         if (out.extent[w] != 0) out.nonzero.push_back(w);
     }
-    out.value = 0;
-    if (out.nonzero.empty()) return;
+    return !out.nonzero.empty();
+}
 
+// The closure of the non-empty extent in `out`, grown from `base` by column
+// j, and its value, in `out`. Its intent is every column holding each row
+// of the extent (base's intent and j among them), so the closure and its
+// value depend on the extent alone. Columns already in base's intent hold
+// every row of its extent, so only the others are tested; a test stops at
+// the first word with a row the column lacks.
+void close_extent(const Concept& base, std::size_t j, const BitMatrix& cols,
+                  const BitMatrix& uncovered, const boolmat::detail::PopcountKernels& count,
+                  Cancel cancel, Concept& out) {
+    const Word* const c0 = cols.words().data();
+    const std::size_t stride = cols.stride();
     const std::size_t n = cols.rows();
     out.intent = base.intent;
     add_bit(out.intent, j);
     for (std::size_t c = 0; c < n; ++c) {
+        if (c % kColumnsPerPoll == 0) cancel.check();
         if (has_bit(out.intent, c)) continue;
         const Word* const col = c0 + c * stride;
         bool holds = true;
@@ -84,7 +92,7 @@ void close_with(const Concept& base, std::size_t j, const BitMatrix& cols,
 
 }  // namespace
 
-CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels) {
+CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels, Cancel cancel) {
     if (k == 0) boolmat::fail(boolmat::FailKind::Value, "k doit valoir au moins 1");
     const std::size_t m = x.rows();
     const std::size_t n = x.cols();
@@ -106,16 +114,28 @@ CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels) {
     Concept current{{}, std::vector<Word>(nw, 0), {}, 0};
     Concept trial{std::vector<Word>(mw), std::vector<Word>(nw), {}, 0};
     Concept best = trial;
+    // The extent last closed in this growth step.
+    std::vector<Word> last(mw);
 
     for (std::size_t l = 0; l < k && remaining > 0; ++l) {
         current.extent = all_rows;
         std::fill(current.intent.begin(), current.intent.end(), Word{0});
         current.value = 0;
         for (;;) {
-            bool grown = false;
+            bool grown = false, closed = false;
             for (std::size_t j = 0; j < n; ++j) {
                 if (has_bit(current.intent, j)) continue;
-                close_with(current, j, cols, uncovered, *bits.popcount, trial);
+                cancel.check();
+                // An empty extent is worth 0, which never wins.
+                if (!extent_with(current, j, cols, trial)) continue;
+                // The extent of the last candidate closed again: the same
+                // closure and value, which did not win then or lost since,
+                // and a tie never wins. On a matrix of few distinct columns
+                // this spares most closures (each a test of every column).
+                if (closed && trial.extent == last) continue;
+                close_extent(current, j, cols, uncovered, *bits.popcount, cancel, trial);
+                last = trial.extent;
+                closed = true;
                 // Strictly more only: the lowest column wins a tie.
                 if (trial.value > (grown ? best.value : current.value)) {
                     std::swap(best, trial);

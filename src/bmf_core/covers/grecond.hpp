@@ -7,15 +7,18 @@
 // ones that no earlier factor covers; factors are added until k are found
 // or every one of X is covered.
 //
-// Cost per growth step: for each column j outside B, one AND of m/64 words,
-// an intent test per column that stops at its first failing word, and a
-// popcount over the non-zero words of the extent for each column of the closure.
+// Cost per growth step: for each column j outside B, one AND of m/64 words;
+// unless that extent is empty or the one closed just before, an intent test
+// per column that stops at its first failing word, and a popcount over the
+// non-zero words of the extent for each column of the closure. On one row
+// every non-empty extent is the same, so a step is linear in the columns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "bmf_core/cancel.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
@@ -36,7 +39,9 @@ struct CoverResult {
 
 // Covers the ones of `x` from below with at most `k` concepts (k >= 1) and
 // returns the factors, W (m x k) and H (k x n), with the error curve; runs
-// `kernels`.
-CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels = default_kernels());
+// `kernels`. Polls `cancel` before each candidate column and every 4096
+// columns of an intent test, and throws Cancelled once it is requested.
+CoverResult grecond(boolmat::BitView x, std::size_t k, const Kernels& kernels = default_kernels(),
+                    Cancel cancel = {});
 
 }  // namespace bmf

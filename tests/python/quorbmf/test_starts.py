@@ -1,12 +1,18 @@
 """Starts, restarts, methods and ranks of BooleanMF: classic starts are never
-made worse, "exact" answers as "zeta" does, ranks far above 26 fit with
-correct errors, every choice is deterministic, and the rank helper picks
-the planted rank."""
+made worse, Ctrl-C stops a long classic start as fast as a half-step,
+"exact" answers as "zeta" does, ranks far above 26 fit with correct errors,
+every choice is deterministic, and the rank helper picks the planted rank."""
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
 import numpy as np
 import pytest
 
 import QuorBMF
-from quorbmf import BooleanMF, _native
+from quorbmf import BooleanMF, _native, as_packed
 from quorbmf._rank import choose_rank, description_length
 from quorbmf.datasets import make_planted
 
@@ -20,7 +26,6 @@ class TestStarts:
     def test_classic_start_is_never_made_worse(self, init):
         rng = np.random.default_rng(1)
         x = make_planted(300, 80, 6, density=0.25, noise=0.05, random_state=rng)
-        from quorbmf import as_packed
 
         words = as_packed(x).words
         cover = _native.grecond(words, 80, 6) if init == "grecond" else \
@@ -105,6 +110,85 @@ class TestWideRanks:
             BooleanMF(n_components=27, method="zeta").fit(np.eye(30))
         with pytest.raises(ValueError, match="'exact' works up to rank 64"):
             BooleanMF(n_components=65, method="exact").fit(np.eye(70))
+
+
+# A fit whose classic start is one native call of seconds (GreConD tests
+# every column for every candidate; Asso pairs all 12,000 columns), Ctrl-C
+# sent 0.5 s into it. The estimator was fitted before, on a small X.
+INTERRUPTED_START = textwrap.dedent("""
+    import os, pickle, signal, threading, time
+    import numpy as np
+    from quorbmf import BooleanMF
+
+    x = np.random.default_rng(0).random((300, 12000)) < 0.5
+    model = BooleanMF(n_components=8, init="{init}", n_init={n_init}, n_jobs={n_jobs},
+                      max_iter=1, random_state=0)
+    model.fit(x[:20, :30])
+    before = pickle.dumps(model)
+    fired = []
+    def interrupt():
+        fired.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.5, interrupt).start()
+    try:
+        model.fit(x)
+        print("finished")
+    except KeyboardInterrupt:
+        print("interrupted after", time.perf_counter() - fired[0])
+    time.sleep(0.05)
+    print("unchanged", pickle.dumps(model) == before)
+    print("threads", threading.active_count())
+""")
+
+
+class TestInterruptedStarts:
+    # One run on the calling thread; three runs side by side on two threads,
+    # the classic start on one of them.
+    @pytest.mark.parametrize("init", ["grecond", "asso"])
+    @pytest.mark.parametrize("n_jobs, n_init", [(1, 1), (2, 3)])
+    def test_ctrl_c_stops_a_classic_start_quickly_and_leaves_nothing(self, init, n_jobs,
+                                                                     n_init):
+        code = INTERRUPTED_START.format(init=init, n_jobs=n_jobs, n_init=n_init)
+        out = subprocess.run([sys.executable, "-c", code],
+                             capture_output=True, text=True, timeout=300)
+        lines = out.stdout.split("\n")
+        assert lines[0].startswith("interrupted after"), out.stdout + out.stderr
+        # Generous for a loaded machine: the start alone takes seconds.
+        assert float(lines[0].split()[-1]) < 0.5, out.stdout
+        assert "unchanged True" in lines and "threads 1" in lines, out.stdout
+
+    def test_grecond_on_one_row_takes_time_linear_in_its_columns(self):
+        # Every candidate of one row closes to the same concept, the row itself.
+        x = np.random.default_rng(3).random((1, 60000)) < 0.5
+        words = as_packed(x).words
+        began = time.perf_counter()
+        w, h, errors = _native.grecond(words, 60000, 4)
+        assert time.perf_counter() - began < 0.5  # seconds when quadratic
+        assert errors == [0] and w[0, 0] == 1
+        assert np.array_equal(h[0], words[0]) and not h[1:].any()
+
+    @pytest.mark.parametrize("cover", ["grecond", "asso"])
+    def test_a_stop_flag_stops_a_cover_from_another_thread(self, cover):
+        x = as_packed(np.random.default_rng(1).random((300, 12000)) < 0.5)
+        run = getattr(_native, cover)
+        flag = _native.StopFlag()
+        timer = threading.Timer(0.2, flag.set)
+        timer.start()
+        began = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt, match="stopped by the caller"):
+            run(x.words, x.cols, 8, stop=flag)
+        timer.join()
+        assert flag.is_set() and time.perf_counter() - began < 1.2  # seconds unstopped
+        # A flag already set stops at once; no flag, or one never set, changes nothing.
+        with pytest.raises(KeyboardInterrupt):
+            run(x.words, x.cols, 8, stop=flag)
+        small = as_packed(np.random.default_rng(2).random((60, 90)) < 0.4)
+        plain = run(small.words, small.cols, 5)
+        flagged = run(small.words, small.cols, 5, stop=_native.StopFlag())
+        assert all(np.array_equal(a, b) for a, b in zip(plain[:2], flagged[:2]))
+        assert plain[2] == flagged[2]
+        with pytest.raises(TypeError, match="stop must be a StopFlag or None, not Event"):
+            run(small.words, small.cols, 5, stop=threading.Event())
 
 
 class TestChoosingTheRank:

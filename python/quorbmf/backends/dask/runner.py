@@ -22,6 +22,7 @@ import logging
 import operator
 import os
 import socket
+import threading
 import time
 import uuid
 import warnings
@@ -133,6 +134,9 @@ class DaskBackend:
         self._lost = False
         self._last_probe = 0.0
         self._gathered: Optional[Tuple[PackedMatrix, Optional[PackedMatrix]]] = None
+        # The runs go one after the other on the calling thread, where
+        # Ctrl-C stops a start itself; nothing sets this.
+        self.stop = threading.Event()
 
     # -- connection -------------------------------------------------------
 
