@@ -15,6 +15,8 @@ from functools import partial
 from types import TracebackType
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Type, TypeVar
 
+import numpy as np
+
 from .. import _native
 from .._packed import PackedMatrix, Words
 from .._plan import Step, observed_error
@@ -127,7 +129,7 @@ class ThreadBackend:
         data = FitData(packed.shape, rows, cols, packed.count_ones(), (packed, xt, mask),
                        masked=mask is not None)
         if mask is not None and mt is not None:
-            data.see(~mask.words.any(axis=1), ~mt.words.any(axis=1))
+            data.see(~np.asarray(mask.words.any(axis=1)), ~np.asarray(mt.words.any(axis=1)))
         return data
 
     def initial_factor(self, data: FitData, r: int, seed: int) -> Words:

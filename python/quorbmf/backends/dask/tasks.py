@@ -39,7 +39,7 @@ def row_block(chunk: Any, row_offset: int, threshold: Optional[float],
 
 def row_stats(block: PackedRows) -> Optional[NDArray[np.bool_]]:
     """Which rows of the block have no observed cell (None when the block has no mask)."""
-    return None if block.mask is None else ~block.mask.any(axis=1)
+    return None if block.mask is None else ~np.asarray(block.mask.any(axis=1))
 
 
 def transposed_pieces(block: PackedRows, col_bounds: Sequence[Tuple[int, int]],
