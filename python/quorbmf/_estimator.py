@@ -190,10 +190,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     not store — are ignored: the error, ``error_history_`` and ``score``
     count observed cells only, and ``inverse_transform`` fills them in (up to
     rank 26). A row or column with no observed cell gets an all-zero row of
-    W or column of H (a warning says so). X may be a NumPy array of
-    bool or any integer or float dtype holding only 0 and 1, a scipy.sparse
-    matrix, a pandas DataFrame, a nested list, a ``QuorBMF.BitMatrix`` or a
-    :class:`quorbmf.PackedMatrix`.
+    W or column of H (a warning says so). A fit replaces the fitted
+    attributes all at once when it ends; a second fit of the same estimator
+    while one runs (from another thread or a callback) raises RuntimeError.
+    X may be a NumPy array of bool or any integer or float dtype holding
+    only 0 and 1, a scipy.sparse matrix, a pandas DataFrame, a nested list,
+    a ``QuorBMF.BitMatrix`` or a :class:`quorbmf.PackedMatrix`.
 
     Examples
     --------

@@ -97,6 +97,8 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         elif r <= AUTO_EXACT_RANK and not masked:
             method = "exact"
         elif r <= TABLE_RANK and masked:
+            # Under a mask every distinct mask needs its own table of 2^r
+            # counters (r·2^r adds), which above rank 12 outweighs the solve.
             method = "greedy-ls"
         else:
             method = "exact-blocks"
