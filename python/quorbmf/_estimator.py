@@ -8,10 +8,12 @@ its attributes.
 """
 from __future__ import annotations
 
+import contextlib
 import sys
+import threading
 import warnings
 from numbers import Integral
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 from sklearn.base import (
@@ -29,13 +31,52 @@ from ._fit import Monitor, run_starts
 from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
 from ._packed import Cells, PackedMatrix, Words, words_for
 from ._params import PARAMETER_CONSTRAINTS, invalid
-from ._plan import TABLE_RANK, Plan, Step, check_custom, describe_starts, plan_fit
+from ._plan import (
+    TABLE_RANK,
+    Plan,
+    Step,
+    check_custom,
+    describe_starts,
+    plan_fit,
+    refuse_unobserved,
+)
 from ._sparse import checked_sparse, is_sparse
 from .backends.base import Backend, FitInput
-from .backends.blocks import PackedRows
+from .backends.blocks import PackedRows, hiding
 from .backends.threads import ThreadBackend, resolve_n_jobs
 
 __all__ = ["BooleanMF"]
+
+# The estimators being fitted (by id; each alive while it is here), kept
+# outside them so that they pickle, clone and compare as before.
+_fitting: Dict[int, object] = {}
+_fitting_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _running(estimator: Any) -> Iterator[None]:
+    """Marks ``estimator`` as being fitted for the duration; RuntimeError if
+    it already is, from this thread (a callback) or another."""
+    key, token = id(estimator), object()
+    try:
+        with _fitting_lock:
+            if key in _fitting:
+                raise RuntimeError(
+                    f"{type(estimator).__name__}.fit is already running on this estimator "
+                    "(from another thread, or from a callback of that fit); fit a clone "
+                    "(sklearn.base.clone) instead, or wait for that fit to end")
+            _fitting[key] = token
+        yield
+    finally:
+        # Only the holder releases, whatever ends the fit.
+        with _fitting_lock:
+            if _fitting.get(key) is token:
+                del _fitting[key]
+
+
+def _is_fitted_name(name: str) -> bool:
+    """True for the name of a fitted attribute (``components_``, ...)."""
+    return name.endswith("_") and not name.startswith("_")
 
 class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Boolean matrix factorisation: X ≈ W∘H with Boolean W and H.
@@ -63,8 +104,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         adds patterns while they strictly help; "greedy-ls" follows greedy
         with a seeded local search (any rank). "exact-blocks" follows greedy
         with exact refits of groups of 12 patterns, the others held fixed
-        (any rank). "auto" picks "zeta" up to rank 12, "exact" up to 20 and
-        "exact-blocks" above (with missing values, "greedy-ls" from 21 to 26).
+        (any rank, but no unobserved cell: with one, fit, transform and score
+        raise ValueError). "auto" picks "zeta" up to rank 12, "exact" up to
+        20 and "exact-blocks" above (with missing values, "greedy-ls" from
+        13 to 26, where a table of 2^r counters per distinct mask costs too
+        much).
     init : {"auto", "random-columns", "grecond", "asso", "custom"}, default="auto"
         The start. "random-columns" takes r distinct non-empty columns of X
         as W, chosen by the seed, as ``QuorBMF.ao_bmf`` does; "grecond" is
@@ -147,10 +191,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     not store — are ignored: the error, ``error_history_`` and ``score``
     count observed cells only, and ``inverse_transform`` fills them in (up to
     rank 26). A row or column with no observed cell gets an all-zero row of
-    W or column of H (a warning says so). X may be a NumPy array of
-    bool or any integer or float dtype holding only 0 and 1, a scipy.sparse
-    matrix, a pandas DataFrame, a nested list, a ``QuorBMF.BitMatrix`` or a
-    :class:`quorbmf.PackedMatrix`.
+    W or column of H (a warning says so). A fit replaces the fitted
+    attributes all at once when it ends; a second fit of the same estimator
+    while one runs (from another thread or a callback) raises RuntimeError.
+    X may be a NumPy array of bool or any integer or float dtype holding
+    only 0 and 1, a scipy.sparse matrix, a pandas DataFrame, a nested list,
+    a ``QuorBMF.BitMatrix`` or a :class:`quorbmf.PackedMatrix`.
 
     Examples
     --------
@@ -265,14 +311,25 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     # Fitting
 
     def _fit(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> Cells:
-        # A fit that fails or is interrupted leaves the estimator as it was.
-        before = dict(self.__dict__)
-        try:
-            return self._fit_unguarded(x, client, mask, custom)
-        except BaseException:
-            self.__dict__.clear()
-            self.__dict__.update(before)
-            raise
+        # The fit runs on a private copy and its attributes replace the
+        # estimator's all at once at the end: a reader from another thread
+        # sees the old model or the new one whole, and a fit that fails or
+        # is interrupted leaves the estimator as it was.
+        with _running(self):
+            work = self._copy()
+            w = work._fit_unguarded(x, client, mask, custom)
+            fitted = {k: v for k, v in work.__dict__.items() if _is_fitted_name(k)}
+            state = {k: v for k, v in self.__dict__.items() if not _is_fitted_name(k)}
+            state.update(fitted)
+            self.__dict__ = state
+            return w
+
+    def _copy(self) -> "BooleanMF":
+        """A shallow copy: the parameters and fitted attributes as they are
+        now, read in one step."""
+        copy = object.__new__(type(self))
+        copy.__dict__ = dict(self.__dict__)
+        return copy
 
     def _fit_unguarded(self, x: Any, client: Any, mask: Any, custom: Tuple[Any, Any]) -> Cells:
         backend: Backend
@@ -285,6 +342,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             backend, where = DaskBackend(client, self.verbose, self.block_size), "a Dask cluster"
         else:
             packed, observed = self._validate_x(x, reset=True, mask=mask)
+            observed = hiding(observed)
+            refuse_unobserved(self.method.strip().lower(), observed)
             given = FitInput(packed.shape, packed=packed, observed=observed)
             n_jobs = resolve_n_jobs(self.n_jobs)
             backend = ThreadBackend(n_jobs, self.verbose, self.block_size)
@@ -299,6 +358,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 self._warn_unobserved(data.unseen)
             best = run_starts(backend, data, r, plan, int(self.max_iter), custom_wh, self._say,
                               self._monitor)
+        # A row or column with no observed cell is refitted to zero, but a
+        # start kept as it was keeps its own: zeroed, as the warning says.
+        if data.unseen_rows is not None and data.unseen_cols is not None:
+            best.fit.w[data.unseen_rows] = 0
+            best.fit.ht[data.unseen_cols] = 0
         if best.fallbacks:
             self._say(f"the exact search ran over its budget for {best.fallbacks} "
                       "vector solve(s); 'greedy-ls' solved those instead")
@@ -318,6 +382,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                              f"got n_components={r}")
         plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
                         masked)
+        refuse_unobserved(plan.method, None, masked)
         self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
                   f"{where}")
         return plan
@@ -411,6 +476,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[Cells, int, int]:
         ht, r, step = self._fitted_step()
         packed, observed = self._validate_x(X, reset=False, mask=mask)
+        observed = hiding(observed)
+        refuse_unobserved(self.method_, observed)
         w = np.zeros((packed.rows, words_for(r)), dtype=np.uint64)
         with ThreadBackend(resolve_n_jobs(self.n_jobs), self.verbose, self.block_size) as threads:
             rows = PackedRows(packed.words, packed.cols,
@@ -440,12 +507,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             A dask array, chunked by the rows of X and computed lazily on
             the workers, when X is a dask array or data frame.
         """  # noqa: E501 (numpydoc keeps a type on one line)
+        # A snapshot: a fit from another thread replaces the model whole.
+        model = self._copy()
         if is_dask_collection(X):
             from .backends.dask import dask_rows, dask_transform
 
-            ht, r, step = self._fitted_step()
-            return dask_transform(dask_rows(self, X, mask), ht, r, step)  # type: ignore[no-any-return]
-        return self._solve_rows(X, mask)[0]
+            ht, r, step = model._fitted_step()
+            return dask_transform(dask_rows(model, X, mask), ht, r, step)  # type: ignore[no-any-return]
+        return model._solve_rows(X, mask)[0]
 
     def inverse_transform(self, X: Any) -> Cells:
         """The Boolean product W∘H: the data that W reconstructs.
@@ -461,17 +530,17 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             A lazy dask array, chunked by the rows of W, when W is a dask array.
         """
         check_is_fitted(self)
-        h = PackedMatrix.from_dense(self.components_)
+        model = self._copy()
+        h = PackedMatrix.from_dense(model.components_)
+        r, n = model.n_components_, model.n_features_in_
         if is_dask_collection(X):
             from .backends.dask import dask_product
 
-            return dask_product(X, h.words, self.n_components_, self.n_features_in_)  # type: ignore[no-any-return]
+            return dask_product(X, h.words, r, n)  # type: ignore[no-any-return]
         w = as_packed(X, name="W")
-        if w.cols != self.n_components_:
-            raise ValueError(f"W has {w.cols} columns, but this model has "
-                             f"{self.n_components_} components")
-        product = _native.product(w.words, self.n_components_, h.words, self.n_features_in_)
-        return PackedMatrix._trusted(product, self.n_features_in_).to_numpy()
+        if w.cols != r:
+            raise ValueError(f"W has {w.cols} columns, but this model has {r} components")
+        return PackedMatrix._trusted(_native.product(w.words, r, h.words, n), n).to_numpy()
 
     def score(self, X: Any, y: Any = None, mask: Any = None) -> float:
         """The fraction of observed cells of X that the model reconstructs
@@ -495,11 +564,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             For a dask array or data frame, computed chunk by chunk on the
             current Dask scheduler.
         """  # noqa: E501 (numpydoc keeps a type on one line)
+        model = self._copy()
         if is_dask_collection(X):
             from .backends.dask import dask_rows, dask_score
 
-            ht, r, step = self._fitted_step()
-            error, cells = dask_score(dask_rows(self, X, mask), ht, r, step)
+            ht, r, step = model._fitted_step()
+            error, cells = dask_score(dask_rows(model, X, mask), ht, r, step)
         else:
-            _, error, cells = self._solve_rows(X, mask)
+            _, error, cells = model._solve_rows(X, mask)
         return 1.0 - error / max(cells, 1)

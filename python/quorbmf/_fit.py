@@ -158,14 +158,15 @@ def run_starts(backend: Backend, data: FitData, r: int, plan: Plan, max_iter: in
         return fit
 
     starts = list(plan.starts)
-    limit = plan.screen_iters or max_iter
+    # Screening runs no more iterations than the fit may.
+    limit = min(plan.screen_iters, max_iter) if plan.screen_iters else max_iter
     first = backend.map_runs(lambda inner, ks: run(ks[0], ks[1], inner, limit),
                              list(enumerate(starts)))
     fits: Dict[int, Fit] = dict(enumerate(first))
     fallbacks = sum(f.fallbacks for f in first)
     if plan.screen_iters:
         order = sorted(range(len(first)), key=lambda i: (first[i].error, i))[:plan.keep]
-        say(f"screened {len(starts)} starts after {plan.screen_iters} iterations; "
+        say(f"screened {len(starts)} starts after {limit} iteration(s); "
             f"going on with runs {', '.join(str(i + 1) for i in order)}")
         rest = backend.map_runs(
             lambda inner, i: resume(inner, data, r, plan.step, max_iter, first[i],

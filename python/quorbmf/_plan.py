@@ -13,12 +13,14 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
+import numpy as np
+
 from . import _native
 from ._packed import PackedMatrix, Words
 from ._stoppable import call_stoppable
 
 __all__ = ["Step", "Start", "Plan", "plan_fit", "start_factors", "check_custom", "describe_starts",
-           "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
+           "refuse_unobserved", "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
 
 # The limits of the solvers, as the native module states them.
 TABLE_RANK: int = _native.MAX_TABLE_RANK
@@ -98,6 +100,8 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         elif r <= AUTO_EXACT_RANK and not masked:
             method = "exact"
         elif r <= TABLE_RANK and masked:
+            # Under a mask every distinct mask needs its own table of 2^r
+            # counters (r·2^r adds), which above rank 12 outweighs the solve.
             method = "greedy-ls"
         else:
             method = "exact-blocks"
@@ -119,6 +123,35 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         # A deterministic start once, then random columns for the other runs.
         starts = [Start(init)] + [Start("random-columns", s) for s in seeds[1:]]
     return Plan(method, Step.of(method, r), tuple(starts))
+
+
+def refuse_unobserved(method: str, observed: Optional[PackedMatrix], masked: bool = False,
+                      name: str = "X") -> None:
+    """ValueError when ``method`` is "exact-blocks" and some cell is
+    unobserved (``observed`` not None, or ``masked`` where the cells are not
+    at hand): its refits of groups of columns count every cell, so the
+    combination is refused before any solving."""
+    if method != "exact-blocks" or (observed is None and not masked):
+        return
+    where = f"{name} has unobserved cells"
+    if observed is not None:
+        unseen = observed.rows * observed.cols - observed.count_ones()
+        where = f"{name} has {unseen} unobserved cell(s), the first at {first_unseen(observed)}"
+    raise ValueError(f"method 'exact-blocks' takes no unobserved cells, and {where} (NaN, NA, "
+                     "masked, False in mask= or not stored with sparse_absent='missing'); "
+                     "use method 'auto', 'greedy-ls' or 'exact' (up to rank 26), or fill "
+                     "those cells in")
+
+
+def first_unseen(observed: PackedMatrix) -> Tuple[int, int]:
+    """The first cell (in row-major order) that ``observed`` has as 0."""
+    step = max(1, (1 << 20) // max(observed.cols, 1))
+    for begin in range(0, observed.rows, step):
+        cells = observed.row_block(begin, begin + step).to_numpy()
+        if not cells.all():
+            i, j = np.unravel_index(int(np.argmin(cells)), cells.shape)
+            return begin + int(i), int(j)
+    return -1, -1
 
 
 def observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int,

@@ -15,14 +15,15 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from scipy.special import gammaln
 
 from . import _native
 from ._estimator import BooleanMF
-from ._input import as_packed
+from ._input import _check_array_like, as_numbers, as_packed, pack_array
 from ._packed import PackedMatrix
 
 __all__ = ["RankSelection", "choose_rank", "description_length"]
@@ -47,6 +48,25 @@ def _universal_integer_bits(k: int) -> float:
         bits += value
 
 
+def _factor(value: Any, name: str, rows: Tuple[int, str],
+            cols: Optional[Tuple[int, str]] = None) -> NDArray[np.bool_]:
+    """A factor checked as a 2-D array of 0/1 values with ``rows`` rows
+    and, when given, ``cols`` columns (each a count and what it counts),
+    returned as bool; every error names the factor."""
+    _check_array_like(name, value)
+    a = as_numbers(np.asarray(value), name)
+    if a.ndim != 2:
+        raise ValueError(f"{name} must be 2-D, got {a.ndim} dimension(s) with shape {a.shape}")
+    for axis, (want, per) in enumerate([rows] + ([] if cols is None else [cols])):
+        if a.shape[axis] != want:
+            side = ("row", "rows") if axis == 0 else ("column", "columns")
+            raise ValueError(f"{name} must have one {side[0]} per {per}, {want} {side[1]}, "
+                             f"got shape {a.shape}")
+    if a.size:
+        pack_array(a, name)
+    return np.asarray(a != 0, dtype=bool)
+
+
 def description_length(x: Any, w: Any, h: Any) -> float:
     """Bits to describe X by the factors W and H and their errors.
 
@@ -66,9 +86,9 @@ def description_length(x: Any, w: Any, h: Any) -> float:
         codes for the factors).
     """
     packed = as_packed(x)
-    w = np.asarray(w, dtype=bool)
-    h = np.asarray(h, dtype=bool)
     m, n = packed.shape
+    w = _factor(w, "w", (m, "sample of x"))
+    h = _factor(h, "h", (w.shape[1], "column of w"), (n, "feature of x"))
     k = w.shape[1]
     bits = _universal_integer_bits(k + 1)
     for column in w.T:

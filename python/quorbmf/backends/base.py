@@ -13,9 +13,12 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, Type, TypeVar
 
+import numpy as np
+from numpy.typing import NDArray
+
 from .._packed import PackedMatrix, Words
 from .._plan import Step
-from .blocks import Solved
+from .blocks import Solved, unseen_count
 
 __all__ = ["Backend", "FitInput", "FitData", "Solved"]
 
@@ -50,9 +53,17 @@ class FitData:
     # What the backend needs to draw a starting factor.
     source: Any = None
     # Whether some cells are unobserved, and then the rows and the columns
-    # with no observed cell: (how many, the first or -1) for each.
+    # with no observed cell: (how many, the first or -1) for each, and
+    # which they are (True: no observed cell).
     masked: bool = False
     unseen: Tuple[Tuple[int, int], Tuple[int, int]] = ((0, -1), (0, -1))
+    unseen_rows: Optional[NDArray[np.bool_]] = None
+    unseen_cols: Optional[NDArray[np.bool_]] = None
+
+    def see(self, rows: NDArray[np.bool_], cols: NDArray[np.bool_]) -> None:
+        """Records the rows and the columns with no observed cell."""
+        self.unseen_rows, self.unseen_cols = rows, cols
+        self.unseen = (unseen_count(~rows), unseen_count(~cols))
 
 
 class Backend(Protocol):

@@ -18,11 +18,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .. import _native
-from .._packed import Words
+from .._packed import PackedMatrix, Words
 from .._plan import Step
 
 __all__ = ["PackedRows", "Solved", "solve_block", "solve_blocks", "block_rows", "call_rows",
-           "vector_cost", "unseen_count", "aligned"]
+           "vector_cost", "unseen_count", "aligned", "hiding"]
 
 # Cells of X per native call: large enough that a call dwarfs its overhead,
 # small enough that a call takes a fraction of a second.
@@ -49,6 +49,14 @@ def unseen_count(seen: ArrayLike) -> Tuple[int, int]:
     """(how many entries of ``seen`` are False, the first of them or -1)."""
     unseen = ~np.asarray(seen, dtype=bool)
     return int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
+
+
+def hiding(observed: Optional[PackedMatrix]) -> Optional[PackedMatrix]:
+    """The observed cells when some cell is unobserved, else None: a mask
+    that hides nothing is no mask, so such a fit is the unmasked one."""
+    if observed is None or observed.count_ones() == observed.rows * observed.cols:
+        return None
+    return observed
 
 
 def vector_cost(method: str, r: int, bits: int) -> float:

@@ -15,11 +15,13 @@ from functools import partial
 from types import TracebackType
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Type, TypeVar
 
+import numpy as np
+
 from .. import _native
 from .._packed import PackedMatrix, Words
 from .._plan import Step, observed_error
 from .base import Backend, FitData, FitInput
-from .blocks import PackedRows, Solved, call_rows, solve_blocks, unseen_count
+from .blocks import PackedRows, Solved, call_rows, hiding, solve_blocks
 from .progress import Progress
 
 __all__ = ["ThreadBackend", "resolve_n_jobs"]
@@ -118,7 +120,7 @@ class ThreadBackend:
         """X and Xᵀ as rows to solve, with their observed cells when some
         are not; each is the other's transpose for a one-block half-step."""
         assert x.packed is not None
-        packed, mask = x.packed, x.observed
+        packed, mask = x.packed, hiding(x.observed)
         m, n = packed.shape
         xt = packed.transpose()
         mt = None if mask is None else mask.transpose()
@@ -127,8 +129,7 @@ class ThreadBackend:
         data = FitData(packed.shape, rows, cols, packed.count_ones(), (packed, xt, mask),
                        masked=mask is not None)
         if mask is not None and mt is not None:
-            data.unseen = (unseen_count(mask.words.any(axis=1)),
-                           unseen_count(mt.words.any(axis=1)))
+            data.see(~np.asarray(mask.words.any(axis=1)), ~np.asarray(mt.words.any(axis=1)))
         return data
 
     def initial_factor(self, data: FitData, r: int, seed: int) -> Words:

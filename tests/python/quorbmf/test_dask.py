@@ -292,6 +292,32 @@ class TestMissing:
                                                            client=clean)
 
 
+    def test_a_mask_hiding_nothing_and_a_custom_start_on_empty_rows(self, clean):
+        x = np.random.default_rng(1811990391).random((130, 32)) < 0.9
+        params = dict(n_components=13, n_init=1, max_iter=2, random_state=1811990391)
+        ref = BooleanMF(**params)
+        w_ref = ref.fit_transform(x)
+        ones = np.ones(x.shape, dtype=bool)
+        for source, mask in [(da.from_array(x, chunks=(64, 32)), da.from_array(ones, chunks=64)),
+                             (x, ones)]:
+            model = BooleanMF(backend="dask", **params)
+            assert_same_fit(ref, w_ref, model, model.fit_transform(source, mask=mask,
+                                                                   client=clean))
+            assert model.method_ == ref.method_ == "exact"
+        # An exact start is kept, but not its rows and columns with no
+        # observed cell: those are zero, as the warning says.
+        w0, h0 = x[:, :2].copy(), x[:2].copy()
+        gaps = (w0.astype(np.uint8) @ h0.astype(np.uint8) > 0).astype(float)
+        gaps[70] = gaps[:, 3] = np.nan
+        w0[70], h0[:, 3] = True, True
+        model = BooleanMF(2, init="custom", backend="dask")
+        with pytest.warns(UserWarning, match="all zero"):
+            w = model.fit_transform(da.from_array(gaps, chunks=(64, 32)), client=clean,
+                                    W=w0, H=h0)
+        assert model.reconstruction_err_ == 0 and model.n_iter_ == 1
+        assert not w[70].any() and not model.components_[:, 3].any()
+
+
 class TestBadInput:
     def test_bad_cell_named_in_the_whole_array(self, clean):
         x = np.ones((300, 90))

@@ -157,3 +157,76 @@ class TestEdgeCases:
         x = np.where(np.eye(30, dtype=bool), np.nan, 1.0)
         with pytest.raises(ValueError, match="missing values are supported up to rank 26"):
             BooleanMF(n_components=27).fit(x)
+
+
+def same_fit(a, wa, b, wb):
+    assert np.array_equal(wa, wb) and np.array_equal(a.components_, b.components_)
+    assert (a.reconstruction_err_, a.n_iter_, a.error_history_, a.method_) == \
+        (b.reconstruction_err_, b.n_iter_, b.error_history_, b.method_)
+
+
+class TestMaskHidingNothing:
+    """A fit is masked when some cell is unobserved, not when a mask exists:
+    every way of observing every cell gives the unmasked fit, at any rank."""
+
+    @pytest.mark.parametrize("r", [13, 30])
+    def test_every_all_observed_form_is_the_unmasked_fit(self, r):
+        pd = pytest.importorskip("pandas")
+        x = np.random.default_rng(1811990391).random((27, 32)) < 0.9
+        params = dict(n_components=r, n_init=1, max_iter=1, random_state=1811990391)
+        ref = BooleanMF(**params)
+        w_ref = ref.fit_transform(x)
+        ones = np.ones(x.shape, dtype=bool)
+        stored = sp.csr_matrix((x.ravel().astype(float),
+                                (np.repeat(np.arange(27), 32), np.tile(np.arange(32), 27))),
+                               shape=x.shape)
+        for source, extra in [(x, dict(mask=ones)),
+                              (np.ma.masked_array(x.astype(float), mask=False), {}),
+                              (np.ma.masked_array(x.astype(float)), dict(mask=ones)),
+                              (pd.DataFrame(x.astype(float)), dict(mask=ones)),
+                              (x.astype(float), dict(mask=sp.csr_matrix(ones)))]:
+            model = BooleanMF(**params)
+            same_fit(ref, w_ref, model, model.fit_transform(source, **extra))
+        model = BooleanMF(sparse_absent="missing", **params)
+        assert stored.nnz == x.size
+        same_fit(ref, w_ref, model, model.fit_transform(stored))
+        # transform and score of a model take an all-observed mask as no mask.
+        assert np.array_equal(ref.transform(x, mask=ones), ref.transform(x))
+        assert ref.score(np.ma.masked_array(x, mask=False)) == ref.score(x)
+
+
+class TestExactBlocksAndUnobservedCells:
+    def test_refused_up_front_by_fit_transform_and_score(self):
+        x = make_planted(40, 30, 3, noise=0.03, random_state=2).astype(float)
+        gaps = x.copy()
+        gaps[3, 5] = np.nan
+        seen = np.ones(x.shape, dtype=bool)
+        seen[7, 2] = False
+        model = BooleanMF(n_components=3, method="exact-blocks", random_state=0)
+        for source, extra, cell in [(gaps, {}, r"\(3, 5\)"), (x, dict(mask=seen), r"\(7, 2\)"),
+                                    (np.ma.masked_invalid(gaps), {}, r"\(3, 5\)")]:
+            with pytest.raises(ValueError, match=f"'exact-blocks'.* 1 unobserved cell.*{cell}"):
+                model.fit(source, **extra)
+            assert not any(k.endswith("_") for k in vars(model))
+        model.fit(x)
+        fitted = dict(vars(model))
+        for call in (model.transform, model.score):
+            with pytest.raises(ValueError, match="'exact-blocks'.*unobserved"):
+                call(gaps)
+            with pytest.raises(ValueError, match="'exact-blocks'.*unobserved"):
+                call(x, mask=seen)
+        assert vars(model).keys() == fitted.keys()
+        # A mask that hides nothing is no mask for exact-blocks either.
+        assert np.array_equal(model.transform(x, mask=np.ones(x.shape, dtype=bool)),
+                              model.transform(x))
+
+
+class TestCustomStartOnUnobservedCells:
+    def test_rows_and_columns_with_nothing_observed_are_zero(self):
+        x = np.array([[1, np.nan], [np.nan, np.nan]])
+        model = BooleanMF(1, init="custom")
+        with pytest.warns(UserWarning, match="all zero"):
+            w = model.fit_transform(x, W=[[1], [1]], H=[[1, 1]])
+        assert w.tolist() == [[True], [False]]
+        assert model.components_.tolist() == [[True, False]]
+        assert model.reconstruction_err_ == 0

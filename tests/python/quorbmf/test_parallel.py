@@ -2,14 +2,18 @@
 search's fallbacks counted over every run however the runs are spread,
 Ctrl-C answered within a block's time with no thread left running and
 nothing fitted, and progress shown over the blocks of long half-steps."""
+import pickle
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
+from sklearn.base import clone
 
 from quorbmf import BooleanMF
+from quorbmf.datasets import make_planted
 
 # A fit whose half-steps take seconds in blocks of a few milliseconds: the
 # "naive" method at rank 10 on 4000 x 300 cells, 16 rows per block.
@@ -80,6 +84,74 @@ class TestThreads:
         lines = out.stdout.split("\n")
         assert lines[0] == "interrupted True 0", out.stdout + out.stderr
         assert "fitted False" in lines and "threads 1" in lines
+
+
+# A callback that holds a fit after its first iteration until released;
+# at module level so that an estimator holding it pickles.
+INSIDE, RELEASE = threading.Event(), threading.Event()
+
+
+def hold(iteration, error):
+    INSIDE.set()
+    RELEASE.wait(30)
+
+
+class TestOneEstimatorTwoFits:
+    """A fit replaces the fitted attributes whole at its end; a second fit
+    of the same estimator while one runs is refused, whether it comes from
+    that fit's callback or from another thread."""
+
+    def test_a_fit_from_the_callback_is_refused_and_the_outer_fit_wins_whole(self):
+        x = make_planted(40, 30, 3, noise=0.03, random_state=1)
+        y = make_planted(20, 12, 2, noise=0.03, random_state=2)
+        refused = []
+
+        def again(iteration, error):
+            try:
+                model.fit(y)
+            except RuntimeError as exc:
+                refused.append(str(exc))
+
+        model = BooleanMF(3, callback=again, random_state=0, n_init=1)
+        model.fit(x)
+        assert refused and "already running on this estimator" in refused[0]
+        assert model.n_features_in_ == model.components_.shape[1] == 30
+        alone = BooleanMF(3, random_state=0, n_init=1).fit(x)
+        assert np.array_equal(model.components_, alone.components_)
+        # The guard is gone with the fit, also when a callback interrupts it.
+        model.set_params(callback=lambda i, e: (_ for _ in ()).throw(KeyboardInterrupt))
+        with pytest.raises(KeyboardInterrupt):
+            model.fit(y)
+        assert model.n_features_in_ == 30 and np.array_equal(model.components_,
+                                                                alone.components_)
+        model.set_params(callback=None).fit(y)
+        assert model.n_features_in_ == model.components_.shape[1] == 12
+
+    def test_another_thread_sees_the_old_model_whole_until_the_new_one(self):
+        x = make_planted(40, 30, 3, noise=0.03, random_state=1)
+        y = make_planted(20, 12, 2, noise=0.03, random_state=2)
+        INSIDE.clear()
+        RELEASE.clear()
+        model = BooleanMF(2, random_state=0, n_init=1).fit(y)
+        before = model.transform(y)
+        model.set_params(n_components=3, callback=hold)
+        worker = threading.Thread(target=model.fit, args=(x,))
+        worker.start()
+        try:
+            assert INSIDE.wait(30)
+            with pytest.raises(RuntimeError, match="already running"):
+                model.fit(y)
+            # Mid-fit the estimator is the old model, every attribute of it.
+            assert np.array_equal(model.transform(y), before)
+            assert model.n_features_in_ == model.components_.shape[1] == 12
+            copy = pickle.loads(pickle.dumps(model))
+            assert repr(copy) == repr(model) and clone(model).get_params() == model.get_params()
+            assert np.array_equal(copy.components_, model.components_)
+        finally:
+            RELEASE.set()
+            worker.join(30)
+        assert model.n_features_in_ == model.components_.shape[1] == 30
+        assert model.transform(x).shape == (40, 3)
 
 
 class TestProgress:

@@ -219,3 +219,27 @@ class TestChoosingTheRank:
         w_short[4] = False            # five missed ones
         assert description_length(x, w, h_extra) > exact
         assert description_length(x, w_short, h) > exact
+
+    @pytest.mark.parametrize("w, h, words", [
+        (np.ones((1, 2)), np.ones((2, 5)), r"w must have one row per sample of x, 6 rows"),
+        (np.ones((6, 2)), np.ones((2, 3)), r"h must have one column per feature of x, 5"),
+        (np.ones((6, 2)), np.ones((3, 5)), r"h must have one row per column of w, 2 rows"),
+        (np.ones(6), np.ones((1, 5)), r"w must be 2-D"),
+        (np.ones((6, 1)), np.ones((1, 5, 1)), r"h must be 2-D"),
+        (np.full((6, 1), 2), np.ones((1, 5)), r"w must hold only 0 and 1.*cell \(0, 0\)"),
+        (np.ones((6, 1)), np.full((1, 5), 0.5), r"h must hold only 0 and 1"),
+    ])
+    def test_description_length_refuses_factors_of_the_wrong_shape(self, w, h, words):
+        x = np.eye(6, 5, dtype=bool)
+        with pytest.raises(ValueError, match=words):
+            description_length(x, w, h)
+        # Rank 0 is a description too: X sent as errors only.
+        assert description_length(x, np.zeros((6, 0)), np.zeros((0, 5))) > 0
+
+
+class TestIterationLimit:
+    @pytest.mark.parametrize("r", [3, 5, 9])
+    def test_screening_runs_no_more_than_max_iter(self, r):
+        x = make_planted(120, 40, r, density=0.25, noise=0.05, random_state=r)
+        one = BooleanMF(r, max_iter=1, random_state=0).fit(x)
+        assert one.n_iter_ == len(one.error_history_) == 1

@@ -50,7 +50,7 @@ from ..._input import all_ones
 from ..._packed import PackedMatrix, Words, words_for
 from ..._plan import Step
 from ..base import Backend, FitData, FitInput
-from ..blocks import PackedRows, Solved, block_rows, unseen_count
+from ..blocks import PackedRows, Solved, block_rows, hiding
 from ..progress import Progress
 from . import tasks
 from .input import require_dask
@@ -363,7 +363,8 @@ class DaskBackend:
             rows_per = self._row_block_rows(m, n, total_threads)
             bounds = [(b, min(b + rows_per, m)) for b in range(0, m, rows_per)]
             words = x.packed.words
-            seen = None if x.observed is None else x.observed.words
+            observed = hiding(x.observed)
+            seen = None if observed is None else observed.words
             row_futures = [self._submit(PackedRows, np.ascontiguousarray(words[b:e]), n,
                                         None if seen is None else np.ascontiguousarray(seen[b:e]),
                                         name="rows")
@@ -373,7 +374,7 @@ class DaskBackend:
         row_stats = [self._submit(tasks.row_stats, f, name="stats") for f in row_futures]
         masks = self._results(row_stats, "prepare rows")
         self._release(row_stats)
-        masked = any(s[0] for s in masks)
+        masked = any(s is not None for s in masks)
 
         # One column block per worker thread, each placed on its own thread.
         col_bounds = _split(n, min(n, total_threads))
@@ -395,10 +396,10 @@ class DaskBackend:
         data = FitData((m, n), _BlockSet(row_futures, bounds), _BlockSet(col_futures, col_bounds),
                        int(ones), nonempty, masked=masked)
         if masked:
-            firsts = [b + s[2] for s, (b, _) in zip(masks, bounds) if s[2] >= 0]
-            cols_seen = np.concatenate([s[2] for s in stats])
-            data.unseen = ((sum(s[1] for s in masks), firsts[0] if firsts else -1),
-                           unseen_count(cols_seen))
+            rows_unseen = np.concatenate([np.zeros(e - b, dtype=bool) if s is None else s
+                                          for s, (b, e) in zip(masks, bounds)])
+            cols_unseen = ~np.concatenate([s[2] for s in stats])
+            data.see(rows_unseen, cols_unseen)
         return data
 
     def _pack_on_workers(self, x: FitInput,

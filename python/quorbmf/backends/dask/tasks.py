@@ -12,7 +12,7 @@ from ... import _native
 from ..._input import all_ones, pack_observed
 from ..._packed import PackedMatrix, Words, words_for
 from ..._plan import Step
-from ..blocks import PackedRows, aligned, call_rows, solve_blocks
+from ..blocks import PackedRows, aligned, call_rows, hiding, solve_blocks
 
 __all__ = ["pack_rows", "row_stats", "transposed_pieces", "column_block", "column_stats",
            "take_rows", "solve", "start_error", "identity", "keys_known", "keys_busy"]
@@ -26,6 +26,7 @@ def pack_rows(chunk: Any, row_offset: int, threshold: Optional[float],
     and its observed cells packed (None when the chunk leaves no cell
     unobserved). A bad cell is named by its position in the whole array."""
     packed, observed = pack_observed(chunk, mask, threshold=threshold, row_offset=row_offset)
+    observed = hiding(observed)
     return PackedRows(packed.words, packed.cols,
                       None if observed is None else observed.words), observed
 
@@ -36,12 +37,9 @@ def row_block(chunk: Any, row_offset: int, threshold: Optional[float],
     return pack_rows(chunk, row_offset, threshold, mask)[0]
 
 
-def row_stats(block: PackedRows) -> Tuple[bool, int, int]:
-    """Whether the block has a mask, its rows with no observed cell and the first of them."""
-    if block.mask is None:
-        return False, 0, -1
-    unseen = ~block.mask.any(axis=1)
-    return True, int(unseen.sum()), int(np.argmax(unseen)) if unseen.any() else -1
+def row_stats(block: PackedRows) -> Optional[NDArray[np.bool_]]:
+    """Which rows of the block have no observed cell (None when the block has no mask)."""
+    return None if block.mask is None else ~np.asarray(block.mask.any(axis=1))
 
 
 def transposed_pieces(block: PackedRows, col_bounds: Sequence[Tuple[int, int]],
