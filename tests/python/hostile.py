@@ -5,7 +5,8 @@ instead of taking pytest (or the machine) down.
 
 A fuzzer module defines ``run_batch(batch, count, progress_path, headroom)``
 (run in the child; it calls :func:`cap_address_space` and writes the number
-of every case to ``progress_path`` before starting it) and hands
+of every case to ``progress_path`` before starting it, on a line of its own,
+optionally followed by a tab and the call the case makes) and hands
 :func:`run_batches` the counts and a function that describes case k of a
 batch, for crash reports.
 """
@@ -57,12 +58,16 @@ def run_batches(module_path, counts, headroom, describe, env=None, timeout=1800)
                 started = []
                 if os.path.exists(progress[b]):
                     with open(progress[b]) as f:
-                        started = f.read().split()
-                last = int(started[-1]) if started else 0
+                        started = [line for line in f.read().splitlines() if line.strip()]
+                # A line is a case number, then optionally a tab and what the case called.
+                last_line = started[-1].split("\t", 1) if started else ["0"]
+                last = int(last_line[0])
                 try:
                     call = describe(b, last)
                 except Exception as e:
                     call = f"not reproducible here: {e!r}"
+                if len(last_line) > 1:
+                    call += f"; last call: {last_line[1]}"
                 pytest.fail(f"batch {b} died (status {child.returncode}) in case {b}/{last} "
                             f"({call}):\n"
                             f"{err[-3000:]}")
