@@ -98,11 +98,10 @@ def fail(text):
     raise CaseFailure(text)
 
 
-def allowed_error(e, interrupt_sent=False):
+def allowed_error(e):
+    """A documented exception type (KeyboardInterrupt is checked where sent)."""
     if isinstance(e, (HostileError, NotFittedError)):
         return True
-    if isinstance(e, KeyboardInterrupt):
-        return interrupt_sent
     if isinstance(e, (AttributeError, LookupError, ArithmeticError)):
         return False
     return isinstance(e, (TypeError, ValueError, RuntimeError, MemoryError))
@@ -383,8 +382,7 @@ def render_list(rng, cells, observed):
             else:
                 out.append(rng.choice([int(v), bool(v), float(v), np.uint8(v)]))
         rows.append(out if rng.random() < 0.7 else tuple(out))
-    tags = set() if hides(observed) or observed is None else set()
-    return Rendering(rows, tags=tags, text="nested list")
+    return Rendering(rows, text="nested list")
 
 
 def render_frame(rng, cells, observed):
@@ -445,12 +443,8 @@ def render_sparse(rng, cells, observed):
     elif observed is not None:
         mask = observed.copy()
         tags.add("empty-mask")
-    if absent == "missing" and not (~stored).any() and observed is None:
-        pass
     if absent == "missing" and (~stored & seen).any():
         fail("internal: renders a stored cell as absent")
-    if absent == "missing" and observed is None and stored.all() is False:
-        pass
     rows_i, cols_i = np.nonzero(stored)
     truth = cells & seen
     values = np.where(nan_cells[rows_i, cols_i], np.nan, truth[rows_i, cols_i]).astype(
@@ -589,11 +583,6 @@ def render(rng, cells, observed, hostile=True):
     if roll < 0.97:
         return render_bad_dtype(rng, cells, observed)
     return render_huge(rng, cells, observed)
-
-
-def strip_hostile_value(rendering):
-    """True when a rendering holds the data as given (no injected error)."""
-    return rendering.expect is None
 
 
 # ---------------------------------------------------------------------------
@@ -757,7 +746,6 @@ def case_fit(rng, ctx):
     if rendering.sparse_absent == "missing":
         params["sparse_absent"] = "missing"
     ctx.text = f"BooleanMF(**{params}).fit_transform(<{rendering.text}>, mask=...)"
-    ctx.data = (cells, observed, rendering)
     if ctx.skipped():
         return
     e = BooleanMF(**params)
@@ -864,9 +852,20 @@ def use_fitted(rng, ctx, e, cells, observed):
             if got != best:
                 fail(f"{where}: row {i} refitted with {got} wrong cells, best is {best}")
     back = e.inverse_transform(rng.choice([w, w.astype(np.uint8), w.tolist(),
-                                           sp.csr_matrix(w)]) if r else w)
+                                           sp.csr_matrix(w), np.asfortranarray(w)]))
     if not np.array_equal(back, bool_product(w, h)):
         fail(f"{where}: inverse_transform differs from W∘H")
+    wrong = rng.choice([w[:, :-1] if r > 1 else w[:, :0], np.hstack([w, w]), w.astype(int) + 2,
+                        w.astype(str), w.ravel(), None, w.astype(complex)])
+    ctx.watch([wrong])
+    try:
+        e.inverse_transform(wrong)
+    except BaseException as err:
+        ctx.check_error(err)
+        if state(e) != before:
+            fail(f"{where}: inverse_transform changed the estimator")
+    else:
+        fail(f"{where}: inverse_transform accepted a wrong W {np.shape(wrong)}")
 
 
 def case_hostile_params(rng, ctx):
@@ -1058,9 +1057,10 @@ def case_callback(rng, ctx):
         return
     if kind == "set_params":
         return
-    if len(calls) < e.n_iter_ or [c[1] for c in calls[-e.n_iter_:]] != e.error_history_ and (
-            e.init_ != "random-columns"):
-        pass
+    # Called after every iteration of every run: the kept run's among them.
+    if not set(e.error_history_) <= {error for _, error in calls} or any(
+            not 1 <= i <= params["max_iter"] for i, _ in calls):
+        fail(f"{ctx.text}: callback calls {calls}, history {e.error_history_}")
     check_fitted(e, None, cells, observed, params, ctx.text)
 
 
@@ -1120,14 +1120,18 @@ def case_interrupt(rng, ctx, baseline):
     if interrupted is not None:
         ctx.outcome("KeyboardInterrupt")
         late = interrupted - sent[0]
-        if late > 0.5:
+        if late > 1.5:  # generous: the machine may be busy; a late one takes seconds
             fail(f"{ctx.text}: Ctrl-C landed {late:.2f} s late")
         if state(e) != before:
-            fail(f"{ctx.text}: an interrupted fit changed the estimator")
+            # Ctrl-C may land on the way out of a fit that is complete: the
+            # estimator then holds that whole fit, never a part of it.
+            whole = BooleanMF(**params).fit(cells)
+            if fit_record(whole, None) != fit_record(e, None):
+                fail(f"{ctx.text}: an interrupted fit changed the estimator")
     else:
         ctx.outcome("ok")
         check_fitted(e, None, cells, None, params, ctx.text)
-    deadline = time.perf_counter() + 2
+    deadline = time.perf_counter() + 5
     while time.perf_counter() < deadline and set(threading.enumerate()) - baseline:
         time.sleep(0.01)
     left = set(threading.enumerate()) - baseline
@@ -1154,10 +1158,8 @@ def case_pickle(rng, ctx):
             check_refusal(err, ctx.text)
             return
     f = pickle.loads(pickle.dumps(e, protocol=rng.choice([2, 4, 5])))
-    if state(f) != {k: v for k, v in state(e).items()} and any(
-            not isinstance(v, int) for v in state(e).values()):
-        if fit_record(f, None) != fit_record(e, None):
-            fail(f"{ctx.text}: the unpickled model differs")
+    if fit_record(f, None) != fit_record(e, None) or f.n_features_in_ != e.n_features_in_:
+        fail(f"{ctx.text}: the unpickled model differs")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         a, b = e.transform(cells, mask=mask), f.transform(cells, mask=mask)
@@ -1393,7 +1395,7 @@ class Context:
     watches and its outcome."""
 
     def __init__(self, progress=None):
-        self.tags, self._text, self.data = set(), "", None
+        self.tags, self._text = set(), ""
         self.watched, self.result, self.progress = [], None, progress
 
     @property
@@ -1652,12 +1654,12 @@ def once(i):
     except ValueError:
         pass
 
-for i in range(40):
+for i in range(30):
     once(i)
 gc.collect()
 tracemalloc.start()
 before, traced = rss(), tracemalloc.get_traced_memory()[0]
-for i in range(300):
+for i in range(150):
     once(i)
 gc.collect()
 after, traced_after = rss(), tracemalloc.get_traced_memory()[0]
@@ -1678,7 +1680,6 @@ def test_an_interrupted_fit_leaves_no_thread_and_no_state():
     x = np.random.default_rng(1).random((400, 300)) < 0.3
     baseline = set(threading.enumerate())
     for delay in (0.0, 0.005, 0.02):
-        ctx = Context()
         e = BooleanMF(8, n_jobs=2, block_size=16, random_state=0)
         timer = threading.Timer(delay, _thread.interrupt_main)
         try:
@@ -1691,14 +1692,16 @@ def test_an_interrupted_fit_leaves_no_thread_and_no_state():
                 for _ in range(1000):
                     pass
         except KeyboardInterrupt:
-            assert not hasattr(e, "components_")
+            # As it was, or (Ctrl-C on the way out) the whole fit.
+            if hasattr(e, "components_"):
+                whole = BooleanMF(8, random_state=0).fit(x)
+                assert fit_record(whole, None) == fit_record(e, None)
         else:
             check_fitted(e, None, x, None, {"max_iter": 50}, "fit")
-        deadline = time.perf_counter() + 2
+        deadline = time.perf_counter() + 5
         while set(threading.enumerate()) - baseline and time.perf_counter() < deadline:
             time.sleep(0.01)
         assert not set(threading.enumerate()) - baseline
-        del ctx
 
 
 if __name__ == "__main__":  # one case by its number: python test_hostile_estimator.py b k
