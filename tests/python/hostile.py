@@ -68,9 +68,12 @@ def run_batches(module_path, counts, headroom, describe, env=None, timeout=1800)
                     call = f"not reproducible here: {e!r}"
                 if len(last_line) > 1:
                     call += f"; last call: {last_line[1]}"
+                # Memory corrupted by one case may be noticed by a later one.
+                before = "\n  ".join(line[:500] for line in started[-4:-1])
                 pytest.fail(f"batch {b} died (status {child.returncode}) in case {b}/{last} "
                             f"({call}):\n"
-                            f"{err[-3000:]}")
+                            f"{err[-3000:]}"
+                            + (f"\nthe cases before it:\n  {before}" if before else ""))
     summaries = [json.loads(out.splitlines()[-1]) for out, _ in outputs]
     assert [s["cases"] for s in summaries] == counts
     return summaries
