@@ -300,7 +300,8 @@ def corrupt_value(rng, a, cells, observed, tags):
     a[i, j] = value
     if np.isinf(float(value)):
         tags.add("inf-message")
-    bad = (a != 0) & (a != 1) & seen
+    shown = np.where(seen, a, 0)  # hidden cells may hold pandas' NA
+    bad = (shown != 0) & (shown != 1) & seen
     return ValueError, first_cell(bad)
 
 
@@ -481,8 +482,13 @@ def render_sparse(rng, cells, observed):
         rng.shuffle(order)
     coo = sp.coo_matrix((values[order].astype(dtype), (rows_i[order], cols_i[order])),
                         shape=cells.shape)
-    x = sparse_class(fmt, array)(coo) if fmt != "coo" else (
-        sp.coo_array(coo) if array else coo)
+    if fmt == "bsr":
+        # Larger blocks store their zeros: only where absent cells are 0.
+        size = (1, 1) if absent == "missing" else rng.choice([(1, 1), None])
+        x = sparse_class(fmt, array)(coo, blocksize=size)
+    else:
+        x = sparse_class(fmt, array)(coo) if fmt != "coo" else (
+            sp.coo_array(coo) if array else coo)
     if fmt in ("csr", "csc") and dup:
         # Built from its own index arrays: scipy's constructors sum duplicates.
         major, minor = (rows_i, cols_i) if fmt == "csr" else (cols_i, rows_i)
@@ -728,7 +734,11 @@ def check_refusal(err, where, masked=True):
 
 
 def check_rendering_error(err, rendering, where):
+    """The error of a rendering with a bad value, type or structure (or a
+    parameter refused before the data are read)."""
     expect = rendering.expect
+    if isinstance(err, ValueError) and "at rank" in str(err):
+        return
     if not isinstance(err, expect):
         fail(f"{where}: expected {expect}, got {type(err).__name__}: {err}")
     if rendering.bad_cell is not None and isinstance(err, ValueError):
@@ -922,7 +932,7 @@ def hostile_factor(rng, shape, transpose):
         return rng.choice([a, a.astype(np.int8), a.astype(float).tolist(), sp.csr_matrix(a),
                            sp.coo_array(a), PackedMatrix.from_dense(a), np.asfortranarray(a),
                            a.astype(object), BitMatrix.from_numpy(a)]), True
-    wrong = [a.astype(float) * 2, None, "W", np.zeros(a.shape, complex), np.ma.masked_array(a),
+    wrong = [a.astype(float) + 2, None, "W", np.zeros(a.shape, complex), np.ma.masked_array(a),
              a.ravel(), a.astype(str)]
     if a.shape[0] > 1:
         wrong.append(a[:-1])
