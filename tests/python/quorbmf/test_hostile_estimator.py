@@ -656,7 +656,8 @@ def tag_params(ctx, params, observed):
     if observed is not None and not hides(observed) and isinstance(r, int) and r > 26:
         ctx.tags.add("empty-mask")  # refused as masked
     if (params.get("init", "auto") == "auto" and params.get("n_init", "auto") == "auto"
-            and isinstance(r, int) and r <= 12 and params.get("max_iter", 50) in (1, True)):
+            and (r is None or isinstance(r, int) and r <= 12)
+            and params.get("max_iter", 50) in (1, True)):
         ctx.tags.add("screen-iters")
 
 
