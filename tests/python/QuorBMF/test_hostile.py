@@ -16,14 +16,9 @@ taking pytest (or the machine) down. Longer runs:
 
 QUORBMF_FUZZ_CASES is the total over all batches (default 4000).
 """
-import json
 import operator
 import os
 import random
-import resource
-import subprocess
-import sys
-import tempfile
 from decimal import Decimal
 from fractions import Fraction
 
@@ -31,6 +26,7 @@ import numpy as np
 import pytest
 
 import QuorBMF
+from hostile import cap_address_space, merge_tallies, run_batches, split_cases
 from oracle import sanitizer_active, snapshot
 from QuorBMF import BitMatrix, BmfResult, BoolLs, ao_bmf, boolls
 
@@ -511,15 +507,6 @@ def run_case(rng, tally):
     return None
 
 
-def cap_address_space(headroom):
-    """Caps this process's address space at its current size plus headroom
-    bytes: a huge matrix then fails to allocate instead of being written."""
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-    resource.setrlimit(resource.RLIMIT_AS,
-                       (size + headroom, resource.getrlimit(resource.RLIMIT_AS)[1]))
-
-
 def run_batch(batch, count, progress_path, headroom):
     """Runs one batch in this process (meant to be a child interpreter) and
     returns a JSON-able summary. headroom=None leaves the address space
@@ -546,44 +533,14 @@ def describe_case(batch, k):
 def test_fuzz_entry_points():
     """Runs the batches side by side in child interpreters and merges them."""
     headroom = None if sanitizer_active() else 768 * 2**20
-    here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     if headroom is None:  # the sanitizer's allocator enforces the cap instead
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "")
                                + ":allocator_may_return_null=1:max_allocation_size_mb=768")
-    counts = [CASES // BATCHES + (b < CASES % BATCHES) for b in range(BATCHES)]
-    with tempfile.TemporaryDirectory() as tmp:
-        progress = [os.path.join(tmp, f"progress{b}") for b in range(BATCHES)]
-        children = [
-            subprocess.Popen([sys.executable, "-c",
-                              f"import json, sys; sys.path.insert(0, {here!r}); "
-                              f"import test_hostile as t; print(json.dumps(t.run_batch("
-                              f"{b}, {counts[b]}, {progress[b]!r}, {headroom!r})))"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-            for b in range(BATCHES)]
-        outputs = [child.communicate(timeout=1800) for child in children]
-        for b, (child, (_, err)) in enumerate(zip(children, outputs)):
-            if child.returncode != 0:
-                with open(progress[b]) as f:
-                    started = f.read().split()
-                last = int(started[-1]) if started else 0
-                try:
-                    call = describe_case(b, last)
-                except Exception as e:
-                    call = f"not reproducible here: {e!r}"
-                pytest.fail(f"batch {b} died (status {child.returncode}) in case {b}/{last} "
-                            f"({call}):\n"
-                            f"{err[-3000:]}")
-    summaries = [json.loads(out.splitlines()[-1]) for out, _ in outputs]
-    assert [s["cases"] for s in summaries] == counts
+    summaries = run_batches(__file__, split_cases(CASES, BATCHES), headroom, describe_case, env)
     failures = [f for s in summaries for f in s["failures"]]
     assert not failures, "\n".join(failures)
-    tally = {}
-    for s in summaries:
-        for name, outcomes in s["tally"].items():
-            for outcome, n in outcomes.items():
-                tally.setdefault(name, {}).setdefault(outcome, 0)
-                tally[name][outcome] += n
+    tally = merge_tallies(summaries)
     # The generator reaches success and failure on the entries that can do both.
     if CASES >= 2000:
         for name in ("BitMatrix", "from_list", "from_numpy", "solve", "ao_bmf", "setitem", "ior",
