@@ -28,7 +28,14 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
 from ._fit import Monitor, run_starts
-from ._input import as_packed, check_mask, is_dask_collection, is_packed_input, pack_observed
+from ._input import (
+    as_packed,
+    check_dtype,
+    check_mask,
+    is_dask_collection,
+    is_packed_input,
+    pack_observed,
+)
 from ._packed import Cells, PackedMatrix, Words, words_for
 from ._params import PARAMETER_CONSTRAINTS, invalid
 from ._plan import (
@@ -286,6 +293,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         # A sparse structure is checked before scikit-learn touches it; the
         # values are checked by the door, which reads observed cells only.
         cells = checked_sparse(x) if is_sparse(x) else None
+        dtype = getattr(x, "dtype", None)
+        if isinstance(dtype, np.dtype) and dtype.kind not in "biufO":
+            check_dtype("X", dtype)  # the TypeError as_packed gives, before scikit-learn's
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
                           ensure_all_finite=False, ensure_2d=True, ensure_min_samples=1)
         if masked_cells is not None:

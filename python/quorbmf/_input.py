@@ -446,6 +446,10 @@ def _sparse_observed(cells: SparseCells, mask: Any, name: str, sparse_absent: st
     observed: Optional[PackedMatrix] = None
     if sparse_absent == "missing":
         observed = cells.pack_stored()
+        # A matrix that stores every cell has none unobserved.
+        if cells.data.shape[0] >= shape[0] * shape[1] and np.array_equal(
+                observed.words, all_ones(shape).words):
+            observed = None
     if nan is not None:
         holes = cells.with_data(nan).pack()
         base = observed if observed is not None else all_ones(shape)

@@ -34,7 +34,9 @@ class PackedMatrix:
     ----------
     words : ndarray of uint64, shape (rows, ceil(cols / 64))
         The packed rows; made C-contiguous if it is not. The bits beyond
-        ``cols`` in the last word of every row must be zero.
+        ``cols`` in the last word of every row must be zero. Any integer
+        dtype (int64 words are read as bit patterns, narrower negative
+        values are a ValueError); any other dtype is a TypeError.
     cols : int
         Number of columns.
 
@@ -56,7 +58,14 @@ class PackedMatrix:
     shape: Tuple[int, int]
 
     def __init__(self, words: NDArray[Any], cols: int) -> None:
-        words = np.ascontiguousarray(words, dtype=np.uint64)
+        given = np.asarray(words)
+        if given.dtype.kind not in "iu":
+            raise TypeError(f"words must be an array of integers (uint64 words), got dtype "
+                            f"{given.dtype}")
+        if given.dtype.kind == "i" and given.dtype.itemsize < 8 and (given < 0).any():
+            # 64-bit signed words are bit patterns; a negative narrower one is no word.
+            raise ValueError("words must hold unsigned words, got a negative value")
+        words = np.ascontiguousarray(given.astype(np.uint64, copy=False))
         if words.ndim != 2:
             raise ValueError(f"words must be 2-D, got an array of {words.ndim} dimensions")
         cols = int(cols)

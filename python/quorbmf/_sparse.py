@@ -275,11 +275,11 @@ def _dia(x: Any, shape: Tuple[int, int]) -> SparseCells:
     if not parts["data"]:
         return _from_coordinates(np.zeros(0, np.int64), np.zeros(0, np.int64),
                                  _vector(diagonals.reshape(-1)[:0], "data", False), shape)
+    # Every cell of a diagonal inside the matrix is stored, a zero too, as
+    # the matrix's nnz counts it (and as LIL, DOK and BSR keep their zeros).
     data = _vector(np.concatenate(parts["data"]), "data", integer=False)
-    # scipy drops the zeros of a diagonal when it converts one.
-    keep = data != 0
-    return _from_coordinates(np.concatenate(parts["row"])[keep],
-                             np.concatenate(parts["col"])[keep], data[keep], shape)
+    return _from_coordinates(np.concatenate(parts["row"]), np.concatenate(parts["col"]), data,
+                             shape)
 
 
 def _values(items: Sequence[Any], dtype: Any) -> NDArray[Any]:

@@ -258,6 +258,30 @@ class TestSparseDuplicates:
         assert_packs_to(x, x.toarray())
 
 
+class TestStoredCells:
+    """With sparse_absent="missing", the stored cells are the observed ones."""
+
+    def test_a_dia_stores_every_cell_of_its_diagonals(self):
+        # Its zeros used to count as absent, unlike those of LIL, DOK and BSR.
+        x = sp.dia_matrix((np.array([[1, 0, 1], [0, 1, 0]]), [0, 1]), shape=(3, 3))
+        packed, stored = as_packed_observed(x, sparse_absent="missing")
+        assert packed == PackedMatrix.from_dense(x.toarray().astype(bool))
+        assert np.array_equal(stored.to_numpy(), [[1, 1, 0], [0, 1, 1], [0, 0, 1]])
+
+    def test_storing_every_cell_is_no_mask(self):
+        cells = reference((5, 7), seed=3)
+        every = sp.coo_matrix((cells.ravel().astype(np.int8), np.nonzero(np.ones(cells.shape))),
+                              shape=cells.shape)
+        for x in (every, every.tocsr(), sp.csc_array(every)):
+            assert as_packed_observed(x, sparse_absent="missing")[1] is None
+        # One cell fewer: an observed-cells matrix again.
+        assert as_packed_observed(every.tocsr()[:, :6], sparse_absent="missing")[1] is None
+        fewer = every.tolil()
+        fewer.rows[0].pop(0)
+        fewer.data[0].pop(0)
+        assert as_packed_observed(fewer, sparse_absent="missing")[1].count_ones() == 34
+
+
 class TestDataFrames:
     def test_bool_and_int_columns_keep_names(self):
         pd = pytest.importorskip("pandas")
@@ -298,6 +322,14 @@ class TestText:
                          BooleanMF(n_components=1, binarize=0.5).fit,
                          BooleanMF(n_components=1).fit(np.eye(2)).transform):
                 with pytest.raises(TypeError, match="text|dtype"):
+                    call(x)
+
+    def test_other_kinds_are_type_errors_on_every_path(self):
+        # Complex data reached scikit-learn's own check first, a ValueError.
+        for x in (np.eye(2, dtype=complex), np.eye(2).astype("M8[s]")):
+            for call in (as_packed, BooleanMF(n_components=1).fit,
+                         BooleanMF(n_components=1).fit(np.eye(2)).transform):
+                with pytest.raises(TypeError, match="dtype"):
                     call(x)
 
     def test_numbers_held_as_objects_still_work(self):
@@ -358,6 +390,19 @@ class TestPackedMatrix:
             PackedMatrix(np.full((2, 1), 8, dtype=np.uint64), 3)
         with pytest.raises(ValueError, match="at least one row"):
             PackedMatrix(np.zeros((0, 1), dtype=np.uint64), 3)
+
+    def test_words_are_integers(self):
+        # Floats were cast silently (0.9 became an empty word), and a
+        # negative int8 became a word of 64 ones.
+        with pytest.raises(TypeError, match="integers"):
+            PackedMatrix(np.array([[0.9]]), 1)
+        with pytest.raises(TypeError, match="integers"):
+            PackedMatrix(np.array([[True]]), 1)
+        with pytest.raises(ValueError, match="negative"):
+            PackedMatrix(np.array([[-1]], dtype=np.int8), 64)
+        # 64-bit signed words are bit patterns, the same as their uint64 view.
+        signed = np.array([[-1, 5]], dtype=np.int64)
+        assert PackedMatrix(signed, 128) == PackedMatrix(signed.view(np.uint64), 128)
 
     def test_transpose_count_and_pickle(self):
         import pickle
