@@ -27,6 +27,30 @@ def words_for(bits: int) -> int:
     return (bits + 63) // 64
 
 
+def _integer_words(words: Any) -> Words:
+    """``words`` as uint64, refusing anything but integers that fit a word:
+    a float or bool dtype is a TypeError, a negative value a ValueError
+    (int64 words excepted: they are bit patterns)."""
+    given = words if isinstance(words, np.ndarray) else np.asarray(words, dtype=object)
+    if given.dtype == object:
+        # Python ints of any size: exact, never through float64.
+        if not all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
+                   for v in given.flat):
+            raise TypeError("words must be an array of integers (uint64 words), got "
+                            "other objects")
+        try:
+            return given.astype(np.uint64)
+        except OverflowError:
+            raise ValueError("words must hold unsigned 64-bit words, got a value outside "
+                             "0..2**64 - 1") from None
+    if given.dtype.kind not in "iu":
+        raise TypeError(f"words must be an array of integers (uint64 words), got dtype "
+                        f"{given.dtype}")
+    if given.dtype.kind == "i" and given.dtype.itemsize < 8 and (given < 0).any():
+        raise ValueError("words must hold unsigned words, got a negative value")
+    return given.astype(np.uint64, copy=False)
+
+
 class PackedMatrix:
     """A Boolean matrix packed 64 cells to a 64-bit word.
 
@@ -58,14 +82,7 @@ class PackedMatrix:
     shape: Tuple[int, int]
 
     def __init__(self, words: NDArray[Any], cols: int) -> None:
-        given = np.asarray(words)
-        if given.dtype.kind not in "iu":
-            raise TypeError(f"words must be an array of integers (uint64 words), got dtype "
-                            f"{given.dtype}")
-        if given.dtype.kind == "i" and given.dtype.itemsize < 8 and (given < 0).any():
-            # 64-bit signed words are bit patterns; a negative narrower one is no word.
-            raise ValueError("words must hold unsigned words, got a negative value")
-        words = np.ascontiguousarray(given.astype(np.uint64, copy=False))
+        words = np.ascontiguousarray(_integer_words(words))
         if words.ndim != 2:
             raise ValueError(f"words must be 2-D, got an array of {words.ndim} dimensions")
         cols = int(cols)

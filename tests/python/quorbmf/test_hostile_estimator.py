@@ -20,10 +20,11 @@ runs a few cases on a Dask LocalCluster. Longer runs:
         python3 -m pytest tests/python/quorbmf/test_hostile_estimator.py
 
 QUORBMF_FUZZ_CASES is the total over all batches (default 2000).
-QUORBMF_FUZZ_KNOWN=skip leaves out the cases that reach a known fault of
-today's code (KNOWN below), to see that the rest runs clean; a comma-separated
-list of KNOWN's names leaves out those only. A failure names the known
-faults its case reaches, if any.
+KNOWN below names the kinds of case that once reached a fault, now mended;
+a failure names the kinds its case belongs to, so an old fault come back is
+told from a new one at a glance. QUORBMF_FUZZ_KNOWN=skip leaves all those
+cases out (a comma-separated list of KNOWN's names, those only), to see
+whether the rest runs clean while one of them is broken.
 """
 import _thread
 import contextlib
@@ -64,7 +65,7 @@ BATCHES = 2
 DASK_CASES = 4
 HEADROOM = 1536 * 2**20
 
-# The known faults a case may reach, by the name its tag carries.
+# The kinds of case that once reached a fault, by the name their tag carries.
 KNOWN = {
     "corrupt-sparse": "a corrupt sparse structure is read before it is checked",
     "duplicates": "duplicate sparse entries are ORed (CSR) or refused (COO), not summed",
@@ -1268,7 +1269,8 @@ def case_packed_matrix(rng, ctx):
             (words, cols + 64), (words, 0), (words, -1), (words[:0], cols), (words[0], cols),
             (words | np.uint64(2**63), cols) if cols % 64 else (words, 2**70),
             (np.zeros((2, 2, 2), np.uint64), 3), ("words", 3), (words, "3"), (words, None),
-            (np.full((1, 1), -1, np.int64), 64), (words.astype(float) + 0.5, cols),
+            (np.full((1, 1), -1, np.int8), 64), (words.astype(float) + 0.5, cols),
+            (words.astype(float), cols), ([[0.0]], 1), ([[-1]], 64), ([[2**64]], 64),
             (words, 2**64), (np.zeros((1, 2**14), np.uint64), 2**20),
         ])
     ctx.text = f"PackedMatrix(<{np.shape(args[0])}>, {args[1]!r})"

@@ -400,6 +400,12 @@ class TestPackedMatrix:
             PackedMatrix(np.array([[True]]), 1)
         with pytest.raises(ValueError, match="negative"):
             PackedMatrix(np.array([[-1]], dtype=np.int8), 64)
+        for words in ([[0.5]], [[-1]], [[2**64]], [[True]]):
+            with pytest.raises((TypeError, ValueError), match="words"):
+                PackedMatrix(words, 64)
+        # Python ints are read exactly, large ones too.
+        assert PackedMatrix([[5, 2**63 + 1]], 128) == PackedMatrix(
+            np.array([[5, 2**63 + 1]], dtype=np.uint64), 128)
         # 64-bit signed words are bit patterns, the same as their uint64 view.
         signed = np.array([[-1, 5]], dtype=np.int64)
         assert PackedMatrix(signed, 128) == PackedMatrix(signed.view(np.uint64), 128)
