@@ -30,7 +30,6 @@ from . import _native
 from ._fit import Monitor, run_starts
 from ._input import (
     as_packed,
-    check_dtype,
     check_mask,
     is_dask_collection,
     is_packed_input,
@@ -293,11 +292,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         # A sparse structure is checked before scikit-learn touches it; the
         # values are checked by the door, which reads observed cells only.
         cells = checked_sparse(x) if is_sparse(x) else None
-        dtype = getattr(x, "dtype", None)
-        if isinstance(dtype, np.dtype) and dtype.kind not in "biufOc":
-            # The TypeError as_packed gives, before scikit-learn's; complex
-            # data stays scikit-learn's ValueError, as its estimators agree.
-            check_dtype("X", dtype)
         x = validate_data(self, x, reset=reset, accept_sparse=True, dtype=None,
                           ensure_all_finite=False, ensure_2d=True, ensure_min_samples=1)
         if masked_cells is not None:
