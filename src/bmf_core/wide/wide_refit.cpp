@@ -136,9 +136,8 @@ struct BlockChoice {
 // counted; the unmasked instance never reads `mask` and counts every one.
 template <bool Masked>
 BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patterns,
-                      std::span<const Word> x, const Word* mask,
-                      std::span<const Word> combination, std::size_t begin, std::size_t b,
-                      RefitScratch& s) {
+                      std::span<const Word> x, const Word* mask, std::span<const Word> combination,
+                      std::size_t begin, std::size_t b, RefitScratch& s) {
     const std::size_t mw = x.size();
     const std::size_t m = solver.m();
     const Word* const cols = solver.columns().words().data();

@@ -370,8 +370,7 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
             const BitView mask = packed_arg(obj->mask, "mask", cols);
             if (rows != 0 && (overlaps(words, out) || overlaps(mask, out)))
                 pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
-            total = pyrt::without_gil(
-                [&] { return engine.refit_blocks(words, mask, width, out); });
+            total = pyrt::without_gil([&] { return engine.refit_blocks(words, mask, width, out); });
         }
         return pyrt::py_u64(total);
     });
