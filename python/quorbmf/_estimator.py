@@ -44,7 +44,6 @@ from ._plan import (
     check_custom,
     describe_starts,
     plan_fit,
-    refuse_unobserved,
 )
 from ._sparse import checked_sparse, is_sparse
 from .backends.base import Backend, FitInput
@@ -110,8 +109,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         adds patterns while they strictly help; "greedy-ls" follows greedy
         with a seeded local search (any rank). "exact-blocks" follows greedy
         with exact refits of groups of 12 patterns, the others held fixed
-        (any rank, but no unobserved cell: with one, fit, transform and score
-        raise ValueError). "auto" picks "zeta" up to rank 12, "exact" up to
+        (any rank; with missing values, counting the observed cells only, up
+        to rank 26 as every masked fit). "auto" picks "zeta" up to rank 12, "exact" up to
         20 and "exact-blocks" above (with missing values, "greedy-ls" from
         13 to 26, where a table of 2^r counters per distinct mask costs too
         much).
@@ -349,7 +348,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         else:
             packed, observed = self._validate_x(x, reset=True, mask=mask)
             observed = hiding(observed)
-            refuse_unobserved(self.method.strip().lower(), observed)
             given = FitInput(packed.shape, packed=packed, observed=observed)
             n_jobs = resolve_n_jobs(self.n_jobs)
             backend = ThreadBackend(n_jobs, self.verbose, self.block_size)
@@ -388,7 +386,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                              f"got n_components={r}")
         plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
                         masked)
-        refuse_unobserved(plan.method, None, masked)
         self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
                   f"{where}")
         return plan
@@ -483,7 +480,6 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         ht, r, step = self._fitted_step()
         packed, observed = self._validate_x(X, reset=False, mask=mask)
         observed = hiding(observed)
-        refuse_unobserved(self.method_, observed)
         w = np.zeros((packed.rows, words_for(r)), dtype=np.uint64)
         with ThreadBackend(resolve_n_jobs(self.n_jobs), self.verbose, self.block_size) as threads:
             rows = PackedRows(packed.words, packed.cols,

@@ -149,4 +149,5 @@ class Solver:
         ``width`` (1..24) columns with the others held fixed, one group after
         the other over all r columns, updating ``out`` in place, and returns
         the total error. No row's error grows (ties keep the lowest block
-        combination). Unmasked blocks only."""
+        combination). For a masked block the error counts observed cells
+        only."""

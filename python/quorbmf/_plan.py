@@ -20,7 +20,7 @@ from ._packed import PackedMatrix, Words
 from ._stoppable import call_stoppable
 
 __all__ = ["Step", "Start", "Plan", "plan_fit", "start_factors", "check_custom", "describe_starts",
-           "refuse_unobserved", "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
+           "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
 
 # The limits of the solvers, as the native module states them.
 TABLE_RANK: int = _native.MAX_TABLE_RANK
@@ -123,24 +123,6 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         # A deterministic start once, then random columns for the other runs.
         starts = [Start(init)] + [Start("random-columns", s) for s in seeds[1:]]
     return Plan(method, Step.of(method, r), tuple(starts))
-
-
-def refuse_unobserved(method: str, observed: Optional[PackedMatrix], masked: bool = False,
-                      name: str = "X") -> None:
-    """ValueError when ``method`` is "exact-blocks" and some cell is
-    unobserved (``observed`` not None, or ``masked`` where the cells are not
-    at hand): its refits of groups of columns count every cell, so the
-    combination is refused before any solving."""
-    if method != "exact-blocks" or (observed is None and not masked):
-        return
-    where = f"{name} has unobserved cells"
-    if observed is not None:
-        unseen = observed.rows * observed.cols - observed.count_ones()
-        where = f"{name} has {unseen} unobserved cell(s), the first at {first_unseen(observed)}"
-    raise ValueError(f"method 'exact-blocks' takes no unobserved cells, and {where} (NaN, NA, "
-                     "masked, False in mask= or not stored with sparse_absent='missing'); "
-                     "use method 'auto', 'greedy-ls' or 'exact' (up to rank 26), or fill "
-                     "those cells in")
 
 
 def first_unseen(observed: PackedMatrix) -> Tuple[int, int]:

@@ -1,11 +1,13 @@
 // Exact block refits: equal to a brute-force search over the block on tiny
 // sizes, never worse than the combination they start from on wide ones,
-// bits outside the block untouched, and the precondition failures.
+// bits outside the block untouched, and the precondition failures; the
+// masked refit against the same brute force over observed cells only.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
+#include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/wide/wide_refit.hpp"
 #include "failure.hpp"
@@ -127,6 +129,120 @@ TEST(WideRefit, RejectsBadBlocksAndShapes) {
     EXPECT_NE(
         failure_of([&] { refit_block(solver, vectors.view(), 0, 4, short_combos.view_mut()); }),
         "<no failure>");
+}
+
+// Wrong observed cells of row v of `vectors` against W∘(row v of `combos`).
+std::uint64_t masked_error_of_row(const BitMatrix& w, const BitMatrix& vectors,
+                                  const BitMatrix& masks, const BitMatrix& combos, std::size_t v) {
+    std::uint64_t e = 0;
+    for (std::size_t i = 0; i < w.rows(); ++i) {
+        bool predicted = false;
+        for (std::size_t j = 0; j < w.cols(); ++j) predicted |= w.get(i, j) && combos.get(v, j);
+        if (masks.get(v, i) && predicted != vectors.get(v, i)) ++e;
+    }
+    return e;
+}
+
+TEST(WideRefitMasked, EqualsBruteForceOverTheBlockOnObservedCells) {
+    // Random masks of every density, all-zero masks and rows with no
+    // observed cell among them; ties go to the lowest block combination.
+    std::mt19937_64 g(22);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t m = 1 + g() % 12, k = 1 + g() % 8, n = 1 + g() % 6;
+        const std::size_t begin = g() % k, end = begin + 1 + g() % (k - begin);
+        const BitMatrix w = random_matrix(g, m, k, percent(40));
+        const BitMatrix vectors = random_matrix(g, n, m, percent(static_cast<unsigned>(g() % 101)));
+        BitMatrix masks = random_matrix(g, n, m, percent(static_cast<unsigned>(g() % 101)));
+        if (n > 1) {
+            for (std::size_t i = 0; i < m; ++i) masks.set(g() % n, i, false);
+        }
+        BitMatrix combos = random_matrix(g, n, k, percent(50));
+        const WideLs solver(w.view());
+
+        BitMatrix want = combos;
+        std::uint64_t want_total = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            std::uint64_t best = ~std::uint64_t{0};
+            std::uint64_t best_g = 0;
+            for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
+                BitMatrix trial_combo = combos;
+                for (std::size_t j = begin; j < end; ++j)
+                    trial_combo.set(v, j, (blk >> (j - begin)) & 1);
+                const std::uint64_t e = masked_error_of_row(w, vectors, masks, trial_combo, v);
+                if (e < best) best = e, best_g = blk;
+            }
+            for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
+            want_total += best;
+        }
+        const std::uint64_t total =
+            refit_block(solver, vectors.view(), masks.view(), begin, end, combos.view_mut());
+        ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
+        ASSERT_EQ(total, want_total);
+    }
+}
+
+TEST(WideRefitMasked, AllOnesMasksGiveTheUnmaskedRefitAndEmptyMasksZero) {
+    // Wide and long cases: blocks across word boundaries, m not a multiple
+    // of 64, tables split into several L1 sub-blocks.
+    std::mt19937_64 g(26);
+    const std::tuple<std::size_t, std::size_t, std::size_t, std::size_t> cases[] = {
+        {150, 300, 55, 75}, {400, 20, 0, 20}, {64, 130, 120, 130}, {3, 9, 2, 7}};
+    for (const auto& [m, k, begin, end] : cases) {
+        const std::size_t n = 30;
+        const WideLs solver(random_matrix(g, m, k, percent(m > 100 ? 3 : 30)).view());
+        BitMatrix vectors = BitMatrix::zeros(n, m);
+        for (std::size_t v = 0; v < n; ++v) vectors.set_row(v, random_x(g, m).words());
+        const BitMatrix start = random_matrix(g, n, k, percent(5));
+
+        BitMatrix plain = start, masked = start;
+        const std::uint64_t plain_total =
+            refit_block(solver, vectors.view(), begin, end, plain.view_mut());
+        const std::uint64_t masked_total = refit_block(
+            solver, vectors.view(), BitMatrix::ones(n, m).view(), begin, end, masked.view_mut());
+        ASSERT_EQ(masked, plain) << m << "x" << k;
+        ASSERT_EQ(masked_total, plain_total);
+
+        // Nothing observed: error 0 and block combination 0 for every vector.
+        BitMatrix blind = start;
+        EXPECT_EQ(refit_block(solver, vectors.view(), BitMatrix::zeros(n, m).view(), begin, end,
+                              blind.view_mut()),
+                  0u);
+        for (std::size_t v = 0; v < n; ++v) {
+            for (std::size_t j = 0; j < k; ++j) {
+                ASSERT_EQ(blind.get(v, j), j >= begin && j < end ? false : start.get(v, j));
+            }
+        }
+
+        // The engine's sweep over every group agrees the same way.
+        const SolverEngine engine(solver.rows());
+        BitMatrix swept = start, swept_masked = start;
+        const std::uint64_t swept_total = engine.refit_blocks(vectors.view(), 7, swept.view_mut());
+        EXPECT_EQ(engine.refit_blocks(vectors.view(), BitMatrix::ones(n, m).view(), 7,
+                                      swept_masked.view_mut()),
+                  swept_total);
+        EXPECT_EQ(swept_masked, swept);
+    }
+}
+
+TEST(WideRefitMasked, RejectsMasksOfAnotherShape) {
+    const WideLs solver(BitMatrix::ones(3, 40).view());
+    const BitMatrix vectors = BitMatrix::ones(2, 3);
+    BitMatrix combos = BitMatrix::zeros(2, 40);
+    EXPECT_EQ(failure_of([&] {
+                  refit_block(solver, vectors.view(), BitMatrix::ones(2, 4).view(), 0, 4,
+                              combos.view_mut());
+              }),
+              "les masques ont 2x4 cellules, les vecteurs 2x3");
+    EXPECT_EQ(failure_of([&] {
+                  SolverEngine(BitMatrix::ones(3, 40))
+                      .refit_blocks(vectors.view(), BitMatrix::ones(1, 3).view(), 4,
+                                    combos.view_mut());
+              }),
+              "les masques ont 1x3 cellules, les vecteurs 2x3");
+    EXPECT_EQ(failure_of([&] {
+                  refit_block(solver, vectors.view(), vectors.view(), 30, 41, combos.view_mut());
+              }),
+              "bloc 30..41 hors des 40 colonnes");
 }
 
 }  // namespace

@@ -159,4 +159,14 @@ std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, Bit
     return total;
 }
 
+std::uint64_t SolverEngine::refit_blocks(BitView vectors, BitView masks, std::size_t width,
+                                         BitViewMut out) const {
+    const WideLs& solver = wide();
+    std::uint64_t total = 0;
+    const std::size_t rank = factor_.cols();
+    for (std::size_t begin = 0; begin < rank; begin += width)
+        total = refit_block(solver, vectors, masks, begin, std::min(rank, begin + width), out);
+    return total;
+}
+
 }  // namespace bmf

@@ -132,6 +132,12 @@ public:
     // Fails as refit_block does (width 0 included). O(r / width) refits.
     std::uint64_t refit_blocks(boolmat::BitView vectors, std::size_t width,
                                boolmat::BitViewMut out) const;
+    // The same counting only the cells where `masks` (the shape of
+    // `vectors`, 1 = observed) has a 1, any r; all-ones masks give the
+    // unmasked result bit for bit. Fails as the masked refit_block does
+    // (the shape message first), at the cost of the unmasked refits.
+    std::uint64_t refit_blocks(boolmat::BitView vectors, boolmat::BitView masks, std::size_t width,
+                               boolmat::BitViewMut out) const;
 
 private:
     const BoolLs& table() const;

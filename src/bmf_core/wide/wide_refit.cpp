@@ -132,9 +132,12 @@ struct BlockChoice {
     std::uint64_t error;
 };
 
+// Masked: only the positions where `mask` (a row of x's shape) has a 1 are
+// counted; the unmasked instance never reads `mask` and counts every one.
+template <bool Masked>
 BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patterns,
-                      std::span<const Word> x, std::span<const Word> combination, std::size_t begin,
-                      std::size_t b, RefitScratch& s) {
+                      std::span<const Word> x, const Word* mask, std::span<const Word> combination,
+                      std::size_t begin, std::size_t b, RefitScratch& s) {
     const std::size_t mw = x.size();
     const std::size_t m = solver.m();
     const Word* const cols = solver.columns().words().data();
@@ -155,17 +158,32 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
         }
     }
     // Covered rows are predicted 1: their zeros of x are wrong whatever g is.
-    const std::uint64_t fixed_error = count.andnot_popcount(s.covered.data(), x.data(), mw);
+    std::uint64_t fixed_error = 0, ones_uncovered = 0, zeros_uncovered = 0;
+    if constexpr (Masked) {
+        // Spare bits of the mask past m are not positions.
+        const Word tail = m % kWordBits == 0 ? ~Word{0} : (Word{1} << (m % kWordBits)) - 1;
+        for (std::size_t w = 0; w < mw; ++w) {
+            const Word c = s.covered[w], ones = x[w];
+            const Word seen = w + 1 == mw ? mask[w] & tail : mask[w];
+            fixed_error += static_cast<std::uint64_t>(std::popcount(c & seen & ~ones));
+            ones_uncovered += static_cast<std::uint64_t>(std::popcount(ones & seen & ~c));
+            zeros_uncovered += static_cast<std::uint64_t>(std::popcount(seen & ~c & ~ones));
+        }
+    } else {
+        fixed_error = count.andnot_popcount(s.covered.data(), x.data(), mw);
+        ones_uncovered = count.andnot_popcount(x.data(), s.covered.data(), mw);
+        zeros_uncovered = m - count.popcount(s.covered.data(), mw) - ones_uncovered;
+    }
 
-    // Active block columns: those that meet an uncovered one of x.
+    // Active block columns: those that meet an uncovered (observed) one of x.
     std::uint32_t active = 0;
     for (std::size_t w = 0; w < mw; ++w) {
-        for (Word bits = x[w] & ~s.covered[w]; bits != 0; bits &= bits - 1) {
+        Word bits = x[w] & ~s.covered[w];
+        if constexpr (Masked) bits &= mask[w];
+        for (; bits != 0; bits &= bits - 1) {
             active |= patterns[w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits))];
         }
     }
-    const std::uint64_t ones_uncovered = count.andnot_popcount(x.data(), s.covered.data(), mw);
-    const std::uint64_t zeros_uncovered = m - count.popcount(s.covered.data(), mw) - ones_uncovered;
     if (active == 0) return {0, fixed_error + ones_uncovered};
 
     // Only uncovered rows that meet an active column land outside entry 0.
@@ -175,6 +193,7 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
         kernels::or_words(s.reach.data(), cols + j * stride, mw);
     }
     kernels::andnot_words(s.reach.data(), s.covered.data(), mw);
+    if constexpr (Masked) kernels::and_words(s.reach.data(), mask, mw);
 
     const unsigned a = static_cast<unsigned>(std::popcount(active));
     std::uint8_t rank[32] = {};
@@ -211,10 +230,11 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
     return {expand(g, active), fixed_error + static_cast<std::uint64_t>(uncovered_error)};
 }
 
-}  // namespace
-
-std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
-                          BitViewMut combinations) {
+// The checks and the loop over vectors of both refits; `masks` is null for
+// the unmasked one and then never read.
+template <bool Masked>
+std::uint64_t refit_rows(const WideLs& solver, BitView vectors, const BitView* masks,
+                         std::size_t begin, std::size_t end, BitViewMut combinations) {
     boolmat::assert_eq(vectors.cols(), solver.m(), [&] {
         return boolmat::cat("les vecteurs ont ", vectors.cols(), " bits, W a ", solver.m(),
                             " lignes");
@@ -251,11 +271,32 @@ std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t beg
     std::uint64_t total = 0;
     for (std::size_t v = 0; v < vectors.rows(); ++v) {
         const auto row = combinations.row(v);
-        const BlockChoice c = refit_one(solver, patterns, vectors.row(v), row, begin, b, scratch);
+        const Word* mask = nullptr;
+        if constexpr (Masked) mask = masks->row(v).data();
+        const BlockChoice c =
+            refit_one<Masked>(solver, patterns, vectors.row(v), mask, row, begin, b, scratch);
         put_bits(row.data(), begin, b, c.g);
         total += c.error;
     }
     return total;
+}
+
+}  // namespace
+
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
+                          BitViewMut combinations) {
+    return refit_rows<false>(solver, vectors, nullptr, begin, end, combinations);
+}
+
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, std::size_t begin,
+                          std::size_t end, BitViewMut combinations) {
+    if (masks.rows() != vectors.rows() || masks.cols() != vectors.cols()) {
+        boolmat::fail(
+            boolmat::FailKind::Shape,
+            boolmat::cat("les masques ont ", masks.rows(), "x", masks.cols(),
+                         " cellules, les vecteurs ", vectors.rows(), "x", vectors.cols()));
+    }
+    return refit_rows<true>(solver, vectors, &masks, begin, end, combinations);
 }
 
 }  // namespace bmf

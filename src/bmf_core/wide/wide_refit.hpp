@@ -8,6 +8,11 @@
 // columns that meet an uncovered one of x can help, so the table is built
 // over those a <= b columns alone.
 //
+// Under a mask only the observed positions (mask bit 1) count: covered
+// observed zeros are the constant, the table runs over the observed
+// uncovered rows, and a vector with no observed position has error 0 and
+// takes block combination 0.
+//
 // Cost per vector: popcount(fixed) + a word-ORs of m/64 words, at most eight
 // table adds per uncovered row that meets the block, and a·2^a additions.
 #pragma once
@@ -28,5 +33,14 @@ inline constexpr std::size_t kMaxRefitBlock = 24;
 // vector's error grows), and returns the total error of the new combinations.
 std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
                           BitViewMut combinations);
+
+// The same counting only the positions where row v of `masks` (the shape of
+// `vectors`, 1 = observed) has a 1; with every mask bit 1 it gives the
+// unmasked refit's combinations and total bit for bit. Fails with "les
+// masques ont {}x{} cellules, les vecteurs {}x{}" when the shapes differ,
+// then as the unmasked refit_block. Costs as the unmasked refit plus three
+// word passes per vector.
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, std::size_t begin,
+                          std::size_t end, BitViewMut combinations);
 
 }  // namespace bmf

@@ -343,10 +343,7 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
         static const pyrt::Signature sig{"Solver.refit_blocks()", {"block", "width", "out"}, 3};
         PyObject* argv[3];
         pyrt::bind_args(sig, args, kwargs, argv);
-        const bmf::VectorBlock* block = plain_block(block_arg(argv[0]));
-        if (block == nullptr)
-            pyrt::raise(PyExc_ValueError,
-                        "refit_blocks takes unmasked blocks only; block has a mask");
+        PyVectorBlock* obj = as_block(block_arg(argv[0]));
         const std::uint64_t width = positive_arg(argv[1], "width");
         if (width > bmf::kMaxRefitBlock) {
             pyrt::raise(PyExc_ValueError,
@@ -354,13 +351,27 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
                             " (a refit builds a table of 2^width counters), not ", width));
         }
         const SolverEngine& engine = engine_of(self);
-        check_block_length(block->vectors().cols(), engine);
+        const std::size_t rows = block_rows(obj->block);
+        check_block_length(block_cols(obj->block), engine);
         // The combinations are read as well as written: their columns index W.
-        const BitViewMut out = packed_out_arg(argv[2], "out", block->vectors().rows(), engine.r());
+        const BitViewMut out = packed_out_arg(argv[2], "out", rows, engine.r());
         check_spare_bits(out, "out");
-        check_block_words(*block, out);
-        const std::uint64_t total =
-            pyrt::without_gil([&] { return engine.refit_blocks(block->vectors(), width, out); });
+        const bmf::VectorBlock* block = plain_block(argv[0]);
+        std::uint64_t total = 0;
+        if (block != nullptr) {
+            check_block_words(*block, out);
+            total = pyrt::without_gil(
+                [&] { return engine.refit_blocks(block->vectors(), width, out); });
+        } else {
+            // A masked block keeps no view of its vectors: the refit reads the
+            // arrays it was made from, checked again as at its making.
+            const std::uint64_t cols = block_cols(obj->block);
+            const BitView words = packed_arg(obj->words, "words", cols);
+            const BitView mask = packed_arg(obj->mask, "mask", cols);
+            if (rows != 0 && (overlaps(words, out) || overlaps(mask, out)))
+                pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
+            total = pyrt::without_gil([&] { return engine.refit_blocks(words, mask, width, out); });
+        }
         return pyrt::py_u64(total);
     });
 }
@@ -412,7 +423,8 @@ PyMethodDef g_solver_methods[] = {
                                                    "columns, updating out in place, and returns "
                                                    "the total error. No row's\n"
                                                    "error grows (ties keep the lowest block "
-                                                   "combination). Unmasked blocks only."},
+                                                   "combination). For a masked block the\n"
+                                                   "error counts observed cells only."},
     {nullptr, nullptr, 0, nullptr},
 };
 

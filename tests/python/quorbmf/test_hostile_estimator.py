@@ -70,7 +70,6 @@ KNOWN = {
     "corrupt-sparse": "a corrupt sparse structure is read before it is checked",
     "duplicates": "duplicate sparse entries are ORed (CSR) or refused (COO), not summed",
     "empty-mask": "a mask that hides nothing changes the fit; auto's masked ranks",
-    "blocks-masked": "exact-blocks with unobserved cells raises an internal error",
     "hidden-inf": "inf in an unobserved cell is read",
     "reentrant": "a fit from a callback or a second thread leaves a mixed state",
     "custom-unobserved": "a custom start keeps rows/columns with no observed cell",
@@ -664,8 +663,6 @@ def tag_params(ctx, params, observed):
     cells."""
     method = str(params.get("method", "auto")).strip().lower()
     r = params.get("n_components")
-    if method == "exact-blocks" and hides(observed):
-        ctx.tags.add("blocks-masked")
     if method == "auto" and hides(observed) and isinstance(r, int) and 13 <= r <= 20:
         ctx.tags.add("empty-mask")
     if observed is not None and not hides(observed) and isinstance(r, int) and r > 26:
@@ -736,8 +733,7 @@ def reference_fit(cells, observed, params):
     return REFERENCES[key]
 
 
-ACCEPTED_REFUSALS = ("supported up to rank", "at rank", "exact-blocks",
-                     "needs both W and H")
+ACCEPTED_REFUSALS = ("supported up to rank", "at rank", "needs both W and H")
 
 
 def check_refusal(err, where, masked=True):
@@ -839,10 +835,6 @@ def use_fitted(rng, ctx, e, cells, observed):
     ctx.tags |= rendering.tags
     if ctx.skipped():
         return
-    if e.method_ == "exact-blocks" and hides(new_observed):
-        ctx.tags.add("blocks-masked")
-        if ctx.skipped():
-            return
     ctx.watch(rendering.inputs())
     e.set_params(sparse_absent=rendering.sparse_absent)
     where = f"{ctx.text}; transform/score(<{rendering.text}>)"

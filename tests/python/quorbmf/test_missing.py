@@ -196,29 +196,33 @@ class TestMaskHidingNothing:
 
 
 class TestExactBlocksAndUnobservedCells:
-    def test_refused_up_front_by_fit_transform_and_score(self):
-        x = make_planted(40, 30, 3, noise=0.03, random_state=2).astype(float)
-        gaps = x.copy()
-        gaps[3, 5] = np.nan
-        seen = np.ones(x.shape, dtype=bool)
-        seen[7, 2] = False
-        model = BooleanMF(n_components=3, method="exact-blocks", random_state=0)
-        for source, extra, cell in [(gaps, {}, r"\(3, 5\)"), (x, dict(mask=seen), r"\(7, 2\)"),
-                                    (np.ma.masked_invalid(gaps), {}, r"\(3, 5\)")]:
-            with pytest.raises(ValueError, match=f"'exact-blocks'.* 1 unobserved cell.*{cell}"):
-                model.fit(source, **extra)
-            assert not any(k.endswith("_") for k in vars(model))
-        model.fit(x)
-        fitted = dict(vars(model))
-        for call in (model.transform, model.score):
-            with pytest.raises(ValueError, match="'exact-blocks'.*unobserved"):
-                call(gaps)
-            with pytest.raises(ValueError, match="'exact-blocks'.*unobserved"):
-                call(x, mask=seen)
-        assert vars(model).keys() == fitted.keys()
-        # A mask that hides nothing is no mask for exact-blocks either.
-        assert np.array_equal(model.transform(x, mask=np.ones(x.shape, dtype=bool)),
-                              model.transform(x))
+    def test_fit_transform_and_score_count_the_observed_cells(self):
+        x = make_planted(40, 30, 14, noise=0.03, random_state=2).astype(float)
+        rng = np.random.default_rng(3)
+        seen = rng.random(x.shape) > 0.2
+        seen[5] = False  # a row with no observed cell
+        gaps = np.where(seen, x, np.nan)
+        for r in (3, 14):
+            model = BooleanMF(n_components=r, method="exact-blocks", random_state=0)
+            for source, extra in [(gaps, {}), (x, dict(mask=seen)),
+                                  (np.ma.masked_invalid(gaps), {})]:
+                with pytest.warns(UserWarning, match="all zero"):
+                    w = model.fit_transform(source, **extra)
+                wrong = ((w.astype(int) @ model.components_.astype(int) > 0) != (x > 0)) & seen
+                assert model.method_ == "exact-blocks"
+                assert model.reconstruction_err_ == int(wrong.sum())
+                # Each refit starts from the greedy combinations and never
+                # makes the observed error worse.
+                history = model.error_history_
+                assert all(a >= b for a, b in zip(history, history[1:]))
+            solved = model.transform(gaps)
+            assert not solved[5].any()
+            wrong = ((solved.astype(int) @ model.components_.astype(int) > 0) != (x > 0)) & seen
+            assert model.score(gaps) == pytest.approx(1 - wrong.sum() / seen.sum())
+            assert np.array_equal(model.transform(x, mask=seen), solved)
+            # A mask that hides nothing is no mask.
+            assert np.array_equal(model.transform(x, mask=np.ones(x.shape, dtype=bool)),
+                                  model.transform(x))
 
 
 class TestCustomStartOnUnobservedCells:

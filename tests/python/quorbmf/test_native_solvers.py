@@ -179,16 +179,18 @@ def test_wide_greedy_equals_the_table_on_a_padded_factor():
     assert wide[1] == table[1]
 
 
-def model_refit(w, x, h, width):
+def model_refit(w, x, h, width, mask=True):
     """Each group of columns in turn set, row by row, to its lowest best
-    combination with the other columns fixed, by trying them all."""
+    combination with the other columns fixed (counting the cells under
+    `mask`), by trying them all."""
     h = h.copy()
     for begin in range(0, w.shape[1], width):
         group = np.arange(begin, min(w.shape[1], begin + width))
         best, best_errors = h[:, group].copy(), np.full(len(x), np.inf)
         for g in range(2 ** len(group)):
             h[:, group] = (g >> np.arange(len(group))) & 1
-            errors = (((h.astype(np.float32) @ w.T.astype(np.float32)) > 0) != x).sum(axis=1)
+            errors = ((((h.astype(np.float32) @ w.T.astype(np.float32)) > 0) != x)
+                      & mask).sum(axis=1)
             better = errors < best_errors
             best[better], best_errors[better] = h[better][:, group], errors[better]
         h[:, group] = best
@@ -207,6 +209,29 @@ def test_refit_blocks_never_raises_a_row_error(m, r, width):
     assert (after <= before).all() and total == after.sum() < before.sum()
     if width <= 7:
         np.testing.assert_array_equal(out, pack(model_refit(w, x, start, width)))
+
+
+@pytest.mark.parametrize("m, r, width", [(63, 5, 2), (65, 26, 7)])
+def test_a_masked_refit_counts_the_observed_cells(m, r, width):
+    rng = np.random.default_rng(m + r)
+    w, x = data(rng, m, r, 40)
+    mask = rng.random(x.shape) < 0.7
+    mask[3] = False
+    start = rng.random((40, r)) < 0.2
+    out = pack(start)
+    before = row_errors(w, x, out, mask)
+    block = _native.VectorBlock(pack(x), m, mask=pack(mask))
+    total = _native.Solver(pack(w), r).refit_blocks(block, width, out)
+    after = row_errors(w, x, out, mask)
+    assert (after <= before).all() and total == after.sum() and after[3] == 0
+    np.testing.assert_array_equal(out, pack(model_refit(w, x, start, width, mask)))
+    # Every cell observed: the unmasked refit, bit for bit.
+    plain, masked = pack(start), pack(start)
+    solver = _native.Solver(pack(w), r)
+    full = _native.VectorBlock(pack(x), m, mask=pack(np.ones_like(mask)))
+    assert (solver.refit_blocks(full, width, masked)
+            == solver.refit_blocks(_native.VectorBlock(pack(x), m), width, plain))
+    np.testing.assert_array_equal(masked, plain)
 
 
 @pytest.mark.parametrize("r", [1, 4, 12])
@@ -285,8 +310,6 @@ def call(r, name, *args, mask=None, words=B):
      r"out must have ceil\(cols / 64\) = 2 words per row for 65 columns, not 1"),
     (lambda: call(3, "half_step", "exactly", 0, out_for(4, 3)), ValueError,
      "method must be one of naive, zeta, greedy, greedy-ls, exact, not 'exactly'"),
-    (lambda: call(3, "refit_blocks", 2, out_for(4, 3), mask=B), ValueError,
-     "refit_blocks takes unmasked blocks only; block has a mask"),
     (lambda: call(3, "refit_blocks", 0, out_for(4, 3)), ValueError,
      "width must be at least 1, got 0"),
     (lambda: call(3, "refit_blocks", 25, out_for(4, 3)), ValueError,

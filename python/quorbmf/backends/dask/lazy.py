@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from ... import _native
 from ..._input import pack_array
 from ..._packed import Cells, PackedMatrix, Words
-from ..._plan import Step, refuse_unobserved
+from ..._plan import Step
 from . import tasks
 from .input import DaskRows, checked_array
 
@@ -29,7 +29,6 @@ def _solve_chunk(chunk: Any, mask: Any, ht: Words, r: int, step: Step,
                  threshold: Optional[float], offset: int) -> Tuple[Words, int, int]:
     """One chunk's W (packed), its error and its number of observed cells."""
     block, observed = tasks.pack_rows(chunk, offset, threshold, mask)
-    refuse_unobserved("exact-blocks" if step.refit_width else step.method, observed)
     solved = tasks.solve(ht, r, step, block)
     if solved is None:
         raise RuntimeError("the task was cancelled")
