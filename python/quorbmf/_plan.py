@@ -125,17 +125,6 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
     return Plan(method, Step.of(method, r), tuple(starts))
 
 
-def first_unseen(observed: PackedMatrix) -> Tuple[int, int]:
-    """The first cell (in row-major order) that ``observed`` has as 0."""
-    step = max(1, (1 << 20) // max(observed.cols, 1))
-    for begin in range(0, observed.rows, step):
-        cells = observed.row_block(begin, begin + step).to_numpy()
-        if not cells.all():
-            i, j = np.unravel_index(int(np.argmin(cells)), cells.shape)
-            return begin + int(i), int(j)
-    return -1, -1
-
-
 def observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int,
                    h: Words) -> int:
     """Wrong observed cells of W∘H against X (``mask``: 1 = observed)."""
