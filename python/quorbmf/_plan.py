@@ -13,8 +13,6 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
-import numpy as np
-
 from . import _native
 from ._packed import PackedMatrix, Words
 from ._stoppable import call_stoppable
