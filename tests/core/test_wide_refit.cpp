@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "bmf_core/alternating/engine.hpp"
@@ -27,6 +28,29 @@ std::uint64_t error_of_row(const WideLs& solver, const BitMatrix& vectors, const
     return solver.error_of({x.words(), x.len()}, combos.row(v));
 }
 
+// The brute-force refit: every row of `combos` with bits begin .. end - 1
+// set to the lowest block combination of least error(trial, row), and the
+// total of those least errors.
+template <class RowError>
+std::pair<BitMatrix, std::uint64_t> best_blocks(const BitMatrix& combos, std::size_t begin,
+                                                std::size_t end, RowError error) {
+    BitMatrix want = combos;
+    std::uint64_t total = 0;
+    for (std::size_t v = 0; v < combos.rows(); ++v) {
+        std::uint64_t best = ~std::uint64_t{0};
+        std::uint64_t best_g = 0;
+        for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
+            BitMatrix trial = combos;
+            for (std::size_t j = begin; j < end; ++j) trial.set(v, j, (blk >> (j - begin)) & 1);
+            const std::uint64_t e = error(trial, v);
+            if (e < best) best = e, best_g = blk;
+        }
+        for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
+        total += best;
+    }
+    return {want, total};
+}
+
 TEST(WideRefit, EqualsBruteForceOverTheBlock) {
     std::mt19937_64 g(20);
     for (int trial = 0; trial < 60; ++trial) {
@@ -37,21 +61,10 @@ TEST(WideRefit, EqualsBruteForceOverTheBlock) {
         BitMatrix combos = random_matrix(g, n, k, percent(50));
         const WideLs solver(w.view());
 
-        BitMatrix want = combos;
-        std::uint64_t want_total = 0;
-        for (std::size_t v = 0; v < n; ++v) {
-            std::uint64_t best = ~std::uint64_t{0};
-            std::uint64_t best_g = 0;
-            for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
-                BitMatrix trial_combo = combos;
-                for (std::size_t j = begin; j < end; ++j)
-                    trial_combo.set(v, j, (blk >> (j - begin)) & 1);
-                const std::uint64_t e = error_of_row(solver, vectors, trial_combo, v);
-                if (e < best) best = e, best_g = blk;
-            }
-            for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
-            want_total += best;
-        }
+        const auto [want, want_total] =
+            best_blocks(combos, begin, end, [&](const BitMatrix& trial, std::size_t v) {
+                return error_of_row(solver, vectors, trial, v);
+            });
         const std::uint64_t total =
             refit_block(solver, vectors.view(), begin, end, combos.view_mut());
         ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
@@ -159,21 +172,10 @@ TEST(WideRefitMasked, EqualsBruteForceOverTheBlockOnObservedCells) {
         BitMatrix combos = random_matrix(g, n, k, percent(50));
         const WideLs solver(w.view());
 
-        BitMatrix want = combos;
-        std::uint64_t want_total = 0;
-        for (std::size_t v = 0; v < n; ++v) {
-            std::uint64_t best = ~std::uint64_t{0};
-            std::uint64_t best_g = 0;
-            for (std::uint64_t blk = 0; blk < (std::uint64_t{1} << (end - begin)); ++blk) {
-                BitMatrix trial_combo = combos;
-                for (std::size_t j = begin; j < end; ++j)
-                    trial_combo.set(v, j, (blk >> (j - begin)) & 1);
-                const std::uint64_t e = masked_error_of_row(w, vectors, masks, trial_combo, v);
-                if (e < best) best = e, best_g = blk;
-            }
-            for (std::size_t j = begin; j < end; ++j) want.set(v, j, (best_g >> (j - begin)) & 1);
-            want_total += best;
-        }
+        const auto [want, want_total] =
+            best_blocks(combos, begin, end, [&](const BitMatrix& trial, std::size_t v) {
+                return masked_error_of_row(w, vectors, masks, trial, v);
+            });
         const std::uint64_t total =
             refit_block(solver, vectors.view(), masks.view(), begin, end, combos.view_mut());
         ASSERT_EQ(combos, want) << m << "x" << k << " block " << begin << ".." << end;
