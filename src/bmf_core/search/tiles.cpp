@@ -1,0 +1,264 @@
+#include "bmf_core/search/tiles.hpp"
+
+#include <bit>
+
+#include "boolmat/precondition.hpp"
+
+namespace bmf {
+
+using boolmat::BitView;
+using boolmat::FailKind;
+using boolmat::VecView;
+using boolmat::Word;
+
+namespace {
+
+bool has_bit(const Word* words, std::size_t k) {
+    return (words[boolmat::word_of(k)] >> boolmat::bit_of(k)) & 1U;
+}
+
+std::int64_t popcount(Word w) { return std::popcount(w); }
+
+// Checks every shape before the planes are allocated, so that a bad shape
+// fails with its own message rather than with the allocator's.
+boolmat::BitMatrix checked_plane(BitView x, const BitView* mask, BitView w, BitView h) {
+    if (mask != nullptr && (mask->rows() != x.rows() || mask->cols() != x.cols())) {
+        boolmat::fail(FailKind::Shape, boolmat::cat("le masque a ", mask->rows(), "x", mask->cols(),
+                                                    " cellules, X ", x.rows(), "x", x.cols()));
+    }
+    if (w.rows() != x.rows())
+        boolmat::fail(FailKind::Shape,
+                      boolmat::cat("W a ", w.rows(), " lignes, X en a ", x.rows()));
+    if (h.cols() != x.cols()) {
+        boolmat::fail(FailKind::Shape,
+                      boolmat::cat("H a ", h.cols(), " colonnes, X en a ", x.cols()));
+    }
+    if (w.cols() != h.rows()) {
+        boolmat::fail(FailKind::Shape,
+                      boolmat::cat("W a ", w.cols(), " colonnes, H a ", h.rows(), " lignes"));
+    }
+    if (x.rows() == 0 || x.cols() == 0) boolmat::fail(FailKind::Shape, "X n'a aucune cellule");
+    return boolmat::BitMatrix::zeros(x.rows(), x.cols());
+}
+
+}  // namespace
+
+TileState::TileState(BitView x, BitView w, BitView h) : TileState(x, nullptr, w, h) {}
+
+TileState::TileState(BitView x, BitView mask, BitView w, BitView h) : TileState(x, &mask, w, h) {}
+
+TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h)
+    : once_(checked_plane(x, mask, w, h)), twice_(boolmat::BitMatrix::zeros(x.rows(), x.cols())) {
+    m_ = x.rows();
+    n_ = x.cols();
+    mw_ = boolmat::words_for(m_);
+    nw_ = boolmat::words_for(n_);
+    rank_ = w.cols();
+    x_ = x;
+    if (mask != nullptr) mask_ = *mask;
+    tile_rows_.assign(rank_ * mw_, 0);
+    tile_cols_.assign(rank_ * nw_, 0);
+    for (std::size_t t = 0; t < rank_; ++t) {
+        Word* rows = tile_rows_.data() + t * mw_;
+        for (std::size_t i = 0; i < m_; ++i) {
+            if (has_bit(w.row(i).data(), t))
+                rows[boolmat::word_of(i)] |= Word{1} << boolmat::bit_of(i);
+        }
+        const std::span<const Word> cols = h.row(t);
+        std::copy(cols.begin(), cols.end(),
+                  tile_cols_.begin() + static_cast<std::ptrdiff_t>(t * nw_));
+        cover_unchecked(rows, tile_cols_.data() + t * nw_);
+    }
+    const Word* once = once_.words().data();
+    for (std::size_t i = 0; i < m_; ++i) {
+        const Word* xi = x_.row(i).data();
+        for (std::size_t k = 0; k < nw_; ++k)
+            error_ += std::popcount((xi[k] ^ once[i * nw_ + k]) & observed(i, k));
+    }
+}
+
+Word TileState::observed(std::size_t i, std::size_t k) const {
+    if (mask_) return mask_->row(i)[k];
+    return k + 1 == nw_ ? boolmat::row_mask(n_) : ~Word{0};
+}
+
+void TileState::check_tile(std::size_t t) const {
+    if (t >= rank_)
+        boolmat::fail(FailKind::Index,
+                      boolmat::cat("tuile ", t, " hors limites (rang = ", rank_, ")"));
+}
+
+void TileState::check_candidate(VecView rows, VecView cols) const {
+    if (rows.len != m_ || rows.words.size() < mw_) {
+        boolmat::fail(FailKind::Shape, boolmat::cat("l'ensemble de lignes a ", rows.len,
+                                                    " bits, X a ", m_, " lignes"));
+    }
+    if (cols.len != n_ || cols.words.size() < nw_) {
+        boolmat::fail(FailKind::Shape, boolmat::cat("l'ensemble de colonnes a ", cols.len,
+                                                    " bits, X a ", n_, " colonnes"));
+    }
+}
+
+VecView TileState::tile_rows(std::size_t t) const {
+    check_tile(t);
+    return {std::span<const Word>(tile_rows_.data() + t * mw_, mw_), m_};
+}
+
+VecView TileState::tile_cols(std::size_t t) const {
+    check_tile(t);
+    return {std::span<const Word>(tile_cols_.data() + t * nw_, nw_), n_};
+}
+
+std::int64_t TileState::delta_remove(std::size_t t) const {
+    check_tile(t);
+    return delta_remove_unchecked(t);
+}
+
+std::int64_t TileState::delta_add(VecView rows, VecView cols) const {
+    check_candidate(rows, cols);
+    return delta_add_unchecked(rows.words.data(), cols.words.data());
+}
+
+std::int64_t TileState::delta_replace(std::size_t t, VecView rows, VecView cols) const {
+    check_tile(t);
+    check_candidate(rows, cols);
+    return delta_replace_unchecked(t, rows.words.data(), cols.words.data());
+}
+
+std::uint64_t TileState::remove(std::size_t t) {
+    check_tile(t);
+    error_ =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(error_) + delta_remove_unchecked(t));
+    uncover_unchecked(t);
+    const auto at = [](std::vector<Word>& v, std::size_t w) {
+        return v.begin() + static_cast<std::ptrdiff_t>(w);
+    };
+    tile_rows_.erase(at(tile_rows_, t * mw_), at(tile_rows_, (t + 1) * mw_));
+    tile_cols_.erase(at(tile_cols_, t * nw_), at(tile_cols_, (t + 1) * nw_));
+    --rank_;
+    return error_;
+}
+
+std::uint64_t TileState::add(VecView rows, VecView cols) {
+    check_candidate(rows, cols);
+    error_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(error_) +
+                                        delta_add_unchecked(rows.words.data(), cols.words.data()));
+    tile_rows_.insert(tile_rows_.end(), rows.words.begin(), rows.words.begin() + mw_);
+    tile_cols_.insert(tile_cols_.end(), cols.words.begin(), cols.words.begin() + nw_);
+    ++rank_;
+    cover_unchecked(tile_rows_.data() + (rank_ - 1) * mw_, tile_cols_.data() + (rank_ - 1) * nw_);
+    return error_;
+}
+
+std::uint64_t TileState::replace(std::size_t t, VecView rows, VecView cols) {
+    check_tile(t);
+    check_candidate(rows, cols);
+    error_ = static_cast<std::uint64_t>(
+        static_cast<std::int64_t>(error_) +
+        delta_replace_unchecked(t, rows.words.data(), cols.words.data()));
+    uncover_unchecked(t);
+    std::copy(rows.words.begin(), rows.words.begin() + mw_,
+              tile_rows_.begin() + static_cast<std::ptrdiff_t>(t * mw_));
+    std::copy(cols.words.begin(), cols.words.begin() + nw_,
+              tile_cols_.begin() + static_cast<std::ptrdiff_t>(t * nw_));
+    cover_unchecked(tile_rows_.data() + t * mw_, tile_cols_.data() + t * nw_);
+    return error_;
+}
+
+// Cells covered by t alone are in t and not in twice; each observed one
+// turns a 1 of X from right to wrong and a 0 from wrong to right.
+std::int64_t TileState::delta_remove_unchecked(std::size_t t) const {
+    const Word* rows = tile_rows_.data() + t * mw_;
+    const Word* cols = tile_cols_.data() + t * nw_;
+    const Word* twice = twice_.words().data();
+    std::int64_t delta = 0;
+    for (std::size_t i = 0; i < m_; ++i) {
+        if (!has_bit(rows, i)) continue;
+        const Word* xi = x_.row(i).data();
+        for (std::size_t k = 0; k < nw_; ++k) {
+            const Word alone = cols[k] & ~twice[i * nw_ + k] & observed(i, k);
+            delta += popcount(alone & xi[k]) - popcount(alone & ~xi[k]);
+        }
+    }
+    return delta;
+}
+
+std::int64_t TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
+    const Word* once = once_.words().data();
+    std::int64_t delta = 0;
+    for (std::size_t i = 0; i < m_; ++i) {
+        if (!has_bit(rows, i)) continue;
+        const Word* xi = x_.row(i).data();
+        for (std::size_t k = 0; k < nw_; ++k) {
+            const Word fresh = cols[k] & ~once[i * nw_ + k] & observed(i, k);
+            delta += popcount(fresh & ~xi[k]) - popcount(fresh & xi[k]);
+        }
+    }
+    return delta;
+}
+
+// Row by row over rows(t) ∪ rows: the prediction loses the cells t covers
+// alone and gains the candidate's; the delta is the error after minus the
+// error before on that row.
+std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
+                                                const Word* cols) const {
+    const Word* old_rows = tile_rows_.data() + t * mw_;
+    const Word* old_cols = tile_cols_.data() + t * nw_;
+    const Word* once = once_.words().data();
+    const Word* twice = twice_.words().data();
+    std::int64_t delta = 0;
+    for (std::size_t i = 0; i < m_; ++i) {
+        const bool in_old = has_bit(old_rows, i);
+        const bool in_new = has_bit(rows, i);
+        if (!in_old && !in_new) continue;
+        const Word* xi = x_.row(i).data();
+        for (std::size_t k = 0; k < nw_; ++k) {
+            const Word before = once[i * nw_ + k];
+            Word after = before;
+            if (in_old) after &= ~(old_cols[k] & ~twice[i * nw_ + k]);
+            if (in_new) after |= cols[k];
+            const Word seen = observed(i, k);
+            delta += popcount((after ^ xi[k]) & seen) - popcount((before ^ xi[k]) & seen);
+        }
+    }
+    return delta;
+}
+
+void TileState::uncover_unchecked(std::size_t t) {
+    const Word* rows = tile_rows_.data() + t * mw_;
+    const Word* cols = tile_cols_.data() + t * nw_;
+    Word* once = once_.words_mut().data();
+    Word* twice = twice_.words_mut().data();
+    std::vector<std::size_t> sharing;  // the other tiles on row i
+    for (std::size_t i = 0; i < m_; ++i) {
+        if (!has_bit(rows, i)) continue;
+        sharing.clear();
+        for (std::size_t s = 0; s < rank_; ++s)
+            if (s != t && has_bit(tile_rows_.data() + s * mw_, i)) sharing.push_back(s);
+        for (std::size_t k = 0; k < nw_; ++k) {
+            if (cols[k] == 0) continue;
+            Word at_least_once = 0, at_least_twice = 0;
+            for (const std::size_t s : sharing) {
+                const Word c = tile_cols_[s * nw_ + k];
+                at_least_twice |= at_least_once & c;
+                at_least_once |= c;
+            }
+            once[i * nw_ + k] = at_least_once;
+            twice[i * nw_ + k] = at_least_twice;
+        }
+    }
+}
+
+void TileState::cover_unchecked(const Word* rows, const Word* cols) {
+    Word* once = once_.words_mut().data();
+    Word* twice = twice_.words_mut().data();
+    for (std::size_t i = 0; i < m_; ++i) {
+        if (!has_bit(rows, i)) continue;
+        for (std::size_t k = 0; k < nw_; ++k) {
+            twice[i * nw_ + k] |= once[i * nw_ + k] & cols[k];
+            once[i * nw_ + k] |= cols[k];
+        }
+    }
+}
+
+}  // namespace bmf

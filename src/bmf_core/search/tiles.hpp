@@ -1,0 +1,124 @@
+// TileState: a factor pair (W, H) of rank r seen as r rank-one tiles, tile t
+// covering the cells (i, j) with W(i, t) = 1 and H(t, j) = 1, kept beside X
+// with the coverage of every cell in two packed planes of X's shape:
+//   once  (i, j) = 1 when at least one tile covers the cell,
+//   twice (i, j) = 1 when at least two tiles cover it.
+// Invariant, after every public call: once = OR over t of tile t, and twice
+// = OR over t < u of (tile t AND tile u), so twice implies once; the
+// prediction W∘H is the once plane, and error() is the number of observed
+// cells where X and once differ. A cell where once is 1 and twice is 0 is
+// covered by exactly one tile, which is what makes the change of error of
+// removing a tile countable from the planes alone.
+//
+// Under a mask (X's shape, 1 = observed) unobserved cells count nothing in
+// the error and its deltas; the planes still cover them. Tiles are numbered
+// 0 .. rank() - 1: add appends one, remove erases one and renumbers the
+// later ones down by one, replace keeps the number.
+//
+// Costs, with nw = ceil(n/64) words per row of X: a delta or an add walks
+// the candidate's rows (and tile t's, for the tile versions) over nw words
+// with popcounts; remove and replace also recompute once and twice on the
+// removed tile's rows, over the words where its columns are not all 0,
+// from the tiles that share each row: O(|rows(t)| × (r + r_i × nnzw(t)))
+// word operations, r_i the number of tiles on row i. X and the mask are
+// viewed, not copied: the caller keeps their words alive and unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/view.hpp"
+#include "boolmat/words.hpp"
+
+namespace bmf {
+
+class TileState {
+public:
+    // The tiles of W (m × r) and H (r × n) over X (m × n), every cell
+    // observed. Fails with "W a {} lignes, X en a {}", "H a {} colonnes, X en
+    // a {}" or "W a {} colonnes, H a {} lignes" (in that order) when the
+    // shapes do not fit, and with "X n'a aucune cellule" when m or n is 0.
+    // Costs O(r × m × nw) word ORs to build the planes and one pass for the
+    // error.
+    TileState(boolmat::BitView x, boolmat::BitView w, boolmat::BitView h);
+    // The same with a mask of observed cells; fails first with "le masque a
+    // {}x{} cellules, X {}x{}" when the mask and X differ in shape.
+    TileState(boolmat::BitView x, boolmat::BitView mask, boolmat::BitView w, boolmat::BitView h);
+
+    std::size_t rows() const { return m_; }
+    std::size_t cols() const { return n_; }
+    std::size_t rank() const { return rank_; }
+
+    // The number of observed cells where X differs from the prediction; O(1)
+    // (kept up to date by every change).
+    std::uint64_t error() const { return error_; }
+
+    // The change of error if tile t were removed: the observed cells covered
+    // by t alone flip from 1 to 0. Fails with "tuile {} hors limites (rang =
+    // {})" when t >= rank(). O(|rows(t)| × nw).
+    std::int64_t delta_remove(std::size_t t) const;
+    // The change of error if the tile rows × cols (rows: m bits, cols: n
+    // bits) were added: the observed cells it covers and no tile covers yet
+    // flip from 0 to 1. Fails with "l'ensemble de lignes a {} bits, X a {}
+    // lignes" or "l'ensemble de colonnes a {} bits, X a {} colonnes".
+    // O(|rows| × nw).
+    std::int64_t delta_add(boolmat::VecView rows, boolmat::VecView cols) const;
+    // The change of error if tile t were replaced by rows × cols; the checks
+    // of delta_remove then those of delta_add. O(|rows(t) ∪ rows| × nw).
+    std::int64_t delta_replace(std::size_t t, boolmat::VecView rows, boolmat::VecView cols) const;
+
+    // Erases tile t (later tiles move down by one) and returns the new
+    // error; checks as delta_remove. Cost as stated at the top.
+    std::uint64_t remove(std::size_t t);
+    // Appends the tile rows × cols as tile rank() and returns the new error;
+    // checks as delta_add. O(|rows| × nw).
+    std::uint64_t add(boolmat::VecView rows, boolmat::VecView cols);
+    // Makes tile t the tile rows × cols and returns the new error; checks as
+    // delta_replace. Cost of remove plus that of add.
+    std::uint64_t replace(std::size_t t, boolmat::VecView rows, boolmat::VecView cols);
+
+    // The rows (m bits) and the columns (n bits) of tile t; checks t as
+    // delta_remove.
+    boolmat::VecView tile_rows(std::size_t t) const;
+    boolmat::VecView tile_cols(std::size_t t) const;
+    // The planes of cells covered at least once and at least twice.
+    boolmat::BitView once() const { return once_.view(); }
+    boolmat::BitView twice() const { return twice_.view(); }
+
+private:
+    TileState(boolmat::BitView x, const boolmat::BitView* mask, boolmat::BitView w,
+              boolmat::BitView h);
+    void check_tile(std::size_t t) const;
+    void check_candidate(boolmat::VecView rows, boolmat::VecView cols) const;
+    // Word k of row i of the mask, or the valid bits of the word unmasked.
+    boolmat::Word observed(std::size_t i, std::size_t k) const;
+
+    std::int64_t delta_remove_unchecked(std::size_t t) const;
+    std::int64_t delta_add_unchecked(const boolmat::Word* rows, const boolmat::Word* cols) const;
+    std::int64_t delta_replace_unchecked(std::size_t t, const boolmat::Word* rows,
+                                         const boolmat::Word* cols) const;
+    // Recomputes once and twice on the rows of tile t over the words where
+    // its columns are not 0, counting every tile but t.
+    void uncover_unchecked(std::size_t t);
+    // ORs the tile rows × cols into the planes.
+    void cover_unchecked(const boolmat::Word* rows, const boolmat::Word* cols);
+
+    std::size_t m_ = 0;
+    std::size_t n_ = 0;
+    std::size_t mw_ = 0;  // words of a row set
+    std::size_t nw_ = 0;  // words of a column set, and of a row of X
+    std::size_t rank_ = 0;
+    boolmat::BitView x_;
+    std::optional<boolmat::BitView> mask_;
+    std::vector<boolmat::Word> tile_rows_;  // rank_ row sets of mw_ words
+    std::vector<boolmat::Word> tile_cols_;  // rank_ column sets of nw_ words
+    boolmat::BitMatrix once_;
+    boolmat::BitMatrix twice_;
+    std::uint64_t error_ = 0;
+};
+
+}  // namespace bmf

@@ -1,0 +1,223 @@
+// TileState against a shadow model that keeps, per cell, the number of tiles
+// covering it: the planes equal "count >= 1" and "count >= 2", every delta
+// equals the shadow's change of error, error() equals a brute-force count
+// after random sequences of add, remove and replace (with and without a
+// mask, ranks 0 to 70 so that W's rows span two words), and the shape and
+// index failures.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "bmf_core/search/tiles.hpp"
+#include "boolmat/bitvec.hpp"
+#include "failure.hpp"
+#include "matrices.hpp"
+
+namespace bmf {
+namespace {
+
+using boolmat::BitMatrix;
+using boolmat::BitVec;
+
+struct ShadowTile {
+    std::vector<bool> rows, cols;
+};
+
+// The cell-by-cell model: X, the observed cells, the tiles and the counts.
+struct Shadow {
+    Cells x, seen;
+    std::vector<ShadowTile> tiles;
+
+    std::vector<std::vector<int>> counts() const {
+        std::vector<std::vector<int>> c(x.size(), std::vector<int>(x[0].size(), 0));
+        for (const ShadowTile& t : tiles)
+            for (std::size_t i = 0; i < x.size(); ++i)
+                for (std::size_t j = 0; j < x[0].size(); ++j) c[i][j] += t.rows[i] && t.cols[j];
+        return c;
+    }
+    std::int64_t error() const {
+        const auto c = counts();
+        std::int64_t e = 0;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            for (std::size_t j = 0; j < x[0].size(); ++j)
+                e += seen[i][j] && (x[i][j] != (c[i][j] > 0));
+        return e;
+    }
+};
+
+std::vector<bool> random_bits(std::mt19937_64& g, std::size_t n, unsigned percent_ones) {
+    std::vector<bool> bits(n);
+    for (std::size_t k = 0; k < n; ++k) bits[k] = g() % 100 < percent_ones;
+    return bits;
+}
+
+BitVec packed(const std::vector<bool>& bits) {
+    BitVec v = BitVec::zeros(bits.size());
+    for (std::size_t k = 0; k < bits.size(); ++k) v.set(k, bits[k]);
+    return v;
+}
+
+void expect_matches(const TileState& state, const Shadow& shadow) {
+    const auto c = shadow.counts();
+    ASSERT_EQ(state.rank(), shadow.tiles.size());
+    for (std::size_t t = 0; t < state.rank(); ++t) {
+        const boolmat::VecView rows = state.tile_rows(t), cols = state.tile_cols(t);
+        for (std::size_t i = 0; i < shadow.x.size(); ++i)
+            ASSERT_EQ(((rows.words[i / 64] >> (i % 64)) & 1) != 0, shadow.tiles[t].rows[i]);
+        for (std::size_t j = 0; j < shadow.x[0].size(); ++j)
+            ASSERT_EQ(((cols.words[j / 64] >> (j % 64)) & 1) != 0, shadow.tiles[t].cols[j]);
+    }
+    const boolmat::BitView once = state.once(), twice = state.twice();
+    for (std::size_t i = 0; i < shadow.x.size(); ++i) {
+        for (std::size_t j = 0; j < shadow.x[0].size(); ++j) {
+            ASSERT_EQ(((once.row(i)[j / 64] >> (j % 64)) & 1) != 0, c[i][j] >= 1) << i << "," << j;
+            ASSERT_EQ(((twice.row(i)[j / 64] >> (j % 64)) & 1) != 0, c[i][j] >= 2) << i << "," << j;
+        }
+        // Spare bits of the planes stay 0, so whole-word counts stay exact.
+        ASSERT_EQ(once.row(i).back() & ~boolmat::row_mask(once.cols()), 0U);
+        ASSERT_EQ(twice.row(i).back() & ~boolmat::row_mask(twice.cols()), 0U);
+    }
+    ASSERT_EQ(static_cast<std::int64_t>(state.error()), shadow.error());
+}
+
+// One random case: X, maybe a mask, W and H with r tiles, then a sequence of
+// moves, each delta checked before it is applied and everything after.
+void run_case(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r, bool masked) {
+    const unsigned tile_rows_pct = 5 + static_cast<unsigned>(g() % 40);
+    const unsigned tile_cols_pct = 5 + static_cast<unsigned>(g() % 40);
+    const BitMatrix x = random_matrix(g, m, n, percent(static_cast<unsigned>(g() % 101)));
+    const BitMatrix mask = masked ? random_matrix(g, m, n, percent(70)) : BitMatrix::ones(m, n);
+    Shadow shadow{cells_of(x), cells_of(mask), {}};
+    BitMatrix w = BitMatrix::zeros(m, r == 0 ? 1 : r);
+    BitMatrix h = BitMatrix::zeros(r == 0 ? 1 : r, n);
+    for (std::size_t t = 0; t < r; ++t) {
+        ShadowTile tile{random_bits(g, m, tile_rows_pct), random_bits(g, n, tile_cols_pct)};
+        for (std::size_t i = 0; i < m; ++i) w.set(i, t, tile.rows[i]);
+        for (std::size_t j = 0; j < n; ++j) h.set(t, j, tile.cols[j]);
+        shadow.tiles.push_back(tile);
+    }
+    // A rank of 0 is a view of no columns over the same words.
+    const boolmat::BitView wv{w.words().data(), m, r, w.stride()};
+    const boolmat::BitView hv{h.words().data(), r, n, h.stride()};
+    TileState state =
+        masked ? TileState(x.view(), mask.view(), wv, hv) : TileState(x.view(), wv, hv);
+    expect_matches(state, shadow);
+
+    for (int move = 0; move < 12; ++move) {
+        const std::int64_t before = shadow.error();
+        const unsigned kind = state.rank() == 0 ? 0 : static_cast<unsigned>(g() % 3);
+        // Sometimes the candidate is an existing tile, so that it covers
+        // nothing new and ties are exercised.
+        ShadowTile tile{random_bits(g, m, tile_rows_pct), random_bits(g, n, tile_cols_pct)};
+        if (state.rank() > 0 && g() % 5 == 0) tile = shadow.tiles[g() % state.rank()];
+        const BitVec rows = packed(tile.rows), cols = packed(tile.cols);
+        if (kind == 0) {
+            const std::int64_t delta = state.delta_add(rows, cols);
+            shadow.tiles.push_back(tile);
+            ASSERT_EQ(delta, shadow.error() - before);
+            ASSERT_EQ(state.add(rows, cols), static_cast<std::uint64_t>(shadow.error()));
+        } else if (kind == 1) {
+            const std::size_t t = g() % state.rank();
+            const std::int64_t delta = state.delta_remove(t);
+            shadow.tiles.erase(shadow.tiles.begin() + static_cast<std::ptrdiff_t>(t));
+            ASSERT_EQ(delta, shadow.error() - before);
+            ASSERT_EQ(state.remove(t), static_cast<std::uint64_t>(shadow.error()));
+        } else {
+            const std::size_t t = g() % state.rank();
+            const std::int64_t delta = state.delta_replace(t, rows, cols);
+            shadow.tiles[t] = tile;
+            ASSERT_EQ(delta, shadow.error() - before);
+            ASSERT_EQ(state.replace(t, rows, cols), static_cast<std::uint64_t>(shadow.error()));
+        }
+        expect_matches(state, shadow);
+    }
+}
+
+TEST(TileState, DeltasAndPlanesMatchTheShadowAcrossWordBoundaries) {
+    std::mt19937_64 g(23);
+    const std::size_t sizes[] = {1, 2, 63, 64, 65, 129};
+    for (const bool masked : {false, true}) {
+        for (const std::size_t n : sizes) {
+            for (const std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{5},
+                                        std::size_t{64}, std::size_t{70}}) {
+                const std::size_t m = 1 + g() % 70;
+                SCOPED_TRACE(testing::Message()
+                             << "m=" << m << " n=" << n << " r=" << r << " masked=" << masked);
+                run_case(g, m, n, r, masked);
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+TEST(TileState, RandomSmallCasesMatchTheShadow) {
+    std::mt19937_64 g(2023);
+    for (int trial = 0; trial < 150; ++trial) {
+        const std::size_t m = 1 + g() % 20, n = 1 + g() % 20, r = g() % 71;
+        const bool masked = trial % 2 == 1;
+        SCOPED_TRACE(testing::Message() << "trial " << trial << " m=" << m << " n=" << n
+                                        << " r=" << r << " masked=" << masked);
+        run_case(g, m, n, r, masked);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(TileState, RemovingADuplicateTileChangesNothingUntilTheLastCopy) {
+    // Two copies of one tile: removing either covers the same cells, so the
+    // delta is 0 and the twice plane must be rebuilt from the other copy.
+    const BitMatrix x = BitMatrix::ones(3, 4);
+    BitMatrix w = BitMatrix::zeros(3, 2), h = BitMatrix::zeros(2, 4);
+    for (std::size_t t = 0; t < 2; ++t) {
+        w.set(0, t, true);
+        w.set(2, t, true);
+        h.set(t, 1, true);
+        h.set(t, 3, true);
+    }
+    TileState state(x.view(), w.view(), h.view());
+    EXPECT_EQ(state.error(), 8U);
+    EXPECT_EQ(state.delta_remove(0), 0);
+    EXPECT_EQ(state.remove(0), 8U);
+    EXPECT_EQ(count_ones(state.twice()), 0U);
+    EXPECT_EQ(state.delta_remove(0), 4);
+    EXPECT_EQ(state.remove(0), 12U);
+    EXPECT_EQ(count_ones(state.once()), 0U);
+}
+
+TEST(TileState, ShapeAndIndexFailures) {
+    const BitMatrix x = BitMatrix::zeros(3, 5), w = BitMatrix::zeros(3, 2);
+    const BitMatrix h = BitMatrix::zeros(2, 5);
+    EXPECT_EQ(failure_of([&] { TileState(x.view(), BitMatrix::zeros(2, 2).view(), h.view()); }),
+              "W a 2 lignes, X en a 3");
+    EXPECT_EQ(failure_of([&] { TileState(x.view(), w.view(), BitMatrix::zeros(2, 4).view()); }),
+              "H a 4 colonnes, X en a 5");
+    EXPECT_EQ(failure_of([&] { TileState(x.view(), w.view(), BitMatrix::zeros(3, 5).view()); }),
+              "W a 2 colonnes, H a 3 lignes");
+    EXPECT_EQ(
+        failure_of([&] { TileState(x.view(), BitMatrix::zeros(3, 4).view(), w.view(), h.view()); }),
+        "le masque a 3x4 cellules, X 3x5");
+    EXPECT_EQ(
+        failure_of([&] { TileState(boolmat::BitView(), boolmat::BitView(), boolmat::BitView()); }),
+        "X n'a aucune cellule");
+
+    TileState state(x.view(), w.view(), h.view());
+    const BitVec rows = BitVec::zeros(3), cols = BitVec::zeros(5);
+    const BitVec short_rows = BitVec::zeros(2), short_cols = BitVec::zeros(6);
+    EXPECT_EQ(failure_of([&] { state.delta_remove(2); }), "tuile 2 hors limites (rang = 2)");
+    EXPECT_EQ(failure_of([&] { state.remove(2); }), "tuile 2 hors limites (rang = 2)");
+    EXPECT_EQ(failure_of([&] { state.delta_replace(7, rows, cols); }),
+              "tuile 7 hors limites (rang = 2)");
+    EXPECT_EQ(failure_of([&] { state.add(short_rows, cols); }),
+              "l'ensemble de lignes a 2 bits, X a 3 lignes");
+    EXPECT_EQ(failure_of([&] { state.delta_add(rows, short_cols); }),
+              "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
+    EXPECT_EQ(failure_of([&] { state.replace(0, rows, short_cols); }),
+              "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
+    // A failed call changes nothing.
+    EXPECT_EQ(state.rank(), 2U);
+    EXPECT_EQ(state.error(), 0U);
+}
+
+}  // namespace
+}  // namespace bmf
