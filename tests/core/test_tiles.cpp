@@ -214,6 +214,10 @@ TEST(TileState, ShapeAndIndexFailures) {
               "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
     EXPECT_EQ(failure_of([&] { state.replace(0, rows, short_cols); }),
               "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
+    BitVec wide_rows = BitVec::zeros(3);
+    wide_rows.words_mut()[0] = 0b1001;  // bit 3 is a spare bit of 3 rows
+    EXPECT_EQ(failure_of([&] { state.add(wide_rows, cols); }),
+              "bits de réserve non nuls dans la tuile candidate");
     // A failed call changes nothing.
     EXPECT_EQ(state.rank(), 2U);
     EXPECT_EQ(state.error(), 0U);

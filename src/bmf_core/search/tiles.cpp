@@ -1,5 +1,10 @@
+// TileState's word loops: every count is a popcount over the nw words of a
+// row that a tile (or a candidate) touches, so a delta costs the tile's rows
+// times nw, whatever the rank; only removal looks at the other tiles, and
+// only on the removed tile's rows.
 #include "bmf_core/search/tiles.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "boolmat/precondition.hpp"
@@ -18,6 +23,22 @@ bool has_bit(const Word* words, std::size_t k) {
 }
 
 std::int64_t popcount(Word w) { return std::popcount(w); }
+
+// Calls f(i) for every row i of the union of two row sets of mw words, in
+// order, with no allocation.
+template <class F>
+void for_each_row(const Word* rows, const Word* more_rows, std::size_t mw, F&& f) {
+    for (std::size_t k = 0; k < mw; ++k) {
+        for (Word bits = rows[k] | more_rows[k]; bits != 0; bits &= bits - 1)
+            f(k * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+}
+
+// Calls f(i) for every row i of a row set of mw words, in order.
+template <class F>
+void for_each_row(const Word* rows, std::size_t mw, F&& f) {
+    for_each_row(rows, rows, mw, f);
+}
 
 // Checks every shape before the planes are allocated, so that a bad shape
 // fails with its own message rather than with the allocator's.
@@ -97,6 +118,11 @@ void TileState::check_candidate(VecView rows, VecView cols) const {
         boolmat::fail(FailKind::Shape, boolmat::cat("l'ensemble de colonnes a ", cols.len,
                                                     " bits, X a ", n_, " colonnes"));
     }
+    // A set spare bit would name a row or a column beyond X.
+    if ((rows.words[mw_ - 1] & ~boolmat::row_mask(m_)) != 0 ||
+        (cols.words[nw_ - 1] & ~boolmat::row_mask(n_)) != 0) {
+        boolmat::fail(FailKind::Value, "bits de réserve non nuls dans la tuile candidate");
+    }
 }
 
 VecView TileState::tile_rows(std::size_t t) const {
@@ -172,28 +198,26 @@ std::int64_t TileState::delta_remove_unchecked(std::size_t t) const {
     const Word* cols = tile_cols_.data() + t * nw_;
     const Word* twice = twice_.words().data();
     std::int64_t delta = 0;
-    for (std::size_t i = 0; i < m_; ++i) {
-        if (!has_bit(rows, i)) continue;
+    for_each_row(rows, mw_, [&](std::size_t i) {
         const Word* xi = x_.row(i).data();
         for (std::size_t k = 0; k < nw_; ++k) {
             const Word alone = cols[k] & ~twice[i * nw_ + k] & observed(i, k);
             delta += popcount(alone & xi[k]) - popcount(alone & ~xi[k]);
         }
-    }
+    });
     return delta;
 }
 
 std::int64_t TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
     const Word* once = once_.words().data();
     std::int64_t delta = 0;
-    for (std::size_t i = 0; i < m_; ++i) {
-        if (!has_bit(rows, i)) continue;
+    for_each_row(rows, mw_, [&](std::size_t i) {
         const Word* xi = x_.row(i).data();
         for (std::size_t k = 0; k < nw_; ++k) {
             const Word fresh = cols[k] & ~once[i * nw_ + k] & observed(i, k);
             delta += popcount(fresh & ~xi[k]) - popcount(fresh & xi[k]);
         }
-    }
+    });
     return delta;
 }
 
@@ -207,10 +231,9 @@ std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
     const Word* once = once_.words().data();
     const Word* twice = twice_.words().data();
     std::int64_t delta = 0;
-    for (std::size_t i = 0; i < m_; ++i) {
+    for_each_row(old_rows, rows, mw_, [&](std::size_t i) {
         const bool in_old = has_bit(old_rows, i);
         const bool in_new = has_bit(rows, i);
-        if (!in_old && !in_new) continue;
         const Word* xi = x_.row(i).data();
         for (std::size_t k = 0; k < nw_; ++k) {
             const Word before = once[i * nw_ + k];
@@ -220,7 +243,7 @@ std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
             const Word seen = observed(i, k);
             delta += popcount((after ^ xi[k]) & seen) - popcount((before ^ xi[k]) & seen);
         }
-    }
+    });
     return delta;
 }
 
@@ -230,8 +253,7 @@ void TileState::uncover_unchecked(std::size_t t) {
     Word* once = once_.words_mut().data();
     Word* twice = twice_.words_mut().data();
     std::vector<std::size_t> sharing;  // the other tiles on row i
-    for (std::size_t i = 0; i < m_; ++i) {
-        if (!has_bit(rows, i)) continue;
+    for_each_row(rows, mw_, [&](std::size_t i) {
         sharing.clear();
         for (std::size_t s = 0; s < rank_; ++s)
             if (s != t && has_bit(tile_rows_.data() + s * mw_, i)) sharing.push_back(s);
@@ -246,19 +268,18 @@ void TileState::uncover_unchecked(std::size_t t) {
             once[i * nw_ + k] = at_least_once;
             twice[i * nw_ + k] = at_least_twice;
         }
-    }
+    });
 }
 
 void TileState::cover_unchecked(const Word* rows, const Word* cols) {
     Word* once = once_.words_mut().data();
     Word* twice = twice_.words_mut().data();
-    for (std::size_t i = 0; i < m_; ++i) {
-        if (!has_bit(rows, i)) continue;
+    for_each_row(rows, mw_, [&](std::size_t i) {
         for (std::size_t k = 0; k < nw_; ++k) {
             twice[i * nw_ + k] |= once[i * nw_ + k] & cols[k];
             once[i * nw_ + k] |= cols[k];
         }
-    }
+    });
 }
 
 }  // namespace bmf

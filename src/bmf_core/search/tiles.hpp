@@ -15,12 +15,17 @@
 // 0 .. rank() - 1: add appends one, remove erases one and renumbers the
 // later ones down by one, replace keeps the number.
 //
-// Costs, with nw = ceil(n/64) words per row of X: a delta or an add walks
-// the candidate's rows (and tile t's, for the tile versions) over nw words
-// with popcounts; remove and replace also recompute once and twice on the
-// removed tile's rows, over the words where its columns are not all 0,
+// Costs, with mw = ceil(m/64) and nw = ceil(n/64): a delta or an add scans
+// the mw words of the row sets and walks the candidate's rows (and tile
+// t's, for the tile versions) over nw words with popcounts, whatever the
+// rank. Removal cannot update the twice plane from the planes alone (a cell
+// covered by t and one other tile drops to once, one covered by t and two
+// others stays twice), so remove and replace rebuild once and twice on the
+// removed tile's rows only, over the words where its columns are not 0,
 // from the tiles that share each row: O(|rows(t)| × (r + r_i × nnzw(t)))
-// word operations, r_i the number of tiles on row i. X and the mask are
+// word operations, r_i the number of tiles on row i and nnzw(t) the
+// nonzero words of t's columns; one small allocation for the list of
+// sharing tiles. X and the mask are
 // viewed, not copied: the caller keeps their words alive and unchanged.
 #pragma once
 
@@ -64,8 +69,9 @@ public:
     // The change of error if the tile rows × cols (rows: m bits, cols: n
     // bits) were added: the observed cells it covers and no tile covers yet
     // flip from 0 to 1. Fails with "l'ensemble de lignes a {} bits, X a {}
-    // lignes" or "l'ensemble de colonnes a {} bits, X a {} colonnes".
-    // O(|rows| × nw).
+    // lignes" or "l'ensemble de colonnes a {} bits, X a {} colonnes", then
+    // with "bits de réserve non nuls dans la tuile candidate" when a bit
+    // beyond m or n is set. O(mw + |rows| × nw).
     std::int64_t delta_add(boolmat::VecView rows, boolmat::VecView cols) const;
     // The change of error if tile t were replaced by rows × cols; the checks
     // of delta_remove then those of delta_add. O(|rows(t) ∪ rows| × nw).
