@@ -25,8 +25,11 @@
 // from the tiles that share each row: O(|rows(t)| × (r + r_i × nnzw(t)))
 // word operations, r_i the number of tiles on row i and nnzw(t) the
 // nonzero words of t's columns; one small allocation for the list of
-// sharing tiles. X and the mask are
-// viewed, not copied: the caller keeps their words alive and unchanged.
+// sharing tiles.
+//
+// X and the mask are viewed, not copied: the caller keeps their words alive
+// and unchanged for the life of the state. A state is not safe to change
+// from two threads; its const members may run side by side.
 #pragma once
 
 #include <cstddef>
