@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "boolmat/detail/popcount.hpp"
 #include "boolmat/precondition.hpp"
 
 namespace bmf {
@@ -21,8 +22,6 @@ namespace {
 bool has_bit(const Word* words, std::size_t k) {
     return (words[boolmat::word_of(k)] >> boolmat::bit_of(k)) & 1U;
 }
-
-std::int64_t popcount(Word w) { return std::popcount(w); }
 
 // Calls f(i) for every row i of the union of two row sets of mw words, in
 // order, with no allocation.
@@ -64,12 +63,16 @@ boolmat::BitMatrix checked_plane(BitView x, const BitView* mask, BitView w, BitV
 
 }  // namespace
 
-TileState::TileState(BitView x, BitView w, BitView h) : TileState(x, nullptr, w, h) {}
+TileState::TileState(BitView x, BitView w, BitView h, const Kernels& kernels)
+    : TileState(x, nullptr, w, h, kernels) {}
 
-TileState::TileState(BitView x, BitView mask, BitView w, BitView h) : TileState(x, &mask, w, h) {}
+TileState::TileState(BitView x, BitView mask, BitView w, BitView h, const Kernels& kernels)
+    : TileState(x, &mask, w, h, kernels) {}
 
-TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h)
-    : once_(checked_plane(x, mask, w, h)), twice_(boolmat::BitMatrix::zeros(x.rows(), x.cols())) {
+TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h, const Kernels& kernels)
+    : count_(kernels.bits->popcount),
+      once_(checked_plane(x, mask, w, h)),
+      twice_(boolmat::BitMatrix::zeros(x.rows(), x.cols())) {
     m_ = x.rows();
     n_ = x.cols();
     mw_ = boolmat::words_for(m_);
@@ -77,6 +80,8 @@ TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h)
     rank_ = w.cols();
     x_ = x;
     if (mask != nullptr) mask_ = *mask;
+    every_.assign(nw_, ~Word{0});
+    every_.back() = boolmat::row_mask(n_);
     tile_rows_.assign(rank_ * mw_, 0);
     tile_cols_.assign(rank_ * nw_, 0);
     for (std::size_t t = 0; t < rank_; ++t) {
@@ -93,14 +98,14 @@ TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h)
     const Word* once = once_.words().data();
     for (std::size_t i = 0; i < m_; ++i) {
         const Word* xi = x_.row(i).data();
+        const Word* seen = observed(i);
         for (std::size_t k = 0; k < nw_; ++k)
-            error_ += std::popcount((xi[k] ^ once[i * nw_ + k]) & observed(i, k));
+            error_ += static_cast<std::uint64_t>(std::popcount((xi[k] ^ once[i * nw_ + k]) & seen[k]));
     }
 }
 
-Word TileState::observed(std::size_t i, std::size_t k) const {
-    if (mask_) return mask_->row(i)[k];
-    return k + 1 == nw_ ? boolmat::row_mask(n_) : ~Word{0};
+const Word* TileState::observed(std::size_t i) const {
+    return mask_ ? mask_->row(i).data() : every_.data();
 }
 
 void TileState::check_tile(std::size_t t) const {
@@ -192,31 +197,36 @@ std::uint64_t TileState::replace(std::size_t t, VecView rows, VecView cols) {
 }
 
 // Cells covered by t alone are in t and not in twice; each observed one
-// turns a 1 of X from right to wrong and a 0 from wrong to right.
+// turns a 1 of X from right to wrong and a 0 from wrong to right:
+// ones - zeros = |alone| - 2 |alone AND NOT x|.
 std::int64_t TileState::delta_remove_unchecked(std::size_t t) const {
     const Word* rows = tile_rows_.data() + t * mw_;
     const Word* cols = tile_cols_.data() + t * nw_;
     const Word* twice = twice_.words().data();
+    std::vector<Word> alone(nw_);
     std::int64_t delta = 0;
     for_each_row(rows, mw_, [&](std::size_t i) {
-        const Word* xi = x_.row(i).data();
-        for (std::size_t k = 0; k < nw_; ++k) {
-            const Word alone = cols[k] & ~twice[i * nw_ + k] & observed(i, k);
-            delta += popcount(alone & xi[k]) - popcount(alone & ~xi[k]);
-        }
+        const Word* seen = observed(i);
+        for (std::size_t k = 0; k < nw_; ++k) alone[k] = cols[k] & ~twice[i * nw_ + k] & seen[k];
+        delta += static_cast<std::int64_t>(count_->popcount(alone.data(), nw_)) -
+                 2 * static_cast<std::int64_t>(
+                         count_->andnot_popcount(alone.data(), x_.row(i).data(), nw_));
     });
     return delta;
 }
 
+// The fresh cells (observed, covered by no tile) turn 0s right and 1s
+// wrong: 2 |fresh AND NOT x| - |fresh|.
 std::int64_t TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
     const Word* once = once_.words().data();
+    std::vector<Word> fresh(nw_);
     std::int64_t delta = 0;
     for_each_row(rows, mw_, [&](std::size_t i) {
-        const Word* xi = x_.row(i).data();
-        for (std::size_t k = 0; k < nw_; ++k) {
-            const Word fresh = cols[k] & ~once[i * nw_ + k] & observed(i, k);
-            delta += popcount(fresh & ~xi[k]) - popcount(fresh & xi[k]);
-        }
+        const Word* seen = observed(i);
+        for (std::size_t k = 0; k < nw_; ++k) fresh[k] = cols[k] & ~once[i * nw_ + k] & seen[k];
+        delta += 2 * static_cast<std::int64_t>(
+                         count_->andnot_popcount(fresh.data(), x_.row(i).data(), nw_)) -
+                 static_cast<std::int64_t>(count_->popcount(fresh.data(), nw_));
     });
     return delta;
 }
@@ -230,19 +240,23 @@ std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
     const Word* old_cols = tile_cols_.data() + t * nw_;
     const Word* once = once_.words().data();
     const Word* twice = twice_.words().data();
+    std::vector<Word> after(nw_), before(nw_);
     std::int64_t delta = 0;
     for_each_row(old_rows, rows, mw_, [&](std::size_t i) {
         const bool in_old = has_bit(old_rows, i);
         const bool in_new = has_bit(rows, i);
         const Word* xi = x_.row(i).data();
+        const Word* seen = observed(i);
         for (std::size_t k = 0; k < nw_; ++k) {
-            const Word before = once[i * nw_ + k];
-            Word after = before;
-            if (in_old) after &= ~(old_cols[k] & ~twice[i * nw_ + k]);
-            if (in_new) after |= cols[k];
-            const Word seen = observed(i, k);
-            delta += popcount((after ^ xi[k]) & seen) - popcount((before ^ xi[k]) & seen);
+            const Word was = once[i * nw_ + k];
+            Word now = was;
+            if (in_old) now &= ~(old_cols[k] & ~twice[i * nw_ + k]);
+            if (in_new) now |= cols[k];
+            after[k] = (now ^ xi[k]) & seen[k];
+            before[k] = (was ^ xi[k]) & seen[k];
         }
+        delta += static_cast<std::int64_t>(count_->popcount(after.data(), nw_)) -
+                 static_cast<std::int64_t>(count_->popcount(before.data(), nw_));
     });
     return delta;
 }

@@ -38,9 +38,14 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/kernels.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 #include "boolmat/words.hpp"
+
+namespace boolmat::detail {
+struct PopcountKernels;
+}  // namespace boolmat::detail
 
 namespace bmf {
 
@@ -52,10 +57,12 @@ public:
     // shapes do not fit, and with "X n'a aucune cellule" when m or n is 0.
     // Costs O(r × m × nw) word ORs to build the planes and one pass for the
     // error.
-    TileState(boolmat::BitView x, boolmat::BitView w, boolmat::BitView h);
+    TileState(boolmat::BitView x, boolmat::BitView w, boolmat::BitView h,
+              const Kernels& kernels = default_kernels());
     // The same with a mask of observed cells; fails first with "le masque a
     // {}x{} cellules, X {}x{}" when the mask and X differ in shape.
-    TileState(boolmat::BitView x, boolmat::BitView mask, boolmat::BitView w, boolmat::BitView h);
+    TileState(boolmat::BitView x, boolmat::BitView mask, boolmat::BitView w, boolmat::BitView h,
+              const Kernels& kernels = default_kernels());
 
     std::size_t rows() const { return m_; }
     std::size_t cols() const { return n_; }
@@ -100,11 +107,11 @@ public:
 
 private:
     TileState(boolmat::BitView x, const boolmat::BitView* mask, boolmat::BitView w,
-              boolmat::BitView h);
+              boolmat::BitView h, const Kernels& kernels);
     void check_tile(std::size_t t) const;
     void check_candidate(boolmat::VecView rows, boolmat::VecView cols) const;
-    // Word k of row i of the mask, or the valid bits of the word unmasked.
-    boolmat::Word observed(std::size_t i, std::size_t k) const;
+    // Row i of the mask, or the valid bits of a row unmasked.
+    const boolmat::Word* observed(std::size_t i) const;
 
     std::int64_t delta_remove_unchecked(std::size_t t) const;
     std::int64_t delta_add_unchecked(const boolmat::Word* rows, const boolmat::Word* cols) const;
@@ -125,6 +132,8 @@ private:
     std::optional<boolmat::BitView> mask_;
     std::vector<boolmat::Word> tile_rows_;  // rank_ row sets of mw_ words
     std::vector<boolmat::Word> tile_cols_;  // rank_ column sets of nw_ words
+    std::vector<boolmat::Word> every_;  // the valid bits of a row
+    const boolmat::detail::PopcountKernels* count_;
     boolmat::BitMatrix once_;
     boolmat::BitMatrix twice_;
     std::uint64_t error_ = 0;

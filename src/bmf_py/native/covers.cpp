@@ -85,27 +85,6 @@ PyType_Spec g_flag_spec = {
     g_flag_slots,
 };
 
-// The core's Cancel for the optional argument `stop` (None or absent: never).
-bmf::Cancel stop_arg(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) return {};
-    if (!PyObject_TypeCheck(obj, g_flag_type)) {
-        pyrt::raise(PyExc_TypeError,
-                    cat("stop must be a StopFlag or None, not ", pyrt::type_qualname(obj)));
-    }
-    return bmf::Cancel(as_flag(obj)->flag);
-}
-
-// Runs `cover` with the interpreter lock released; KeyboardInterrupt when it
-// stopped on its StopFlag.
-template <class F>
-bmf::CoverResult run_cover(F&& cover) {
-    try {
-        return pyrt::without_gil(std::forward<F>(cover));
-    } catch (const bmf::Cancelled&) {
-        pyrt::raise(PyExc_KeyboardInterrupt, "stopped by the caller");
-    }
-}
-
 // ---------------------------------------------------------------------------
 // The covers
 
@@ -142,7 +121,7 @@ PyObject* grecond_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         const boolmat::BitView x = packed_arg(argv[0], "x", cols);
         const bmf::Cancel cancel = stop_arg(argv[3]);
         bmf::CoverResult result =
-            run_cover([&] { return bmf::grecond(x, k, bmf::default_kernels(), cancel); });
+            run_stoppable([&] { return bmf::grecond(x, k, bmf::default_kernels(), cancel); });
         return cover_tuple(std::move(result));
     });
 }
@@ -175,7 +154,7 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         const boolmat::BitView x = packed_arg(argv[0], "x", cols);
         const bmf::Cancel cancel = stop_arg(argv[6]);
         bmf::CoverResult result =
-            run_cover([&] { return bmf::asso(x, k, params, bmf::default_kernels(), cancel); });
+            run_stoppable([&] { return bmf::asso(x, k, params, bmf::default_kernels(), cancel); });
         return cover_tuple(std::move(result));
     });
 }
@@ -202,6 +181,15 @@ PyMethodDef g_functions[] = {
 };
 
 }  // namespace
+
+bmf::Cancel stop_arg(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return {};
+    if (g_flag_type == nullptr || !PyObject_TypeCheck(obj, g_flag_type)) {
+        pyrt::raise(PyExc_TypeError,
+                    cat("stop must be a StopFlag or None, not ", pyrt::type_qualname(obj)));
+    }
+    return bmf::Cancel(as_flag(obj)->flag);
+}
 
 void add_cover_functions(PyObject* module_object) {
     // The type stays alive for the process: stop_arg checks against it.

@@ -57,6 +57,7 @@ Ref build_module() {
     add_solver_classes(module.get());
     add_cover_functions(module.get());
     add_bitmatrix_words(module.get());
+    add_search_class(module.get());
     add_constants(module.get());
     return module;
 }

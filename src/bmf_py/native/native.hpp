@@ -15,6 +15,8 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 
+#include "bmf_core/cancel.hpp"
+
 namespace bmf {
 struct MethodChoice;
 }  // namespace bmf
@@ -53,6 +55,26 @@ std::uint64_t positive_arg(PyObject* obj, const char* name);
 // non-str, ValueError "method must be one of naive, zeta, greedy, greedy-ls,
 // exact, not '{name}'" for any other name.
 bmf::MethodChoice method_arg(PyObject* obj);
+
+// The core's Cancel for the optional argument `stop`: never for None or an
+// omitted argument, else the flag of a StopFlag (TypeError "stop must be a
+// StopFlag or None, not {type}" for anything else; covers.cpp).
+bmf::Cancel stop_arg(PyObject* obj);
+
+// Runs work() with the interpreter lock released; KeyboardInterrupt
+// "stopped by the caller" when it stopped on its Cancel.
+template <class F>
+auto run_stoppable(F&& work) -> decltype(work()) {
+    try {
+        return pyrt::without_gil(std::forward<F>(work));
+    } catch (const bmf::Cancelled&) {
+        pyrt::raise(PyExc_KeyboardInterrupt, "stopped by the caller");
+    }
+}
+
+// Raises ValueError when `choice` has no route at rank r (on masked vectors
+// when `masked`), saying which methods do (solver.cpp).
+void check_method_at_rank(const bmf::MethodChoice& choice, std::uint64_t r, bool masked);
 
 // obj as a NumPy array, or TypeError "{name} must be a numpy.ndarray, not {type}".
 PyArrayObject* array_arg(PyObject* obj, const char* name);
@@ -102,5 +124,7 @@ void add_solver_classes(PyObject* module_object);
 void add_cover_functions(PyObject* module_object);
 // The function bitmatrix_words (bitmatrix_words.cpp), added to `module_object`.
 void add_bitmatrix_words(PyObject* module_object);
+// The class Search (search.cpp), added to `module_object`.
+void add_search_class(PyObject* module_object);
 
 }  // namespace bmf_native

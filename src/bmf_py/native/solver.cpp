@@ -255,16 +255,6 @@ PyObject* solver_get_r(PyObject* self, void*) {
     return guard_ref([&] { return pyrt::py_u64(engine_of(self).r()); });
 }
 
-// Raises ValueError when `choice` has no route at rank r (on masked vectors
-// when `masked`), saying which methods do.
-void check_method_at_rank(MethodChoice choice, std::uint64_t r, bool masked) {
-    const auto limit = bmf::rank_limit(choice, r, masked);
-    if (!limit) return;
-    if (limit->alternatives.empty())
-        pyrt::raise(PyExc_ValueError, cat(limit->reason, ", not r = ", r));
-    pyrt::raise(PyExc_ValueError, cat(limit->reason, "; at r = ", r, " use ", limit->alternatives));
-}
-
 // The block argument: TypeError unless it is a VectorBlock.
 PyObject* block_arg(PyObject* obj) {
     if (Py_TYPE(obj) != block_type()) {
@@ -453,6 +443,14 @@ PyType_Spec g_solver_spec = {
 };
 
 }  // namespace
+
+void check_method_at_rank(const MethodChoice& choice, std::uint64_t r, bool masked) {
+    const auto limit = bmf::rank_limit(choice, r, masked);
+    if (!limit) return;
+    if (limit->alternatives.empty())
+        pyrt::raise(PyExc_ValueError, cat(limit->reason, ", not r = ", r));
+    pyrt::raise(PyExc_ValueError, cat(limit->reason, "; at r = ", r, " use ", limit->alternatives));
+}
 
 void add_solver_classes(PyObject* module_object) {
     pyrt::add_to_module(module_object, "VectorBlock",
