@@ -45,6 +45,7 @@ from ._plan import (
     describe_starts,
     plan_fit,
 )
+from ._search import auto_moves, search
 from ._sparse import checked_sparse, is_sparse
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows, hiding
@@ -223,7 +224,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                  random_state: Any = None, n_jobs: Optional[int] = None, verbose: int = 0,
                  callback: Optional[Callable[[int, int], Any]] = None,
                  block_size: Optional[int] = None, backend: str = "threads",
-                 binarize: Optional[float] = None, sparse_absent: str = "zero") -> None:
+                 binarize: Optional[float] = None, sparse_absent: str = "zero",
+                 search: Any = "auto", search_time: Optional[float] = None) -> None:
         self.n_components = n_components
         self.method = method
         self.init = init
@@ -237,6 +239,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.backend = backend
         self.binarize = binarize
         self.sparse_absent = sparse_absent
+        self.search = search
+        self.search_time = search_time
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -362,6 +366,15 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 self._warn_unobserved(data.unseen)
             best = run_starts(backend, data, r, plan, int(self.max_iter), custom_wh, self._say,
                               self._monitor)
+            moves = self._search_moves(backend, data, r, best.fits)
+            self.n_search_moves_, self.search_history_ = 0, []
+            if moves:
+                found = search(backend, data, r, plan.step, best.fits, moves,
+                               None if self.search_time is None else float(self.search_time),
+                               seed, resolve_n_jobs(self.n_jobs), self._say, self._report)
+                best.fit = found.fit
+                self.n_search_moves_ = found.moves
+                self.search_history_ = [(move, error) for move, error, _ in found.history]
         # A row or column with no observed cell is refitted to zero, but a
         # start kept as it was keeps its own: zeroed, as the warning says.
         if data.unseen_rows is not None and data.unseen_cols is not None:
@@ -389,6 +402,36 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
                   f"{where}")
         return plan
+
+    def _search_moves(self, backend: Backend, data: Any, r: int, fits: List[Any]) -> int:
+        """The moves of the search: ``search`` or its default; none when the
+        best run is exact. With the Dask backend the search gathers X to
+        the client: the default search is skipped when X is too large to
+        gather, an explicit one refused."""
+        if not fits or min(f.error for f in fits) == 0:
+            return 0
+        if self.search == "auto":
+            moves = auto_moves(data.shape, r, sum(f.iterations for f in fits))
+        else:
+            moves = int(self.search)
+        limit = backend.gather_limit
+        m, n = data.shape
+        size = m * words_for(n) * 8 * (2 if data.masked else 1)
+        if moves and limit is not None and size > limit:
+            if self.search == "auto":
+                self._say(f"search skipped: it runs on the client, and X packed is "
+                          f"{size / 2**30:.1f} GiB, over the {limit / 2**30:g} GiB that "
+                          "backend='dask' gathers")
+                return 0
+            raise ValueError(
+                f"search={self.search} runs on the client, and X packed is {size / 2**30:.1f} "
+                f"GiB, over the {limit / 2**30:g} GiB that backend='dask' gathers to the "
+                "client: use search=0")
+        return moves
+
+    def _report(self, move: int, error: int) -> None:
+        if self.callback is not None:
+            self.callback(move, error)
 
     def _warn_unobserved(self, unseen: Tuple[Tuple[int, int], Tuple[int, int]]) -> None:
         for (count, first), side, part in zip(unseen, ("row", "column"), ("W row", "H column")):

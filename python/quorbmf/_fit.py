@@ -139,6 +139,8 @@ class Outcome:
     fit: Fit
     start: Start
     fallbacks: int
+    # The final fit of every run that went to the end, in start order.
+    fits: List[Fit] = field(default_factory=list)
 
 
 Say = Callable[[str], None]
@@ -174,4 +176,4 @@ def run_starts(backend: Backend, data: FitData, r: int, plan: Plan, max_iter: in
         fits = dict(zip(order, rest))
         fallbacks += sum(f.fallbacks - first[i].fallbacks for i, f in zip(order, rest))
     k = min(fits, key=lambda i: (fits[i].error, i))
-    return Outcome(fits[k], starts[k], fallbacks)
+    return Outcome(fits[k], starts[k], fallbacks, [fits[i] for i in sorted(fits)])

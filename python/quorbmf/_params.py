@@ -40,6 +40,17 @@ class _Number(Interval):
         return isinstance(val, Real) and not isinstance(val, bool)
 
 
+class _Seconds(Interval):
+    """A positive finite number of seconds, not a bool."""
+
+    def __init__(self) -> None:
+        super().__init__(Real, 0, None, closed="neither")
+
+    def is_satisfied_by(self, val: Any) -> bool:
+        return (isinstance(val, Real) and not isinstance(val, bool)
+                and bool(super().is_satisfied_by(val)) and np.isfinite(float(val)))
+
+
 class _Names(StrOptions):
     """One of the names, its letters in any case, white space around it."""
 
@@ -76,6 +87,12 @@ def invalid(name: str, value: Any) -> Exception:
         return TypeError(f"callback must be callable or None, got {value!r}")
     if name == "binarize":
         return TypeError(f"binarize must be a number or None, got {value!r}")
+    if name == "search":
+        if integer:
+            return ValueError(f"search must be at least 0, got {value}")
+        return ValueError(f"search must be an int (a number of moves) or 'auto', got {value!r}")
+    if name == "search_time":
+        return ValueError(f"search_time must be None or a positive number of seconds, got {value!r}")
     if name == "backend":
         return ValueError(f"backend must be 'threads' or 'dask', got {value!r}")
     return ValueError(f"sparse_absent must be 'zero' or 'missing', got {value!r}")
@@ -97,4 +114,6 @@ PARAMETER_CONSTRAINTS: Dict[str, List[Any]] = {
     "backend": [StrOptions({"threads", "dask"})],
     "binarize": [_Number(), None],
     "sparse_absent": [StrOptions({"zero", "missing"})],
+    "search": [_Int(0), StrOptions({"auto"})],
+    "search_time": [_Seconds(), None],
 }

@@ -74,6 +74,9 @@ class Backend(Protocol):
     # Set when the caller gives up the fit (Ctrl-C): the long calls of its
     # runs, wherever they run, stop soon after.
     stop: threading.Event
+    # The most packed bytes of X (and its observed cells) that ``gather``
+    # brings to the client; None when X is there already.
+    gather_limit: Optional[int]
 
     def __enter__(self) -> "Backend": ...
 

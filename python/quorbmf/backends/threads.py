@@ -53,6 +53,7 @@ class ThreadBackend:
         self.block_size = block_size
         # Set when the caller gives up: inline runs stop at the next block.
         self.stop = stop if stop is not None else threading.Event()
+        self.gather_limit: Optional[int] = None
         self.pool: Optional[ThreadPoolExecutor] = (
             ThreadPoolExecutor(max_workers=n_jobs, thread_name_prefix="quorbmf")
             if n_jobs > 1 else None)

@@ -302,7 +302,8 @@ Factors SearchChain::propose(Move kind, std::size_t k, const TilePool& pool,
                 reseed(f, c);
         }
     }
-    polisher_->refit_tiles(f, begin, r, options_.rounds);
+    // A single re-solved tile has had its refits already.
+    if (kind != Move::Resolve || k > 1) polisher_->refit_tiles(f, begin, r, options_.rounds);
     // A move that gives back the tiles it took leaves the polished
     // solution it started from: no polish to run.
     if (same_tiles(before, tiles_of(f, begin), k)) return f;

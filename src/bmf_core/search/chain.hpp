@@ -103,7 +103,7 @@ struct ChainOptions {
     std::size_t patience = 8;      // moves without improvement per extra tile
     std::size_t polish_iters = 50;  // most iterations of a move's polish
     std::size_t starts = 2;        // rank-one starts per re-solved tile
-    std::size_t rounds = 2;        // rounds of the exact refit of a move's tiles
+    std::size_t rounds = 1;        // rounds of the exact refit of a move's tiles
 };
 
 class SearchChain {

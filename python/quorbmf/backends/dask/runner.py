@@ -137,6 +137,7 @@ class DaskBackend:
         # The runs go one after the other on the calling thread, where
         # Ctrl-C stops a start itself; nothing sets this.
         self.stop = threading.Event()
+        self.gather_limit: Optional[int] = _GATHER_LIMIT
 
     # -- connection -------------------------------------------------------
 
