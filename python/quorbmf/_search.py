@@ -39,8 +39,8 @@ EPOCH = 4
 # MOVE_SECONDS x cells x (1 + min((r / 12)^3, 15)) seconds a move (a
 # formula of the shape and the rank, so the same data always gets the same
 # moves), at least AUTO_MIN and at most AUTO_MAX.
-MOVE_SECONDS = 1.7e-8
-AUTO_MIN = 8
+MOVE_SECONDS = 1.1e-8
+AUTO_MIN = 4
 AUTO_MAX = 400
 # Above this many cells the default search does no more moves than about a
 # third of the runs' iterations, so that it at most doubles their time.
