@@ -411,6 +411,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         if not fits or min(f.error for f in fits) == 0:
             return 0
         if self.search == "auto":
+            # By default only after the default starts: a fit from a given
+            # start stays the alternating fit from that start.
+            if self.init != "auto":
+                return 0
             moves = auto_moves(data.shape, r, sum(f.iterations for f in fits))
         else:
             moves = int(self.search)
