@@ -525,6 +525,32 @@ TEST(SearchChain, ErrorsAreRightAndEventsImproveStrictly) { run_chains("zeta", 0
 
 TEST(SearchChain, GreedyPolishWithBlockRefits) { run_chains("greedy", 2, 49, 20); }
 
+TEST(SearchChain, EveryMoveEndsPolished) {
+    // A move's polish runs to convergence here, so that the solution the
+    // chain keeps is one a further polish leaves as it is.
+    std::mt19937_64 g(61);
+    ChainOptions options;
+    options.polish_iters = 1000;
+    for (int trial = 0; trial < 120; ++trial) {
+        const Case c = random_case(g, trial);
+        const Polisher polisher(c.x.view(), c.mask_view(), step_of("zeta"));
+        TilePool pool(c.m(), c.n(), 16);
+        if (trial % 2 == 1) {
+            Factors other = random_start(g, c);
+            polisher.polish(other, 50);
+            pool.add_factors(other.w.view(), other.ht.view());
+        }
+        SearchChain chain(polisher, random_start(g, c), g(), options);
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        for (int step = 0; step < 6; ++step) {
+            chain.run(3, pool);
+            Factors again = chain.current();
+            ASSERT_EQ(polisher.polish(again, 1000), 1U) << "after move " << chain.moves();
+            ASSERT_TRUE(same(again, chain.current())) << "after move " << chain.moves();
+        }
+    }
+}
+
 TEST(SearchChain, DeterministicForASeedWhateverTheSplitOfTheMoves) {
     std::mt19937_64 g(50);
     for (int trial = 0; trial < 20; ++trial) {
