@@ -12,7 +12,8 @@
 //   TilePool    deduplication, empty tiles, eviction of the oldest, the
 //               tiles of add_factors, failures;
 //   SearchChain the polished start is move 0, errors are right, events
-//               strictly improve, runs are deterministic for a seed and
+//               strictly improve, every solution it keeps is a fixed point
+//               of the polish, runs are deterministic for a seed and
 //               split freely, hand_over feeds another chain, a cancel or a
 //               past deadline runs no move.
 #include <gtest/gtest.h>
