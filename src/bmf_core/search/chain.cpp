@@ -304,9 +304,11 @@ Factors SearchChain::propose(Move kind, std::size_t k, const TilePool& pool,
     }
     // A single re-solved tile has had its refits already.
     if (kind != Move::Resolve || k > 1) polisher_->refit_tiles(f, begin, r, options_.rounds);
-    // A move that gives back the tiles it took leaves the polished
-    // solution it started from: no polish to run.
-    if (same_tiles(before, tiles_of(f, begin), k)) return f;
+    // A move that gives back the tiles it took proposes the polished
+    // solution it started from, in its own column order: the permuted copy
+    // has the same error but is not always a fixed point of the polish (the
+    // half-steps break ties by column), so it is not what the move returns.
+    if (same_tiles(before, tiles_of(f, begin), k)) return current_;
     polish_iterations_ += polisher_->polish(f, options_.polish_iters, cancel);
     keep_tiles(f);
     return f;
