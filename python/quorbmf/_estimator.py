@@ -138,12 +138,14 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         Threads for the half-steps: None is 1, -1 all cores. Results are the
         same for every value.
     verbose : int, default=0
-        1 prints what "auto" chose and one line per iteration (error, time),
+        1 prints what "auto" chose, one line per iteration (error, time) and
+        one per improvement of the search (error, move, time),
         with a progress bar over the blocks of half-steps longer than a
         second (tqdm when installed).
     callback : callable or None, default=None
         Called as ``callback(iteration, error)`` after every iteration of
-        every run.
+        every run, then as ``callback(moves, error)`` at every improvement of
+        the search.
     block_size : int or None, default=None
         Rows per block of a half-step; None chooses about 2^22 cells a block.
         Smaller blocks answer Ctrl-C sooner. Results do not depend on it.
@@ -154,6 +156,23 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         ``dask.array``; it stays packed on the workers. Results are the same.
     sparse_absent : {"zero", "missing"}, default="zero"
         What a cell that a sparse X does not store means: 0, or unobserved.
+    search : int or "auto", default="auto"
+        Moves of the search that follows the runs: it changes a few rank-one
+        patterns of the best run at a time (re-solving them against what the
+        others leave uncovered, swapping in patterns found earlier, or
+        re-seeding them from a row or column of X), refits the whole with
+        ``method`` and keeps what is no worse, in two chains that share what
+        they find. It never makes the fit worse. "auto" runs it after the
+        default starts only (``init="auto"``), with a number of moves set by
+        the shape and the rank: tens of milliseconds on a small table, about
+        a second on 10^6 cells, at most about the runs' own time on larger
+        data. 0 turns it off. The factors depend on the seed and the moves,
+        not on ``n_jobs`` or ``block_size``. With ``backend="dask"`` it runs
+        on the client, X gathered there (skipped by default when X is over
+        1 GiB packed).
+    search_time : float or None, default=None
+        A limit in seconds on the search: it stops at the first move after
+        it. The one setting that makes the result depend on the machine.
     binarize : float or None, default=None
         None: X must hold only 0 and 1, and any other value is an error.
         A number t: every cell greater than t counts as 1 and the rest as 0
@@ -177,6 +196,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         The solving method used.
     init_ : str
         The start of the kept run.
+    n_search_moves_ : int
+        Moves the search ran (0 without a search).
+    search_history_ : list of (int, int)
+        Each improvement of the search: (moves so far, error).
     n_exact_fallbacks_ : int
         Vector solves in which the exact search ran over its budget (method
         "exact" above rank 26) and "greedy-ls" answered instead.

@@ -92,7 +92,8 @@ def invalid(name: str, value: Any) -> Exception:
             return ValueError(f"search must be at least 0, got {value}")
         return ValueError(f"search must be an int (a number of moves) or 'auto', got {value!r}")
     if name == "search_time":
-        return ValueError(f"search_time must be None or a positive number of seconds, got {value!r}")
+        return ValueError("search_time must be None or a positive number of seconds, "
+                          f"got {value!r}")
     if name == "backend":
         return ValueError(f"backend must be 'threads' or 'dask', got {value!r}")
     return ValueError(f"sparse_absent must be 'zero' or 'missing', got {value!r}")

@@ -104,7 +104,9 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
             batch = [(c, min(EPOCH, left[c])) for c in range(CHAINS) if left[c]]
             remaining = None if deadline is None else max(0.0, deadline - time.perf_counter())
 
-            def epoch(flag: _native.StopFlag) -> List[List[Tuple[int, int, str, int]]]:
+            def epoch(flag: _native.StopFlag, batch: List[Tuple[int, int]] = batch,
+                      remaining: Optional[float] = remaining
+                      ) -> List[List[Tuple[int, int, str, int]]]:
                 runs = [pool.submit(engine.run, c, k, flag, remaining) for c, k in batch]
                 try:
                     return [f.result() for f in runs]

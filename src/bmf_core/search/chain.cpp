@@ -47,8 +47,8 @@ bool bit(const Word* words, std::size_t k) {
 
 void put_bit(Word* words, std::size_t k, bool value) {
     const Word b = Word{1} << boolmat::bit_of(k);
-    words[boolmat::word_of(k)] = value ? (words[boolmat::word_of(k)] | b)
-                                       : (words[boolmat::word_of(k)] & ~b);
+    words[boolmat::word_of(k)] =
+        value ? (words[boolmat::word_of(k)] | b) : (words[boolmat::word_of(k)] & ~b);
 }
 
 bool empty(const Word* words, std::size_t count) {
@@ -191,8 +191,8 @@ bool TilePool::add(VecView rows, VecView cols) {
 
 void TilePool::add_factors(BitView w, BitView ht) {
     if (w.rows() != m_ || w.cols() != ht.cols()) {
-        boolmat::fail(FailKind::Shape, boolmat::cat("W est ", w.rows(), "x", w.cols(),
-                                                    ", il faut ", m_, "x", ht.cols()));
+        boolmat::fail(FailKind::Shape, boolmat::cat("W est ", w.rows(), "x", w.cols(), ", il faut ",
+                                                    m_, "x", ht.cols()));
     }
     if (ht.rows() != n_) {
         boolmat::fail(FailKind::Shape, boolmat::cat("Hᵀ est ", ht.rows(), "x", ht.cols(),
@@ -215,21 +215,19 @@ void TilePool::add_factors(BitView w, BitView ht) {
 
 std::string_view move_name(Move move) {
     switch (move) {
-        case Move::Resolve:
-            return "re-solve";
-        case Move::Swap:
-            return "swap";
-        case Move::Reseed:
-            return "re-seed";
-        case Move::Start:
-            break;
+        case Move::Resolve: return "re-solve";
+        case Move::Swap: return "swap";
+        case Move::Reseed: return "re-seed";
+        case Move::Start: break;
     }
     return "start";
 }
 
 SearchChain::SearchChain(const Polisher& polisher, Factors start, std::uint64_t seed,
                          ChainOptions options, const Cancel& cancel)
-    : polisher_(&polisher), options_(options), state_(mix(seed ^ 0x5851f42d4c957f2dULL)),
+    : polisher_(&polisher),
+      options_(options),
+      state_(mix(seed ^ 0x5851f42d4c957f2dULL)),
       current_(std::move(start)),
       best_(current_) {
     options_.max_perturb = std::max<std::size_t>(1, options_.max_perturb);
@@ -243,8 +241,8 @@ SearchChain::SearchChain(const Polisher& polisher, Factors start, std::uint64_t 
 
 std::uint64_t SearchChain::draw(std::uint64_t bound) {
     const std::uint64_t hi = lcg_draw(state_);
-    const std::uint64_t value = bound <= (std::uint64_t{1} << 31) ? hi
-                                                                 : (hi << 31) | lcg_draw(state_);
+    const std::uint64_t value =
+        bound <= (std::uint64_t{1} << 31) ? hi : (hi << 31) | lcg_draw(state_);
     return value % bound;
 }
 
@@ -257,8 +255,9 @@ std::vector<SearchEvent> SearchChain::run(
     for (std::size_t s = 0; s < moves; ++s) {
         if (deadline && std::chrono::steady_clock::now() >= *deadline) break;
         cancel.check();
-        const std::size_t k = std::min({options_.max_perturb, r,
-                                        static_cast<std::size_t>(1 + since_best_ / options_.patience)});
+        const std::size_t k =
+            std::min({options_.max_perturb, r,
+                      static_cast<std::size_t>(1 + since_best_ / options_.patience)});
         const std::uint64_t u = draw(20);
         Move kind = Move::Reseed;
         if (pool.size() != 0)
@@ -279,8 +278,7 @@ std::vector<SearchEvent> SearchChain::run(
     return events;
 }
 
-Factors SearchChain::propose(Move kind, std::size_t k, const TilePool& pool,
-                             const Cancel& cancel) {
+Factors SearchChain::propose(Move kind, std::size_t k, const TilePool& pool, const Cancel& cancel) {
     Factors f = current_;
     const std::size_t r = f.w.cols();
     // k distinct tiles drawn into the last k columns.
@@ -356,9 +354,8 @@ void SearchChain::swap_in(Factors& f, std::size_t begin, const TilePool& pool) {
         // Every tile of a small pool, a draw of kSwapCandidates of a large one.
         const std::size_t tries = std::min(pool.size(), kSwapCandidates);
         for (std::size_t d = 0; d < tries; ++d) {
-            const std::size_t p = pool.size() <= kSwapCandidates
-                                      ? d
-                                      : static_cast<std::size_t>(draw(pool.size()));
+            const std::size_t p =
+                pool.size() <= kSwapCandidates ? d : static_cast<std::size_t>(draw(pool.size()));
             const VecView rows = pool.tile_rows(p);
             const VecView cols = pool.tile_cols(p);
             if (std::equal(rows.words.begin(), rows.words.begin() + static_cast<std::ptrdiff_t>(mw),
@@ -394,8 +391,8 @@ void SearchChain::reseed(Factors& f, std::size_t c) {
     for (std::size_t step = 0; step < count; ++step) {
         const std::size_t at = (first + step) % count;
         const std::span<const Word> v = side.row(at);
-        for (std::size_t w = 0; w < words; ++w) line[w] = v[w] & (side_mask ? side_mask->row(at)[w]
-                                                                            : ~Word{0});
+        for (std::size_t w = 0; w < words; ++w)
+            line[w] = v[w] & (side_mask ? side_mask->row(at)[w] : ~Word{0});
         if (empty(line.data(), words)) continue;
         // The line (a column of X as rows, or a row as columns) on one side,
         // its own index alone on the other.
@@ -430,13 +427,14 @@ std::optional<std::pair<std::size_t, std::size_t>> SearchChain::uncovered_one(co
     };
     const auto pick = [&](std::size_t i) {
         std::uint64_t ones = 0;
-        for (std::size_t w = 0; w < nw; ++w) ones += static_cast<std::uint64_t>(std::popcount(left[w]));
+        for (std::size_t w = 0; w < nw; ++w)
+            ones += static_cast<std::uint64_t>(std::popcount(left[w]));
         std::uint64_t target = draw(ones);
         for (std::size_t w = 0; w < nw; ++w) {
             for (Word b = left[w]; b != 0; b &= b - 1) {
                 if (target-- == 0)
-                    return std::make_pair(i, w * boolmat::kWordBits +
-                                                 static_cast<std::size_t>(std::countr_zero(b)));
+                    return std::make_pair(
+                        i, w * boolmat::kWordBits + static_cast<std::size_t>(std::countr_zero(b)));
             }
         }
         return std::make_pair(i, std::size_t{0});

@@ -78,8 +78,8 @@ private:
     std::size_t capacity_ = 0;
     std::size_t first_ = 0;  // slot of the oldest tile
     std::size_t count_ = 0;
-    std::vector<boolmat::Word> rows_;   // capacity × mw words
-    std::vector<boolmat::Word> cols_;   // capacity × nw words
+    std::vector<boolmat::Word> rows_;    // capacity × mw words
+    std::vector<boolmat::Word> cols_;    // capacity × nw words
     std::vector<std::uint64_t> hashes_;  // per slot
     std::unordered_set<std::uint64_t> known_;
 };
@@ -99,11 +99,11 @@ struct SearchEvent {
 };
 
 struct ChainOptions {
-    std::size_t max_perturb = 4;   // most tiles a move changes
-    std::size_t patience = 8;      // moves without improvement per extra tile
+    std::size_t max_perturb = 4;    // most tiles a move changes
+    std::size_t patience = 8;       // moves without improvement per extra tile
     std::size_t polish_iters = 50;  // most iterations of a move's polish
-    std::size_t starts = 2;        // rank-one starts per re-solved tile
-    std::size_t rounds = 1;        // rounds of the exact refit of a move's tiles
+    std::size_t starts = 2;         // rank-one starts per re-solved tile
+    std::size_t rounds = 1;         // rounds of the exact refit of a move's tiles
 };
 
 class SearchChain {
@@ -124,10 +124,9 @@ public:
     // before the interrupted move. A move costs a polish plus O(k × (m + n)
     // × (r + 2^k)) word operations, a swap also a TileState over the
     // solution and O(pool × tile rows × n/64).
-    std::vector<SearchEvent> run(std::size_t moves, const TilePool& pool,
-                                 const Cancel& cancel = {},
-                                 std::optional<std::chrono::steady_clock::time_point> deadline =
-                                     std::nullopt);
+    std::vector<SearchEvent> run(
+        std::size_t moves, const TilePool& pool, const Cancel& cancel = {},
+        std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
     // Adds the tiles found since the last hand_over to `pool`, in the order
     // found, and forgets them. Fails on a pool of another shape as run.

@@ -38,9 +38,8 @@ namespace {
 BitMatrix checked_copy(BitView x, std::optional<BitView> mask, PolishStep step) {
     if (x.rows() == 0 || x.cols() == 0) boolmat::fail(FailKind::Shape, "X n'a aucune cellule");
     if (mask && (mask->rows() != x.rows() || mask->cols() != x.cols())) {
-        boolmat::fail(FailKind::Shape, boolmat::cat("le masque a ", mask->rows(), "x",
-                                                    mask->cols(), " cellules, X ", x.rows(), "x",
-                                                    x.cols()));
+        boolmat::fail(FailKind::Shape, boolmat::cat("le masque a ", mask->rows(), "x", mask->cols(),
+                                                    " cellules, X ", x.rows(), "x", x.cols()));
     }
     if (step.refit_width > kMaxRefitBlock) {
         boolmat::fail(FailKind::Value, boolmat::cat("largeur de bloc ", step.refit_width,
@@ -77,9 +76,10 @@ std::optional<BitView> Polisher::maskt() const {
 Polisher::Side Polisher::make_side(BitView vectors, std::optional<BitView> masks) const {
     Side side;
     const std::size_t rows = vectors.rows();
-    const std::size_t per = std::max<std::size_t>(64, kBlockCells / std::max<std::size_t>(
-                                                                         vectors.cols(), 1));
-    for (std::size_t b = 0; b < rows; b += per) side.bounds.emplace_back(b, std::min(rows, b + per));
+    const std::size_t per =
+        std::max<std::size_t>(64, kBlockCells / std::max<std::size_t>(vectors.cols(), 1));
+    for (std::size_t b = 0; b < rows; b += per)
+        side.bounds.emplace_back(b, std::min(rows, b + per));
     // A block of every row reads the transpose that the other side keeps,
     // which spares "zeta" one transposition per half-step.
     const BitView transposed = vectors.data() == x_.view().data() ? xt_.view() : x_.view();
@@ -97,8 +97,8 @@ Polisher::Side Polisher::make_side(BitView vectors, std::optional<BitView> masks
 
 void Polisher::check_factors(BitView w, BitView ht) const {
     if (w.rows() != rows() || w.cols() != ht.cols()) {
-        boolmat::fail(FailKind::Shape, boolmat::cat("W est ", w.rows(), "x", w.cols(),
-                                                    ", il faut ", rows(), "x", ht.cols()));
+        boolmat::fail(FailKind::Shape, boolmat::cat("W est ", w.rows(), "x", w.cols(), ", il faut ",
+                                                    rows(), "x", ht.cols()));
     }
     if (ht.rows() != cols()) {
         boolmat::fail(FailKind::Shape, boolmat::cat("Hᵀ est ", ht.rows(), "x", ht.cols(),
@@ -123,9 +123,9 @@ std::uint64_t Polisher::error_of(BitView w, BitView ht) const {
     return error;
 }
 
-std::uint64_t Polisher::half_step(const Side& side, BitView vectors,
-                                  std::optional<BitView> masks, const BitMatrix& factor,
-                                  BitMatrix& out, const Cancel& cancel) const {
+std::uint64_t Polisher::half_step(const Side& side, BitView vectors, std::optional<BitView> masks,
+                                  const BitMatrix& factor, BitMatrix& out,
+                                  const Cancel& cancel) const {
     const SolverEngine engine(factor, *kernels_);
     std::uint64_t total = 0;
     for (std::size_t k = 0; k < side.bounds.size(); ++k) {
@@ -172,8 +172,8 @@ std::uint64_t Polisher::refit_tiles(Factors& f, std::size_t begin, std::size_t e
     check_factors(f.w.view(), f.ht.view());
     const std::size_t r = f.w.cols();
     if (begin >= end || end > r || end - begin > kMaxRefitBlock) {
-        boolmat::fail(FailKind::Value, boolmat::cat("colonnes ", begin, "..", end, " hors de 0..",
-                                                    r));
+        boolmat::fail(FailKind::Value,
+                      boolmat::cat("colonnes ", begin, "..", end, " hors de 0..", r));
     }
     for (std::size_t round = 0; round < iters; ++round) {
         const WideLs by_w(f.w.view(), *kernels_);

@@ -100,7 +100,8 @@ TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h, const
         const Word* xi = x_.row(i).data();
         const Word* seen = observed(i);
         for (std::size_t k = 0; k < nw_; ++k)
-            error_ += static_cast<std::uint64_t>(std::popcount((xi[k] ^ once[i * nw_ + k]) & seen[k]));
+            error_ +=
+                static_cast<std::uint64_t>(std::popcount((xi[k] ^ once[i * nw_ + k]) & seen[k]));
     }
 }
 

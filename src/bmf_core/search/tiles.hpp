@@ -132,7 +132,7 @@ private:
     std::optional<boolmat::BitView> mask_;
     std::vector<boolmat::Word> tile_rows_;  // rank_ row sets of mw_ words
     std::vector<boolmat::Word> tile_cols_;  // rank_ column sets of nw_ words
-    std::vector<boolmat::Word> every_;  // the valid bits of a row
+    std::vector<boolmat::Word> every_;      // the valid bits of a row
     const boolmat::detail::PopcountKernels* count_;
     boolmat::BitMatrix once_;
     boolmat::BitMatrix twice_;

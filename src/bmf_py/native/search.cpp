@@ -87,8 +87,8 @@ void search_dealloc(PyObject* self) {
 }
 
 // W (m x r) and Hᵀ (n x r) from the arguments w, ht and r, copied.
-std::pair<BitMatrix, BitMatrix> factor_args(const SearchState& s, PyObject* w_obj,
-                                            PyObject* ht_obj, PyObject* r_obj) {
+std::pair<BitMatrix, BitMatrix> factor_args(const SearchState& s, PyObject* w_obj, PyObject* ht_obj,
+                                            PyObject* r_obj) {
     const std::uint64_t r = positive_arg(r_obj, "r");
     const BitView w = packed_arg(w_obj, "w", r);
     const BitView ht = packed_arg(ht_obj, "ht", r);
@@ -96,9 +96,8 @@ std::pair<BitMatrix, BitMatrix> factor_args(const SearchState& s, PyObject* w_ob
         pyrt::raise(PyExc_ValueError,
                     cat("w must have the ", s.polisher.rows(), " rows of x, not ", w.rows()));
     if (ht.rows() != s.polisher.cols())
-        pyrt::raise(PyExc_ValueError,
-                    cat("ht must have the ", s.polisher.cols(), " columns of x as rows, not ",
-                        ht.rows()));
+        pyrt::raise(PyExc_ValueError, cat("ht must have the ", s.polisher.cols(),
+                                          " columns of x as rows, not ", ht.rows()));
     return {owned_copy(w), owned_copy(ht)};
 }
 
@@ -112,8 +111,7 @@ std::size_t chain_arg(const SearchState& s, PyObject* obj) {
 
 PyObject* search_add_chain(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{
-            "Search.add_chain()", {"w", "ht", "r", "seed", "stop"}, 4};
+        static const pyrt::Signature sig{"Search.add_chain()", {"w", "ht", "r", "seed", "stop"}, 4};
         PyObject* argv[5] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         SearchState& s = state_of(self);
@@ -184,12 +182,12 @@ PyObject* search_run(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref out = pyrt::own(PyList_New(static_cast<Py_ssize_t>(events.size())));
         for (std::size_t e = 0; e < events.size(); ++e) {
             const std::string kind(bmf::move_name(events[e].kind));
-            Ref item = pyrt::own(Py_BuildValue("(KKsn)",
-                                               static_cast<unsigned long long>(events[e].move),
-                                               static_cast<unsigned long long>(events[e].error),
-                                               kind.c_str(),
-                                               static_cast<Py_ssize_t>(events[e].tiles)));
-            pyrt::check_status(PyList_SetItem(out.get(), static_cast<Py_ssize_t>(e), item.release()));
+            Ref item =
+                pyrt::own(Py_BuildValue("(KKsn)", static_cast<unsigned long long>(events[e].move),
+                                        static_cast<unsigned long long>(events[e].error),
+                                        kind.c_str(), static_cast<Py_ssize_t>(events[e].tiles)));
+            pyrt::check_status(
+                PyList_SetItem(out.get(), static_cast<Py_ssize_t>(e), item.release()));
         }
         return out;
     });
@@ -262,21 +260,25 @@ PyObject* search_get_pool_size(PyObject* self, void*) {
 
 PyMethodDef g_search_methods[] = {
     {"add_chain", PYRT_FUNCTION(search_add_chain), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("add_chain($self, w, ht, r, seed, stop=None)")
-     "Adds a chain from the packed W (m x r) and H\u1d40 (n x r), which it polishes\n"
-     "first, its moves drawn from seed; returns its index."},
+     PYRT_SIGNATURE(
+         "add_chain($self, w, ht, r, seed, stop=None)") "Adds a chain from the packed W (m x r) "
+                                                        "and H\u1d40 (n x r), which it polishes\n"
+                                                        "first, its moves drawn from seed; returns "
+                                                        "its index."},
     {"add_tiles", PYRT_FUNCTION(search_add_tiles), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE("add_tiles($self, w, ht, r)") "Adds the tiles of W and H\u1d40 to the pool."},
     {"run", PYRT_FUNCTION(search_run), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("run($self, chain, moves, stop=None, seconds=None)")
-     "Runs up to `moves` moves of a chain (fewer once `seconds` have passed)\n"
-     "and returns its improvements as (move, error, kind, tiles)."},
+     PYRT_SIGNATURE(
+         "run($self, chain, moves, stop=None, seconds=None)") "Runs up to `moves` moves of a chain "
+                                                              "(fewer once `seconds` have passed)\n"
+                                                              "and returns its improvements as "
+                                                              "(move, error, kind, tiles)."},
     {"hand_over", PYRT_FUNCTION(search_hand_over), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("hand_over($self, chain)")
-     "Adds the tiles a chain found since its last hand-over to the pool."},
+     PYRT_SIGNATURE("hand_over($self, chain)") "Adds the tiles a chain found since its last "
+                                               "hand-over to the pool."},
     {"best", PYRT_FUNCTION(search_best), METH_VARARGS | METH_KEYWORDS,
-     PYRT_SIGNATURE("best($self, chain)")
-     "(w, ht, error, moves, polish_iterations) of a chain's best solution."},
+     PYRT_SIGNATURE("best($self, chain)") "(w, ht, error, moves, polish_iterations) of a chain's "
+                                          "best solution."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -291,22 +293,22 @@ PyType_Slot g_search_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_methods, g_search_methods},
     {Py_tp_getset, g_search_getset},
-    {Py_tp_doc,
-     const_cast<char*>(PYRT_SIGNATURE(
-         "Search(x, cols, method, refit_width=0, mask=None, capacity=256)")
-                       "The search beyond alternating refits over a private copy of the\n"
-                       "packed x (m x cols) and its observed cells: chains of moves over\n"
-                       "rank-one tiles, each move polished by alternating refits with\n"
-                       "`method` (then exact refits of groups of refit_width columns),\n"
-                       "sharing a pool of at most `capacity` tiles.")},
+    {Py_tp_doc, const_cast<char*>(
+                    PYRT_SIGNATURE("Search(x, cols, method, refit_width=0, mask=None, "
+                                   "capacity=256)") "The search beyond alternating refits over a "
+                                                    "private copy of the\n"
+                                                    "packed x (m x cols) and its observed cells: "
+                                                    "chains of moves over\n"
+                                                    "rank-one tiles, each move polished by "
+                                                    "alternating refits with\n"
+                                                    "`method` (then exact refits of groups of "
+                                                    "refit_width columns),\n"
+                                                    "sharing a pool of at most `capacity` tiles.")},
     {0, nullptr},
 };
 
 PyType_Spec g_search_spec = {
-    "quorbmf._native.Search",
-    static_cast<int>(sizeof(PySearch)),
-    0,
-    Py_TPFLAGS_DEFAULT,
+    "quorbmf._native.Search", static_cast<int>(sizeof(PySearch)), 0, Py_TPFLAGS_DEFAULT,
     g_search_slots,
 };
 
