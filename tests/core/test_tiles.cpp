@@ -1,6 +1,7 @@
 // TileState against a shadow model that keeps, per cell, the number of tiles
 // covering it: the planes equal "count >= 1" and "count >= 2", every delta
-// equals the shadow's change of error, error() equals a brute-force count
+// (and every single-bit flip of W and H) equals the shadow's change of
+// error, error() equals a brute-force count
 // after random sequences of add, remove and replace (with and without a
 // mask, ranks 0 to 70 so that W's rows span two words), and the shape and
 // index failures.
@@ -107,6 +108,22 @@ void run_case(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r, b
 
     for (int move = 0; move < 12; ++move) {
         const std::int64_t before = shadow.error();
+        // Every single-bit flip of W and H of one tile, against the shadow.
+        if (state.rank() > 0) {
+            const std::size_t t = g() % state.rank();
+            for (std::size_t i = 0; i < m; ++i) {
+                shadow.tiles[t].rows[i] = !shadow.tiles[t].rows[i];
+                const std::int64_t after = shadow.error();
+                shadow.tiles[t].rows[i] = !shadow.tiles[t].rows[i];
+                ASSERT_EQ(state.delta_flip_w(i, t), after - before) << i << "," << t;
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                shadow.tiles[t].cols[j] = !shadow.tiles[t].cols[j];
+                const std::int64_t after = shadow.error();
+                shadow.tiles[t].cols[j] = !shadow.tiles[t].cols[j];
+                ASSERT_EQ(state.delta_flip_h(t, j), after - before) << t << "," << j;
+            }
+        }
         const unsigned kind = state.rank() == 0 ? 0 : static_cast<unsigned>(g() % 3);
         // Sometimes the candidate is an existing tile, so that it covers
         // nothing new and ties are exercised.
@@ -214,6 +231,10 @@ TEST(TileState, ShapeAndIndexFailures) {
               "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
     EXPECT_EQ(failure_of([&] { state.replace(0, rows, short_cols); }),
               "l'ensemble de colonnes a 6 bits, X a 5 colonnes");
+    EXPECT_EQ(failure_of([&] { state.delta_flip_w(0, 2); }), "tuile 2 hors limites (rang = 2)");
+    EXPECT_EQ(failure_of([&] { state.delta_flip_w(3, 0); }), "ligne 3 hors limites (lignes = 3)");
+    EXPECT_EQ(failure_of([&] { state.delta_flip_h(1, 5); }),
+              "colonne 5 hors limites (colonnes = 5)");
     BitVec wide_rows = BitVec::zeros(3);
     wide_rows.words_mut()[0] = 0b1001;  // bit 3 is a spare bit of 3 rows
     EXPECT_EQ(failure_of([&] { state.add(wide_rows, cols); }),

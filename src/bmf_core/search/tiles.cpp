@@ -262,6 +262,46 @@ std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
     return delta;
 }
 
+std::int64_t TileState::delta_flip_w(std::size_t i, std::size_t t) const {
+    check_tile(t);
+    if (i >= m_)
+        boolmat::fail(FailKind::Index,
+                      boolmat::cat("ligne ", i, " hors limites (lignes = ", m_, ")"));
+    const Word* cols = tile_cols_.data() + t * nw_;
+    const Word* xi = x_.row(i).data();
+    const Word* seen = observed(i);
+    std::vector<Word> cells(nw_);
+    if (has_bit(tile_rows_.data() + t * mw_, i)) {
+        // Leaving: the cells of the row that t alone covers, as in delta_remove.
+        const Word* twice = twice_.words().data() + i * nw_;
+        for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~twice[k] & seen[k];
+        return static_cast<std::int64_t>(count_->popcount(cells.data(), nw_)) -
+               2 * static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), xi, nw_));
+    }
+    // Joining: the row's fresh cells, as in delta_add.
+    const Word* once = once_.words().data() + i * nw_;
+    for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~once[k] & seen[k];
+    return 2 * static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), xi, nw_)) -
+           static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+}
+
+std::int64_t TileState::delta_flip_h(std::size_t t, std::size_t j) const {
+    check_tile(t);
+    if (j >= n_)
+        boolmat::fail(FailKind::Index,
+                      boolmat::cat("colonne ", j, " hors limites (colonnes = ", n_, ")"));
+    const bool leaving = has_bit(tile_cols_.data() + t * nw_, j);
+    // Leaving, a cell flips where t alone covers it; joining, where no tile does.
+    const BitView plane = leaving ? twice_.view() : once_.view();
+    std::int64_t delta = 0;
+    for_each_row(tile_rows_.data() + t * mw_, mw_, [&](std::size_t i) {
+        if (has_bit(plane.row(i).data(), j) || !has_bit(observed(i), j)) return;
+        const bool one = has_bit(x_.row(i).data(), j);
+        delta += (one == leaving) ? 1 : -1;
+    });
+    return delta;
+}
+
 void TileState::uncover_unchecked(std::size_t t) {
     const Word* rows = tile_rows_.data() + t * mw_;
     const Word* cols = tile_cols_.data() + t * nw_;

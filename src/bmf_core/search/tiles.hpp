@@ -86,6 +86,14 @@ public:
     // The change of error if tile t were replaced by rows × cols; the checks
     // of delta_remove then those of delta_add. O(|rows(t) ∪ rows| × nw).
     std::int64_t delta_replace(std::size_t t, boolmat::VecView rows, boolmat::VecView cols) const;
+    // The change of error if bit (i, t) of W flipped: row i joining tile t,
+    // or leaving it. Checks t as delta_remove, then i ("ligne {} hors
+    // limites (lignes = {})"). O(nw).
+    std::int64_t delta_flip_w(std::size_t i, std::size_t t) const;
+    // The change of error if bit (t, j) of H flipped: column j joining tile
+    // t, or leaving it. Checks t as delta_remove, then j ("colonne {} hors
+    // limites (colonnes = {})"). O(mw + |rows(t)|).
+    std::int64_t delta_flip_h(std::size_t t, std::size_t j) const;
 
     // Erases tile t (later tiles move down by one) and returns the new
     // error; checks as delta_remove. Cost as stated at the top.
