@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from QuorBMF import BitMatrix
 
 __all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit", "pack_csr",
-           "VectorBlock", "Solver", "grecond", "asso", "StopFlag", "bitmatrix_words",
+           "VectorBlock", "Solver", "Search", "grecond", "asso", "StopFlag", "bitmatrix_words",
            "MAX_TABLE_RANK", "MAX_EXACT_RANK", "MAX_RANK", "METHODS"]
 
 _Words = NDArray[np.uint64]
@@ -70,12 +70,13 @@ class StopFlag:
     def is_set(self) -> bool:
         """Whether ``set()`` has been called."""
 
+@final
 class Search:
     """The search beyond alternating refits over a private copy of the packed
     x: chains of moves over rank-one tiles sharing a pool of tiles."""
 
-    def __init__(self, x: _Words, cols: int, method: str, refit_width: int = 0,
-                 mask: Optional[_Words] = None, capacity: int = 256) -> None: ...
+    def __new__(cls, x: _Words, cols: int, method: str, refit_width: int = 0,
+                mask: Optional[_Words] = None, capacity: int = 256) -> Search: ...
     def add_chain(self, w: _Words, ht: _Words, r: int, seed: int,
                   stop: Optional[StopFlag] = None) -> int: ...
     def add_tiles(self, w: _Words, ht: _Words, r: int) -> None: ...

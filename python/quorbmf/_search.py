@@ -8,7 +8,8 @@ tile from a pool collected from every polished solution, or re-seeding one
 from a row or column of X), polishes the result with the fit's own
 alternating refits and moves on when it is no worse. ``CHAINS`` chains
 start from the best run, share the pool and run ``EPOCH`` moves at a time,
-side by side on the fit's threads; their tiles go to the pool between
+side by side on the fit's threads (GreConD's concepts are in the pool
+from the start); their tiles go to the pool between
 epochs in chain order, so the factors depend on the seed and the number of
 moves only, never on ``n_jobs``, the block size or the machine. A time
 limit is the one setting that makes them depend on the machine.
@@ -90,6 +91,12 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
                             None if mask is None else mask.words)
     for fit in fits:
         engine.add_tiles(fit.w, fit.ht, r)
+    if data.shape[0] * data.shape[1] <= LARGE_CELLS:
+        # GreConD's concepts as they come, before any refit: tiles that fit
+        # inside the ones of X, which the refits rarely reach.
+        w, h, _ = call_stoppable(lambda flag: _native.grecond(x.words, x.cols, r, flag),
+                                 backend.stop)
+        engine.add_tiles(w, _native.transpose(h, x.cols), r)
     for c in range(CHAINS):
         call_stoppable(lambda flag, c=c: engine.add_chain(  # type: ignore[misc]
             best_fit.w, best_fit.ht, r, _seed_of(seed, c), flag), backend.stop)

@@ -710,6 +710,13 @@ def check_fitted(e, w, cells, observed, params, where):
         fail(f"{where}: n_iter_ {e.n_iter_}, max_iter {max_iter}, history {hist}")
     if any(b >= a for a, b in zip(hist[:-2], hist[1:-1])) or e.reconstruction_err_ > min(hist):
         fail(f"{where}: history {hist}, error {e.reconstruction_err_}")
+    # The search's improvements: below the kept run, falling, the last one
+    # the fitted error.
+    found = [error for _, error in e.search_history_]
+    if found and (found[0] >= min(hist) or found[-1] != e.reconstruction_err_
+                  or any(b >= a for a, b in zip(found, found[1:]))):
+        fail(f"{where}: search history {e.search_history_}, history {hist}, "
+             f"error {e.reconstruction_err_}")
     if params.get("method", "auto").strip().lower() == "auto":
         expected = documented_auto_method(r, hides(observed))
         if expected is not None and e.method_ != expected:
@@ -1098,10 +1105,14 @@ def case_callback(rng, ctx):
         return
     if kind == "set_params":
         return
-    # Called after every iteration of every run: the kept run's among them.
-    if not set(e.error_history_) <= {error for _, error in calls} or any(
-            not 1 <= i <= params["max_iter"] for i, _ in calls):
-        fail(f"{ctx.text}: callback calls {calls}, history {e.error_history_}")
+    # Called after every iteration of every run (the kept run's among
+    # them), then at every improvement of the search.
+    found = [tuple(c) for c in e.search_history_]
+    runs = calls[:len(calls) - len(found)]
+    if [tuple(c) for c in calls[len(runs):]] != found or not set(e.error_history_) <= {
+            error for _, error in runs} or any(not 1 <= i <= params["max_iter"] for i, _ in runs):
+        fail(f"{ctx.text}: callback calls {calls}, history {e.error_history_}, "
+             f"search {e.search_history_}")
     check_fitted(e, None, cells, observed, params, ctx.text)
 
 
