@@ -37,10 +37,10 @@ CHAINS = 2
 EPOCH = 4
 # The default number of moves: the moves that fill about
 # clamp(sqrt(cells / 10^6), 0.03, 1) seconds at an estimated
-# MOVE_SECONDS x cells x (1 + min((r / 12)^3, 15)) seconds a move (a
+# MOVE_SECONDS x cells x (1 + min((r / 10)^3.5, 15)) seconds a move (a
 # formula of the shape and the rank, so the same data always gets the same
 # moves), at least AUTO_MIN and at most AUTO_MAX.
-MOVE_SECONDS = 1.1e-8
+MOVE_SECONDS = 8.9e-9
 AUTO_MIN = 4
 AUTO_MAX = 400
 # Above this many cells the default search does no more moves than about a
@@ -56,7 +56,7 @@ def auto_moves(shape: Tuple[int, int], r: int, run_iterations: int) -> int:
     that took ``run_iterations`` iterations in all."""
     cells = max(1, shape[0] * shape[1])
     seconds = min(1.0, max(0.03, (cells / 1e6) ** 0.5))
-    per_move = MOVE_SECONDS * cells * (1 + min((r / 12) ** 3, 15.0))
+    per_move = MOVE_SECONDS * cells * (1 + min((r / 10) ** 3.5, 15.0))
     moves = max(AUTO_MIN, min(AUTO_MAX, int(seconds / per_move)))
     if cells > LARGE_CELLS:
         moves = min(moves, max(2, run_iterations // 3))

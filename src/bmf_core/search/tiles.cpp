@@ -197,38 +197,47 @@ std::uint64_t TileState::replace(std::size_t t, VecView rows, VecView cols) {
     return error_;
 }
 
-// Cells covered by t alone are in t and not in twice; each observed one
+// Row i of a tile with columns `cols` leaving it: its observed cells that
+// no other tile covers (in cols, not in twice) flip from 1 to 0, which
 // turns a 1 of X from right to wrong and a 0 from wrong to right:
-// ones - zeros = |alone| - 2 |alone AND NOT x|.
+// ones - zeros = |cells| - 2 |cells AND NOT x|.
+std::int64_t TileState::leaving_unchecked(std::size_t i, const Word* cols,
+                                          std::vector<Word>& cells) const {
+    const Word* twice = twice_.words().data() + i * nw_;
+    const Word* seen = observed(i);
+    for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~twice[k] & seen[k];
+    return static_cast<std::int64_t>(count_->popcount(cells.data(), nw_)) -
+           2 * static_cast<std::int64_t>(
+                   count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_));
+}
+
+// Row i joining a tile with columns `cols`: its fresh cells (observed,
+// covered by no tile) turn 0s right and 1s wrong: 2 |fresh AND NOT x| -
+// |fresh|.
+std::int64_t TileState::joining_unchecked(std::size_t i, const Word* cols,
+                                          std::vector<Word>& cells) const {
+    const Word* once = once_.words().data() + i * nw_;
+    const Word* seen = observed(i);
+    for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~once[k] & seen[k];
+    return 2 * static_cast<std::int64_t>(
+                   count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_)) -
+           static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+}
+
+// Cells covered by t alone are in t and not in twice: every row of t leaves.
 std::int64_t TileState::delta_remove_unchecked(std::size_t t) const {
-    const Word* rows = tile_rows_.data() + t * mw_;
     const Word* cols = tile_cols_.data() + t * nw_;
-    const Word* twice = twice_.words().data();
-    std::vector<Word> alone(nw_);
+    std::vector<Word> cells(nw_);
     std::int64_t delta = 0;
-    for_each_row(rows, mw_, [&](std::size_t i) {
-        const Word* seen = observed(i);
-        for (std::size_t k = 0; k < nw_; ++k) alone[k] = cols[k] & ~twice[i * nw_ + k] & seen[k];
-        delta += static_cast<std::int64_t>(count_->popcount(alone.data(), nw_)) -
-                 2 * static_cast<std::int64_t>(
-                         count_->andnot_popcount(alone.data(), x_.row(i).data(), nw_));
-    });
+    for_each_row(tile_rows_.data() + t * mw_, mw_,
+                 [&](std::size_t i) { delta += leaving_unchecked(i, cols, cells); });
     return delta;
 }
 
-// The fresh cells (observed, covered by no tile) turn 0s right and 1s
-// wrong: 2 |fresh AND NOT x| - |fresh|.
 std::int64_t TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
-    const Word* once = once_.words().data();
-    std::vector<Word> fresh(nw_);
+    std::vector<Word> cells(nw_);
     std::int64_t delta = 0;
-    for_each_row(rows, mw_, [&](std::size_t i) {
-        const Word* seen = observed(i);
-        for (std::size_t k = 0; k < nw_; ++k) fresh[k] = cols[k] & ~once[i * nw_ + k] & seen[k];
-        delta += 2 * static_cast<std::int64_t>(
-                         count_->andnot_popcount(fresh.data(), x_.row(i).data(), nw_)) -
-                 static_cast<std::int64_t>(count_->popcount(fresh.data(), nw_));
-    });
+    for_each_row(rows, mw_, [&](std::size_t i) { delta += joining_unchecked(i, cols, cells); });
     return delta;
 }
 
@@ -268,21 +277,9 @@ std::int64_t TileState::delta_flip_w(std::size_t i, std::size_t t) const {
         boolmat::fail(FailKind::Index,
                       boolmat::cat("ligne ", i, " hors limites (lignes = ", m_, ")"));
     const Word* cols = tile_cols_.data() + t * nw_;
-    const Word* xi = x_.row(i).data();
-    const Word* seen = observed(i);
     std::vector<Word> cells(nw_);
-    if (has_bit(tile_rows_.data() + t * mw_, i)) {
-        // Leaving: the cells of the row that t alone covers, as in delta_remove.
-        const Word* twice = twice_.words().data() + i * nw_;
-        for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~twice[k] & seen[k];
-        return static_cast<std::int64_t>(count_->popcount(cells.data(), nw_)) -
-               2 * static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), xi, nw_));
-    }
-    // Joining: the row's fresh cells, as in delta_add.
-    const Word* once = once_.words().data() + i * nw_;
-    for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~once[k] & seen[k];
-    return 2 * static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), xi, nw_)) -
-           static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+    return has_bit(tile_rows_.data() + t * mw_, i) ? leaving_unchecked(i, cols, cells)
+                                                   : joining_unchecked(i, cols, cells);
 }
 
 std::int64_t TileState::delta_flip_h(std::size_t t, std::size_t j) const {

@@ -121,6 +121,12 @@ private:
     // Row i of the mask, or the valid bits of a row unmasked.
     const boolmat::Word* observed(std::size_t i) const;
 
+    // The change of error of row i leaving, or joining, a tile with columns
+    // `cols` (nw words); `cells` is scratch of nw words.
+    std::int64_t leaving_unchecked(std::size_t i, const boolmat::Word* cols,
+                                   std::vector<boolmat::Word>& cells) const;
+    std::int64_t joining_unchecked(std::size_t i, const boolmat::Word* cols,
+                                   std::vector<boolmat::Word>& cells) const;
     std::int64_t delta_remove_unchecked(std::size_t t) const;
     std::int64_t delta_add_unchecked(const boolmat::Word* rows, const boolmat::Word* cols) const;
     std::int64_t delta_replace_unchecked(std::size_t t, const boolmat::Word* rows,
