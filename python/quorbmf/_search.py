@@ -97,9 +97,13 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
         w, h, _ = call_stoppable(lambda flag: _native.grecond(x.words, x.cols, r, flag),
                                  backend.stop)
         engine.add_tiles(w, _native.transpose(h, x.cols), r)
+    # Chain c starts from the c-th best run, so that one basin does not
+    # decide the result.
+    ordered = sorted(fits, key=lambda f: f.error)
     for c in range(CHAINS):
-        call_stoppable(lambda flag, c=c: engine.add_chain(  # type: ignore[misc]
-            best_fit.w, best_fit.ht, r, _seed_of(seed, c), flag), backend.stop)
+        start_fit = ordered[c % len(ordered)]
+        call_stoppable(lambda flag, c=c, f=start_fit: engine.add_chain(  # type: ignore[misc]
+            f.w, f.ht, r, _seed_of(seed, c), flag), backend.stop)
     left = [moves // CHAINS + (1 if c < moves % CHAINS else 0) for c in range(CHAINS)]
     deadline = None if seconds is None else start + seconds
     best = best_fit.error

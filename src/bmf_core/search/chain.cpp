@@ -258,12 +258,15 @@ std::vector<SearchEvent> SearchChain::run(
         const std::size_t k =
             std::min({options_.max_perturb, r,
                       static_cast<std::size_t>(1 + since_best_ / options_.patience)});
-        const std::uint64_t u = draw(20);
+        // The move by its weight; no swap from an empty pool.
+        const std::size_t swap = pool.size() != 0 ? options_.swap_weight : 0;
+        const std::uint64_t u = draw(
+            std::max<std::uint64_t>(1, options_.resolve_weight + swap + options_.reseed_weight));
         Move kind = Move::Reseed;
-        if (pool.size() != 0)
-            kind = u < 12 ? Move::Resolve : (u < 17 ? Move::Swap : Move::Reseed);
-        else if (u < 15)
+        if (u < options_.resolve_weight)
             kind = Move::Resolve;
+        else if (u < options_.resolve_weight + swap)
+            kind = Move::Swap;
         Factors candidate = propose(kind, k, pool, cancel);
         ++moves_;
         if (candidate.error <= current_.error) current_ = std::move(candidate);

@@ -104,6 +104,10 @@ struct ChainOptions {
     std::size_t polish_iters = 50;  // most iterations of a move's polish
     std::size_t starts = 2;         // rank-one starts per re-solved tile
     std::size_t rounds = 1;         // rounds of the exact refit of a move's tiles
+    // How often each move is drawn, relative to the others (all 0: re-seed).
+    std::size_t resolve_weight = 12;
+    std::size_t swap_weight = 5;
+    std::size_t reseed_weight = 3;
 };
 
 class SearchChain {
