@@ -36,11 +36,13 @@ __all__ = ["CHAINS", "EPOCH", "auto_moves", "SearchOutcome", "search"]
 CHAINS = 2
 EPOCH = 4
 # The default number of moves: the moves that fill about
-# clamp(sqrt(cells / 10^6), 0.03, 1) seconds at an estimated
-# MOVE_SECONDS x cells x (1 + min((r / 10)^3.5, 15)) seconds a move (a
-# formula of the shape and the rank, so the same data always gets the same
-# moves), at least AUTO_MIN and at most AUTO_MAX.
-MOVE_SECONDS = 8.9e-9
+# clamp(sqrt(cells / 10^6), 0.05, 1) seconds, a move estimated at
+# MOVE_SECONDS x cells^0.64 x (1 + min((r / 12)^4, 15)) seconds (measured on
+# tables from 10^3 to 10^6 cells: its cost grows more slowly than X, and
+# steeply with the rank where the exact search takes over); a formula of
+# the shape and the rank, so the same data always gets the same moves. At
+# least AUTO_MIN, at most AUTO_MAX.
+MOVE_SECONDS = 2.2e-6
 AUTO_MIN = 4
 AUTO_MAX = 400
 # Above this many cells the default search does no more moves than about a
@@ -55,8 +57,8 @@ def auto_moves(shape: Tuple[int, int], r: int, run_iterations: int) -> int:
     """The default number of moves for X of ``shape`` at rank r, after runs
     that took ``run_iterations`` iterations in all."""
     cells = max(1, shape[0] * shape[1])
-    seconds = min(1.0, max(0.03, (cells / 1e6) ** 0.5))
-    per_move = MOVE_SECONDS * cells * (1 + min((r / 10) ** 3.5, 15.0))
+    seconds = min(1.0, max(0.05, (cells / 1e6) ** 0.5))
+    per_move = MOVE_SECONDS * cells ** 0.64 * (1 + min((r / 12) ** 4, 15.0))
     moves = max(AUTO_MIN, min(AUTO_MAX, int(seconds / per_move)))
     if cells > LARGE_CELLS:
         moves = min(moves, max(2, run_iterations // 3))
