@@ -94,9 +94,8 @@ class TestResults:
         assert model.n_search_moves_ < 100000
 
     def test_default_moves_grow_as_data_shrinks(self):
-        assert auto_moves((150, 19), 5, 10) == 400
-        mushroom = auto_moves((8124, 118), 10, 40)
-        assert 20 <= mushroom <= 100
+        tiny, mushroom = auto_moves((150, 19), 5, 10), auto_moves((8124, 118), 10, 40)
+        assert tiny > 100 and 20 <= mushroom <= 100 < tiny
         assert auto_moves((8124, 118), 20, 40) < mushroom
         # Large data: no more moves than a third of the runs' iterations.
         assert auto_moves((100_000, 1000), 100, 30) <= 10
