@@ -45,8 +45,9 @@ EPOCH = 4
 MOVE_SECONDS = 2.2e-6
 AUTO_MIN = 4
 AUTO_MAX = 400
-# Above this many cells the default search does no more moves than about a
-# third of the runs' iterations, so that it at most doubles their time.
+# Above this many cells the default search costs no more than the runs did:
+# its two chains polish their starts once each (an iteration each) and a
+# move polishes for about three iterations (none when the runs were shorter).
 LARGE_CELLS = 1 << 22
 
 Say = Callable[[str], None]
@@ -61,7 +62,7 @@ def auto_moves(shape: Tuple[int, int], r: int, run_iterations: int) -> int:
     per_move = MOVE_SECONDS * cells ** 0.64 * (1 + min((r / 12) ** 4, 15.0))
     moves = max(AUTO_MIN, min(AUTO_MAX, int(seconds / per_move)))
     if cells > LARGE_CELLS:
-        moves = min(moves, max(2, run_iterations // 3))
+        moves = min(moves, max(0, (run_iterations - CHAINS) // 3))
     return moves
 
 
