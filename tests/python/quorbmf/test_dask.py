@@ -72,6 +72,7 @@ def assert_same_fit(a, wa, b, wb):
     assert a.reconstruction_err_ == b.reconstruction_err_
     assert a.n_iter_ == b.n_iter_
     assert a.error_history_ == b.error_history_
+    assert a.search_history_ == b.search_history_
 
 
 def uneven_chunks(rng, total, parts):
@@ -177,6 +178,21 @@ def gappy(rng, m, n, r, missing=0.1, rows_free=()):
     gaps[list(rows_free)] = False
     x[gaps] = np.nan
     return x
+
+
+def test_the_search_runs_on_the_client_up_to_the_gather_limit(clean, monkeypatch):
+    from quorbmf.backends.dask import runner
+
+    x = make_planted(150, 90, 12, density=0.2, noise=0.03, random_state=0)
+    params = dict(n_components=5, random_state=0, init="random-columns", search=30)
+    ref = BooleanMF(**params)
+    w_ref = ref.fit_transform(x)
+    model = BooleanMF(backend="dask", **params)
+    assert_same_fit(ref, w_ref, model, model.fit_transform(x, client=clean))
+    assert model.n_search_moves_ == 30 and model.search_history_
+    monkeypatch.setattr(runner, "_GATHER_LIMIT", 1024)
+    with pytest.raises(ValueError, match="search=30 runs on the client.*use search=0"):
+        BooleanMF(backend="dask", **params).fit(x, client=clean)
 
 
 class TestMissing:
