@@ -111,6 +111,14 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
     deadline = None if seconds is None else start + seconds
     best = best_fit.error
     history: List[Tuple[int, int, str]] = []
+    # A run stopped by max_iter goes on improving in its chain's first polish.
+    polished_start = min(int(engine.best(c)[2]) for c in range(CHAINS))
+    if polished_start < best:
+        best = polished_start
+        history.append((0, best, "polish"))
+        say(f"search: error {best} by polishing the runs, {time.perf_counter() - start:.3g} s")
+        if report is not None:
+            report(0, best)
     ran = [0] * CHAINS  # moves each chain has run
     with ThreadPoolExecutor(max_workers=max(1, min(threads, CHAINS)),
                             thread_name_prefix="quorbmf-search") as pool:

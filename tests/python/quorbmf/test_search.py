@@ -71,6 +71,15 @@ class TestResults:
         assert model.reconstruction_err_ <= BooleanMF(5, random_state=0, search=0).fit(
             x).reconstruction_err_
 
+    def test_a_run_cut_short_by_max_iter_is_polished_on_and_reported(self, noisy):
+        runs = BooleanMF(5, random_state=0, search=0, max_iter=1).fit(noisy)
+        model = BooleanMF(5, random_state=0, search=1, max_iter=1)
+        w = model.fit_transform(noisy)
+        assert model.reconstruction_err_ == observed_error(model, w, noisy)
+        assert model.search_history_[0] == (0, model.search_history_[0][1])
+        assert model.search_history_[-1][1] == model.reconstruction_err_
+        assert model.reconstruction_err_ < runs.reconstruction_err_
+
     def test_from_a_custom_start(self, noisy):
         rng = np.random.default_rng(2)
         w0, h0 = rng.random((150, 5)) < 0.2, rng.random((5, 90)) < 0.2
