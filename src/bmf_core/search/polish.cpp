@@ -155,14 +155,20 @@ std::size_t Polisher::polish(Factors& f, std::size_t max_iters, const Cancel& ca
     std::size_t iters = 0;
     BitMatrix ht = BitMatrix::zeros(cols(), r);
     BitMatrix w = BitMatrix::zeros(rows(), r);
+    // Whether f.w is this loop's W step for f.ht: then an H step that gives
+    // f.ht back means a W step would give f.w back, an iteration that does
+    // not improve, so the loop stops without running it.
+    bool w_solves_ht = false;
     while (iters < limit) {
         ++iters;
         half_step(cols_side_, xt_.view(), maskt(), f.w, ht, cancel);
+        if (w_solves_ht && ht == f.ht) break;
         const std::uint64_t total = half_step(rows_side_, x_.view(), mask(), ht, w, cancel);
         if (total >= f.error) break;
         std::swap(f.w, w);
         std::swap(f.ht, ht);
         f.error = total;
+        w_solves_ht = true;
     }
     return iters;
 }

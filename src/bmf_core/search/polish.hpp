@@ -87,7 +87,8 @@ public:
     // limits of the step's method as the engine's half-steps (masked: rank
     // 26). Throws Cancelled between blocks once `cancel` is requested,
     // leaving `f` a solution whose error is right. Each iteration costs two
-    // half-steps of the fit.
+    // half-steps of the fit, except a last one whose H step gives back the
+    // H of the iteration before (its W step would give back W).
     std::size_t polish(Factors& f, std::size_t max_iters, const Cancel& cancel = {}) const;
 
     // Runs `iters` rounds of exact refits of columns begin .. end - 1 of Hᵀ
