@@ -56,7 +56,7 @@ bool empty(const Word* words, std::size_t count) {
 }
 
 // Column c of m (its rows as bits) into `out`, words_for(m.rows()) words.
-void column_of(const BitMatrix& m, std::size_t c, Word* out) {
+void column_of(BitView m, std::size_t c, Word* out) {
     std::fill(out, out + boolmat::words_for(m.rows()), Word{0});
     for (std::size_t i = 0; i < m.rows(); ++i)
         if (bit(m.row(i).data(), c)) out[boolmat::word_of(i)] |= Word{1} << boolmat::bit_of(i);
@@ -200,12 +200,8 @@ void TilePool::add_factors(BitView w, BitView ht) {
     }
     std::vector<Word> rows(mw_), cols(nw_);
     for (std::size_t c = 0; c < w.cols(); ++c) {
-        std::fill(rows.begin(), rows.end(), Word{0});
-        std::fill(cols.begin(), cols.end(), Word{0});
-        for (std::size_t i = 0; i < m_; ++i)
-            if (bit(w.row(i).data(), c)) put_bit(rows.data(), i, true);
-        for (std::size_t j = 0; j < n_; ++j)
-            if (bit(ht.row(j).data(), c)) put_bit(cols.data(), j, true);
+        column_of(w, c, rows.data());
+        column_of(ht, c, cols.data());
         add({rows, m_}, {cols, n_});
     }
 }
