@@ -20,6 +20,9 @@ __all__ = ["transpose", "product", "count_ones", "initial_factor", "rank_limit",
            "MAX_TABLE_RANK", "MAX_EXACT_RANK", "MAX_RANK", "METHODS"]
 
 _Words = NDArray[np.uint64]
+# (false_one, false_zero): what a false 1 and a false 0 cost, integers from 0
+# to 2**24 or None for infinite (at most one); None as a whole is (1, 1).
+_Costs = tuple[Optional[int], Optional[int]]
 
 # Largest rank of the table methods ("naive", "zeta", "exact" by the table, masks).
 MAX_TABLE_RANK: Final[int]
@@ -150,19 +153,21 @@ class Solver:
     def m(self) -> int: ...
     @property
     def r(self) -> int: ...
-    def half_step(self, block: VectorBlock, method: str, seed: int, out: _Words) -> int:
+    def half_step(self, block: VectorBlock, method: str, seed: int, out: _Words,
+                  costs: Optional[_Costs] = None) -> int:
         """Solves every row of ``block`` (``m`` bits each) with ``method`` and
         ``seed``, writes row i's combination into row i of ``out``
         (block.rows x ceil(r / 64) words) and returns the total error (over
         observed cells for a masked block)."""
     def half_step_counted(self, block: VectorBlock, method: str, seed: int,
-                          out: _Words) -> tuple[int, int]:
+                          out: _Words, costs: Optional[_Costs] = None) -> tuple[int, int]:
         """``half_step``, returning ``(error, fallbacks)``: fallbacks is the
         number of rows of ``block`` whose exact search ran out of its budget
         ("exact" above rank 26 only, else 0); each such row holds the better
         of the search's best combination and "greedy-ls"'s, the search's on
         ties, and the error counts what they hold."""
-    def refit_blocks(self, block: VectorBlock, width: int, out: _Words) -> int:
+    def refit_blocks(self, block: VectorBlock, width: int, out: _Words,
+                     costs: Optional[_Costs] = None) -> int:
         """Starting from the combinations in ``out`` (block.rows x
         ceil(r / 64) words), refits exactly each consecutive group of at most
         ``width`` (1..24) columns with the others held fixed, one group after

@@ -5,6 +5,7 @@
 #include "bmf_core/alternating/engine.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -43,6 +44,11 @@ bool names_exact(std::string_view name) {
         return std::holds_alternative<Method>(parsed) && std::get<Method>(parsed) == Method::Zeta;
     }
     return false;
+}
+
+// Placeholder until the weighted routes exist.
+void require_unit(const Costs& costs) {
+    if (!costs.unit()) throw std::invalid_argument("couts ponderes non pris en charge");
 }
 
 bool is_heuristic(MethodChoice choice) {
@@ -103,7 +109,8 @@ const ExactSearch& SolverEngine::search() const {
 }
 
 StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice,
-                                   std::uint64_t seed, BitViewMut out) const {
+                                   std::uint64_t seed, BitViewMut out, const Costs& costs) const {
+    require_unit(costs);
     if (is_heuristic(choice)) return {wide_half_step(wide(), block, choice.method, seed, out), 0};
     // Above rank 26 only "exact" has a route; the others fail in BoolLs.
     if (r() <= kMaxTableRank || !choice.exact) {
@@ -114,7 +121,8 @@ StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice
 }
 
 StepResult SolverEngine::half_step(const MaskedVectorBlock& block, MethodChoice choice,
-                                   std::uint64_t seed, BitViewMut out) const {
+                                   std::uint64_t seed, BitViewMut out, const Costs& costs) const {
+    require_unit(costs);
     return {bmf::half_step(table(), block, choice.table_method(), seed, out), 0};
 }
 
@@ -150,7 +158,9 @@ StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t
     return result;
 }
 
-std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, BitViewMut out) const {
+std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, BitViewMut out,
+                                         const Costs& costs) const {
+    require_unit(costs);
     const WideLs& solver = wide();
     std::uint64_t total = 0;
     const std::size_t rank = factor_.cols();
@@ -160,7 +170,8 @@ std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, Bit
 }
 
 std::uint64_t SolverEngine::refit_blocks(BitView vectors, BitView masks, std::size_t width,
-                                         BitViewMut out) const {
+                                         BitViewMut out, const Costs& costs) const {
+    require_unit(costs);
     const WideLs& solver = wide();
     std::uint64_t total = 0;
     const std::size_t rank = factor_.cols();

@@ -37,6 +37,7 @@
 #include <string>
 #include <string_view>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/detail/once_cell.hpp"
 #include "bmf_core/exact/exact_search.hpp"
 #include "bmf_core/kernels.hpp"
@@ -119,25 +120,29 @@ public:
     // the search under kHighRankNodes per class, and a class whose search
     // runs out keeps the better of the search's best combination and
     // "greedy-ls"'s (the search's on ties), its rows counted as fallbacks.
+    //
+    // With `costs` other than 1 and 1 every route minimises the weighted
+    // error instead, each row with costs.weights(m()), and the result's error
+    // is the total weighted error; the exact routes stay exact.
     StepResult half_step(const VectorBlock& block, MethodChoice choice, std::uint64_t seed,
-                         boolmat::BitViewMut out) const;
+                         boolmat::BitViewMut out, const Costs& costs = {}) const;
     // The masked half-step ("exact" is masked "zeta"), checked and costed as
     // the masked half_step of masked.hpp; rank 26 at most (BoolLs fails above).
     StepResult half_step(const MaskedVectorBlock& block, MethodChoice choice, std::uint64_t seed,
-                         boolmat::BitViewMut out) const;
+                         boolmat::BitViewMut out, const Costs& costs = {}) const;
     // Refits the combinations in `out` (vectors.rows() x r) exactly over each
     // consecutive group of at most `width` columns (1..kMaxRefitBlock), the
     // others held fixed, group after group over all r columns, and returns
     // the total error of the final combinations; no row's error grows.
     // Fails as refit_block does (width 0 included). O(r / width) refits.
     std::uint64_t refit_blocks(boolmat::BitView vectors, std::size_t width,
-                               boolmat::BitViewMut out) const;
+                               boolmat::BitViewMut out, const Costs& costs = {}) const;
     // The same counting only the cells where `masks` (the shape of
     // `vectors`, 1 = observed) has a 1, any r; all-ones masks give the
     // unmasked result bit for bit. Fails as the masked refit_block does
     // (the shape message first), at the cost of the unmasked refits.
     std::uint64_t refit_blocks(boolmat::BitView vectors, boolmat::BitView masks, std::size_t width,
-                               boolmat::BitViewMut out) const;
+                               boolmat::BitViewMut out, const Costs& costs = {}) const;
 
 private:
     const BoolLs& table() const;

@@ -1,5 +1,6 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 
+#include <stdexcept>
 #include <span>
 
 #include "bmf_core/table/detail/zeta_solve.hpp"
@@ -88,6 +89,18 @@ std::uint64_t exact_half_step(const BoolLs& solver, const VectorBlock& block,
     for (std::size_t i = 0; i < classes.class_of.size(); ++i)
         out.row(i)[0] = solutions[classes.class_of[i]];
     return total;
+}
+
+SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
+                            std::uint64_t node_budget, boolmat::BitViewMut out,
+                            const Costs& costs) {
+    if (costs.unit()) return search_half_step(search, block, node_budget, out);
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
+SearchStep search_half_step(const ExactSearch&, const MaskedVectorBlock&, std::uint64_t,
+                            boolmat::BitViewMut, const Costs&) {
+    throw std::invalid_argument("masques non pris en charge par la recherche exacte");
 }
 
 }  // namespace bmf

@@ -15,10 +15,12 @@
 #include <optional>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/method.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 #include "bmf_core/vector_block.hpp"
+#include "bmf_core/wide/wide.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
 
@@ -47,6 +49,14 @@ public:
     std::size_t class_count() const { return first_.size(); }
     // Number of distinct masks, each prepared once per solve of the block.
     std::size_t mask_count() const { return run_ends_.size(); }
+    // Class c's observed part (x AND M) and mask, of cols() bits each, for
+    // c < class_count(); the lowest row of class c, how many rows it holds,
+    // and the class of row i < rows().
+    boolmat::VecView observed(std::size_t c) const { return pairs_->view().row_vec(2 * c); }
+    boolmat::VecView mask(std::size_t c) const { return pairs_->view().row_vec(2 * c + 1); }
+    std::size_t first_row(std::size_t c) const { return first_[c]; }
+    std::uint64_t class_size(std::size_t c) const { return size_[c]; }
+    std::size_t class_of(std::size_t i) const { return class_of_[i]; }
 
 private:
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
@@ -74,7 +84,19 @@ private:
 // Equal rows are solved once. Checks the shapes first, as the unmasked one.
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out);
+// The heuristics ("greedy", "greedy-ls") at any rank on WideLs under the
+// masks of `block`, counting observed cells only, each row weighted with
+// costs.weights(solver.m()); writes row i's combination into row i of `out`
+// (block rows x solver.k()) and returns the total. With unit costs and
+// k <= 26 it gives the masked BoolLs half-step's answers.
+std::uint64_t wide_half_step(const WideLs& solver, const MaskedVectorBlock& block, Method method,
+                             std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
 // The same for vectors and masks not prepared beforehand (grouped inside).
+// The same minimising the weighted observed error, each row with
+// costs.weights(solver.m()), and returning its total; unit costs give the
+// function above.
+std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
+                        std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
                         Method method, std::uint64_t seed, boolmat::BitViewMut out);
 

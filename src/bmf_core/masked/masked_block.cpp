@@ -3,6 +3,7 @@
 // equal in both are solved once, and the classes sharing a mask share what
 // the method builds from it (the observed subset sums, the masked columns).
 #include <algorithm>
+#include <stdexcept>
 #include <cstring>
 #include <numeric>
 
@@ -136,6 +137,12 @@ std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat:
     check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     return half_step(solver, MaskedVectorBlock(vectors, masks, solver.kernels()), method, seed,
                      out);
+}
+
+std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
+                        std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs) {
+    if (costs.unit()) return half_step(solver, block, method, seed, out);
+    throw std::invalid_argument("couts ponderes non pris en charge");
 }
 
 }  // namespace bmf

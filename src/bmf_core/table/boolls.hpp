@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/detail/once_cell.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
@@ -128,5 +129,12 @@ private:
 // in pattern order.
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                               std::uint64_t seed, boolmat::BitViewMut out);
+
+// The same minimising the weighted error, each row with
+// costs.weights(solver.m()), and returning its total: "naive" and "zeta"
+// give the lowest combination of least weighted error. Unit costs give the
+// function above.
+std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
+                              std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
 
 }  // namespace bmf

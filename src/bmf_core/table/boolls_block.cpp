@@ -5,6 +5,7 @@
 // the vectors are laid out in pattern order, so that counting a vector's
 // rows per pattern is one population count per pattern instead of one
 // scattered add per set row.
+#include <stdexcept>
 #include <span>
 #include <vector>
 
@@ -78,6 +79,12 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
     for (std::size_t i = 0; i < classes.class_of.size(); ++i)
         out.row(i)[0] = solutions[classes.class_of[i]];
     return total;
+}
+
+std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
+                              std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs) {
+    if (costs.unit()) return table_half_step(solver, block, method, seed, out);
+    throw std::invalid_argument("couts ponderes non pris en charge");
 }
 
 }  // namespace bmf

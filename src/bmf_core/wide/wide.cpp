@@ -1,5 +1,6 @@
 #include "bmf_core/wide/wide.hpp"
 
+#include <stdexcept>
 #include <algorithm>
 #include <bit>
 
@@ -217,6 +218,12 @@ std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Met
 std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
                              std::uint64_t seed, BitViewMut out) {
     return wide_half_step(solver, VectorBlock(vectors), method, seed, out);
+}
+
+std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,
+                             std::uint64_t seed, BitViewMut out, const Costs& costs) {
+    if (costs.unit()) return wide_half_step(solver, block, method, seed, out);
+    throw std::invalid_argument("couts ponderes non pris en charge");
 }
 
 }  // namespace bmf

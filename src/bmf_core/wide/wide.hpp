@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/method.hpp"
 #include "bmf_core/vector_block.hpp"
@@ -101,5 +102,11 @@ std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Met
 // The same for vectors not prepared beforehand (grouped inside).
 std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method method,
                              std::uint64_t seed, BitViewMut out);
+
+// The same minimising the weighted error, each row with
+// costs.weights(solver.m()), and returning its total; unit costs give the
+// function above.
+std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,
+                             std::uint64_t seed, BitViewMut out, const Costs& costs);
 
 }  // namespace bmf

@@ -1,5 +1,6 @@
 #include "bmf_core/wide/wide_refit.hpp"
 
+#include <stdexcept>
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -297,6 +298,18 @@ std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, 
                          " cellules, les vecteurs ", vectors.rows(), "x", vectors.cols()));
     }
     return refit_rows<true>(solver, vectors, &masks, begin, end, combinations);
+}
+
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
+                          BitViewMut combinations, const Costs& costs) {
+    if (costs.unit()) return refit_block(solver, vectors, begin, end, combinations);
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, std::size_t begin,
+                          std::size_t end, BitViewMut combinations, const Costs& costs) {
+    if (costs.unit()) return refit_block(solver, vectors, masks, begin, end, combinations);
+    throw std::invalid_argument("couts ponderes non pris en charge");
 }
 
 }  // namespace bmf

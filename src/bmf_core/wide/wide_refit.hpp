@@ -43,4 +43,13 @@ std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t beg
 std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, std::size_t begin,
                           std::size_t end, BitViewMut combinations);
 
+// Both refits minimising the weighted error instead, each vector with
+// costs.weights(solver.m()) (the lowest block combination of least weighted
+// error), returning the total weighted error; unit costs give the refits
+// above.
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, std::size_t begin, std::size_t end,
+                          BitViewMut combinations, const Costs& costs);
+std::uint64_t refit_block(const WideLs& solver, BitView vectors, BitView masks, std::size_t begin,
+                          std::size_t end, BitViewMut combinations, const Costs& costs);
+
 }  // namespace bmf

@@ -42,6 +42,27 @@ bmf::MethodChoice method_arg(PyObject* obj) {
     return *parsed;
 }
 
+bmf::Costs costs_arg(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return {};
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 2) {
+        pyrt::raise(PyExc_TypeError,
+                    cat("costs must be a tuple (false_one, false_zero) or None, not ",
+                        pyrt::type_qualname(obj)));
+    }
+    const auto cost = [&](Py_ssize_t k, const char* name) {
+        PyObject* item = PyTuple_GetItem(obj, k);
+        return item == Py_None ? bmf::kInfiniteCost : u64_arg(item, name);
+    };
+    const std::uint64_t false_one = cost(0, "false_one");
+    const std::uint64_t false_zero = cost(1, "false_zero");
+    const auto costs = bmf::Costs::of(false_one, false_zero);
+    if (!costs) {
+        pyrt::raise(PyExc_ValueError,
+                    cat("costs: ", bmf::Costs::problem(false_one, false_zero)));
+    }
+    return *costs;
+}
+
 PyArrayObject* array_arg(PyObject* obj, const char* name) {
     ensure_numpy();
     if (!PyArray_Check(obj)) {

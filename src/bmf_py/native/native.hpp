@@ -16,6 +16,7 @@
 #include "boolmat/view.hpp"
 
 #include "bmf_core/cancel.hpp"
+#include "bmf_core/costs.hpp"
 
 namespace bmf {
 struct MethodChoice;
@@ -55,6 +56,12 @@ std::uint64_t positive_arg(PyObject* obj, const char* name);
 // non-str, ValueError "method must be one of naive, zeta, greedy, greedy-ls,
 // exact, not '{name}'" for any other name.
 bmf::MethodChoice method_arg(PyObject* obj);
+
+// The core's Costs for the optional argument `costs`: 1 and 1 for None or
+// an omitted argument, else a tuple (false_one, false_zero) of integers from
+// 0 to 2^24 or None for an infinite cost (TypeError for anything else,
+// ValueError "costs: {why}" for a pair the core refuses; arrays.cpp).
+bmf::Costs costs_arg(PyObject* obj);
 
 // The core's Cancel for the optional argument `stop`: never for None or an
 // omitted argument, else the flag of a StopFlag (TypeError "stop must be a

@@ -290,17 +290,19 @@ void check_block_words(const bmf::VectorBlock& block, BitViewMut out) {
     check_spare_bits(block.vectors(), "block");
 }
 
-const pyrt::Signature g_half_step_sig{"Solver.half_step()", {"block", "method", "seed", "out"}, 4};
+const pyrt::Signature g_half_step_sig{
+    "Solver.half_step()", {"block", "method", "seed", "out", "costs"}, 4};
 const pyrt::Signature g_half_step_counted_sig{
-    "Solver.half_step_counted()", {"block", "method", "seed", "out"}, 4};
+    "Solver.half_step_counted()", {"block", "method", "seed", "out", "costs"}, 4};
 
 StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs,
                          const pyrt::Signature& sig) {
-    PyObject* argv[4];
+    PyObject* argv[5] = {};
     pyrt::bind_args(sig, args, kwargs, argv);
     const AnyBlock& any = as_block(block_arg(argv[0]))->block;
     const MethodChoice choice = method_arg(argv[1]);
     const std::uint64_t seed = u64_arg(argv[2], "seed");
+    const bmf::Costs costs = costs_arg(argv[4]);
     const SolverEngine& engine = engine_of(self);
     const auto* plain = std::get_if<bmf::VectorBlock>(&any);
     check_method_at_rank(choice, engine.r(), plain == nullptr);
@@ -308,10 +310,11 @@ StepResult run_half_step(PyObject* self, PyObject* args, PyObject* kwargs,
     const BitViewMut out = packed_out_arg(argv[3], "out", block_rows(any), engine.r());
     if (plain == nullptr) {
         const auto& masked = std::get<bmf::MaskedVectorBlock>(any);
-        return pyrt::without_gil([&] { return engine.half_step(masked, choice, seed, out); });
+        return pyrt::without_gil(
+            [&] { return engine.half_step(masked, choice, seed, out, costs); });
     }
     check_block_words(*plain, out);
-    return pyrt::without_gil([&] { return engine.half_step(*plain, choice, seed, out); });
+    return pyrt::without_gil([&] { return engine.half_step(*plain, choice, seed, out, costs); });
 }
 
 PyObject* solver_half_step(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -330,8 +333,9 @@ PyObject* solver_half_step_counted(PyObject* self, PyObject* args, PyObject* kwa
 
 PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
-        static const pyrt::Signature sig{"Solver.refit_blocks()", {"block", "width", "out"}, 3};
-        PyObject* argv[3];
+        static const pyrt::Signature sig{
+            "Solver.refit_blocks()", {"block", "width", "out", "costs"}, 3};
+        PyObject* argv[4] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         PyVectorBlock* obj = as_block(block_arg(argv[0]));
         const std::uint64_t width = positive_arg(argv[1], "width");
@@ -340,6 +344,7 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
                         cat("width must be at most ", bmf::kMaxRefitBlock,
                             " (a refit builds a table of 2^width counters), not ", width));
         }
+        const bmf::Costs costs = costs_arg(argv[3]);
         const SolverEngine& engine = engine_of(self);
         const std::size_t rows = block_rows(obj->block);
         check_block_length(block_cols(obj->block), engine);
@@ -351,7 +356,7 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (block != nullptr) {
             check_block_words(*block, out);
             total = pyrt::without_gil(
-                [&] { return engine.refit_blocks(block->vectors(), width, out); });
+                [&] { return engine.refit_blocks(block->vectors(), width, out, costs); });
         } else {
             // A masked block keeps no view of its vectors: the refit reads the
             // arrays it was made from, checked again as at its making.
@@ -360,7 +365,8 @@ PyObject* solver_refit_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
             const BitView mask = packed_arg(obj->mask, "mask", cols);
             if (rows != 0 && (overlaps(words, out) || overlaps(mask, out)))
                 pyrt::raise(PyExc_ValueError, "out must not share memory with the block's words");
-            total = pyrt::without_gil([&] { return engine.refit_blocks(words, mask, width, out); });
+            total = pyrt::without_gil(
+                [&] { return engine.refit_blocks(words, mask, width, out, costs); });
         }
         return pyrt::py_u64(total);
     });
@@ -375,7 +381,7 @@ PyGetSetDef g_solver_getset[] = {
 PyMethodDef g_solver_methods[] = {
     {"half_step", PYRT_FUNCTION(solver_half_step), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE(
-         "half_step($self, block, method, seed, out)") "Solves every row of block (m bits each) "
+         "half_step($self, block, method, seed, out, costs=None)") "Solves every row of block (m bits each) "
                                                        "with method and seed, writes row\n"
                                                        "i's combination into row i of out "
                                                        "(block.rows x ceil(r / 64) words) and\n"
@@ -389,10 +395,19 @@ PyMethodDef g_solver_methods[] = {
                                                        "budget and falls back to\n"
                                                        "greedy-ls where the budget runs out; "
                                                        "greedy and greedy-ls beyond.\n"
-                                                       "Masked blocks up to rank 26."},
+                                                       "Masked blocks: naive and zeta up to "
+                                                       "rank 26, exact up to 64, greedy and\n"
+                                                       "greedy-ls at any rank.\n"
+                                                       "costs=(false_one, false_zero), integers "
+                                                       "0..2^24 or None for infinite:\n"
+                                                       "every method minimises the weighted "
+                                                       "error and returns its total, each\n"
+                                                       "row with a false 1 costing false_one "
+                                                       "and a false 0 false_zero (an infinite\n"
+                                                       "cost is m + 1 times the other)."},
     {"half_step_counted", PYRT_FUNCTION(solver_half_step_counted), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE(
-         "half_step_counted($self, block, method, seed, out)") "half_step, returning (error, "
+         "half_step_counted($self, block, method, seed, out, costs=None)") "half_step, returning (error, "
                                                                "fallbacks): fallbacks is the "
                                                                "number of rows\n"
                                                                "of block whose exact search ran "
@@ -404,7 +419,7 @@ PyMethodDef g_solver_methods[] = {
                                                                "search's on ties."},
     {"refit_blocks", PYRT_FUNCTION(solver_refit_blocks), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE(
-         "refit_blocks($self, block, width, out)") "Starting from the combinations in out "
+         "refit_blocks($self, block, width, out, costs=None)") "Starting from the combinations in out "
                                                    "(block.rows x ceil(r / 64) words),\n"
                                                    "refits exactly each consecutive group of at "
                                                    "most width (1..24) columns\n"
@@ -414,7 +429,8 @@ PyMethodDef g_solver_methods[] = {
                                                    "the total error. No row's\n"
                                                    "error grows (ties keep the lowest block "
                                                    "combination). For a masked block the\n"
-                                                   "error counts observed cells only."},
+                                                   "error counts observed cells only. costs "
+                                                   "as for half_step."},
     {nullptr, nullptr, 0, nullptr},
 };
 
