@@ -135,8 +135,8 @@ public:
     // others held fixed, group after group over all r columns, and returns
     // the total error of the final combinations; no row's error grows.
     // Fails as refit_block does (width 0 included). O(r / width) refits.
-    std::uint64_t refit_blocks(boolmat::BitView vectors, std::size_t width,
-                               boolmat::BitViewMut out, const Costs& costs = {}) const;
+    std::uint64_t refit_blocks(boolmat::BitView vectors, std::size_t width, boolmat::BitViewMut out,
+                               const Costs& costs = {}) const;
     // The same counting only the cells where `masks` (the shape of
     // `vectors`, 1 = observed) has a 1, any r; all-ones masks give the
     // unmasked result bit for bit. Fails as the masked refit_block does

@@ -1,7 +1,7 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 
 #include "bmf_core/table/detail/zeta_solve.hpp"
 #include "boolmat/detail/popcount.hpp"

@@ -9,8 +9,8 @@
 
 #include "bmf_core/costs.hpp"
 #include "bmf_core/exact/exact_search.hpp"
-#include "bmf_core/masked/masked.hpp"
 #include "bmf_core/exact/exact_strategy.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/vector_block.hpp"
 #include "boolmat/view.hpp"
@@ -37,12 +37,10 @@ SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
 // costs.weights(search.m()), the total weighted; unit costs give the
 // function above.
 SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
-                            std::uint64_t node_budget, boolmat::BitViewMut out,
-                            const Costs& costs);
+                            std::uint64_t node_budget, boolmat::BitViewMut out, const Costs& costs);
 // The same under the masks of `block`, counting observed cells only.
 SearchStep search_half_step(const ExactSearch& search, const MaskedVectorBlock& block,
-                            std::uint64_t node_budget, boolmat::BitViewMut out,
-                            const Costs& costs);
+                            std::uint64_t node_budget, boolmat::BitViewMut out, const Costs& costs);
 
 // The "zeta" half-step of `solver` by `strategy`: writes the lowest optimal
 // combination of every row of `block` as the one word of its row of `out`

@@ -3,9 +3,9 @@
 // equal in both are solved once, and the classes sharing a mask share what
 // the method builds from it (the observed subset sums, the masked columns).
 #include <algorithm>
-#include <stdexcept>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
 
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "bmf_core/masked/masked.hpp"

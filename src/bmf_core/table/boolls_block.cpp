@@ -5,8 +5,8 @@
 // the vectors are laid out in pattern order, so that counting a vector's
 // rows per pattern is one population count per pattern instead of one
 // scattered add per set row.
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "bmf_core/table/boolls.hpp"

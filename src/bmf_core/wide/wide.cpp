@@ -1,8 +1,8 @@
 #include "bmf_core/wide/wide.hpp"
 
-#include <stdexcept>
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 
 #include "bmf_core/lcg.hpp"
 #include "boolmat/detail/popcount.hpp"

@@ -1,8 +1,8 @@
 #include "bmf_core/wide/wide_refit.hpp"
 
-#include <stdexcept>
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 #include <vector>
 
 #include "boolmat/detail/popcount.hpp"

@@ -57,8 +57,7 @@ bmf::Costs costs_arg(PyObject* obj) {
     const std::uint64_t false_zero = cost(1, "false_zero");
     const auto costs = bmf::Costs::of(false_one, false_zero);
     if (!costs) {
-        pyrt::raise(PyExc_ValueError,
-                    cat("costs: ", bmf::Costs::problem(false_one, false_zero)));
+        pyrt::raise(PyExc_ValueError, cat("costs: ", bmf::Costs::problem(false_one, false_zero)));
     }
     return *costs;
 }
