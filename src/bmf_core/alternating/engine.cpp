@@ -5,7 +5,8 @@
 #include "bmf_core/alternating/engine.hpp"
 
 #include <algorithm>
-#include <stdexcept>
+#include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -46,11 +47,6 @@ bool names_exact(std::string_view name) {
     return false;
 }
 
-// Placeholder until the weighted routes exist.
-void require_unit(const Costs& costs) {
-    if (!costs.unit()) throw std::invalid_argument("couts ponderes non pris en charge");
-}
-
 bool is_heuristic(MethodChoice choice) {
     return !choice.exact && (choice.method == Method::Greedy || choice.method == Method::GreedyLs);
 }
@@ -68,10 +64,7 @@ std::optional<MethodChoice> MethodChoice::parse(std::string_view name) {
 std::string joined_choice_names() { return joined_method_names() + ", exact"; }
 
 std::optional<RankLimit> rank_limit(MethodChoice choice, std::uint64_t r, bool masked) {
-    if (masked && r > kMaxTableRank) {
-        return RankLimit{
-            "missing values (mask=) are supported up to rank " + std::to_string(kMaxTableRank), {}};
-    }
+    (void)masked;
     const std::string_view others =
         r <= kMaxExactRank ? "greedy, greedy-ls or exact" : "greedy or greedy-ls";
     if (choice.exact) {
@@ -110,7 +103,13 @@ const ExactSearch& SolverEngine::search() const {
 
 StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice,
                                    std::uint64_t seed, BitViewMut out, const Costs& costs) const {
-    require_unit(costs);
+    if (!costs.unit()) {
+        if (is_heuristic(choice))
+            return {wide_half_step(wide(), block, choice.method, seed, out, costs), 0};
+        if (r() <= kMaxTableRank || !choice.exact)
+            return {table_half_step(table(), block, choice.table_method(), seed, out, costs), 0};
+        return exact_by_search(block, seed, out, costs);
+    }
     if (is_heuristic(choice)) return {wide_half_step(wide(), block, choice.method, seed, out), 0};
     // Above rank 26 only "exact" has a route; the others fail in BoolLs.
     if (r() <= kMaxTableRank || !choice.exact) {
@@ -122,8 +121,14 @@ StepResult SolverEngine::half_step(const VectorBlock& block, MethodChoice choice
 
 StepResult SolverEngine::half_step(const MaskedVectorBlock& block, MethodChoice choice,
                                    std::uint64_t seed, BitViewMut out, const Costs& costs) const {
-    require_unit(costs);
-    return {bmf::half_step(table(), block, choice.table_method(), seed, out), 0};
+    if (is_heuristic(choice)) {
+        if (r() <= kMaxTableRank && costs.unit())
+            return {bmf::half_step(table(), block, choice.method, seed, out), 0};
+        return {wide_half_step(wide(), block, choice.method, seed, out, costs), 0};
+    }
+    if (r() <= kMaxTableRank || !choice.exact)
+        return {bmf::half_step(table(), block, choice.table_method(), seed, out, costs), 0};
+    return exact_by_search(block, seed, out, costs);
 }
 
 StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t seed,
@@ -158,25 +163,99 @@ StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t
     return result;
 }
 
+namespace {
+
+// Gives each class whose search ran out the better of the search's best
+// combination and "greedy-ls"'s (the search's on ties), both weighted, and
+// counts its rows as fallbacks. guess(c) returns class c's "greedy-ls"
+// solution and the weighted error of the searched combination at `row`.
+template <class Guess, class ClassOf>
+void fall_back(StepResult& result, const std::vector<std::size_t>& unfinished, std::size_t classes,
+               std::size_t rows, Guess&& guess, ClassOf&& class_of,
+               std::span<const std::size_t> first_rows, std::span<const std::uint64_t> sizes,
+               BitViewMut out) {
+    std::vector<std::optional<std::uint64_t>> replaced(classes);
+    bool any = false;
+    for (const std::size_t c : unfinished) {
+        const auto [searched, found] = guess(c, first_rows[c]);
+        result.fallbacks += sizes[c];
+        if (found.error < searched) {
+            replaced[c] = found.h[0];
+            result.error -= (searched - found.error) * sizes[c];
+            any = true;
+        }
+    }
+    if (!any) return;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (const auto& h = replaced[class_of(i)]) out.row(i)[0] = *h;
+    }
+}
+
+}  // namespace
+
+StepResult SolverEngine::exact_by_search(const VectorBlock& block, std::uint64_t seed,
+                                         BitViewMut out, const Costs& costs) const {
+    const SearchStep found = search_half_step(search(), block, kHighRankNodes, out, costs);
+    StepResult result{found.total, 0};
+    if (found.unfinished.empty()) return result;
+    const BitView vectors = block.vectors();
+    const RowClasses& classes = block.classes();
+    const WideLs& heuristic = wide();
+    const Weights weights = costs.weights(m());
+    const auto guess = [&](std::size_t, std::size_t row) {
+        const VecView x = vectors.row_vec(row);
+        return std::pair{heuristic.error_of(x, out.row(row), weights),
+                         heuristic.solve(x, Method::GreedyLs, seed, weights)};
+    };
+    fall_back(
+        result, found.unfinished, classes.first.size(), classes.class_of.size(), guess,
+        [&](std::size_t i) { return classes.class_of[i]; }, classes.first, classes.size, out);
+    return result;
+}
+
+StepResult SolverEngine::exact_by_search(const MaskedVectorBlock& block, std::uint64_t seed,
+                                         BitViewMut out, const Costs& costs) const {
+    const SearchStep found = search_half_step(search(), block, kHighRankNodes, out, costs);
+    StepResult result{found.total, 0};
+    if (found.unfinished.empty()) return result;
+    const WideLs& heuristic = wide();
+    const Weights weights = costs.weights(m());
+    std::vector<std::size_t> first_rows(block.class_count());
+    std::vector<std::uint64_t> sizes(block.class_count());
+    for (std::size_t c = 0; c < first_rows.size(); ++c) {
+        first_rows[c] = block.first_row(c);
+        sizes[c] = block.class_size(c);
+    }
+    const auto guess = [&](std::size_t c, std::size_t row) {
+        const VecView x = block.observed(c);
+        const VecView mask = block.mask(c);
+        return std::pair{heuristic.error_of(x, mask, out.row(row), weights),
+                         heuristic.solve(x, mask, Method::GreedyLs, seed, weights)};
+    };
+    fall_back(
+        result, found.unfinished, block.class_count(), block.rows(), guess,
+        [&](std::size_t i) { return block.class_of(i); }, first_rows, sizes, out);
+    return result;
+}
+
 std::uint64_t SolverEngine::refit_blocks(BitView vectors, std::size_t width, BitViewMut out,
                                          const Costs& costs) const {
-    require_unit(costs);
     const WideLs& solver = wide();
     std::uint64_t total = 0;
     const std::size_t rank = factor_.cols();
     for (std::size_t begin = 0; begin < rank; begin += width)
-        total = refit_block(solver, vectors, begin, std::min(rank, begin + width), out);
+        total = refit_block(solver, vectors, begin, std::min(rank, begin + width), out, costs);
     return total;
 }
 
 std::uint64_t SolverEngine::refit_blocks(BitView vectors, BitView masks, std::size_t width,
                                          BitViewMut out, const Costs& costs) const {
-    require_unit(costs);
     const WideLs& solver = wide();
     std::uint64_t total = 0;
     const std::size_t rank = factor_.cols();
     for (std::size_t begin = 0; begin < rank; begin += width)
-        total = refit_block(solver, vectors, masks, begin, std::min(rank, begin + width), out);
+        total =
+            refit_block(solver, vectors, masks, begin, std::min(rank, begin + width), out, costs);
     return total;
 }
 

@@ -82,9 +82,9 @@ struct RankLimit {
     std::string_view alternatives;
 };
 
-// Returns nullopt when `choice` runs at rank r (on masked vectors when
-// `masked`), else the limit it meets: masks above rank 26 first, then
-// "exact" above 64, then "naive" and "zeta" above 26. O(1).
+// Returns nullopt when `choice` runs at rank r, else the limit it meets:
+// "exact" above 64, then "naive" and "zeta" above 26; masked vectors
+// (`masked`) have the same routes. O(1).
 std::optional<RankLimit> rank_limit(MethodChoice choice, std::uint64_t r, bool masked = false);
 
 // The total error of a half-step and how many of its rows the exact search
@@ -126,8 +126,11 @@ public:
     // is the total weighted error; the exact routes stay exact.
     StepResult half_step(const VectorBlock& block, MethodChoice choice, std::uint64_t seed,
                          boolmat::BitViewMut out, const Costs& costs = {}) const;
-    // The masked half-step ("exact" is masked "zeta"), checked and costed as
-    // the masked half_step of masked.hpp; rank 26 at most (BoolLs fails above).
+    // The masked half-step, checked and costed as the masked half_step of
+    // masked.hpp: "naive", "zeta" and "exact" (masked "zeta") up to rank 26
+    // on BoolLs, "exact" above by the masked search with its fallback, the
+    // heuristics on BoolLs up to rank 26 with unit costs and on WideLs
+    // otherwise.
     StepResult half_step(const MaskedVectorBlock& block, MethodChoice choice, std::uint64_t seed,
                          boolmat::BitViewMut out, const Costs& costs = {}) const;
     // Refits the combinations in `out` (vectors.rows() x r) exactly over each
@@ -150,6 +153,12 @@ private:
     const ExactSearch& search() const;
     StepResult exact_by_search(const VectorBlock& block, std::uint64_t seed,
                                boolmat::BitViewMut out) const;
+    // "exact" above rank 26 with costs or masks: the search, then "greedy-ls"
+    // on the classes whose search ran out, both weighted.
+    StepResult exact_by_search(const VectorBlock& block, std::uint64_t seed,
+                               boolmat::BitViewMut out, const Costs& costs) const;
+    StepResult exact_by_search(const MaskedVectorBlock& block, std::uint64_t seed,
+                               boolmat::BitViewMut out, const Costs& costs) const;
 
     boolmat::BitMatrix factor_;
     const Kernels* kernels_;

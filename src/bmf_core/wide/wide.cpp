@@ -220,6 +220,22 @@ std::uint64_t wide_half_step(const WideLs& solver, BitView vectors, Method metho
     return wide_half_step(solver, VectorBlock(vectors), method, seed, out);
 }
 
+WideSolution WideLs::solve(VecView, Method, std::uint64_t, const Weights&) const {
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
+WideSolution WideLs::solve(VecView, VecView, Method, std::uint64_t, const Weights&) const {
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
+std::uint64_t WideLs::error_of(VecView, std::span<const Word>, const Weights&) const {
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
+std::uint64_t WideLs::error_of(VecView, VecView, std::span<const Word>, const Weights&) const {
+    throw std::invalid_argument("couts ponderes non pris en charge");
+}
+
 std::uint64_t wide_half_step(const WideLs& solver, const VectorBlock& block, Method method,
                              std::uint64_t seed, BitViewMut out, const Costs& costs) {
     if (costs.unit()) return wide_half_step(solver, block, method, seed, out);

@@ -60,6 +60,20 @@ public:
     // The exact error of combination h (words() words) against x.
     std::uint64_t error_of(VecView x, std::span<const boolmat::Word> h) const;
 
+    // The weighted twins of solve and error_of: every comparison and the
+    // returned error are weights.of(false ones, false zeros) of W∘h against
+    // x, counted only where `mask` (m bits, 1 = observed) has a 1 in the
+    // masked ones. Weights {1, 1} and an all-ones mask give the functions
+    // above bit for bit. Fail as those do, and on a mask of the wrong length
+    // ("masque a {} bits, x a {} bits").
+    WideSolution solve(VecView x, Method method, std::uint64_t seed, const Weights& weights) const;
+    WideSolution solve(VecView x, VecView mask, Method method, std::uint64_t seed,
+                       const Weights& weights) const;
+    std::uint64_t error_of(VecView x, std::span<const boolmat::Word> h,
+                           const Weights& weights) const;
+    std::uint64_t error_of(VecView x, VecView mask, std::span<const boolmat::Word> h,
+                           const Weights& weights) const;
+
     std::uint64_t m() const { return m_; }
     std::uint64_t k() const { return k_; }
     // Words in one combination: ceil(k/64).
