@@ -27,6 +27,7 @@ from sklearn.utils._param_validation import make_constraint
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
+from ._costs import Objective
 from ._fit import Monitor, run_starts
 from ._input import (
     as_packed,
@@ -38,7 +39,6 @@ from ._input import (
 from ._packed import Cells, PackedMatrix, Words, words_for
 from ._params import PARAMETER_CONSTRAINTS, invalid
 from ._plan import (
-    TABLE_RANK,
     Plan,
     Step,
     check_custom,
@@ -110,11 +110,12 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         adds patterns while they strictly help; "greedy-ls" follows greedy
         with a seeded local search (any rank). "exact-blocks" follows greedy
         with exact refits of groups of 12 patterns, the others held fixed
-        (any rank; with missing values, counting the observed cells only, up
-        to rank 26 as every masked fit). "auto" picks "zeta" up to rank 12, "exact" up to
-        20 and "exact-blocks" above (with missing values, "greedy-ls" from
-        13 to 26, where a table of 2^r counters per distinct mask costs too
-        much).
+        (any rank). With missing values and with costs every method counts
+        the observed cells only, at every rank it runs at. "auto" picks
+        "zeta" up to rank 12, "exact" up to 20 and "exact-blocks" above
+        (with missing values, "greedy-ls" from 13 to 26, where a table of 2^r
+        counters per distinct mask costs too much; with costs other than
+        equal, "exact-blocks" from 13, where "exact" would need the table).
     init : {"auto", "random-columns", "grecond", "asso", "custom"}, default="auto"
         The start. "random-columns" takes r distinct non-empty columns of X
         as W, chosen by the seed, as ``QuorBMF.ao_bmf`` does; "grecond" is
@@ -145,7 +146,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     callback : callable or None, default=None
         Called as ``callback(iteration, error)`` after every iteration of
         every run, then as ``callback(moves, error)`` at every improvement of
-        the search.
+        the search; the error as ``error_history_`` counts it.
     block_size : int or None, default=None
         Rows per block of a half-step; None chooses about 2^22 cells a block.
         Smaller blocks answer Ctrl-C sooner. Results do not depend on it.
@@ -173,6 +174,25 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     search_time : float or None, default=None
         A limit in seconds on the search: it stops at the first move after
         it. The one setting that makes the result depend on the machine.
+    false_positive_cost : float, default=1.0
+        What one false positive costs: an observed cell where W∘H is 1 and
+        X is 0 (a permission granted that the user lacks). Every method, the
+        starts and the search minimise ``false_positive_cost * false
+        positives + false_negative_cost * false negatives`` over the observed
+        cells; the exact methods give the lowest-cost combination. Costs are
+        finite and at least 0, not both 0; only their ratio matters, used
+        exactly when it is a fraction with terms up to 2^24 (1 : 4, 0.1 : 1)
+        and as the nearest such fraction otherwise. Equal costs give the same
+        factors as the default.
+    false_negative_cost : float, default=1.0
+        What one false negative costs: an observed cell where W∘H is 0 and
+        X is 1 (a 1 of X left uncovered).
+    from_below : bool, default=False
+        Forbid false positives: W∘H stays below X on every observed cell
+        (the factors cover 1s of X only), and the fit minimises the false
+        negatives (times ``false_negative_cost``; ``false_positive_cost`` is
+        not used). GreConD's covers are from below by construction; this
+        keeps every refit and the search from below too.
     binarize : float or None, default=None
         None: X must hold only 0 and 1, and any other value is an error.
         A number t: every cell greater than t counts as 1 and the rest as 0
@@ -186,20 +206,33 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     n_components_ : int
         The rank used.
     reconstruction_err_ : int
-        Number of cells in which X and W∘H differ, W the fitted factor.
+        Number of observed cells in which X and W∘H differ, W the fitted
+        factor, whatever the costs.
+    cost_ : float
+        What the fit minimised: ``false_positive_cost *
+        n_false_positives_ + false_negative_cost * n_false_negatives_``
+        (``reconstruction_err_`` with the default costs; the false negatives
+        times their cost with ``from_below``).
+    n_false_positives_ : int
+        Observed cells where W∘H is 1 and X is 0 (0 with ``from_below``).
+    n_false_negatives_ : int
+        Observed cells where W∘H is 0 and X is 1.
     n_iter_ : int
         Iterations run by the kept run, counting a final one that did not
         improve.
-    error_history_ : list of int
-        The error after every iteration of the kept run.
+    error_history_ : list of int or float
+        What the fit minimises after every iteration of the kept run: the
+        number of wrong cells with the default costs (ints), else the cost
+        (floats, ``cost_``'s units).
     method_ : str
         The solving method used.
     init_ : str
         The start of the kept run.
     n_search_moves_ : int
         Moves the search ran (0 without a search).
-    search_history_ : list of (int, int)
-        Each improvement of the search: (moves so far, error).
+    search_history_ : list of (int, int or float)
+        Each improvement of the search: (moves so far, error), the error
+        counted as ``error_history_`` counts it.
     n_exact_fallbacks_ : int
         Vector solves in which the exact search ran over its budget (method
         "exact" above rank 26) and "greedy-ls" answered instead.
@@ -218,8 +251,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     pandas' NA, the masked cells of a NumPy masked array, the False cells of
     ``mask=``, and with ``sparse_absent="missing"`` the cells a sparse X does
     not store — are ignored: the error, ``error_history_`` and ``score``
-    count observed cells only, and ``inverse_transform`` fills them in (up to
-    rank 26). A row or column with no observed cell gets an all-zero row of
+    count observed cells only, and ``inverse_transform`` fills them in. A row or column with no observed cell gets an all-zero row of
     W or column of H (a warning says so). A fit replaces the fitted
     attributes all at once when it ends; a second fit of the same estimator
     while one runs (from another thread or a callback) raises RuntimeError.
@@ -248,7 +280,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                  callback: Optional[Callable[[int, int], Any]] = None,
                  block_size: Optional[int] = None, backend: str = "threads",
                  binarize: Optional[float] = None, sparse_absent: str = "zero",
-                 search: Any = "auto", search_time: Optional[float] = None) -> None:
+                 search: Any = "auto", search_time: Optional[float] = None,
+                 false_positive_cost: float = 1.0, false_negative_cost: float = 1.0,
+                 from_below: bool = False) -> None:
         self.n_components = n_components
         self.method = method
         self.init = init
@@ -264,6 +298,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         self.sparse_absent = sparse_absent
         self.search = search
         self.search_time = search_time
+        self.false_positive_cost = false_positive_cost
+        self.false_negative_cost = false_negative_cost
+        self.from_below = from_below
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -279,6 +316,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         """Every parameter against its constraints, then the rank against the
         method: all before any data is read."""
         self._check_params(*self._parameter_constraints)
+        self._objective()
         r, method = self.n_components, self.method.strip().lower()
         if r is None or method not in _native.METHODS:
             return
@@ -325,6 +363,11 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             mask = ~given
         return pack_observed(x if cells is None else cells, mask, threshold=self._threshold(),
                              sparse_absent=self.sparse_absent)
+
+    def _objective(self) -> Objective:
+        """The costs the fit minimises, checked together."""
+        return Objective.of(self.false_positive_cost, self.false_negative_cost,
+                            bool(self.from_below))
 
     def _threshold(self) -> Optional[float]:
         return None if self.binarize is None else float(self.binarize)
@@ -382,9 +425,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         r = min(given.shape[1], 10) if self.n_components is None else int(self.n_components)
         custom_wh = check_custom(*custom, given.shape, r) if self.init == "custom" else None
         seed = self._seed()
+        objective = self._goal = self._objective()
         with backend:
             data = backend.prepare(given)
-            plan = self._plan(r, seed, given.shape, data.masked, where)
+            plan = self._plan(r, seed, given.shape, data.masked, where, objective)
             if data.masked:
                 self._warn_unobserved(data.unseen)
             best = run_starts(backend, data, r, plan, int(self.max_iter), custom_wh, self._say,
@@ -397,7 +441,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                                seed, resolve_n_jobs(self.n_jobs), self._say, self._report)
                 best.fit = found.fit
                 self.n_search_moves_ = found.moves
-                self.search_history_ = [(move, error) for move, error, _ in found.history]
+                self.search_history_ = [(move, objective.user(error))
+                                        for move, error, _ in found.history]
+            h = _native.transpose(best.fit.ht, r)
+            false_positives, false_negatives = backend.error_counts(data, best.fit.w, r, h)
         # A row or column with no observed cell is refitted to zero, but a
         # start kept as it was keeps its own: zeroed, as the warning says.
         if data.unseen_rows is not None and data.unseen_cols is not None:
@@ -408,22 +455,27 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                       "vector solve(s); 'greedy-ls' solved those instead")
         self.components_ = PackedMatrix._trusted(best.fit.ht, r).transpose().to_numpy()
         self.n_components_ = r
-        self.reconstruction_err_ = int(best.fit.error)
+        self.reconstruction_err_ = false_positives + false_negatives
+        self.n_false_positives_ = false_positives
+        self.n_false_negatives_ = false_negatives
+        self.cost_ = objective.cost(false_positives, false_negatives)
         self.n_iter_ = int(best.fit.iterations)
-        self.error_history_ = list(best.fit.history)
+        self.error_history_ = [objective.user(e) for e in best.fit.history]
+        if not objective.plain:
+            self._say(f"{false_positives} false positive(s), {false_negatives} false "
+                      f"negative(s): cost {self.cost_:g} ({objective.describe()})")
         self.method_ = plan.method
         self.init_ = best.start.kind
         self.n_exact_fallbacks_ = int(best.fallbacks)
         return PackedMatrix._trusted(best.fit.w, r).to_numpy()
 
-    def _plan(self, r: int, seed: int, shape: Tuple[int, int], masked: bool, where: str) -> Plan:
-        if masked and _native.rank_limit("zeta", r, True) is not None:
-            raise ValueError(f"missing values are supported up to rank {TABLE_RANK}, "
-                             f"got n_components={r}")
+    def _plan(self, r: int, seed: int, shape: Tuple[int, int], masked: bool, where: str,
+              objective: Objective) -> Plan:
         plan = plan_fit(self.method.strip().lower(), self.init, self.n_init, r, seed, shape,
-                        masked)
+                        masked, objective.native)
+        costs = "" if objective.plain else f"; {objective.describe()}"
         self._say(f"rank {r}, method {plan.method!r}, starts: {describe_starts(plan.starts)}; "
-                  f"{where}")
+                  f"{where}{costs}")
         return plan
 
     def _search_moves(self, backend: Backend, data: Any, r: int, fits: List[Any]) -> int:
@@ -458,7 +510,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
     def _report(self, move: int, error: int) -> None:
         if self.callback is not None:
-            self.callback(move, error)
+            self.callback(move, self._goal.user(error))
 
     def _warn_unobserved(self, unseen: Tuple[Tuple[int, int], Tuple[int, int]]) -> None:
         for (count, first), side, part in zip(unseen, ("row", "column"), ("W row", "H column")):
@@ -471,9 +523,13 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
     def _monitor(self, run: int) -> Monitor:
         def monitor(iteration: int, error: int, seconds: float) -> None:
-            self._say(f"run {run + 1}, iteration {iteration}: error {error} ({seconds:.3g} s)")
+            value = self._goal.user(error)
+            what = "error" if self._goal.plain else "cost"
+            shown = value if self._goal.plain else f"{value:g}"
+            self._say(f"run {run + 1}, iteration {iteration}: {what} {shown} "
+                      f"({seconds:.3g} s)")
             if self.callback is not None:
-                self.callback(iteration, error)
+                self.callback(iteration, value)
         return monitor
 
     @_fit_context(prefer_skip_nested_validation=True)
@@ -544,7 +600,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         check_is_fitted(self)
         self._check_params("binarize", "sparse_absent")
         r = int(self.n_components_)
-        return PackedMatrix.from_dense(self.components_.T).words, r, Step.of(self.method_, r)
+        step = Step.of(self.method_, r, self._objective().native)
+        return PackedMatrix.from_dense(self.components_.T).words, r, step
 
     def _solve_rows(self, X: Any, mask: Any = None) -> Tuple[Cells, int, int]:
         ht, r, step = self._fitted_step()
@@ -563,7 +620,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
 
         Every row of X is refitted with the fitted method: the combination
         of patterns (rows of ``components_``) that reconstructs its observed
-        cells best.
+        cells best, by the costs (and ``from_below``) of the estimator.
 
         Parameters
         ----------
@@ -618,8 +675,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         """The fraction of observed cells of X that the model reconstructs
         correctly.
 
-        X is transformed with H fixed, then compared cell by cell with its
-        reconstruction W∘H; higher is better, 1.0 is exact.
+        X is transformed with H fixed (minimising the costs, as ``fit``
+        does), then compared cell by cell with its reconstruction W∘H; every
+        wrong cell counts 1, whatever the costs. Higher is better, 1.0 is
+        exact.
 
         Parameters
         ----------

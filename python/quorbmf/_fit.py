@@ -75,13 +75,15 @@ def alternate(backend: Backend, data: FitData, r: int, step: Step, max_iter: int
     modified in place) and returns the best factors seen.
 
     Without ``start_h`` the start is (W, 0), whose error is the number of
-    ones of X; with ``start_h = (Hᵀ, error)`` it is (W, H) of that error, so
-    the result is never worse than the start."""
+    ones of X (each a false negative); with ``start_h = (Hᵀ, error)`` it is
+    (W, H) of that error, so the result is never worse than the start.
+    Errors are the step's totals over the rows of X: weighted when the step
+    has costs."""
     m, n = data.shape
     start = time.perf_counter()
     if start_h is None:
         ht = np.zeros((n, w.shape[1]), dtype=np.uint64)
-        rule = StopRule(data.ones, max_iter)
+        rule = StopRule(step.total(0, data.ones, n), max_iter)
     else:
         ht = np.array(start_h[0], dtype=np.uint64, copy=True)
         rule = StopRule(start_h[1], max_iter)
@@ -121,14 +123,16 @@ def resume(backend: Backend, data: FitData, r: int, step: Step, max_iter: int, f
                fit.fallbacks + more.fallbacks)
 
 
-def starting_point(backend: Backend, data: FitData, start: Start, r: int,
+def starting_point(backend: Backend, data: FitData, start: Start, r: int, step: Step,
                    custom: Optional[Custom]) -> Tuple[Words, Optional[StartH]]:
     """The packed starting W of a run and, for a start with an H of its own
-    (a classic cover, or the user's), (Hᵀ, the error of W∘H)."""
+    (a classic cover, or the user's), (Hᵀ, the error of W∘H as ``step``
+    counts it over the rows of X)."""
     if start.kind == "random-columns":
         return backend.initial_factor(data, r, start.seed), None
     w, h = start_factors(start, r, custom, lambda: backend.gather(data), backend.stop)
-    return w, (_native.transpose(h, data.shape[1]), backend.start_error(data, w, r, h))
+    error = step.total(*backend.error_counts(data, w, r, h), data.shape[1])
+    return w, (_native.transpose(h, data.shape[1]), error)
 
 
 @dataclass
@@ -153,7 +157,7 @@ def run_starts(backend: Backend, data: FitData, r: int, plan: Plan, max_iter: in
     screening, every start runs a few iterations and the best few go on.
     The backend runs the runs side by side where it can."""
     def run(k: int, start: Start, inner: Backend, limit: int) -> Fit:
-        w, start_h = starting_point(inner, data, start, r, custom)
+        w, start_h = starting_point(inner, data, start, r, plan.step, custom)
         fit = alternate(inner, data, r, plan.step, limit, w, monitor_for(k), start_h)
         say(f"run {k + 1} from {start.describe()}: error {fit.error} after "
             f"{fit.iterations} iteration(s), {fit.seconds:.3g} s")

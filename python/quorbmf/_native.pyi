@@ -43,8 +43,8 @@ def count_ones(words: _Words) -> int:
     """Number of set bits of a packed matrix."""
 
 def rank_limit(method: str, r: int, masked: bool = False) -> Optional[str]:
-    """None when ``method`` runs at rank ``r`` (on a masked block when
-    ``masked``), else the limit it meets, such as "method 'zeta' needs a
+    """None when ``method`` runs at rank ``r`` (masked blocks have the same
+    routes), else the limit it meets, such as "method 'zeta' needs a
     table of 2^r counters and works up to rank 26". ValueError for an
     unknown method name."""
 
@@ -136,7 +136,7 @@ class Solver:
     """A Boolean least-squares solver bound to one packed factor (m x r, any
     r >= 1, ceil(r / 64) words per row). "greedy" and "greedy-ls" need no
     table at any rank (up to rank 26 they give the table solver's answers);
-    "naive", "zeta", "exact" and masked blocks up to rank 26 use a table of
+    "naive", "zeta" and "exact" up to rank 26 use a table of
     2^r counters, built by the first call that needs it. Immutable, so
     several threads may solve against it at once.
 
@@ -146,8 +146,10 @@ class Solver:
     and "exact" up to 64, where "exact" searches each distinct vector within
     a node budget and a vector whose budget runs out falls back to
     "greedy-ls"; "greedy" and "greedy-ls" beyond. Any other method at a rank
-    is a ValueError naming those that work there. Masked blocks work up to
-    rank 26 ("missing values (mask=) are supported up to rank 26" above)."""
+    is a ValueError naming those that work there. Masked blocks have the
+    same routes, counting observed cells only. ``costs=(false_one,
+    false_zero)`` (integers 0..2**24, or None for an infinite cost) makes
+    every method minimise the weighted error and return its total."""
     def __new__(cls, factor: _Words, r: int) -> Solver: ...
     @property
     def m(self) -> int: ...

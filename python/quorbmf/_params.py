@@ -51,6 +51,17 @@ class _Seconds(Interval):
                 and bool(super().is_satisfied_by(val)) and np.isfinite(float(val)))
 
 
+class _Cost(Interval):
+    """A finite number at least 0, not a bool."""
+
+    def __init__(self) -> None:
+        super().__init__(Real, 0, None, closed="left")
+
+    def is_satisfied_by(self, val: Any) -> bool:
+        return (isinstance(val, Real) and not isinstance(val, bool)
+                and bool(super().is_satisfied_by(val)) and np.isfinite(float(val)))
+
+
 class _Names(StrOptions):
     """One of the names, its letters in any case, white space around it."""
 
@@ -94,6 +105,12 @@ def invalid(name: str, value: Any) -> Exception:
     if name == "search_time":
         return ValueError("search_time must be None or a positive number of seconds, "
                           f"got {value!r}")
+    if name in ("false_positive_cost", "false_negative_cost"):
+        if isinstance(value, Real) and not isinstance(value, bool):
+            return ValueError(f"{name} must be a finite number at least 0, got {value!r}")
+        return TypeError(f"{name} must be a number, got {value!r}")
+    if name == "from_below":
+        return TypeError(f"from_below must be True or False, got {value!r}")
     if name == "backend":
         return ValueError(f"backend must be 'threads' or 'dask', got {value!r}")
     return ValueError(f"sparse_absent must be 'zero' or 'missing', got {value!r}")
@@ -117,4 +134,7 @@ PARAMETER_CONSTRAINTS: Dict[str, List[Any]] = {
     "sparse_absent": [StrOptions({"zero", "missing"})],
     "search": [_Int(0), StrOptions({"auto"})],
     "search_time": [_Seconds(), None],
+    "false_positive_cost": [_Cost()],
+    "false_negative_cost": [_Cost()],
+    "from_below": ["boolean"],
 }

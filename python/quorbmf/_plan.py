@@ -14,11 +14,12 @@ from functools import partial
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _native
+from ._costs import NativeCosts, weighted_total
 from ._packed import PackedMatrix, Words
 from ._stoppable import call_stoppable
 
 __all__ = ["Step", "Start", "Plan", "plan_fit", "start_factors", "check_custom", "describe_starts",
-           "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
+           "error_counts", "EXACT_BLOCK", "TABLE_RANK", "EXACT_RANK", "MAX_RANK"]
 
 # The limits of the solvers, as the native module states them.
 TABLE_RANK: int = _native.MAX_TABLE_RANK
@@ -45,6 +46,9 @@ class Step:
 
     method: str
     refit_width: int = 0
+    # What a false 1 and a false 0 cost, as the native solvers take them
+    # (None: 1 and 1, the number of wrong cells).
+    costs: NativeCosts = None
 
     def __post_init__(self) -> None:
         if self.method not in _native.METHODS:
@@ -52,12 +56,17 @@ class Step:
                              f"not {self.method!r}")
 
     @classmethod
-    def of(cls, method: str, r: int) -> "Step":
+    def of(cls, method: str, r: int, costs: NativeCosts = None) -> "Step":
         """The step of an estimator method at rank r: "exact-blocks" is
         "greedy" followed by exact refits of groups of ``EXACT_BLOCK``."""
         if method == "exact-blocks":
-            return cls("greedy", min(EXACT_BLOCK, r))
-        return cls(method)
+            return cls("greedy", min(EXACT_BLOCK, r), costs)
+        return cls(method, 0, costs)
+
+    def total(self, false_positives: int, false_negatives: int, length: int) -> int:
+        """What this step's half-step over vectors of ``length`` cells
+        reports for these counts: their sum, or their weighted total."""
+        return weighted_total(self.costs, false_positives, false_negatives, length)
 
 
 @dataclass(frozen=True)
@@ -90,12 +99,14 @@ class Plan:
 
 
 def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tuple[int, int],
-             masked: bool) -> Plan:
+             masked: bool, costs: NativeCosts = None) -> Plan:
     """Resolves "auto" for the method, the init and the number of runs."""
     if method == "auto":
         if r <= 12:
             method = "zeta"
-        elif r <= AUTO_EXACT_RANK and not masked:
+        elif r <= AUTO_EXACT_RANK and not masked and costs is None:
+            # With costs "exact" solves by the table alone, 2^r counters a
+            # vector, where the block refits cost far less.
             method = "exact"
         elif r <= TABLE_RANK and masked:
             # Under a mask every distinct mask needs its own table of 2^r
@@ -114,22 +125,26 @@ def plan_fit(method: str, init: str, n_init: Any, r: int, seed: int, shape: Tupl
         starts: List[Start] = [Start("grecond")]
         starts += [Start("random-columns", s) for s in seeds[: max(0, runs - 1)]]
         if n_init == "auto" and len(starts) > SCREEN_KEEP:
-            return Plan(method, Step.of(method, r), tuple(starts), SCREEN_ITERS, SCREEN_KEEP)
+            return Plan(method, Step.of(method, r, costs), tuple(starts), SCREEN_ITERS, SCREEN_KEEP)
     elif init == "random-columns":
         starts = [Start("random-columns", s) for s in seeds]
     else:
         # A deterministic start once, then random columns for the other runs.
         starts = [Start(init)] + [Start("random-columns", s) for s in seeds[1:]]
-    return Plan(method, Step.of(method, r), tuple(starts))
+    return Plan(method, Step.of(method, r, costs), tuple(starts))
 
 
-def observed_error(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int,
-                   h: Words) -> int:
-    """Wrong observed cells of W∘H against X (``mask``: 1 = observed)."""
-    wrong = _native.product(w, r, h, x.cols) ^ x.words
+def error_counts(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int,
+                 h: Words) -> Tuple[int, int]:
+    """The wrong observed cells of W∘H against X (``mask``: 1 = observed):
+    (false positives, false negatives), W∘H 1 where X is 0 and the reverse."""
+    product = _native.product(w, r, h, x.cols)
+    ones = product & ~x.words
+    zeros = x.words & ~product
     if mask is not None:
-        wrong &= mask.words
-    return int(_native.count_ones(wrong))
+        ones &= mask.words
+        zeros &= mask.words
+    return int(_native.count_ones(ones)), int(_native.count_ones(zeros))
 
 
 Custom = Tuple[PackedMatrix, PackedMatrix]

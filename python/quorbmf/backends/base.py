@@ -98,8 +98,9 @@ class Backend(Protocol):
         not (for a start built from the whole of X)."""
         ...
 
-    def start_error(self, data: FitData, w: Words, r: int, h: Words) -> int:
-        """Wrong observed cells of the start W∘H."""
+    def error_counts(self, data: FitData, w: Words, r: int, h: Words) -> Tuple[int, int]:
+        """The wrong observed cells of W∘H (H packed, r x features): false
+        positives (W∘H is 1, X is 0) and false negatives."""
         ...
 
     def solve(self, factor: Words, r: int, side: Any, step: Step, out: Words,

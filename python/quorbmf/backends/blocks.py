@@ -157,12 +157,14 @@ def solve_block(solver: Any, step: Step, block: Any, out: Words) -> Solved:
     from scratch into ``out``, then the exact refits of groups of columns,
     in place."""
     error, fallbacks = 0, 0
+    # The plain count calls the solver as it always has.
+    costs = {} if step.costs is None else {"costs": step.costs}
     if step.method == "exact":
-        error, fallbacks = solver.half_step_counted(block, step.method, 0, out)
+        error, fallbacks = solver.half_step_counted(block, step.method, 0, out, **costs)
     else:
-        error = solver.half_step(block, step.method, 0, out)
+        error = solver.half_step(block, step.method, 0, out, **costs)
     if step.refit_width:
-        error = solver.refit_blocks(block, step.refit_width, out)
+        error = solver.refit_blocks(block, step.refit_width, out, **costs)
     return Solved(int(error), int(fallbacks))
 
 

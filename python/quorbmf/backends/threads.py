@@ -19,7 +19,7 @@ import numpy as np
 
 from .. import _native
 from .._packed import PackedMatrix, Words
-from .._plan import Step, observed_error
+from .._plan import Step, error_counts as counted_errors
 from .base import Backend, FitData, FitInput
 from .blocks import PackedRows, Solved, call_rows, hiding, solve_blocks
 from .progress import Progress
@@ -140,9 +140,9 @@ class ThreadBackend:
         x, _, mask = data.source
         return x, mask
 
-    def start_error(self, data: FitData, w: Words, r: int, h: Words) -> int:
+    def error_counts(self, data: FitData, w: Words, r: int, h: Words) -> Tuple[int, int]:
         x, _, mask = data.source
-        return observed_error(x, mask, w, r, h)
+        return counted_errors(x, mask, w, r, h)
 
     def solve(self, factor: Words, r: int, side: PackedRows, step: Step, out: Words,
               label: str = "") -> Solved:

@@ -153,10 +153,11 @@ class TestEdgeCases:
                 model.fit(x, mask=mask)
         assert not any(k.endswith("_") for k in vars(model))
 
-    def test_masks_stop_at_rank_26(self):
+    def test_masks_go_past_rank_26(self):
+        # The diagonal unobserved: 27 patterns cover the 1s exactly.
         x = np.where(np.eye(30, dtype=bool), np.nan, 1.0)
-        with pytest.raises(ValueError, match="missing values are supported up to rank 26"):
-            BooleanMF(n_components=27).fit(x)
+        model = BooleanMF(n_components=27, random_state=0).fit(x)
+        assert model.reconstruction_err_ == 0 and model.method_ == "exact-blocks"
 
 
 def same_fit(a, wa, b, wb):

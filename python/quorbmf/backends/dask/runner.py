@@ -466,16 +466,17 @@ class DaskBackend:
             self._release([f for _, f in requests])
         return np.ascontiguousarray(_native.transpose(wt, m))
 
-    def start_error(self, data: FitData, w: Words, r: int, h: Words) -> int:
-        """The start's error, counted on the workers, block by block."""
+    def error_counts(self, data: FitData, w: Words, r: int, h: Words) -> Tuple[int, int]:
+        """The wrong cells of W∘H, counted on the workers, block by block."""
         with self._guard():
-            errors = [self._submit(tasks.start_error, f, np.ascontiguousarray(w[b:e]), r, h,
-                                   name="start", worker=None)
+            counts = [self._submit(tasks.error_counts, f, np.ascontiguousarray(w[b:e]), r, h,
+                                   name="errors", worker=None)
                       for f, (b, e) in zip(data.rows.futures, data.rows.bounds)]
             try:
-                return int(sum(self._results(errors)))
+                done = self._results(counts)
+                return sum(c[0] for c in done), sum(c[1] for c in done)
             finally:
-                self._release(errors)
+                self._release(counts)
 
     def gather(self, data: FitData) -> Tuple[PackedMatrix, Optional[PackedMatrix]]:
         """X gathered to the client once, with its observed cells when some

@@ -12,10 +12,11 @@ from ... import _native
 from ..._input import all_ones, pack_observed
 from ..._packed import PackedMatrix, Words, words_for
 from ..._plan import Step
+from ..._plan import error_counts as counted_errors
 from ..blocks import PackedRows, aligned, call_rows, hiding, solve_blocks
 
 __all__ = ["pack_rows", "row_stats", "transposed_pieces", "column_block", "column_stats",
-           "take_rows", "solve", "start_error", "identity", "keys_known", "keys_busy"]
+           "take_rows", "solve", "error_counts", "identity", "keys_known", "keys_busy"]
 
 Pieces = Tuple[Tuple[Words, Optional[Words]], ...]
 
@@ -127,12 +128,12 @@ def solve(factor: Words, r: int, step: Step,
     return outs, total, fallbacks
 
 
-def start_error(block: PackedRows, w: Words, r: int, h: Words) -> int:
-    """Wrong observed cells of W∘H on one row block (w: that block's rows of W)."""
-    wrong = _native.product(aligned(w), r, aligned(h), block.cols) ^ block.words
-    if block.mask is not None:
-        wrong &= block.mask
-    return int(_native.count_ones(wrong))
+def error_counts(block: PackedRows, w: Words, r: int, h: Words) -> Tuple[int, int]:
+    """The wrong observed cells of W∘H on one row block (w: that block's
+    rows of W): (false positives, false negatives)."""
+    x = PackedMatrix._trusted(block.words, block.cols)
+    mask = None if block.mask is None else PackedMatrix._trusted(block.mask, block.cols)
+    return counted_errors(x, mask, aligned(w), r, aligned(h))
 
 
 def identity(value: Any) -> Any:
