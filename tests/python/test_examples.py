@@ -223,3 +223,31 @@ def test_impute_run(tmp_path, capsys):
     assert "cells hidden" in text
     if figure.exists():
         assert figure.read_bytes()[:8] == PNG_MAGIC
+
+
+# roles (users x permissions, from below)
+
+def test_roles_run(tmp_path, capsys):
+    roles = load_example("roles")
+    figure = tmp_path / "roles.png"
+    summary = roles.main(["--users", "200", "--permissions", "60", "--roles", "5",
+                          "--figure", str(figure)])
+    text = capsys.readouterr().out
+    header, rows = table(text)
+    assert header.split() == ["planted", "perms", "users", "found", "perms", "users", "jaccard"]
+    assert [int(row[0]) for row in rows] == list(range(5))
+    x, below = summary["x"], summary["models"]["from below"]
+    # No user gets a permission it lacks.
+    assert summary["granted_not_held"] == 0 == below.n_false_positives_
+    assert "0 permission(s) granted that a user lacks" in text
+    # Light noise: most planted roles come back nearly whole.
+    assert sum(score >= 0.8 for score, _ in summary["matches"]) >= 4
+    # A dearer false negative buys fewer of them with more false positives.
+    even, heavy = summary["models"]["costs 1:1"], summary["models"]["costs 1:4"]
+    assert heavy.n_false_negatives_ <= even.n_false_negatives_
+    assert heavy.n_false_positives_ >= even.n_false_positives_
+    assert below.n_false_negatives_ >= even.n_false_negatives_
+    trade = table_rows(text.split("held permission(s) left to grant by hand")[1])
+    assert [row[0] for row in trade] == ["from", "costs", "costs"]
+    if figure.exists():
+        assert_png(figure)

@@ -303,9 +303,17 @@ class TestMissing:
                 model.fit(source, mask=mask, client=clean)
             assert model.__dict__.keys() == fitted.keys()
             assert np.array_equal(model.components_, fitted["components_"])
-        with pytest.raises(ValueError, match="missing values are supported up to rank 26"):
-            BooleanMF(n_components=27, backend="dask").fit(da.from_array(x, chunks=64),
-                                                           client=clean)
+        # Masks above rank 26, with costs: the threads' fit.
+        hidden = np.where(np.random.default_rng(4).random(x.shape) < 0.1, np.nan, x)
+        params = dict(n_components=27, random_state=1, init="random-columns", n_init=1,
+                      false_negative_cost=3.0)
+        on_threads = BooleanMF(**params)
+        w0 = on_threads.fit_transform(hidden)
+        on_dask = BooleanMF(backend="dask", **params)
+        w1 = on_dask.fit_transform(da.from_array(hidden, chunks=64), client=clean)
+        assert_same_fit(on_threads, w0, on_dask, w1)
+        assert (on_threads.cost_, on_threads.n_false_positives_) == \
+            (on_dask.cost_, on_dask.n_false_positives_)
 
 
     def test_a_mask_hiding_nothing_and_a_custom_start_on_empty_rows(self, clean):

@@ -155,7 +155,7 @@ def description_bits(x, w, h):
     return bits
 
 
-def documented_auto_method(r, masked):
+def documented_auto_method(r, masked, weighted=False):
     """What the docstring of BooleanMF says "auto" picks."""
     doc = BooleanMF.__doc__
     found = re.search(r'missing values, "greedy-ls" from (\d+) to (\d+)', doc)
@@ -165,6 +165,8 @@ def documented_auto_method(r, masked):
         return "greedy-ls"
     if masked and not found:
         return None
+    if weighted and 'with costs other than\n        equal, "exact-blocks" from 13' in doc:
+        return "exact-blocks"
     return "exact" if r <= 20 else "exact-blocks"
 
 
@@ -644,6 +646,12 @@ def draw_params(rng, cells):
         params["block_size"] = rng.choice([None, 1, 2, 5, 2**40])
     if rng.random() < 0.05:
         params["verbose"] = 1
+    if rng.random() < 0.25:
+        if rng.random() < 0.3:
+            params["from_below"] = True
+        else:
+            params["false_positive_cost"] = rng.choice([0, 0.5, 1, 3, 2.0**20])
+            params["false_negative_cost"] = rng.choice([1, 2.5, 4])
     return params
 
 
@@ -662,6 +670,9 @@ HOSTILE_PARAMS = {
     "backend": ["Threads", "dask ", "loky", None],
     "binarize": [float("nan"), float("inf"), -1.0, 0.5, "0.5", True, 2, np.float32(0.5)],
     "sparse_absent": ["Missing", None, "nan", 0],
+    "false_positive_cost": [-1, float("nan"), float("inf"), "1", True, None],
+    "false_negative_cost": [-0.5, float("-inf"), b"1", False],
+    "from_below": [1, "yes", None, 0.0],
 }
 
 
@@ -676,8 +687,6 @@ def tag_params(ctx, params, observed):
     r = params.get("n_components")
     if method == "auto" and hides(observed) and isinstance(r, int) and 13 <= r <= 20:
         ctx.tags.add("empty-mask")
-    if observed is not None and not hides(observed) and isinstance(r, int) and r > 26:
-        ctx.tags.add("empty-mask")  # refused as masked
     if (params.get("init", "auto") == "auto" and params.get("n_init", "auto") == "auto"
             and (r is None or isinstance(r, int) and r <= 12)
             and params.get("max_iter", 50) in (1, True)):
@@ -708,17 +717,27 @@ def check_fitted(e, w, cells, observed, params, where):
     max_iter = params.get("max_iter", 50)
     if not 1 <= e.n_iter_ <= max_iter or len(hist) != e.n_iter_:
         fail(f"{where}: n_iter_ {e.n_iter_}, max_iter {max_iter}, history {hist}")
-    if any(b >= a for a, b in zip(hist[:-2], hist[1:-1])) or e.reconstruction_err_ > min(hist):
-        fail(f"{where}: history {hist}, error {e.reconstruction_err_}")
+    # What the fit minimised: the error, or the cost with costs.
+    weighted = (params.get("from_below", False) or params.get("false_positive_cost", 1)
+                != params.get("false_negative_cost", 1))
+    if e.n_false_positives_ + e.n_false_negatives_ != e.reconstruction_err_:
+        fail(f"{where}: {e.n_false_positives_} + {e.n_false_negatives_} wrong cells, "
+             f"reconstruction_err_ {e.reconstruction_err_}")
+    if params.get("from_below", False) and e.n_false_positives_:
+        fail(f"{where}: from below with {e.n_false_positives_} false positives")
+    target = e.cost_ if weighted else e.reconstruction_err_
+    slack = 1e-9 * max(1.0, abs(target))
+    if any(b >= a for a, b in zip(hist[:-2], hist[1:-1])) or target > min(hist) + slack:
+        fail(f"{where}: history {hist}, minimised {target}")
     # The search's improvements: below the kept run, falling, the last one
     # the fitted error.
     found = [error for _, error in e.search_history_]
-    if found and (found[0] >= min(hist) or found[-1] != e.reconstruction_err_
+    if found and (found[0] >= min(hist) or abs(found[-1] - target) > slack
                   or any(b >= a for a, b in zip(found, found[1:]))):
         fail(f"{where}: search history {e.search_history_}, history {hist}, "
-             f"error {e.reconstruction_err_}")
+             f"minimised {target}")
     if params.get("method", "auto").strip().lower() == "auto":
-        expected = documented_auto_method(r, hides(observed))
+        expected = documented_auto_method(r, hides(observed), weighted)
         if expected is not None and e.method_ != expected:
             fail(f"{where}: auto picked {e.method_!r} at rank {r} "
                  f"({'masked' if hides(observed) else 'unmasked'}), documented {expected!r}")

@@ -284,9 +284,9 @@ F3, F30, F65, B = (pack(np.eye(6, 3, dtype=bool)), pack(np.eye(6, 30, dtype=bool
                    pack(np.eye(6, 65, dtype=bool)), pack(np.ones((4, 6), dtype=bool)))
 
 
-def call(r, name, *args, mask=None, words=B):
+def call(r, name, *args, mask=None, words=B, **kwargs):
     solver = _native.Solver({3: F3, 30: F30, 65: F65}[r], r)
-    return getattr(solver, name)(_native.VectorBlock(words, 6, mask=mask), *args)
+    return getattr(solver, name)(_native.VectorBlock(words, 6, mask=mask), *args, **kwargs)
 
 
 @pytest.mark.parametrize("bad, error, message", [
@@ -296,8 +296,17 @@ def call(r, name, *args, mask=None, words=B):
      "mask: row 0 has bits set beyond"),
     (lambda: _native.VectorBlock(B, 6, mask=[[1]]), TypeError,
      "mask must be a numpy.ndarray, not list"),
-    (lambda: call(30, "half_step", "greedy", 0, out_for(4, 30), mask=B), ValueError,
-     r"missing values \(mask=\) are supported up to rank 26, not r = 30"),
+    (lambda: call(30, "half_step", "zeta", 0, out_for(4, 30), mask=B), ValueError,
+     r"method 'zeta' needs a table of 2\^r counters and works up to rank 26; "
+     r"at r = 30 use greedy, greedy-ls or exact$"),
+    (lambda: call(3, "half_step", "zeta", 0, out_for(4, 3), costs=(0, 0)), ValueError,
+     "costs: les deux couts sont nuls"),
+    (lambda: call(3, "half_step", "zeta", 0, out_for(4, 3), costs=(1,)), TypeError,
+     r"costs must be a tuple \(false_one, false_zero\) or None"),
+    (lambda: call(3, "refit_blocks", 2, out_for(4, 3), costs=(None, None)), ValueError,
+     "costs: les deux couts sont infinis"),
+    (lambda: call(3, "half_step", "zeta", 0, out_for(4, 3), costs=(2**24 + 1, 1)), ValueError,
+     "costs: les couts vont de 0 a 16777216"),
     (lambda: call(30, "half_step", "zeta", 0, out_for(4, 30)), ValueError,
      r"method 'zeta' needs a table of 2\^r counters and works up to rank 26; "
      r"at r = 30 use greedy, greedy-ls or exact$"),
