@@ -251,8 +251,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     pandas' NA, the masked cells of a NumPy masked array, the False cells of
     ``mask=``, and with ``sparse_absent="missing"`` the cells a sparse X does
     not store — are ignored: the error, ``error_history_`` and ``score``
-    count observed cells only, and ``inverse_transform`` fills them in. A row or column with no observed cell gets an all-zero row of
-    W or column of H (a warning says so). A fit replaces the fitted
+    count observed cells only, and ``inverse_transform`` fills them in. A
+    row or column with no observed cell gets an all-zero row of W or column
+    of H (a warning says so). A fit replaces the fitted
     attributes all at once when it ends; a second fit of the same estimator
     while one runs (from another thread or a callback) raises RuntimeError.
     X may be a NumPy array of bool or any integer or float dtype holding
