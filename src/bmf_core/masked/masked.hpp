@@ -61,6 +61,8 @@ public:
 private:
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
                                    boolmat::BitViewMut);
+    friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
+                                   boolmat::BitViewMut, const Costs&);
     // Rows 2c and 2c + 1: the observed part and the mask of class c, their
     // bits in the order of `groups` (bit k is row groups.order[k]), moved as
     // whole rows of the transpose by `kernels`; m is the solver's row count.
@@ -91,12 +93,16 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
 // k <= 26 it gives the masked BoolLs half-step's answers.
 std::uint64_t wide_half_step(const WideLs& solver, const MaskedVectorBlock& block, Method method,
                              std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
-// The same for vectors and masks not prepared beforehand (grouped inside).
 // The same minimising the weighted observed error, each row with
-// costs.weights(solver.m()), and returning its total; unit costs give the
-// function above.
+// costs.weights(solver.m()), and returning its total: "naive" and "zeta"
+// give the lowest combination of least weighted error; unit costs give the
+// function above. Weighted "zeta" builds the observed subset sums once per
+// distinct mask (the stacked table of the unit costs holds only for equal
+// costs). The heuristics fail, after the shape checks, with "la methode {}
+// n'a pas de solveur pondere sur la table" (weighted, they run on WideLs).
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
+// The same for vectors and masks not prepared beforehand (grouped inside).
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
                         Method method, std::uint64_t seed, boolmat::BitViewMut out);
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
-#include <stdexcept>
 
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 #include "bmf_core/masked/masked.hpp"
@@ -142,7 +141,68 @@ std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat:
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs) {
     if (costs.unit()) return half_step(solver, block, method, seed, out);
-    throw std::invalid_argument("couts ponderes non pris en charge");
+    check_half_step_shapes(block.rows(), block.cols(), solver.m(), solver.r(), out);
+    if (method != Method::Naive && method != Method::Zeta) {
+        boolmat::fail(boolmat::FailKind::Value,
+                      boolmat::cat("la methode ", method.name(),
+                                   " n'a pas de solveur pondere sur la table"));
+    }
+    const Weights w = costs.weights(solver.m());
+    const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
+    std::vector<std::uint64_t> solutions(block.class_count());
+    std::uint64_t total = 0;
+    // prepare(c) on the first class c of each mask's run, then solve(c) on
+    // every class of the run.
+    const auto each_run = [&](auto&& prepare, auto&& solve) {
+        std::size_t begin = 0;
+        for (const std::size_t end : block.run_ends_) {
+            prepare(block.by_mask_[begin]);
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t c = block.by_mask_[k];
+                const Solution one = solve(c);
+                solutions[c] = one.h;
+                total += one.error * block.size_[c];
+            }
+            begin = end;
+        }
+    };
+
+    detail::masked::MaskTable table;
+    detail::ZetaScratch scratch;
+    const detail::PatternGroups* groups =
+        method == Method::Zeta && block.class_count() > 0 ? detail::zeta_groups(solver) : nullptr;
+    if (groups != nullptr) {
+        const boolmat::BitMatrix in_order =
+            block.pairs_in_order(*groups, solver.m(), solver.kernels());
+        each_run(
+            [&](std::size_t c) {
+                const auto m = in_order.row(2 * c + 1);
+                table.build_in_order(solver, *groups, m, count.popcount(m.data(), m.size()));
+            },
+            [&](std::size_t c) {
+                return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch, w);
+            });
+    } else if (method == Method::Zeta) {
+        // Every h has error 0 on a vector with nothing observed, the table
+        // of such a mask too: m = 0 there, and h = 0 comes out.
+        each_run(
+            [&](std::size_t c) {
+                const auto m = block.pairs_->row(2 * c + 1);
+                table.build(solver, m, count.popcount(m.data(), m.size()));
+            },
+            [&](std::size_t c) {
+                return zeta_solve(table.table(), block.pairs_->row(2 * c), scratch, w);
+            });
+    } else {
+        for (std::size_t c = 0; c < block.class_count(); ++c) {
+            const Solution one = detail::masked::naive(solver, block.pairs_->row(2 * c).data(),
+                                                       block.pairs_->row(2 * c + 1).data(), w);
+            solutions[c] = one.h;
+            total += one.error * block.size_[c];
+        }
+    }
+    for (std::size_t i = 0; i < block.rows(); ++i) out.row(i)[0] = solutions[block.class_of_[i]];
+    return total;
 }
 
 }  // namespace bmf

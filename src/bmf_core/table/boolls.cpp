@@ -101,6 +101,17 @@ Solution BoolLs::solve_zeta(VecView x) const {
     return solve_zeta_unchecked(x);
 }
 
+Solution BoolLs::solve_naive(VecView x, const Weights& w) const {
+    check_len(x);
+    return solve_naive_unchecked(x, w);
+}
+
+Solution BoolLs::solve_zeta(VecView x, const Weights& w) const {
+    check_len(x);
+    detail::ZetaScratch scratch;
+    return detail::zeta_solve(detail::zeta_input(*this), x.words, scratch, w);
+}
+
 Solution BoolLs::solve_greedy(VecView x) const {
     check_len(x);
     return solve_greedy_unchecked(x);
@@ -136,6 +147,29 @@ Solution BoolLs::solve_naive_unchecked(VecView x) const {
                 predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
             }
             error += std::popcount(predicted ^ xw[k]);
+        }
+        if (error < best.error) best = {h, error};
+    }
+    return best;
+}
+
+Solution BoolLs::solve_naive_unchecked(VecView x, const Weights& w) const {
+    const auto xw = x.words;
+    const std::uint64_t combinations = std::uint64_t{1} << r_;
+    // h = 0 is tried first and always kept: no sentinel error is needed.
+    Solution best{0, ~std::uint64_t{0}};
+    for (std::uint64_t h = 0; h < combinations; ++h) {
+        std::uint64_t error = 0;
+        for (std::size_t k = 0; k < xw.size() && error < best.error; ++k) {
+            const std::size_t begin = k * boolmat::kWordBits;
+            const std::size_t end = std::min<std::size_t>(m_, begin + boolmat::kWordBits);
+            Word predicted = 0;
+            for (std::size_t i = begin; i < end; ++i) {
+                predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
+            }
+            // Spare bits of x are 0 and so are those of `predicted`.
+            error += w.of(static_cast<std::uint64_t>(std::popcount(predicted & ~xw[k])),
+                          static_cast<std::uint64_t>(std::popcount(xw[k] & ~predicted)));
         }
         if (error < best.error) best = {h, error};
     }

@@ -65,6 +65,12 @@ public:
     Solution solve_naive(VecView x) const;
     // The lowest optimal combination, through the count table ("zeta").
     Solution solve_zeta(VecView x) const;
+    // The lowest combination of least weighted error w.false_one |NOT x AND
+    // W∘h| + w.false_zero |x AND NOT W∘h| (w each at most 2^31, their sum
+    // below 2^32), and that error: by trying every one, or through the count
+    // table. Weights {1, 1} give the two solves above.
+    Solution solve_naive(VecView x, const Weights& w) const;
+    Solution solve_zeta(VecView x, const Weights& w) const;
     // Forward greedy selection of columns ("greedy").
     Solution solve_greedy(VecView x) const;
     // Greedy followed by the local search from state `seed` ("greedy-ls").
@@ -100,6 +106,7 @@ private:
     void check_len(VecView x) const;
     Solution solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const;
     Solution solve_naive_unchecked(VecView x) const;
+    Solution solve_naive_unchecked(VecView x, const Weights& w) const;
     Solution solve_zeta_unchecked(VecView x) const;
     Solution solve_greedy_unchecked(VecView x) const;
     Solution solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const;
@@ -132,8 +139,12 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
 
 // The same minimising the weighted error, each row with
 // costs.weights(solver.m()), and returning its total: "naive" and "zeta"
-// give the lowest combination of least weighted error. Unit costs give the
-// function above.
+// give the lowest combination of least weighted error, "zeta" with the same
+// layouts and scratch as above and the weighted scan of the table. Unit costs
+// give the function above. The heuristics have no weighted table solve
+// (weighted "greedy" and "greedy-ls" run on WideLs): with other costs they
+// fail with "la methode {} n'a pas de solveur pondere sur la table" after
+// the shape checks.
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                               std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
 

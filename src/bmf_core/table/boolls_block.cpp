@@ -6,12 +6,12 @@
 // rows per pattern is one population count per pattern instead of one
 // scattered add per set row.
 #include <span>
-#include <stdexcept>
 #include <vector>
 
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/table/detail/zeta_solve.hpp"
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/precondition.hpp"
 
 namespace bmf {
 
@@ -84,7 +84,42 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
                               std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs) {
     if (costs.unit()) return table_half_step(solver, block, method, seed, out);
-    throw std::invalid_argument("couts ponderes non pris en charge");
+    const BitView vectors = block.vectors();
+    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
+    if (method != Method::Naive && method != Method::Zeta) {
+        boolmat::fail(boolmat::FailKind::Value, boolmat::cat("la methode ", method.name(),
+                                                             " n'a pas de solveur pondere sur la table"));
+    }
+    const Weights w = costs.weights(solver.m());
+    const RowClasses& classes = block.classes();
+    const std::size_t n = classes.first.size();
+    std::vector<std::uint64_t> solutions(n);
+    std::uint64_t total = 0;
+    const auto keep = [&](std::size_t c, const Solution& s) {
+        solutions[c] = s.h;
+        total += s.error * classes.size[c];
+    };
+    if (method == Method::Naive) {
+        for (std::size_t c = 0; c < n; ++c)
+            keep(c, solver.solve_naive(vectors.row_vec(classes.first[c]), w));
+    } else {
+        const detail::ZetaInput table = detail::zeta_input(solver);
+        detail::ZetaScratch scratch;
+        if (const detail::PatternGroups* groups = detail::zeta_groups(solver)) {
+            const BitMatrix ordered = in_group_order(block, *groups, *solver.kernels().bits);
+            const bool by_row = block.transposed().rows() != 0;
+            for (std::size_t c = 0; c < n; ++c) {
+                const std::size_t row = by_row ? classes.first[c] : c;
+                keep(c, detail::zeta_solve_grouped(table, *groups, ordered.row(row), scratch, w));
+            }
+        } else {
+            for (std::size_t c = 0; c < n; ++c)
+                keep(c, detail::zeta_solve(table, vectors.row(classes.first[c]), scratch, w));
+        }
+    }
+    for (std::size_t i = 0; i < classes.class_of.size(); ++i)
+        out.row(i)[0] = solutions[classes.class_of[i]];
+    return total;
 }
 
 }  // namespace bmf

@@ -95,6 +95,10 @@ private:
 
 // "naive" under a mask: the error of every h over the observed rows only.
 Solution naive(const BoolLs& solver, const Word* x, const Word* mask);
+// The same with the weighted observed error w.false_one |M AND NOT x AND
+// W∘h| + w.false_zero |x AND NOT W∘h| (x ANDed with M): the lowest h of
+// least weighted error.
+Solution naive(const BoolLs& solver, const Word* x, const Word* mask, const Weights& w);
 
 // One mask at a time against one solver, for one method: what the method
 // needs from the mask is built by set_mask and shared by the vectors solved

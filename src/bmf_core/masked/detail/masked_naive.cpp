@@ -32,4 +32,28 @@ Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
     return best;
 }
 
+Solution naive(const BoolLs& solver, const Word* x, const Word* mask, const Weights& w) {
+    const std::uint64_t* patterns = solver.row_patterns().data();
+    const std::size_t words = boolmat::words_for(solver.m());
+    const std::uint64_t combinations = std::uint64_t{1} << solver.r();
+    // h = 0 is tried first and always kept: no sentinel error is needed.
+    Solution best{0, ~std::uint64_t{0}};
+    for (std::uint64_t h = 0; h < combinations; ++h) {
+        std::uint64_t error = 0;
+        for (std::size_t k = 0; k < words && error < best.error; ++k) {
+            const std::uint64_t* row = patterns + k * boolmat::kWordBits;
+            Word predicted = 0;
+            for (Word bits = mask[k]; bits != 0; bits &= bits - 1) {
+                const int i = std::countr_zero(bits);
+                predicted |= Word{(row[i] & h) != 0} << i;
+            }
+            // Both words are 0 at the unobserved positions.
+            error += w.of(static_cast<std::uint64_t>(std::popcount(predicted & ~x[k])),
+                          static_cast<std::uint64_t>(std::popcount(x[k] & ~predicted)));
+        }
+        if (error < best.error) best = {h, error};
+    }
+    return best;
+}
+
 }  // namespace bmf::detail::masked

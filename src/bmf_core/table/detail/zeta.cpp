@@ -54,17 +54,48 @@ void add_at_lane_supersets(Count* s, unsigned size, std::uint64_t p, std::uint32
         if ((k & low) == low) group[k] = static_cast<Count>(group[k] + count);
 }
 
-// 2 s[t] - c[t] modulo 2^32, read as signed: exact whenever the true value
-// fits, which the callers guarantee.
-template <class Count>
-std::int32_t value_at(const Count* s, const std::uint32_t* c, std::size_t t) {
-    return static_cast<std::int32_t>(2 * std::uint32_t{s[t]} - c[t]);
-}
+// The values a solve minimises, v = combine(s, c), one policy per kind. Each
+// computes modulo its lane width and reads the result as signed: exact
+// whenever the true value fits, which the callers guarantee. The AVX2 side
+// of each policy (the `Avx2` members) is defined further down.
 
-template <class Count>
-std::int32_t minimum_portable(const Count* s, const std::uint32_t* c, std::size_t n) {
-    std::int32_t best = INT32_MAX;
-    for (std::size_t t = 0; t < n; ++t) best = std::min(best, value_at(s, c, t));
+// 2 s - c, the unweighted solve, in 32-bit lanes.
+struct UnitValues {
+    using Value = std::int32_t;
+    static constexpr Value kMax = INT32_MAX;
+    Value at(std::uint32_t s, std::uint32_t c) const { return static_cast<Value>(2 * s - c); }
+};
+
+// alpha s - beta c in 32-bit lanes.
+struct Weighted32Values {
+    using Value = std::int32_t;
+    static constexpr Value kMax = INT32_MAX;
+    std::uint32_t alpha;
+    std::uint32_t beta;
+    explicit Weighted32Values(ZetaCombine k)
+        : alpha(static_cast<std::uint32_t>(k.alpha)), beta(static_cast<std::uint32_t>(k.beta)) {}
+    Value at(std::uint32_t s, std::uint32_t c) const {
+        return static_cast<Value>(alpha * s - beta * c);
+    }
+};
+
+// alpha s - beta c in 64-bit lanes.
+struct Weighted64Values {
+    using Value = std::int64_t;
+    static constexpr Value kMax = INT64_MAX;
+    std::uint64_t alpha;
+    std::uint64_t beta;
+    explicit Weighted64Values(ZetaCombine k) : alpha(k.alpha), beta(k.beta) {}
+    Value at(std::uint32_t s, std::uint32_t c) const {
+        return static_cast<Value>(alpha * s - beta * std::uint64_t{c});
+    }
+};
+
+template <class Count, class Values>
+typename Values::Value minimum_portable(const Count* s, const std::uint32_t* c, std::size_t n,
+                                        Values values) {
+    typename Values::Value best = Values::kMax;
+    for (std::size_t t = 0; t < n; ++t) best = std::min(best, values.at(s[t], c[t]));
     return best;
 }
 
@@ -157,21 +188,129 @@ BOOLMAT_TARGET_AVX2 void vector_sweeps_avx2(Count* d, std::size_t n, unsigned fr
     }
 }
 
-// The smallest 32-bit lane of v.
-BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE std::int32_t smallest_lane_avx2(__m256i v) {
-    alignas(32) std::int32_t l[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(l), v);
-    return *std::min_element(l, l + 8);
+// The AVX2 side of the value policies: start() makes the running minimum,
+// take() folds in the values of 8 sums (32-bit lanes) against c[0 .. 8),
+// smallest() reduces the running minimum, hits() sets bit k when lane k's
+// value equals `value`.
+struct UnitAvx2 {
+    using Values = UnitValues;
+    using Value = Values::Value;
+    __m256i best;
+
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit UnitAvx2(Values)
+        : best(_mm256_set1_epi32(INT32_MAX)) {}
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i values_of(__m256i v, const std::uint32_t* q) const {
+        return _mm256_sub_epi32(_mm256_add_epi32(v, v), load_avx2(q));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void take(__m256i v, const std::uint32_t* q) {
+        best = _mm256_min_epi32(best, values_of(v, q));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Value smallest() const {
+        alignas(32) std::int32_t l[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(l), best);
+        return *std::min_element(l, l + 8);
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits(__m256i v, const std::uint32_t* q,
+                                                     Value value) const {
+        const __m256i eq = _mm256_cmpeq_epi32(values_of(v, q), _mm256_set1_epi32(value));
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
+    }
+};
+
+struct Weighted32Avx2 {
+    using Values = Weighted32Values;
+    using Value = Values::Value;
+    __m256i best;
+    __m256i alpha;
+    __m256i beta;
+
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit Weighted32Avx2(Values k)
+        : best(_mm256_set1_epi32(INT32_MAX)),
+          alpha(_mm256_set1_epi32(static_cast<int>(k.alpha))),
+          beta(_mm256_set1_epi32(static_cast<int>(k.beta))) {}
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i values_of(__m256i v, const std::uint32_t* q) const {
+        return _mm256_sub_epi32(_mm256_mullo_epi32(v, alpha),
+                                _mm256_mullo_epi32(load_avx2(q), beta));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void take(__m256i v, const std::uint32_t* q) {
+        best = _mm256_min_epi32(best, values_of(v, q));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Value smallest() const {
+        alignas(32) std::int32_t l[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(l), best);
+        return *std::min_element(l, l + 8);
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits(__m256i v, const std::uint32_t* q,
+                                                     Value value) const {
+        const __m256i eq = _mm256_cmpeq_epi32(values_of(v, q), _mm256_set1_epi32(value));
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
+    }
+};
+
+// 64-bit lanes: the 8 sums in two halves of 4, each widened, multiplied by
+// the 32-bit weights (_mm256_mul_epu32) and compared as signed 64-bit.
+struct Weighted64Avx2 {
+    using Values = Weighted64Values;
+    using Value = Values::Value;
+    __m256i best;
+    __m256i alpha;
+    __m256i beta;
+
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit Weighted64Avx2(Values k)
+        : best(_mm256_set1_epi64x(INT64_MAX)),
+          alpha(_mm256_set1_epi64x(static_cast<long long>(k.alpha))),
+          beta(_mm256_set1_epi64x(static_cast<long long>(k.beta))) {}
+    // The values of lanes 0-3 (half 0) or 4-7 (half 1).
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i half_values(__m128i v, const std::uint32_t* q) const {
+        const __m256i c = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+        return _mm256_sub_epi64(_mm256_mul_epu32(_mm256_cvtepu32_epi64(v), alpha),
+                                _mm256_mul_epu32(c, beta));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void fold(__m256i values) {
+        best = _mm256_blendv_epi8(best, values, _mm256_cmpgt_epi64(best, values));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void take(__m256i v, const std::uint32_t* q) {
+        fold(half_values(_mm256_castsi256_si128(v), q));
+        fold(half_values(_mm256_extracti128_si256(v, 1), q + 4));
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Value smallest() const {
+        alignas(32) std::int64_t l[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(l), best);
+        return *std::min_element(l, l + 4);
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits(__m256i v, const std::uint32_t* q,
+                                                     Value value) const {
+        const __m256i wanted = _mm256_set1_epi64x(value);
+        const auto half = [&](__m256i values) BOOLMAT_TARGET_AVX2 {
+            return static_cast<unsigned>(
+                _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(values, wanted))));
+        };
+        return half(half_values(_mm256_castsi256_si128(v), q)) |
+               half(half_values(_mm256_extracti128_si256(v, 1), q + 4)) << 4;
+    }
+};
+
+// Calls f(v, q) on the sums of u (lanes of Count) as 32-bit lanes, 8 at a
+// time, with q the matching entries of c.
+template <class Count, class F>
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void each_eight_avx2(__m256i u, const std::uint32_t* q, F&& f) {
+    if constexpr (sizeof(Count) == 2) {
+        f(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(u)), q);
+        f(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(u, 1)), q + 8);
+    } else {
+        f(u, q);
+    }
 }
 
 // The last sweep of the transform, K bits at vector stride `stride`, which
-// also keeps the smallest 2 s - c of the results.
-template <class Count, unsigned K>
-BOOLMAT_TARGET_AVX2 std::int32_t last_sweep_avx2(Count* s, const std::uint32_t* c, std::size_t n,
-                                                 std::size_t stride) {
+// also keeps the smallest value of the results.
+template <class Count, unsigned K, class Avx2>
+BOOLMAT_TARGET_AVX2 typename Avx2::Value last_sweep_avx2(Count* s, const std::uint32_t* c,
+                                                         std::size_t n, std::size_t stride,
+                                                         typename Avx2::Values values) {
     constexpr std::size_t kRadix = std::size_t{1} << K;
     const std::size_t step = stride * lanes<Count>;
-    __m256i best = _mm256_set1_epi32(INT32_MAX);
+    Avx2 acc(values);
     for (std::size_t base = 0; base < n; base += step * kRadix) {
         for (std::size_t off = base; off < base + step; off += lanes<Count>) {
             Count* p = s + off;
@@ -180,30 +319,13 @@ BOOLMAT_TARGET_AVX2 std::int32_t last_sweep_avx2(Count* s, const std::uint32_t* 
             butterflies_avx2<Count, K>(u);
             for (std::size_t i = 0; i < kRadix; ++i) {
                 store_avx2(p + i * step, u[i]);
-                const std::uint32_t* q = c + off + i * step;
-                if constexpr (sizeof(Count) == 2) {
-                    const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(u[i]));
-                    const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(u[i], 1));
-                    best = _mm256_min_epi32(
-                        best, _mm256_sub_epi32(_mm256_add_epi32(lo, lo), load_avx2(q)));
-                    best = _mm256_min_epi32(
-                        best, _mm256_sub_epi32(_mm256_add_epi32(hi, hi), load_avx2(q + 8)));
-                } else {
-                    best = _mm256_min_epi32(
-                        best, _mm256_sub_epi32(_mm256_add_epi32(u[i], u[i]), load_avx2(q)));
-                }
+                each_eight_avx2<Count>(u[i], c + off + i * step,
+                                       [&](__m256i v, const std::uint32_t* q)
+                                           BOOLMAT_TARGET_AVX2 { acc.take(v, q); });
             }
         }
     }
-    return smallest_lane_avx2(best);
-}
-
-// Bit k set when 2 v[k] - q[k] equals wanted[k], for 8 32-bit lanes.
-BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits_of_avx2(__m256i v, const std::uint32_t* q,
-                                                         __m256i wanted) {
-    const __m256i values = _mm256_sub_epi32(_mm256_add_epi32(v, v), load_avx2(q));
-    return static_cast<unsigned>(
-        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(values, wanted))));
+    return acc.smallest();
 }
 
 // Lane k of row v is all ones when k contains v (k AND v = v): added to the
@@ -386,62 +508,109 @@ BOOLMAT_TARGET_AVX2 void transform_low_avx2(Count* s, unsigned bits) {
     }
 }
 
-template <class Count>
-std::int32_t finish_and_find_minimum_portable(Count* s, const std::uint32_t* c, unsigned bits,
-                                              unsigned low) {
+template <class Count, class Values>
+typename Values::Value finish_and_find_minimum_portable(Count* s, const std::uint32_t* c,
+                                                        unsigned bits, unsigned low,
+                                                        Values values) {
     const std::size_t n = std::size_t{1} << bits;
     plain_passes(s, n, std::max(low, kGroupBits), bits);
-    return minimum_portable(s, c, n);
+    return minimum_portable(s, c, n, values);
 }
 
-template <class Count>
-BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_avx2(Count* s, const std::uint32_t* c,
-                                                              unsigned bits, unsigned low) {
+template <class Count, class Avx2>
+BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_and_find_minimum_avx2(
+    Count* s, const std::uint32_t* c, unsigned bits, unsigned low, typename Avx2::Values values) {
     constexpr unsigned kLaneBits = lane_bits<Count>;
     // The in-vector bits must be done already, by transform_low.
     if (bits < kLaneBits || low < kLaneBits)
-        return finish_and_find_minimum_portable(s, c, bits, low);
+        return finish_and_find_minimum_portable(s, c, bits, low, values);
     const std::size_t n = std::size_t{1} << bits;
-    if (low == bits) return last_sweep_avx2<Count, 0>(s, c, n, 1);
+    if (low == bits) return last_sweep_avx2<Count, 0, Avx2>(s, c, n, 1, values);
     // The last sweep takes the top (bits - low - 1) mod 3 + 1 bits.
     const unsigned last = (bits - low - 1) % kSweepBits + 1;
     const unsigned top = bits - last;
     vector_sweeps_avx2(s, n, low, top);
     const std::size_t stride = std::size_t{1} << (top - kLaneBits);
     switch (last) {
-        case 1: return last_sweep_avx2<Count, 1>(s, c, n, stride);
-        case 2: return last_sweep_avx2<Count, 2>(s, c, n, stride);
-        default: return last_sweep_avx2<Count, 3>(s, c, n, stride);
+        case 1: return last_sweep_avx2<Count, 1, Avx2>(s, c, n, stride, values);
+        case 2: return last_sweep_avx2<Count, 2, Avx2>(s, c, n, stride, values);
+        default: return last_sweep_avx2<Count, 3, Avx2>(s, c, n, stride, values);
     }
 }
 
-template <class Count>
+template <class Count, class Values>
 std::size_t last_index_of_portable(const Count* s, const std::uint32_t* c, std::size_t n,
-                                   std::int32_t value) {
+                                   Values values, typename Values::Value value) {
     std::size_t t = n - 1;
-    while (value_at(s, c, t) != value) --t;
+    while (values.at(s[t], c[t]) != value) --t;
     return t;
 }
 
-template <class Count>
+template <class Count, class Avx2>
 BOOLMAT_TARGET_AVX2 std::size_t last_index_of_avx2(const Count* s, const std::uint32_t* c,
-                                                   std::size_t n, std::int32_t value) {
+                                                   std::size_t n, typename Avx2::Values values,
+                                                   typename Avx2::Value value) {
     constexpr std::size_t kLanes = lanes<Count>;
-    if (n % kLanes != 0) return last_index_of_portable(s, c, n, value);
-    const __m256i wanted = _mm256_set1_epi32(value);
+    if (n % kLanes != 0) return last_index_of_portable(s, c, n, values, value);
+    const Avx2 acc(values);
     for (std::size_t t = n - kLanes;; t -= kLanes) {
-        const __m256i u = load_avx2(s + t);
-        unsigned hits;
-        if constexpr (sizeof(Count) == 2) {
-            hits = hits_of_avx2(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(u)), c + t, wanted) |
-                   hits_of_avx2(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(u, 1)), c + t + 8,
-                                wanted)
-                       << 8;
-        } else {
-            hits = hits_of_avx2(u, c + t, wanted);
-        }
+        unsigned hits = 0;
+        unsigned shift = 0;
+        each_eight_avx2<Count>(load_avx2(s + t), c + t,
+                               [&](__m256i v, const std::uint32_t* q) BOOLMAT_TARGET_AVX2 {
+                                   hits |= acc.hits(v, q, value) << shift;
+                                   shift += 8;
+                               });
         if (hits != 0) return t + static_cast<std::size_t>(std::bit_width(hits)) - 1;
     }
+}
+
+// The entries of the kernel tables: the unweighted ones and the weighted
+// twins, each policy's values passed down.
+template <class Count>
+std::int32_t finish_and_find_minimum_unit_portable(Count* s, const std::uint32_t* c,
+                                                   unsigned bits, unsigned low) {
+    return finish_and_find_minimum_portable(s, c, bits, low, UnitValues{});
+}
+template <class Count>
+std::size_t last_index_of_unit_portable(const Count* s, const std::uint32_t* c, std::size_t n,
+                                        std::int32_t value) {
+    return last_index_of_portable(s, c, n, UnitValues{}, value);
+}
+template <class Count, class Values>
+typename Values::Value finish_weighted_portable(Count* s, const std::uint32_t* c, unsigned bits,
+                                                unsigned low, ZetaCombine k) {
+    return finish_and_find_minimum_portable(s, c, bits, low, Values(k));
+}
+template <class Count, class Values>
+std::size_t last_weighted_portable(const Count* s, const std::uint32_t* c, std::size_t n,
+                                   ZetaCombine k, typename Values::Value value) {
+    return last_index_of_portable(s, c, n, Values(k), value);
+}
+
+template <class Count>
+BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_unit_avx2(Count* s,
+                                                                   const std::uint32_t* c,
+                                                                   unsigned bits, unsigned low) {
+    return finish_and_find_minimum_avx2<Count, UnitAvx2>(s, c, bits, low, UnitValues{});
+}
+template <class Count>
+BOOLMAT_TARGET_AVX2 std::size_t last_index_of_unit_avx2(const Count* s, const std::uint32_t* c,
+                                                        std::size_t n, std::int32_t value) {
+    return last_index_of_avx2<Count, UnitAvx2>(s, c, n, UnitValues{}, value);
+}
+template <class Count, class Avx2>
+BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_weighted_avx2(Count* s, const std::uint32_t* c,
+                                                              unsigned bits, unsigned low,
+                                                              ZetaCombine k) {
+    return finish_and_find_minimum_avx2<Count, Avx2>(s, c, bits, low,
+                                                     typename Avx2::Values(k));
+}
+template <class Count, class Avx2>
+BOOLMAT_TARGET_AVX2 std::size_t last_weighted_avx2(const Count* s, const std::uint32_t* c,
+                                                   std::size_t n, ZetaCombine k,
+                                                   typename Avx2::Value value) {
+    return last_index_of_avx2<Count, Avx2>(s, c, n, typename Avx2::Values(k), value);
 }
 
 template <class Count>
@@ -449,16 +618,24 @@ constexpr ZetaWidthKernels<Count> kPortableWidth{count_rows_portable<Count>,
                                                  count_values_portable<Count>,
                                                  count_groups_portable<Count>,
                                                  transform_low_portable<Count>,
-                                                 finish_and_find_minimum_portable<Count>,
-                                                 last_index_of_portable<Count>};
+                                                 finish_and_find_minimum_unit_portable<Count>,
+                                                 last_index_of_unit_portable<Count>,
+                                                 finish_weighted_portable<Count, Weighted32Values>,
+                                                 last_weighted_portable<Count, Weighted32Values>,
+                                                 finish_weighted_portable<Count, Weighted64Values>,
+                                                 last_weighted_portable<Count, Weighted64Values>};
 
 template <class Count>
 constexpr ZetaWidthKernels<Count> kAvx2Width{count_rows_avx2<Count>,
                                              count_values_avx2<Count>,
                                              count_groups_avx2<Count>,
                                              transform_low_avx2<Count>,
-                                             finish_and_find_minimum_avx2<Count>,
-                                             last_index_of_avx2<Count>};
+                                             finish_and_find_minimum_unit_avx2<Count>,
+                                             last_index_of_unit_avx2<Count>,
+                                             finish_weighted_avx2<Count, Weighted32Avx2>,
+                                             last_weighted_avx2<Count, Weighted32Avx2>,
+                                             finish_weighted_avx2<Count, Weighted64Avx2>,
+                                             last_weighted_avx2<Count, Weighted64Avx2>};
 
 constexpr ZetaKernels kPortable{subset_sum_transform_portable, kPortableWidth<std::uint16_t>,
                                 kPortableWidth<std::uint32_t>};

@@ -12,6 +12,11 @@
 // rest, combined with the solver's table; last_index_of finds where the
 // minimum is. The counters are 16-bit when every count fits (fewer than 2^16
 // set rows), which halves the work of the transform, and 32-bit otherwise.
+//
+// A weighted solve reads alpha s[t] - beta c[t] instead of 2 s[t] - c[t]
+// (alpha = 2, beta = 1 is the unweighted combination): the weighted twins
+// of the last two steps compute it in 32-bit lanes when every value fits a
+// signed 32-bit number, and in 64-bit lanes otherwise.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +31,12 @@ using boolmat::Word;
 
 // Bits of the sub-blocks whose low transform runs while they sit in L1.
 inline constexpr unsigned kL1BlockBits = 12;
+
+// The weights of the combination alpha s[t] - beta c[t], each below 2^32.
+struct ZetaCombine {
+    std::uint64_t alpha = 2;
+    std::uint64_t beta = 1;
+};
 
 // The kernels on count tables of counters of type Count (std::uint16_t or
 // std::uint32_t).
@@ -59,6 +70,23 @@ struct ZetaWidthKernels {
     // equal to `value`, which must occur. Scans down from the top.
     std::size_t (*last_index_of)(const Count* s, const std::uint32_t* c, std::size_t n,
                                  std::int32_t value);
+
+    // finish_and_find_minimum with v[t] = k.alpha s[t] - k.beta c[t],
+    // computed modulo 2^32 and read as a signed 32-bit number: exact when
+    // every v[t] of the finished table fits. O((bits - low + 1) x 2^bits).
+    std::int32_t (*finish_and_find_weighted_minimum)(Count* s, const std::uint32_t* c,
+                                                     unsigned bits, unsigned low, ZetaCombine k);
+    // The largest t < n whose weighted v[t] (32-bit, as above) equals
+    // `value`, which must occur.
+    std::size_t (*last_weighted_index_of)(const Count* s, const std::uint32_t* c, std::size_t n,
+                                          ZetaCombine k, std::int32_t value);
+    // The same two in 64-bit lanes: v[t] modulo 2^64 read as signed, exact
+    // for every table (s and c below 2^32, alpha and beta below 2^32).
+    std::int64_t (*finish_and_find_weighted_minimum_64)(Count* s, const std::uint32_t* c,
+                                                        unsigned bits, unsigned low,
+                                                        ZetaCombine k);
+    std::size_t (*last_weighted_index_of_64)(const Count* s, const std::uint32_t* c,
+                                             std::size_t n, ZetaCombine k, std::int64_t value);
 };
 
 struct ZetaKernels {

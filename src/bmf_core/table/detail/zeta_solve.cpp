@@ -22,29 +22,79 @@ namespace {
 // table of ζS can use 16-bit counters.
 constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 16;
 
-// The smallest value of 2 ζS[t] - ζC[t] and the largest t reaching it.
+// How a solve reads its minimum: the unweighted kernels (2 ζS - ζC), or
+// their weighted twins (alpha ζS - beta ζC) in 32- or 64-bit lanes.
+struct UnitScan {
+    using Value = std::int32_t;
+    template <class Count>
+    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                  unsigned bits, unsigned low) const {
+        return k.finish_and_find_minimum(s, c, bits, low);
+    }
+    template <class Count>
+    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
+                     std::size_t n, Value value) const {
+        return k.last_index_of(s, c, n, value);
+    }
+};
+
+struct Weighted32Scan {
+    using Value = std::int32_t;
+    ZetaCombine combine;
+    template <class Count>
+    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                  unsigned bits, unsigned low) const {
+        return k.finish_and_find_weighted_minimum(s, c, bits, low, combine);
+    }
+    template <class Count>
+    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
+                     std::size_t n, Value value) const {
+        return k.last_weighted_index_of(s, c, n, combine, value);
+    }
+};
+
+struct Weighted64Scan {
+    using Value = std::int64_t;
+    ZetaCombine combine;
+    template <class Count>
+    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                  unsigned bits, unsigned low) const {
+        return k.finish_and_find_weighted_minimum_64(s, c, bits, low, combine);
+    }
+    template <class Count>
+    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
+                     std::size_t n, Value value) const {
+        return k.last_weighted_index_of_64(s, c, n, combine, value);
+    }
+};
+
+// The smallest value of the scan's combination and the largest t reaching it.
+template <class Value>
 struct Best {
-    std::int32_t value;
+    Value value;
     std::size_t index;
 };
 
-Solution finish(const ZetaInput& table, Best best, std::uint64_t ones_x) {
+// The solution at best.index: error = false_one (m - ones(x)) + best.value,
+// which lies in [0, max(false_one, false_zero) m].
+template <class Value>
+Solution finish(const ZetaInput& table, Best<Value> best, std::uint64_t ones_x,
+                std::uint64_t false_one) {
     const std::uint64_t all = (std::uint64_t{1} << table.r) - 1;
-    // error = m - ones(x) + best.value lies in [0, m].
-    const auto error =
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(table.m - ones_x) + best.value);
+    const std::uint64_t error =
+        false_one * (table.m - ones_x) + static_cast<std::uint64_t>(std::int64_t{best.value});
     return {all ^ best.index, error};
 }
 
-// Transforms the whole table s of 2^r entries, already counted, and finds
-// its best entry.
 template <class Count>
 const ZetaWidthKernels<Count>& kernels_of(const ZetaInput& table) {
     return table.kernels->zeta->width<Count>();
 }
 
-template <class Count>
-Best finish_table(Count* s, const ZetaInput& table) {
+// Transforms the whole table s of 2^r entries, already counted, and finds
+// its best entry.
+template <class Count, class Scan>
+Best<typename Scan::Value> finish_table(Count* s, const ZetaInput& table, const Scan& scan) {
     const ZetaWidthKernels<Count>& k = kernels_of<Count>(table);
     const unsigned r = table.r;
     const unsigned sub_bits = std::min(r, kL1BlockBits);
@@ -52,17 +102,18 @@ Best finish_table(Count* s, const ZetaInput& table) {
     for (std::size_t base = 0; base < size; base += std::size_t{1} << sub_bits)
         k.transform_low(s + base, sub_bits);
     const std::uint32_t* sums = table.subset_counts.data();
-    const std::int32_t value = k.finish_and_find_minimum(s, sums, r, sub_bits);
-    return {value, k.last_index_of(s, sums, size, value)};
+    const auto value = scan.minimum(k, s, sums, r, sub_bits);
+    return {value, scan.last(k, s, sums, size, value)};
 }
 
 // A table that fits in one block, counted directly (in L2).
-template <class Count>
-Best solve_whole(const ZetaInput& table, std::span<const Word> x, Count* s) {
+template <class Count, class Scan>
+Best<typename Scan::Value> solve_whole(const ZetaInput& table, std::span<const Word> x, Count* s,
+                                       const Scan& scan) {
     const std::size_t size = std::size_t{1} << table.r;
     std::fill(s, s + size, Count{0});
     kernels_of<Count>(table).count_rows(s, table.r, x.data(), x.size(), table.row_patterns.data());
-    return finish_table(s, table);
+    return finish_table(s, table, scan);
 }
 
 // Where x's set rows go when the count table is cut into blocks: their patterns
@@ -77,15 +128,16 @@ struct Buckets {
 // Blocks of 2^block_bits entries, one after the other: each gathers the
 // rows whose high pattern bits are contained in the block's, in L1-sized
 // sub-blocks, and is transformed and scanned against its part of ζC.
-template <class Count>
-Best solve_blocks(const ZetaInput& table, const Buckets& b, unsigned block_bits, Count* s) {
+template <class Count, class Scan>
+Best<typename Scan::Value> solve_blocks(const ZetaInput& table, const Buckets& b,
+                                        unsigned block_bits, Count* s, const Scan& scan) {
     const ZetaWidthKernels<Count>& k = kernels_of<Count>(table);
     const unsigned high_bits = table.r - block_bits;
     const unsigned per_block = block_bits - b.sub_bits;
     const std::size_t block_size = std::size_t{1} << block_bits;
     const std::size_t sub_size = std::size_t{1} << b.sub_bits;
     const std::uint32_t* sums = table.subset_counts.data();
-    Best best{0, 0};
+    Best<typename Scan::Value> best{0, 0};
     for (std::size_t hi = 0; hi < (std::size_t{1} << high_bits); ++hi) {
         for (std::size_t sb = 0; sb < (std::size_t{1} << per_block); ++sb) {
             Count* part = s + sb * sub_size;
@@ -99,36 +151,17 @@ Best solve_blocks(const ZetaInput& table, const Buckets& b, unsigned block_bits,
             k.transform_low(part, b.sub_bits);
         }
         const std::uint32_t* c = sums + hi * block_size;
-        const std::int32_t value = k.finish_and_find_minimum(s, c, block_bits, b.sub_bits);
+        const auto value = scan.minimum(k, s, c, block_bits, b.sub_bits);
         // Blocks come in increasing order, so a tie goes to the later one.
         if (hi == 0 || value <= best.value)
-            best = {value, hi * block_size + k.last_index_of(s, c, block_size, value)};
+            best = {value, hi * block_size + scan.last(k, s, c, block_size, value)};
     }
     return best;
 }
 
-}  // namespace
-
-PatternGroups PatternGroups::of(std::span<const std::uint64_t> row_patterns) {
-    PatternGroups g;
-    g.order.resize(row_patterns.size());
-    std::iota(g.order.begin(), g.order.end(), std::size_t{0});
-    std::stable_sort(g.order.begin(), g.order.end(), [&](std::size_t a, std::size_t b) {
-        return row_patterns[a] < row_patterns[b];
-    });
-    for (std::size_t k = 0; k < g.order.size(); ++k) {
-        const auto p = static_cast<std::uint32_t>(row_patterns[g.order[k]]);
-        if (g.patterns.empty() || g.patterns.back() != p) {
-            if (!g.patterns.empty()) g.ends.push_back(k);
-            g.patterns.push_back(p);
-        }
-    }
-    g.ends.push_back(g.order.size());
-    return g;
-}
-
-Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
-                    unsigned max_block_bits) {
+template <class Scan>
+Solution solve_with(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
+                    unsigned max_block_bits, const Scan& scan, std::uint64_t false_one) {
     const unsigned r = table.r;
     const std::uint64_t ones_x = table.kernels->bits->popcount->popcount(x.data(), x.size());
     const bool narrow = ones_x < kNarrowLimit;
@@ -137,9 +170,10 @@ Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch
 
     if (r <= max_block_bits) {
         const std::size_t size = std::size_t{1} << r;
-        const Best best = narrow ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size))
-                                 : solve_whole(table, x, scratch.block.get<std::uint32_t>(size));
-        return finish(table, best, ones_x);
+        const auto best =
+            narrow ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size), scan)
+                   : solve_whole(table, x, scratch.block.get<std::uint32_t>(size), scan);
+        return finish(table, best, ones_x, false_one);
     }
 
     const unsigned sub_bits = std::min({r, kL1BlockBits, max_block_bits});
@@ -177,15 +211,17 @@ Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch
 
     const Buckets buckets{sub_bits, starts, offsets};
     const std::size_t block_size = std::size_t{1} << block_bits;
-    const Best best = narrow ? solve_blocks(table, buckets, block_bits,
-                                            scratch.block.get<std::uint16_t>(block_size))
+    const auto best = narrow ? solve_blocks(table, buckets, block_bits,
+                                            scratch.block.get<std::uint16_t>(block_size), scan)
                              : solve_blocks(table, buckets, block_bits,
-                                            scratch.block.get<std::uint32_t>(block_size));
-    return finish(table, best, ones_x);
+                                            scratch.block.get<std::uint32_t>(block_size), scan);
+    return finish(table, best, ones_x, false_one);
 }
 
-Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
-                            std::span<const Word> x_in_order, ZetaScratch& scratch) {
+template <class Scan>
+Solution solve_grouped_with(const ZetaInput& table, const PatternGroups& groups,
+                            std::span<const Word> x_in_order, ZetaScratch& scratch,
+                            const Scan& scan, std::uint64_t false_one) {
     const std::uint64_t ones_x =
         table.kernels->bits->popcount->popcount(x_in_order.data(), x_in_order.size());
     const std::size_t size = std::size_t{1} << table.r;
@@ -194,11 +230,69 @@ Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
         kernels_of<std::remove_pointer_t<decltype(s)>>(table).count_groups(
             s, table.r, x_in_order.data(), x_in_order.size(), groups.patterns.data(),
             groups.ends.data(), groups.patterns.size());
-        return finish_table(s, table);
+        return finish_table(s, table, scan);
     };
-    const Best best = ones_x < kNarrowLimit ? solve(scratch.block.get<std::uint16_t>(size))
+    const auto best = ones_x < kNarrowLimit ? solve(scratch.block.get<std::uint16_t>(size))
                                             : solve(scratch.block.get<std::uint32_t>(size));
-    return finish(table, best, ones_x);
+    return finish(table, best, ones_x, false_one);
+}
+
+// Calls f(scan) with the weighted scan of `w` for `table`: 32-bit lanes when
+// every value alpha ζS - beta ζC fits, that is when max(false_one,
+// false_zero) m < 2^31 (the values lie in [-false_one m, false_zero m]),
+// 64-bit lanes otherwise.
+template <class F>
+Solution with_weighted_scan(const ZetaInput& table, const Weights& w, F&& f) {
+    const ZetaCombine combine{w.false_one + w.false_zero, w.false_one};
+    const std::uint64_t heaviest = std::max(w.false_one, w.false_zero);
+    const std::uint64_t limit = std::uint64_t{1} << 31;
+    if (table.m == 0 || heaviest < limit / table.m) return f(Weighted32Scan{combine});
+    return f(Weighted64Scan{combine});
+}
+
+}  // namespace
+
+PatternGroups PatternGroups::of(std::span<const std::uint64_t> row_patterns) {
+    PatternGroups g;
+    g.order.resize(row_patterns.size());
+    std::iota(g.order.begin(), g.order.end(), std::size_t{0});
+    std::stable_sort(g.order.begin(), g.order.end(), [&](std::size_t a, std::size_t b) {
+        return row_patterns[a] < row_patterns[b];
+    });
+    for (std::size_t k = 0; k < g.order.size(); ++k) {
+        const auto p = static_cast<std::uint32_t>(row_patterns[g.order[k]]);
+        if (g.patterns.empty() || g.patterns.back() != p) {
+            if (!g.patterns.empty()) g.ends.push_back(k);
+            g.patterns.push_back(p);
+        }
+    }
+    g.ends.push_back(g.order.size());
+    return g;
+}
+
+Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
+                    unsigned max_block_bits) {
+    return solve_with(table, x, scratch, max_block_bits, UnitScan{}, 1);
+}
+
+Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
+                            std::span<const Word> x_in_order, ZetaScratch& scratch) {
+    return solve_grouped_with(table, groups, x_in_order, scratch, UnitScan{}, 1);
+}
+
+Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
+                    const Weights& w, unsigned max_block_bits) {
+    return with_weighted_scan(table, w, [&](const auto& scan) {
+        return solve_with(table, x, scratch, max_block_bits, scan, w.false_one);
+    });
+}
+
+Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
+                            std::span<const Word> x_in_order, ZetaScratch& scratch,
+                            const Weights& w) {
+    return with_weighted_scan(table, w, [&](const auto& scan) {
+        return solve_grouped_with(table, groups, x_in_order, scratch, scan, w.false_one);
+    });
 }
 
 }  // namespace bmf::detail

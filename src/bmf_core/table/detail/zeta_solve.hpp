@@ -7,6 +7,9 @@
 // against ζC at once, so a solve needs no table of 2^r entries of its own
 // unless the set rows reach so many blocks that one table-sized block costs
 // less. With fewer than 2^16 set rows the counters of ζS are 16-bit.
+// Weighted, with a = false_one and b = false_zero, the error of h is
+// a (m - ones(x)) + (a + b) ζS[t] - a ζC[t]: the same tables, another
+// combination in the final scan.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/table/solution.hpp"
 #include "boolmat/memory.hpp"
 #include "boolmat/words.hpp"
@@ -68,6 +72,17 @@ Solution zeta_solve(const ZetaInput& table, std::span<const boolmat::Word> x, Ze
 // into one population count per group. Needs r <= kZetaBlockBits.
 Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const boolmat::Word> x_in_order, ZetaScratch& scratch);
+
+// The smallest h minimising w.false_one |NOT x AND W∘h| + w.false_zero
+// |x AND NOT W∘h| and that weighted error (at most max(w) m), the weights
+// each at most 2^31 and their sum below 2^32. The scan runs in 32-bit lanes
+// when max(w) m < 2^31, in 64-bit lanes otherwise. Weights {1, 1} give the
+// unweighted solve's answer.
+Solution zeta_solve(const ZetaInput& table, std::span<const boolmat::Word> x, ZetaScratch& scratch,
+                    const Weights& w, unsigned max_block_bits = kZetaBlockBits);
+Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
+                            std::span<const boolmat::Word> x_in_order, ZetaScratch& scratch,
+                            const Weights& w);
 
 }  // namespace detail
 
