@@ -320,8 +320,8 @@ TEST(EngineMasked, HeuristicsAboveRank26ReportTheRecountOfTheirCombinations) {
             }
             // Every cell observed: the unmasked route, bit for bit.
             BitMatrix full = BitMatrix::zeros(n, r), plain = BitMatrix::zeros(n, r);
-            EXPECT_EQ(engine.half_step(MaskedVectorBlock(vectors, BitMatrix::ones(n, m)), choice,
-                                       3, full.view_mut()),
+            EXPECT_EQ(engine.half_step(MaskedVectorBlock(vectors, BitMatrix::ones(n, m)), choice, 3,
+                                       full.view_mut()),
                       engine.half_step(VectorBlock(vectors), choice, 3, plain.view_mut()));
             EXPECT_EQ(full, plain);
         }

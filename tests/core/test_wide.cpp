@@ -224,8 +224,8 @@ TEST(WideLsWeighted, GreedyAndTheSearchFollowTheWeightedRulesOfAShadow) {
         for (unsigned kind = 0; kind < 4; ++kind) {
             const BitMatrix masks = mask_of_kind(g, costs.size(), m, kind);
             for (std::size_t c = 0; c < costs.size(); ++c) {
-                SCOPED_TRACE(testing::Message() << "k " << k << " m " << m << " mask kind " << kind
-                                                << " costs " << c);
+                SCOPED_TRACE(testing::Message()
+                             << "k " << k << " m " << m << " mask kind " << kind << " costs " << c);
                 const Weights weights = costs[c].weights(m);
                 const BitVec x = random_x(g, m);
                 const VecView mask{masks.row(c), m};
@@ -324,8 +324,8 @@ TEST(WideLsWeighted, HalfStepsSolveEachClassOnceAndSumTheWeightedErrors) {
             const Weights weights = costs.weights(m);
             for (const Method method : {Method::Greedy, Method::GreedyLs}) {
                 BitMatrix out = BitMatrix::ones(n, k), out_masked = BitMatrix::ones(n, k);
-                const std::uint64_t total =
-                    wide_half_step(wide, VectorBlock(vectors.view()), method, 5, out.view_mut(), costs);
+                const std::uint64_t total = wide_half_step(wide, VectorBlock(vectors.view()),
+                                                           method, 5, out.view_mut(), costs);
                 const std::uint64_t total_masked =
                     wide_half_step(wide, masked, method, 5, out_masked.view_mut(), costs);
                 std::uint64_t sum = 0, sum_masked = 0;
@@ -359,13 +359,21 @@ TEST(WideLsWeighted, RejectsMasksOfAnotherLengthAndTableMethods) {
     const std::vector<Word> h(1, 0);
     EXPECT_EQ(failure_of([&] { wide.solve(view(x), view(five), Method::Greedy, 0, Weights{}); }),
               "masque a 5 bits, x a 4 bits");
-    EXPECT_EQ(failure_of([&] { wide.error_of(view(x), view(five), h, Weights{2, 1}); }),
+    EXPECT_EQ(failure_of([&] {
+                  wide.error_of(view(x), view(five), h, Weights{2, 1});
+              }),
               "masque a 5 bits, x a 4 bits");
-    EXPECT_EQ(failure_of([&] { wide.solve(view(x), Method::Naive, 0, Weights{2, 1}); }),
+    EXPECT_EQ(failure_of([&] {
+                  wide.solve(view(x), Method::Naive, 0, Weights{2, 1});
+              }),
               "methode naive : un solveur large ne fait que greedy et greedy-ls");
-    EXPECT_EQ(failure_of([&] { wide.solve(view(x), view(x), Method::Zeta, 0, Weights{2, 1}); }),
+    EXPECT_EQ(failure_of([&] {
+                  wide.solve(view(x), view(x), Method::Zeta, 0, Weights{2, 1});
+              }),
               "methode zeta : un solveur large ne fait que greedy et greedy-ls");
-    EXPECT_EQ(failure_of([&] { wide.error_of(view(five), h, Weights{2, 1}); }),
+    EXPECT_EQ(failure_of([&] {
+                  wide.error_of(view(five), h, Weights{2, 1});
+              }),
               "assertion `left == right` failed: x a 5 bits, W a 4 lignes\n  left: 5\n right: 4");
     const BitMatrix vectors = BitMatrix::zeros(2, 4);
     BitMatrix out = BitMatrix::zeros(2, 29);

@@ -264,8 +264,8 @@ TEST(WideRefitWeighted, EqualsBruteForceWithCostsAndMasks) {
         const BitMatrix start = random_matrix(g, n, k, percent(50));
         const WideLs solver(w.view());
         for (std::size_t c = 0; c < costs.size(); ++c) {
-            SCOPED_TRACE(testing::Message() << m << "x" << k << " block " << begin << ".." << end
-                                            << " costs " << c);
+            SCOPED_TRACE(testing::Message()
+                         << m << "x" << k << " block " << begin << ".." << end << " costs " << c);
             const Weights weights = costs[c].weights(m);
             for (const bool masked : {false, true}) {
                 const auto [want, want_total] =

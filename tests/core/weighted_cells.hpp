@@ -17,7 +17,9 @@ namespace bmf::testing_weights {
 using boolmat::BitMatrix;
 using boolmat::Word;
 
-inline bool bit(std::span<const Word> words, std::size_t j) { return (words[j / 64] >> (j % 64)) & 1; }
+inline bool bit(std::span<const Word> words, std::size_t j) {
+    return (words[j / 64] >> (j % 64)) & 1;
+}
 
 // weights.false_one x |M & ~x & W∘h| + weights.false_zero x |M & x & ~W∘h|,
 // one cell at a time; an empty `mask` observes every cell.
@@ -39,10 +41,17 @@ inline std::uint64_t shadow_weighted(const BitMatrix& w, std::span<const Word> x
 // finite ones and the infinite ones.
 inline std::vector<Costs> cost_sweep() {
     std::vector<Costs> out;
-    const std::uint64_t pairs[][2] = {{1, 1},       {0, 1},       {1, 0},
-                                      {1, 4},       {3, 2},       {kMaxCost, 1},
-                                      {1, kMaxCost}, {kInfiniteCost, 1}, {1, kInfiniteCost},
-                                      {kInfiniteCost, 0}, {0, kInfiniteCost}};
+    const std::uint64_t pairs[][2] = {{1, 1},
+                                      {0, 1},
+                                      {1, 0},
+                                      {1, 4},
+                                      {3, 2},
+                                      {kMaxCost, 1},
+                                      {1, kMaxCost},
+                                      {kInfiniteCost, 1},
+                                      {1, kInfiniteCost},
+                                      {kInfiniteCost, 0},
+                                      {0, kInfiniteCost}};
     for (const auto& p : pairs) out.push_back(*Costs::of(p[0], p[1]));
     return out;
 }

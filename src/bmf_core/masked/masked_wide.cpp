@@ -34,8 +34,7 @@ std::uint64_t wide_half_step(const WideLs& solver, const MaskedVectorBlock& bloc
             unobserved[k] = k + 1 == mw ? ~mask[k] & tail : ~mask[k];
             x[k] = observed[k] | unobserved[k];
         }
-        solved.push_back(
-            detail::wide_solve(solver, x, unobserved.data(), method, seed, weights));
+        solved.push_back(detail::wide_solve(solver, x, unobserved.data(), method, seed, weights));
         total += solved.back().error * block.class_size(c);
     }
     for (std::size_t i = 0; i < block.rows(); ++i) {

@@ -53,7 +53,6 @@ BitView checked_factor(BitView w) {
     return w;
 }
 
-
 // Population counts of the weighted solves, one pass each: for a column c
 // against the running OR acc, the rows it newly covers and the ones of x
 // among them; for a finished OR, its false ones and false zeros against x.
@@ -265,7 +264,8 @@ namespace detail {
 
 WideSolution wide_solve(const WideLs& solver, std::span<const Word> x, const Word* unobserved,
                         Method method, std::uint64_t seed, const Weights& weights) {
-    if (unit(weights)) return solve_with(solver, Scorer<false>(solver, x, unobserved, {}), method, seed);
+    if (unit(weights))
+        return solve_with(solver, Scorer<false>(solver, x, unobserved, {}), method, seed);
     return solve_with(solver, Scorer<true>(solver, x, unobserved, weights), method, seed);
 }
 
@@ -347,8 +347,8 @@ WideSolution WideLs::local_search(VecView x, WideSolution start, std::uint64_t d
 WideSolution WideLs::search_from(std::span<const Word> x, WideSolution best, std::uint64_t depth,
                                  std::uint64_t width, std::uint64_t& state,
                                  std::vector<Word>& scratch) const {
-    return search(*this, Scorer<false>(*this, x, nullptr, {}), std::move(best), depth, width,
-                  state, scratch);
+    return search(*this, Scorer<false>(*this, x, nullptr, {}), std::move(best), depth, width, state,
+                  scratch);
 }
 
 std::uint64_t WideLs::error_of(VecView x, std::span<const Word> h) const {

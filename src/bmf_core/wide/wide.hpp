@@ -32,7 +32,8 @@ using boolmat::BitView;
 using boolmat::BitViewMut;
 using boolmat::VecView;
 
-// A combination of any width and its exact error popcount(x XOR W∘h).
+// A combination of any width and its exact error: popcount(x XOR W∘h), or
+// the weighted observed error for the weighted solves.
 struct WideSolution {
     std::vector<boolmat::Word> h;  // ceil(k/64) words; bits from k up are 0
     std::uint64_t error = 0;
