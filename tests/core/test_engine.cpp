@@ -3,7 +3,8 @@
 // combination; above rank 26 "exact" is the budgeted search with its
 // greedy-ls fallback; masked blocks go to the masked solves; block refits
 // never raise a row's error; rank_limit answers at the limits, and the
-// engine fails where it refuses.
+// engine fails where it refuses; masked heuristics at every rank and block
+// refits with costs report the weighted recount of what they write.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "random_vectors.hpp"
+#include "weighted_cells.hpp"
 
 namespace bmf {
 namespace {
@@ -283,6 +285,80 @@ TEST(EngineRefit, ABlockAsWideAsTheRankIsTheExactOptimum) {
     BitMatrix out = random_matrix(g, 20, 7, eighths(4));
     engine.refit_blocks(vectors, 7, out.view_mut());
     for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(out.row(i)[0], brute_force(w, vectors.row(i)).h);
+}
+
+TEST(EngineMasked, HeuristicsAboveRank26ReportTheRecountOfTheirCombinations) {
+    std::mt19937_64 g(59);
+    const Costs costs[] = {Costs{}, *Costs::of(1, 4), *Costs::of(3, 2), Costs::from_below(),
+                           *Costs::of(kMaxCost, 1)};
+    for (const std::size_t r : {27, 65, 300}) {
+        const std::size_t m = 50, n = 12;
+        const BitMatrix w = random_matrix(g, m, r, eighths(1));
+        BitMatrix vectors = random_rows(g, n, m);
+        repeat_rows(g, vectors);
+        const BitMatrix masks = testing_weights::mask_of_kind(g, n, m, 2);
+        const MaskedVectorBlock block(vectors, masks);
+        const SolverEngine engine(w);
+        const WideLs wide(w.view());
+        for (const char* name : {"greedy", "greedy-ls"}) {
+            const MethodChoice choice = choice_of(name);
+            for (const Costs& c : costs) {
+                SCOPED_TRACE(testing::Message() << "r " << r << " " << name << " costs "
+                                                << c.false_one() << "/" << c.false_zero());
+                const Weights weights = c.weights(m);
+                BitMatrix out = BitMatrix::zeros(n, r);
+                const StepResult got = engine.half_step(block, choice, 3, out.view_mut(), c);
+                std::uint64_t recount = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const VecView x{vectors.row(i), m}, mask{masks.row(i), m};
+                    const WideSolution alone = wide.solve(x, mask, choice.method, 3, weights);
+                    ASSERT_EQ(std::vector<Word>(out.row(i).begin(), out.row(i).end()), alone.h);
+                    recount += testing_weights::shadow_weighted(w, vectors.row(i), masks.row(i),
+                                                                out.row(i), weights);
+                }
+                EXPECT_EQ(got, (StepResult{recount, 0}));
+            }
+            // Every cell observed: the unmasked route, bit for bit.
+            BitMatrix full = BitMatrix::zeros(n, r), plain = BitMatrix::zeros(n, r);
+            EXPECT_EQ(engine.half_step(MaskedVectorBlock(vectors, BitMatrix::ones(n, m)), choice, 3,
+                                       full.view_mut()),
+                      engine.half_step(VectorBlock(vectors), choice, 3, plain.view_mut()));
+            EXPECT_EQ(full, plain);
+        }
+    }
+}
+
+TEST(EngineRefit, WithCostsNoRowsWeightedErrorGrowsMaskedOrNot) {
+    std::mt19937_64 g(61);
+    for (const std::size_t r : {5, 30, 70}) {
+        const std::size_t m = 100, n = 20;
+        const BitMatrix w = random_matrix(g, m, r, eighths(1));
+        const BitMatrix vectors = random_rows(g, n, m);
+        const BitMatrix masks = testing_weights::mask_of_kind(g, n, m, 2);
+        const SolverEngine engine(w);
+        const BitMatrix start = random_matrix(g, n, r, eighths(2));
+        for (const Costs& costs : testing_weights::cost_sweep()) {
+            const Weights weights = costs.weights(m);
+            for (const bool masked : {false, true}) {
+                SCOPED_TRACE(testing::Message() << "r " << r << (masked ? " masked" : ""));
+                const std::span<const Word> none;
+                BitMatrix out = start;
+                const std::uint64_t total =
+                    masked ? engine.refit_blocks(vectors, masks, 6, out.view_mut(), costs)
+                           : engine.refit_blocks(vectors, 6, out.view_mut(), costs);
+                std::uint64_t sum = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto mask = masked ? masks.row(i) : none;
+                    const std::uint64_t after = testing_weights::shadow_weighted(
+                        w, vectors.row(i), mask, out.row(i), weights);
+                    EXPECT_LE(after, testing_weights::shadow_weighted(w, vectors.row(i), mask,
+                                                                      start.row(i), weights));
+                    sum += after;
+                }
+                EXPECT_EQ(total, sum);
+            }
+        }
+    }
 }
 
 TEST(RankLimit, AnswersAtTheLimits) {

@@ -1,16 +1,21 @@
 // WideLs: bit-for-bit the BoolLs heuristics up to rank 26, exact error
 // counts against a per-cell shadow up to rank 1024, the batch entry, and the
-// precondition failures.
+// precondition failures; the weighted and masked solves against a shadow of
+// the weighted greedy rule and search, today's answers for unit weights and
+// full masks, and the masked BoolLs solves up to rank 26.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
+#include "bmf_core/lcg.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "bmf_core/wide/wide.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "random_vectors.hpp"
+#include "weighted_cells.hpp"
 
 namespace bmf {
 namespace {
@@ -155,6 +160,234 @@ TEST(WideLs, RejectsTableMethodsAndMismatchedShapes) {
                                  out.view_mut());
               }),
               "<no failure>");
+}
+
+using testing_weights::cost_sweep;
+using testing_weights::mask_of_kind;
+using testing_weights::shadow_weighted;
+
+void set_bit(std::vector<Word>& h, std::size_t j) { h[j / 64] ^= Word{1} << (j % 64); }
+
+// The weighted rules run on shadow errors: greedy adds the column of least
+// error while one is strictly below the current, the lowest on ties; the
+// search draws as BoolLs does and recurses on strict improvements.
+struct ShadowSolver {
+    const BitMatrix& w;
+    std::span<const Word> x, mask;
+    Weights weights;
+
+    std::uint64_t error(const std::vector<Word>& h) const {
+        return shadow_weighted(w, x, mask, h, weights);
+    }
+    WideSolution greedy() const {
+        WideSolution s{std::vector<Word>(boolmat::words_for(w.cols()), 0), 0};
+        s.error = error(s.h);
+        for (;;) {
+            std::size_t chosen = w.cols();
+            std::uint64_t best = s.error;
+            for (std::size_t j = 0; j < w.cols(); ++j) {
+                if (testing_weights::bit(s.h, j)) continue;
+                std::vector<Word> h = s.h;
+                set_bit(h, j);
+                if (const std::uint64_t e = error(h); e < best) best = e, chosen = j;
+            }
+            if (chosen == w.cols()) return s;
+            set_bit(s.h, chosen);
+            s.error = best;
+        }
+    }
+    WideSolution search(WideSolution best, std::uint64_t depth, std::uint64_t width,
+                        std::uint64_t& state) const {
+        if (depth == 0 || width < 2) return best;
+        for (std::uint64_t pass = 0; pass < depth; ++pass)
+            for (std::uint64_t u = 2; u <= width; ++u) {
+                std::vector<Word> candidate = best.h, drawn(candidate.size(), 0);
+                for (std::uint64_t held = 0; held < u;) {
+                    const std::size_t j = lcg_draw(state) % w.cols();
+                    if (!testing_weights::bit(drawn, j)) set_bit(drawn, j), ++held;
+                }
+                for (std::size_t q = 0; q < drawn.size(); ++q) candidate[q] ^= drawn[q];
+                const std::uint64_t e = error(candidate);
+                if (e < best.error) best = search({candidate, e}, depth - 1, width, state);
+            }
+        return best;
+    }
+};
+
+TEST(WideLsWeighted, GreedyAndTheSearchFollowTheWeightedRulesOfAShadow) {
+    std::mt19937_64 g(2424);
+    const std::vector<Costs> costs = cost_sweep();
+    for (const std::size_t k : {3, 9, 27, 65, 70}) {
+        const std::size_t m = 1 + g() % 100;
+        const BitMatrix w = random_factor(g, m, k);
+        const WideLs wide(w.view());
+        for (unsigned kind = 0; kind < 4; ++kind) {
+            const BitMatrix masks = mask_of_kind(g, costs.size(), m, kind);
+            for (std::size_t c = 0; c < costs.size(); ++c) {
+                SCOPED_TRACE(testing::Message()
+                             << "k " << k << " m " << m << " mask kind " << kind << " costs " << c);
+                const Weights weights = costs[c].weights(m);
+                const BitVec x = random_x(g, m);
+                const VecView mask{masks.row(c), m};
+                const ShadowSolver shadow{w, x.words(), masks.row(c), weights};
+                const WideSolution greedy = shadow.greedy();
+                ASSERT_EQ(wide.solve(view(x), mask, Method::Greedy, 7, weights), greedy);
+                const std::uint64_t seed = g() % 8;
+                std::uint64_t state = seed;
+                const WideSolution searched =
+                    shadow.search(greedy, k, local_search_width(k), state);
+                ASSERT_EQ(wide.solve(view(x), mask, Method::GreedyLs, seed, weights), searched);
+                // Every cell observed, through either door.
+                const ShadowSolver full{w, x.words(), {}, weights};
+                const WideSolution plain = full.greedy();
+                ASSERT_EQ(wide.solve(view(x), Method::Greedy, 0, weights), plain);
+                state = seed;
+                ASSERT_EQ(wide.solve(view(x), Method::GreedyLs, seed, weights),
+                          full.search(plain, k, local_search_width(k), state));
+                // The errors of arbitrary combinations.
+                const BitMatrix h = random_matrix(g, 1, k, percent(20));
+                const std::vector<Word> hv(h.row(0).begin(), h.row(0).end());
+                ASSERT_EQ(wide.error_of(view(x), mask, hv, weights), shadow.error(hv));
+                ASSERT_EQ(wide.error_of(view(x), hv, weights), full.error(hv));
+            }
+        }
+    }
+}
+
+TEST(WideLsWeighted, UnitWeightsAndFullMasksGiveTodaysAnswers) {
+    std::mt19937_64 g(11);
+    for (const std::size_t k : {5, 40, 64, 130}) {
+        const std::size_t m = 1 + g() % 150;
+        const BitMatrix w = random_factor(g, m, k);
+        const WideLs wide(w.view());
+        const BitVec ones = BitVec::from_words(BitMatrix::ones(1, m).row(0), m);
+        for (int trial = 0; trial < 6; ++trial) {
+            const BitVec x = random_x(g, m);
+            const std::uint64_t seed = g() % 4;
+            for (const Method method : {Method::Greedy, Method::GreedyLs}) {
+                const WideSolution today = wide.solve(view(x), method, seed);
+                ASSERT_EQ(wide.solve(view(x), method, seed, Weights{}), today);
+                ASSERT_EQ(wide.solve(view(x), view(ones), method, seed, Weights{}), today);
+                ASSERT_EQ(wide.error_of(view(x), view(ones), today.h, Weights{}), today.error);
+                // Any weights: a full mask is no mask.
+                const Weights heavy{3, 2};
+                ASSERT_EQ(wide.solve(view(x), view(ones), method, seed, heavy),
+                          wide.solve(view(x), method, seed, heavy));
+            }
+        }
+    }
+}
+
+TEST(WideLsWeighted, MaskedUnitSolvesAreTheMaskedBoolLsSolvesUpToRank26) {
+    std::mt19937_64 g(26);
+    for (const std::size_t k : {1, 2, 7, 17, 26}) {
+        const std::size_t m = k == 26 ? 70 : 1 + g() % 130;
+        const BitMatrix w = random_factor(g, m, k);
+        const BoolLs narrow(w);
+        const WideLs wide(w.view());
+        for (unsigned kind = 0; kind < 6; ++kind) {
+            const BitMatrix masks = mask_of_kind(g, 4, m, kind % 4);
+            for (std::size_t v = 0; v < 4; ++v) {
+                // x keeps its bits outside the mask: they must not count.
+                const BitVec x = random_x(g, m);
+                const VecView mask{masks.row(v), m};
+                for (const Method method : {Method::Greedy, Method::GreedyLs}) {
+                    const std::uint64_t seed = g() % 4;
+                    const Solution want = solve_masked(narrow, view(x), mask, method, seed);
+                    const WideSolution got = wide.solve(view(x), mask, method, seed, Weights{});
+                    ASSERT_EQ(got.h, std::vector<Word>{want.h}) << k << " " << method.name();
+                    ASSERT_EQ(got.error, want.error);
+                }
+            }
+        }
+    }
+}
+
+TEST(WideLsWeighted, HalfStepsSolveEachClassOnceAndSumTheWeightedErrors) {
+    std::mt19937_64 g(12);
+    for (const std::size_t k : {6, 26, 70}) {
+        const std::size_t m = 90, n = 16;
+        const BitMatrix w = random_factor(g, m, k);
+        const WideLs wide(w.view());
+        BitMatrix vectors = BitMatrix::zeros(n, m);
+        // The second half repeats the first, three of those rows under the
+        // same masks too.
+        for (std::size_t v = 0; v < n / 2; ++v) {
+            const BitVec x = random_x(g, m);
+            vectors.set_row(v, x.words());
+            vectors.set_row(v + n / 2, x.words());
+        }
+        BitMatrix masks = mask_of_kind(g, n, m, 2);
+        for (std::size_t v = n - 3; v < n; ++v) masks.set_row(v, masks.row(v - n / 2));
+        const MaskedVectorBlock masked(vectors.view(), masks.view());
+        for (const Costs& costs : cost_sweep()) {
+            const Weights weights = costs.weights(m);
+            for (const Method method : {Method::Greedy, Method::GreedyLs}) {
+                BitMatrix out = BitMatrix::ones(n, k), out_masked = BitMatrix::ones(n, k);
+                const std::uint64_t total = wide_half_step(wide, VectorBlock(vectors.view()),
+                                                           method, 5, out.view_mut(), costs);
+                const std::uint64_t total_masked =
+                    wide_half_step(wide, masked, method, 5, out_masked.view_mut(), costs);
+                std::uint64_t sum = 0, sum_masked = 0;
+                for (std::size_t v = 0; v < n; ++v) {
+                    const VecView x{vectors.row(v), m}, mask{masks.row(v), m};
+                    const WideSolution alone = wide.solve(x, method, 5, weights);
+                    const WideSolution alone_masked = wide.solve(x, mask, method, 5, weights);
+                    ASSERT_EQ(std::vector<Word>(out.row(v).begin(), out.row(v).end()), alone.h);
+                    ASSERT_EQ(std::vector<Word>(out_masked.row(v).begin(), out_masked.row(v).end()),
+                              alone_masked.h);
+                    sum += alone.error;
+                    sum_masked += alone_masked.error;
+                }
+                EXPECT_EQ(total, sum);
+                EXPECT_EQ(total_masked, sum_masked);
+                if (costs.unit() && k <= 26) {
+                    // The masked BoolLs half-step's answers.
+                    BitMatrix narrow_out = BitMatrix::zeros(n, k);
+                    EXPECT_EQ(half_step(BoolLs(w), masked, method, 5, narrow_out.view_mut()),
+                              total_masked);
+                    EXPECT_EQ(narrow_out, out_masked);
+                }
+            }
+        }
+    }
+}
+
+TEST(WideLsWeighted, RejectsMasksOfAnotherLengthAndTableMethods) {
+    const WideLs wide(BitMatrix::ones(4, 30).view());
+    const BitVec x = BitVec::zeros(4), five = BitVec::zeros(5);
+    const std::vector<Word> h(1, 0);
+    EXPECT_EQ(failure_of([&] { wide.solve(view(x), view(five), Method::Greedy, 0, Weights{}); }),
+              "masque a 5 bits, x a 4 bits");
+    EXPECT_EQ(failure_of([&] {
+                  wide.error_of(view(x), view(five), h, Weights{2, 1});
+              }),
+              "masque a 5 bits, x a 4 bits");
+    EXPECT_EQ(failure_of([&] {
+                  wide.solve(view(x), Method::Naive, 0, Weights{2, 1});
+              }),
+              "methode naive : un solveur large ne fait que greedy et greedy-ls");
+    EXPECT_EQ(failure_of([&] {
+                  wide.solve(view(x), view(x), Method::Zeta, 0, Weights{2, 1});
+              }),
+              "methode zeta : un solveur large ne fait que greedy et greedy-ls");
+    EXPECT_EQ(failure_of([&] {
+                  wide.error_of(view(five), h, Weights{2, 1});
+              }),
+              "assertion `left == right` failed: x a 5 bits, W a 4 lignes\n  left: 5\n right: 4");
+    const BitMatrix vectors = BitMatrix::zeros(2, 4);
+    BitMatrix out = BitMatrix::zeros(2, 29);
+    EXPECT_EQ(failure_of([&] {
+                  wide_half_step(wide, MaskedVectorBlock(vectors.view(), vectors.view()),
+                                 Method::Greedy, 0, out.view_mut(), Costs{});
+              }),
+              "la sortie est 2x29, il faut 2x30");
+    BitMatrix right = BitMatrix::zeros(2, 30);
+    EXPECT_EQ(failure_of([&] {
+                  wide_half_step(wide, MaskedVectorBlock(vectors.view(), vectors.view()),
+                                 Method::Zeta, 0, right.view_mut(), *Costs::of(1, 3));
+              }),
+              "methode zeta : un solveur large ne fait que greedy et greedy-ls");
 }
 
 }  // namespace

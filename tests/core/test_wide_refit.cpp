@@ -1,7 +1,8 @@
 // Exact block refits: equal to a brute-force search over the block on tiny
 // sizes, never worse than the combination they start from on wide ones,
 // bits outside the block untouched, and the precondition failures; the
-// masked refit against the same brute force over observed cells only.
+// masked refit against the same brute force over observed cells only; the
+// weighted refits, masked or not, against a brute force of weighted errors.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -14,6 +15,7 @@
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "random_vectors.hpp"
+#include "weighted_cells.hpp"
 
 namespace bmf {
 namespace {
@@ -245,6 +247,79 @@ TEST(WideRefitMasked, RejectsMasksOfAnotherShape) {
                   refit_block(solver, vectors.view(), vectors.view(), 30, 41, combos.view_mut());
               }),
               "bloc 30..41 hors des 40 colonnes");
+}
+
+TEST(WideRefitWeighted, EqualsBruteForceWithCostsAndMasks) {
+    // Every kind of costs, masks of every kind; m up to 200 so that the
+    // largest weights take the 64-bit table (false_one x m past 2^31).
+    std::mt19937_64 g(24);
+    const std::vector<Costs> costs = testing_weights::cost_sweep();
+    for (int trial = 0; trial < 120; ++trial) {
+        const std::size_t m = trial % 10 == 0 ? 128 + g() % 73 : 1 + g() % 14;
+        const std::size_t k = 1 + g() % 8, n = 1 + g() % 6;
+        const std::size_t begin = g() % k, end = begin + 1 + g() % (k - begin);
+        const BitMatrix w = random_matrix(g, m, k, percent(10 + g() % 50));
+        const BitMatrix vectors = random_matrix(g, n, m, percent(static_cast<unsigned>(g() % 101)));
+        const BitMatrix masks = testing_weights::mask_of_kind(g, n, m, g() % 4);
+        const BitMatrix start = random_matrix(g, n, k, percent(50));
+        const WideLs solver(w.view());
+        for (std::size_t c = 0; c < costs.size(); ++c) {
+            SCOPED_TRACE(testing::Message()
+                         << m << "x" << k << " block " << begin << ".." << end << " costs " << c);
+            const Weights weights = costs[c].weights(m);
+            for (const bool masked : {false, true}) {
+                const auto [want, want_total] =
+                    best_blocks(start, begin, end, [&](const BitMatrix& t, std::size_t v) {
+                        return testing_weights::shadow_weighted(
+                            w, vectors.row(v), masked ? masks.row(v) : std::span<const Word>{},
+                            t.row(v), weights);
+                    });
+                BitMatrix combos = start;
+                const std::uint64_t total =
+                    masked ? refit_block(solver, vectors.view(), masks.view(), begin, end,
+                                         combos.view_mut(), costs[c])
+                           : refit_block(solver, vectors.view(), begin, end, combos.view_mut(),
+                                         costs[c]);
+                ASSERT_EQ(combos, want) << (masked ? "masked" : "plain");
+                ASSERT_EQ(total, want_total);
+            }
+        }
+    }
+}
+
+TEST(WideRefitWeighted, UnitCostsAreTheUnweightedRefitsAndNoWeightedErrorGrows) {
+    std::mt19937_64 g(25);
+    const std::size_t m = 150, k = 300, n = 30;
+    const BitMatrix w = random_matrix(g, m, k, percent(2));
+    const WideLs solver(w.view());
+    const BitMatrix vectors = random_matrix(g, n, m, percent(15));
+    const BitMatrix masks = testing_weights::mask_of_kind(g, n, m, 2);
+    const BitMatrix start = random_matrix(g, n, k, percent(1));
+    for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{55, 75}, {281, 300}}) {
+        BitMatrix plain = start, unit = start, masked = start, masked_unit = start;
+        EXPECT_EQ(refit_block(solver, vectors.view(), begin, end, unit.view_mut(), Costs{}),
+                  refit_block(solver, vectors.view(), begin, end, plain.view_mut()));
+        EXPECT_EQ(unit, plain);
+        EXPECT_EQ(refit_block(solver, vectors.view(), masks.view(), begin, end,
+                              masked_unit.view_mut(), Costs{}),
+                  refit_block(solver, vectors.view(), masks.view(), begin, end, masked.view_mut()));
+        EXPECT_EQ(masked_unit, masked);
+        for (const Costs& costs : testing_weights::cost_sweep()) {
+            const Weights weights = costs.weights(m);
+            BitMatrix combos = start;
+            const std::uint64_t total = refit_block(solver, vectors.view(), masks.view(), begin,
+                                                    end, combos.view_mut(), costs);
+            std::uint64_t sum = 0;
+            for (std::size_t v = 0; v < n; ++v) {
+                const std::uint64_t e = testing_weights::shadow_weighted(
+                    w, vectors.row(v), masks.row(v), combos.row(v), weights);
+                ASSERT_LE(e, testing_weights::shadow_weighted(w, vectors.row(v), masks.row(v),
+                                                              start.row(v), weights));
+                sum += e;
+            }
+            EXPECT_EQ(total, sum);
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 //
 // Cost: a greedy stage is one distance of m/64 words per unused column; a
 // local-search candidate rebuilds W∘h with popcount(h) word-ORs of m/64 words.
+// Under a mask, x is read with its unobserved positions set and W∘h is
+// ORed with them, so those positions agree whatever h is: the same cost.
+// Weights other than {1, 1} take two population counts per word instead of
+// one (the false ones and the false zeros).
 #pragma once
 
 #include <cstddef>
@@ -28,7 +32,8 @@ using boolmat::BitView;
 using boolmat::BitViewMut;
 using boolmat::VecView;
 
-// A combination of any width and its exact error popcount(x XOR W∘h).
+// A combination of any width and its exact error: popcount(x XOR W∘h), or
+// the weighted observed error for the weighted solves.
 struct WideSolution {
     std::vector<boolmat::Word> h;  // ceil(k/64) words; bits from k up are 0
     std::uint64_t error = 0;
@@ -37,6 +42,17 @@ struct WideSolution {
 
 // The subset size of "greedy-ls" at rank k: min(k, max(2, bit length of k - 1)).
 std::uint64_t local_search_width(std::uint64_t k);
+
+class WideLs;
+
+namespace detail {
+// The unchecked weighted solve: x has solver.m() bits with every unobserved
+// position set, `unobserved` is NOT mask with spare bits 0 (null when every
+// position is observed), and `method` is "greedy" or "greedy-ls".
+WideSolution wide_solve(const WideLs& solver, std::span<const boolmat::Word> x,
+                        const boolmat::Word* unobserved, Method method, std::uint64_t seed,
+                        const Weights& weights);
+}  // namespace detail
 
 class WideLs {
 public:
@@ -90,6 +106,9 @@ private:
                                         BitViewMut);
 
     void check_len(VecView x) const;
+    void check_method(Method method) const;
+    void check_mask(VecView x, VecView mask) const;
+    void check_combination(std::span<const boolmat::Word> h) const;
     // The unchecked twins of solve_greedy and solve: x has m bits, and the
     // method is "greedy" or "greedy-ls".
     WideSolution solve_greedy_unchecked(std::span<const boolmat::Word> x) const;

@@ -8,6 +8,11 @@
 // columns that meet an uncovered one of x can help, so the table is built
 // over those a <= b columns alone.
 //
+// With weights, a false one costs false_one and a false zero false_zero:
+// the constant is false_one x the covered zeros, D[p] becomes false_zero x
+// ones - false_one x zeros, and the table holds 64-bit sums when
+// max(false_one, false_zero) x m reaches 2^31 (32-bit ones otherwise).
+//
 // Under a mask only the observed positions (mask bit 1) count: covered
 // observed zeros are the constant, the table runs over the observed
 // uncovered rows, and a vector with no observed position has error 0 and
