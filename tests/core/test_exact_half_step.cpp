@@ -1,14 +1,17 @@
 // Half-steps by the exact search: every strategy of a "zeta" half-step gives
 // the table's combinations and total, and the table-free half-step reports
 // the classes whose search ran out with exact errors, at ranks above the
-// table's.
+// table's, with costs and under masks too.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
+#include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/alternating/half_step.hpp"
+#include "bmf_core/costs.hpp"
 #include "bmf_core/exact/exact_half_step.hpp"
+#include "bmf_core/masked/masked.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "padded.hpp"
@@ -119,6 +122,216 @@ TEST(SearchHalfStep, ShapeChecks) {
                                    narrow.view_mut());
               }),
               "la sortie est 5x2, il faut 5x3");
+}
+
+// The weighted error of combination h for row i of `vectors` against W,
+// counting the cells set in row i of `masks`.
+std::uint64_t weighted_error(const BitMatrix& w, const BitMatrix& vectors, const BitMatrix& masks,
+                             std::size_t i, std::uint64_t h, const Weights& weights) {
+    std::uint64_t error = 0;
+    for (std::size_t j = 0; j < w.rows(); ++j) {
+        if (!masks.get(i, j)) continue;
+        const bool covered = (w.row(j)[0] & h) != 0;
+        if (covered && !vectors.get(i, j)) error += weights.false_one;
+        if (!covered && vectors.get(i, j)) error += weights.false_zero;
+    }
+    return error;
+}
+
+// The lowest combination over the columns of `live` of least weighted error.
+std::uint64_t best_combination(const BitMatrix& w, const BitMatrix& vectors, const BitMatrix& masks,
+                               std::size_t i, const Weights& weights, std::uint64_t live) {
+    std::uint64_t best = 0, least = weighted_error(w, vectors, masks, i, 0, weights);
+    for (std::uint64_t h = live; h != 0; h = (h - 1) & live) {
+        const std::uint64_t e = weighted_error(w, vectors, masks, i, h, weights);
+        if (e < least || (e == least && h < best)) best = h, least = e;
+    }
+    return best;
+}
+
+// A factor of rank r whose rows use only `live` columns, the highest among
+// them, with a few distinct rows.
+BitMatrix live_factor(std::mt19937_64& g, std::size_t m, std::size_t r, std::uint64_t live) {
+    std::vector<std::uint64_t> kinds(3 + g() % 20);
+    for (auto& p : kinds) p = g() & g() & live;
+    BitMatrix w = BitMatrix::zeros(m, r);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t p = kinds[g() % kinds.size()];
+        w.set_row(i, std::span<const Word>(&p, 1));
+    }
+    return w;
+}
+
+// Masks with whole rows unobserved, whole rows observed, and the rest random.
+BitMatrix some_masks(std::mt19937_64& g, std::size_t n, std::size_t m) {
+    BitMatrix masks = random_matrix(g, n, m, eighths(1 + g() % 7));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % 5 == 1) masks.set_row(i, BitMatrix::zeros(1, m).row(0));
+        if (i % 5 == 2) masks.set_row(i, BitMatrix::ones(1, m).row(0));
+    }
+    return masks;
+}
+
+// Costs (kFalseOne[k], kFalseZero[k]), each checked as Costs::of does.
+const std::uint64_t kFalseOne[] = {1, 0, 1, 1, 3, kMaxCost, 1, kInfiniteCost, 1};
+const std::uint64_t kFalseZero[] = {1, 1, 0, 4, 2, 1, kMaxCost, 1, kInfiniteCost};
+constexpr std::size_t kCostCount = std::size(kFalseOne);
+
+TEST(SearchHalfStep, WeightedAndMaskedGiveTheLowestOptimumOfEveryRow) {
+    std::mt19937_64 g(97);
+    for (const std::size_t r : {5u, 12u, 27u, 40u, 64u}) {
+        std::uint64_t live = std::uint64_t{1} << (r - 1);
+        while (std::popcount(live) < std::min<int>(10, static_cast<int>(r)))
+            live |= std::uint64_t{1} << (g() % r);
+        const std::size_t m = 30 + g() % 40, n = 25;
+        const BitMatrix w = live_factor(g, m, r, live);
+        BitMatrix vectors = planted(g, n, m, 3);
+        for (std::size_t i = 4; i < n; i += 6) vectors.set_row(i, vectors.row(i - 4));
+        const BitMatrix masks = some_masks(g, n, m);
+        const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
+        const VectorBlock block(vectors);
+        const MaskedVectorBlock masked(vectors, masks);
+        for (std::size_t k = 0; k < kCostCount; ++k) {
+            const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
+            const Weights weights = costs.weights(m);
+            SCOPED_TRACE(testing::Message() << "r " << r << " costs " << k);
+            const BitMatrix ones = BitMatrix::ones(n, m);
+            for (const bool use_mask : {false, true}) {
+                const BitMatrix& seen = use_mask ? masks : ones;
+                Padded out(BitMatrix::zeros(n, r), 1);
+                const SearchStep step =
+                    use_mask
+                        ? search_half_step(search, masked, kUnlimitedNodes, out.view_mut(), costs)
+                        : search_half_step(search, block, kUnlimitedNodes, out.view_mut(), costs);
+                EXPECT_TRUE(step.unfinished.empty());
+                std::uint64_t total = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint64_t h = out.view().row(i)[0];
+                    EXPECT_EQ(h, best_combination(w, vectors, seen, i, weights, live))
+                        << "row " << i << " masked " << use_mask;
+                    total += weighted_error(w, vectors, seen, i, h, weights);
+                }
+                EXPECT_EQ(step.total, total) << "masked " << use_mask;
+            }
+        }
+    }
+}
+
+TEST(SearchHalfStep, UnitCostsAndFullMasksGiveTheUnweightedHalfStep) {
+    std::mt19937_64 g(99);
+    for (const std::size_t r : {10u, 20u, 30u}) {
+        const std::size_t m = 200, n = 60;
+        const BitMatrix w = random_matrix(g, m, r, eighths(1));
+        const BitMatrix vectors = planted(g, n, m, 4);
+        const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
+        const VectorBlock block(vectors);
+        // A budget small enough that some searches run out at rank 30.
+        const std::uint64_t budget = r <= 20 ? kUnlimitedNodes : 200;
+        BitMatrix plain = BitMatrix::zeros(n, r), weighted = plain, masked = plain;
+        const SearchStep want = search_half_step(search, block, budget, plain.view_mut());
+        const SearchStep unit = search_half_step(search, block, budget, weighted.view_mut(), {});
+        const SearchStep full =
+            search_half_step(search, MaskedVectorBlock(vectors, BitMatrix::ones(n, m)), budget,
+                             masked.view_mut(), {});
+        EXPECT_EQ(unit.total, want.total);
+        EXPECT_EQ(unit.unfinished, want.unfinished);
+        EXPECT_EQ(weighted, plain);
+        EXPECT_EQ(full.total, want.total);
+        EXPECT_EQ(masked, plain);
+        // Classes are numbered differently in a masked block: compare counts.
+        EXPECT_EQ(full.unfinished.size(), want.unfinished.size());
+        // The masked unit search is the masked "zeta" half-step.
+        if (r <= kMaxRank) {
+            const BitMatrix masks = some_masks(g, n, m);
+            const MaskedVectorBlock holes(vectors, masks);
+            BitMatrix table = BitMatrix::zeros(n, r);
+            const std::uint64_t total =
+                half_step(BoolLs(w), holes, Method::Zeta, 0, table.view_mut());
+            const SearchStep searched =
+                search_half_step(search, holes, kUnlimitedNodes, masked.view_mut(), {});
+            EXPECT_EQ(searched.total, total);
+            EXPECT_EQ(masked, table);
+        }
+    }
+}
+
+TEST(SearchHalfStep, RunOutClassesKeepAnExactWeightedTotal) {
+    std::mt19937_64 g(95);
+    const std::size_t r = 40, m = 300, n = 40;
+    const BitMatrix w = random_matrix(g, m, r, eighths(3));
+    const BitMatrix vectors = random_matrix(g, n, m, eighths(4));
+    const BitMatrix masks = some_masks(g, n, m);
+    const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
+    const MaskedVectorBlock masked(vectors, masks);
+    const BitMatrix ones = BitMatrix::ones(n, m);
+    for (std::size_t k = 0; k < kCostCount; ++k) {
+        const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
+        const Weights weights = costs.weights(m);
+        SCOPED_TRACE(testing::Message() << "costs " << k);
+        for (const bool use_mask : {false, true}) {
+            BitMatrix out = BitMatrix::zeros(n, r);
+            const SearchStep step =
+                use_mask ? search_half_step(search, masked, 5, out.view_mut(), costs)
+                         : search_half_step(search, VectorBlock(vectors), 5, out.view_mut(), costs);
+            std::uint64_t total = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                total +=
+                    weighted_error(w, vectors, use_mask ? masks : ones, i, out.row(i)[0], weights);
+            EXPECT_EQ(step.total, total) << "masked " << use_mask;
+            // Rows with nothing observed, or costs where h = 0 is optimal,
+            // finish at once; the others run out.
+            if (kFalseZero[k] != 0) {
+                EXPECT_FALSE(step.unfinished.empty()) << "masked " << use_mask;
+            }
+        }
+    }
+}
+
+TEST(SearchHalfStep, MaskedShapeChecks) {
+    const ExactSearch search(patterns_of(BitMatrix::ones(70, 3)), 3);
+    BitMatrix out = BitMatrix::zeros(5, 3), narrow = BitMatrix::zeros(5, 2);
+    const BitMatrix short_rows = BitMatrix::zeros(5, 69);
+    EXPECT_EQ(failure_of([&] {
+                  search_half_step(search, MaskedVectorBlock(short_rows, short_rows), 1,
+                                   out.view_mut(), {});
+              }),
+              "assertion `left == right` failed: les vecteurs ont 69 bits, W a 70 lignes\n"
+              "  left: 69\n right: 70");
+    const BitMatrix rows = BitMatrix::zeros(5, 70);
+    EXPECT_EQ(failure_of([&] {
+                  search_half_step(search, MaskedVectorBlock(rows, rows), 1, narrow.view_mut(), {});
+              }),
+              "la sortie est 5x2, il faut 5x3");
+}
+
+TEST(SearchHalfStep, TheEngineSolvesMaskedExactAboveTheTableRanks) {
+    // "exact" on masked blocks at rank 27 and beyond runs the masked search:
+    // with few live columns every class finishes and no fallback is needed.
+    std::mt19937_64 g(89);
+    for (const std::size_t r : {27u, 45u}) {
+        std::uint64_t live = std::uint64_t{1} << (r - 1);
+        while (std::popcount(live) < 9) live |= std::uint64_t{1} << (g() % r);
+        const std::size_t m = 50, n = 12;
+        const BitMatrix w = live_factor(g, m, r, live);
+        const BitMatrix vectors = planted(g, n, m, 3);
+        const BitMatrix masks = some_masks(g, n, m);
+        const SolverEngine engine(w);
+        for (const std::size_t k : {0, 4, 7}) {
+            const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
+            BitMatrix out = BitMatrix::zeros(n, r);
+            const StepResult got =
+                engine.half_step(MaskedVectorBlock(vectors, masks), *MethodChoice::parse("exact"),
+                                 0, out.view_mut(), costs);
+            EXPECT_EQ(got.fallbacks, 0u);
+            std::uint64_t total = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const Weights weights = costs.weights(m);
+                EXPECT_EQ(out.row(i)[0], best_combination(w, vectors, masks, i, weights, live));
+                total += weighted_error(w, vectors, masks, i, out.row(i)[0], weights);
+            }
+            EXPECT_EQ(got.error, total) << r;
+        }
+    }
 }
 
 }  // namespace

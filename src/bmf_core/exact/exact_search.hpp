@@ -57,8 +57,8 @@ private:
     friend class ExactSearch;
     std::vector<std::uint32_t> ones_;   // ones of x per pattern, plus the all-zero pattern
     std::vector<std::uint32_t> zeros_;  // observed zeros of x per pattern, when masked
-    std::vector<std::int64_t> gain_;   // ones - zeros per pattern
-    std::vector<boolmat::Word> sets_;  // the vector's pattern sets, planes and search levels
+    std::vector<std::int64_t> gain_;    // ones - zeros per pattern
+    std::vector<boolmat::Word> sets_;   // the vector's pattern sets, planes and search levels
 };
 
 class ExactSearch {
@@ -79,8 +79,8 @@ public:
                       std::uint64_t node_budget = kUnlimitedNodes, std::uint64_t hint = 0) const;
     // The same minimising weights.false_one * (false ones) +
     // weights.false_zero * (false zeros), which `error` then holds; weights
-    // {1, 1} give the function above. Weights up to 2^32 over fewer than
-    // 2^31 rows keep every sum in 64 bits.
+    // {1, 1} give the function above. Costs::weights(m) below 2^31 rows
+    // keeps every sum of gains under 2^62, within the search's int64.
     ExactResult solve(std::span<const boolmat::Word> x, const Weights& weights,
                       ExactScratch& scratch, std::uint64_t node_budget = kUnlimitedNodes,
                       std::uint64_t hint = 0) const;

@@ -4,12 +4,13 @@
 // vector's problem laid out as pattern sets, take raw pointers and check
 // nothing.
 //
-// A pattern's gain is ones - zeros of x among its rows, or b * ones - a *
-// zeros when a false one costs a and a false zero b, counting observed rows
-// only under a mask: covering it lowers the error by its gain. The positive and the negative patterns are two bit
-// sets over the factor's patterns (sorted by lowest column), and |gain| is
-// bit-sliced: plane b holds bit b of every |gain|, so the gain of any set is
-// a few population counts per word.
+// A pattern's gain is ones - zeros of x among its rows, or b * ones -
+// a * zeros when a false one costs a and a false zero b, counting observed
+// rows only under a mask: covering it lowers the error by its gain. The
+// positive and the negative patterns are two bit sets over the factor's
+// patterns (sorted by lowest column), and |gain| is bit-sliced: plane b
+// holds bit b of every |gain|, so the gain of any set is a few population
+// counts per word.
 #pragma once
 
 #include "boolmat/cpu.hpp"
