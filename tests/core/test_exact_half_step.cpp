@@ -9,12 +9,12 @@
 
 #include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/alternating/half_step.hpp"
-#include "bmf_core/costs.hpp"
 #include "bmf_core/exact/exact_half_step.hpp"
 #include "bmf_core/masked/masked.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 #include "padded.hpp"
+#include "weighted_reference.hpp"
 
 namespace bmf {
 namespace {
@@ -124,31 +124,6 @@ TEST(SearchHalfStep, ShapeChecks) {
               "la sortie est 5x2, il faut 5x3");
 }
 
-// The weighted error of combination h for row i of `vectors` against W,
-// counting the cells set in row i of `masks`.
-std::uint64_t weighted_error(const BitMatrix& w, const BitMatrix& vectors, const BitMatrix& masks,
-                             std::size_t i, std::uint64_t h, const Weights& weights) {
-    std::uint64_t error = 0;
-    for (std::size_t j = 0; j < w.rows(); ++j) {
-        if (!masks.get(i, j)) continue;
-        const bool covered = (w.row(j)[0] & h) != 0;
-        if (covered && !vectors.get(i, j)) error += weights.false_one;
-        if (!covered && vectors.get(i, j)) error += weights.false_zero;
-    }
-    return error;
-}
-
-// The lowest combination over the columns of `live` of least weighted error.
-std::uint64_t best_combination(const BitMatrix& w, const BitMatrix& vectors, const BitMatrix& masks,
-                               std::size_t i, const Weights& weights, std::uint64_t live) {
-    std::uint64_t best = 0, least = weighted_error(w, vectors, masks, i, 0, weights);
-    for (std::uint64_t h = live; h != 0; h = (h - 1) & live) {
-        const std::uint64_t e = weighted_error(w, vectors, masks, i, h, weights);
-        if (e < least || (e == least && h < best)) best = h, least = e;
-    }
-    return best;
-}
-
 // A factor of rank r whose rows use only `live` columns, the highest among
 // them, with a few distinct rows.
 BitMatrix live_factor(std::mt19937_64& g, std::size_t m, std::size_t r, std::uint64_t live) {
@@ -172,11 +147,6 @@ BitMatrix some_masks(std::mt19937_64& g, std::size_t n, std::size_t m) {
     return masks;
 }
 
-// Costs (kFalseOne[k], kFalseZero[k]), each checked as Costs::of does.
-const std::uint64_t kFalseOne[] = {1, 0, 1, 1, 3, kMaxCost, 1, kInfiniteCost, 1};
-const std::uint64_t kFalseZero[] = {1, 1, 0, 4, 2, 1, kMaxCost, 1, kInfiniteCost};
-constexpr std::size_t kCostCount = std::size(kFalseOne);
-
 TEST(SearchHalfStep, WeightedAndMaskedGiveTheLowestOptimumOfEveryRow) {
     std::mt19937_64 g(97);
     for (const std::size_t r : {5u, 12u, 27u, 40u, 64u}) {
@@ -188,16 +158,15 @@ TEST(SearchHalfStep, WeightedAndMaskedGiveTheLowestOptimumOfEveryRow) {
         BitMatrix vectors = planted(g, n, m, 3);
         for (std::size_t i = 4; i < n; i += 6) vectors.set_row(i, vectors.row(i - 4));
         const BitMatrix masks = some_masks(g, n, m);
-        const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
+        const auto rows = patterns_of(w);
+        const ExactSearch search(rows, static_cast<unsigned>(r));
         const VectorBlock block(vectors);
         const MaskedVectorBlock masked(vectors, masks);
-        for (std::size_t k = 0; k < kCostCount; ++k) {
-            const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
+        for (const Costs& costs : checked_costs()) {
             const Weights weights = costs.weights(m);
-            SCOPED_TRACE(testing::Message() << "r " << r << " costs " << k);
-            const BitMatrix ones = BitMatrix::ones(n, m);
+            SCOPED_TRACE(testing::Message() << "r " << r << " weights " << weights.false_one << ","
+                                            << weights.false_zero);
             for (const bool use_mask : {false, true}) {
-                const BitMatrix& seen = use_mask ? masks : ones;
                 Padded out(BitMatrix::zeros(n, r), 1);
                 const SearchStep step =
                     use_mask
@@ -206,10 +175,12 @@ TEST(SearchHalfStep, WeightedAndMaskedGiveTheLowestOptimumOfEveryRow) {
                 EXPECT_TRUE(step.unfinished.empty());
                 std::uint64_t total = 0;
                 for (std::size_t i = 0; i < n; ++i) {
-                    const std::uint64_t h = out.view().row(i)[0];
-                    EXPECT_EQ(h, best_combination(w, vectors, seen, i, weights, live))
+                    const auto seen = use_mask ? masks.row(i) : std::span<const Word>{};
+                    const Solution want =
+                        ref_weighted_solve(rows, vectors.row(i), seen, weights, live);
+                    EXPECT_EQ(out.view().row(i)[0], want.h)
                         << "row " << i << " masked " << use_mask;
-                    total += weighted_error(w, vectors, seen, i, h, weights);
+                    total += want.error;
                 }
                 EXPECT_EQ(step.total, total) << "masked " << use_mask;
             }
@@ -261,26 +232,26 @@ TEST(SearchHalfStep, RunOutClassesKeepAnExactWeightedTotal) {
     const BitMatrix w = random_matrix(g, m, r, eighths(3));
     const BitMatrix vectors = random_matrix(g, n, m, eighths(4));
     const BitMatrix masks = some_masks(g, n, m);
-    const ExactSearch search(patterns_of(w), static_cast<unsigned>(r));
+    const auto rows = patterns_of(w);
+    const ExactSearch search(rows, static_cast<unsigned>(r));
     const MaskedVectorBlock masked(vectors, masks);
-    const BitMatrix ones = BitMatrix::ones(n, m);
-    for (std::size_t k = 0; k < kCostCount; ++k) {
-        const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
+    for (const Costs& costs : checked_costs()) {
         const Weights weights = costs.weights(m);
-        SCOPED_TRACE(testing::Message() << "costs " << k);
+        SCOPED_TRACE(testing::Message()
+                     << "weights " << weights.false_one << "," << weights.false_zero);
         for (const bool use_mask : {false, true}) {
             BitMatrix out = BitMatrix::zeros(n, r);
             const SearchStep step =
                 use_mask ? search_half_step(search, masked, 5, out.view_mut(), costs)
                          : search_half_step(search, VectorBlock(vectors), 5, out.view_mut(), costs);
             std::uint64_t total = 0;
-            for (std::size_t i = 0; i < n; ++i)
-                total +=
-                    weighted_error(w, vectors, use_mask ? masks : ones, i, out.row(i)[0], weights);
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto seen = use_mask ? masks.row(i) : std::span<const Word>{};
+                total += ref_weighted_error(rows, vectors.row(i), seen, weights, out.row(i)[0]);
+            }
             EXPECT_EQ(step.total, total) << "masked " << use_mask;
-            // Rows with nothing observed, or costs where h = 0 is optimal,
-            // finish at once; the others run out.
-            if (kFalseZero[k] != 0) {
+            // Unless h = 0 is optimal (false zeros free), some searches run out.
+            if (weights.false_zero != 0) {
                 EXPECT_FALSE(step.unfinished.empty()) << "masked " << use_mask;
             }
         }
@@ -316,18 +287,19 @@ TEST(SearchHalfStep, TheEngineSolvesMaskedExactAboveTheTableRanks) {
         const BitMatrix vectors = planted(g, n, m, 3);
         const BitMatrix masks = some_masks(g, n, m);
         const SolverEngine engine(w);
+        const std::vector<Costs> costs = checked_costs();
         for (const std::size_t k : {0, 4, 7}) {
-            const Costs costs = *Costs::of(kFalseOne[k], kFalseZero[k]);
             BitMatrix out = BitMatrix::zeros(n, r);
             const StepResult got =
                 engine.half_step(MaskedVectorBlock(vectors, masks), *MethodChoice::parse("exact"),
-                                 0, out.view_mut(), costs);
+                                 0, out.view_mut(), costs[k]);
             EXPECT_EQ(got.fallbacks, 0u);
             std::uint64_t total = 0;
             for (std::size_t i = 0; i < n; ++i) {
-                const Weights weights = costs.weights(m);
-                EXPECT_EQ(out.row(i)[0], best_combination(w, vectors, masks, i, weights, live));
-                total += weighted_error(w, vectors, masks, i, out.row(i)[0], weights);
+                const Solution want = ref_weighted_solve(patterns_of(w), vectors.row(i),
+                                                         masks.row(i), costs[k].weights(m), live);
+                EXPECT_EQ(out.row(i)[0], want.h);
+                total += want.error;
             }
             EXPECT_EQ(got.error, total) << r;
         }

@@ -17,6 +17,7 @@
 #include "failure.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"
+#include "weighted_reference.hpp"
 
 namespace bmf {
 namespace {
@@ -339,76 +340,21 @@ TEST(ExactSearchErrors, PreconditionsFailWithTheirKinds) {
     EXPECT_EQ(search.solve(one, scratch).error, 0u);  // a valid call still passes
 }
 
-// The weighted error of h counting the rows set in `mask` (all when empty).
-std::uint64_t ref_error(const std::vector<std::uint64_t>& rows, const BitVec& x,
-                        const std::vector<bool>& mask, const Weights& w, std::uint64_t h) {
-    std::uint64_t error = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (!mask.empty() && !mask[i]) continue;
-        const bool covered = (rows[i] & h) != 0;
-        if (covered && !x.get(i)) error += w.false_one;
-        if (!covered && x.get(i)) error += w.false_zero;
-    }
-    return error;
-}
-
-Solution ref_solve(const std::vector<std::uint64_t>& rows, const BitVec& x,
-                   const std::vector<bool>& mask, const Weights& w, std::uint64_t live) {
-    Solution best{0, ref_error(rows, x, mask, w, 0)};
-    for (std::uint64_t h = live; h != 0; h = (h - 1) & live) {
-        const std::uint64_t e = ref_error(rows, x, mask, w, h);
-        if (e < best.error || (e == best.error && h < best.h)) best = {h, e};
-    }
-    return best;
-}
-
-// Every pair of costs the weighted solvers must handle.
-std::vector<Costs> all_costs() {
-    const std::uint64_t pairs[][2] = {{1, 1},
-                                      {0, 1},
-                                      {1, 0},
-                                      {1, 4},
-                                      {3, 2},
-                                      {kMaxCost, 1},
-                                      {1, kMaxCost},
-                                      {kInfiniteCost, 1},
-                                      {1, kInfiniteCost},
-                                      {kInfiniteCost, 0},
-                                      {0, kInfiniteCost}};
-    std::vector<Costs> costs;
-    for (const auto& p : pairs) costs.push_back(*Costs::of(p[0], p[1]));
-    return costs;
-}
-
 // A mask of m rows: all ones, all zeros, of a random density, or with the
-// rows of some patterns all unobserved.
-std::vector<bool> some_mask(std::mt19937_64& g, const std::vector<std::uint64_t>& rows) {
+// rows of one pattern all unobserved.
+BitVec some_mask(std::mt19937_64& g, const std::vector<std::uint64_t>& rows) {
     const std::size_t m = rows.size();
-    std::vector<bool> mask(m, true);
-    switch (g() % 5) {
-        case 0: break;
-        case 1: mask.assign(m, false); break;
-        case 2: {
-            const std::uint64_t hidden = rows[g() % m];
-            for (std::size_t i = 0; i < m; ++i) mask[i] = rows[i] != hidden && g() % 4 != 0;
-            break;
-        }
-        default: {
-            const unsigned density = 1 + g() % 7;  // in eighths
-            for (std::size_t i = 0; i < m; ++i) mask[i] = g() % 8 < density;
-        }
-    }
+    const unsigned kind = g() % 5, density = 1 + g() % 7;  // in eighths
+    const std::uint64_t hidden = rows[g() % m];
+    BitVec mask = BitVec::zeros(m);
+    for (std::size_t i = 0; i < m; ++i)
+        mask.set(i,
+                 kind == 0 || (kind == 2 && rows[i] != hidden) || (kind > 2 && g() % 8 < density));
     return mask;
 }
 
-BitVec bits_of(const std::vector<bool>& mask) {
-    BitVec v = BitVec::zeros(mask.size());
-    for (std::size_t i = 0; i < mask.size(); ++i) v.set(i, mask[i]);
-    return v;
-}
-
 TEST(ExactSearchWeighted, LowestOptimumMatchesExhaustiveSearchWithCostsAndMasks) {
-    const std::vector<Costs> costs = all_costs();
+    const std::vector<Costs> costs = checked_costs();
     for_each_variant([&](bool portable) {
         SCOPED_TRACE(portable ? "portable" : "best");
         std::mt19937_64 g(101);
@@ -419,18 +365,17 @@ TEST(ExactSearchWeighted, LowestOptimumMatchesExhaustiveSearchWithCostsAndMasks)
             const auto rows = random_rows(g, m, all_columns(r));
             const ExactSearch search(rows, r, solver_of(portable));
             for (int v = 0; v < 3; ++v) {
-                const BitVec x = some_x(g, m);
-                const std::vector<bool> mask = some_mask(g, rows);
-                const BitVec mask_bits = bits_of(mask);
+                const BitVec x = some_x(g, m), mask = some_mask(g, rows);
                 for (const Costs& c : costs) {
                     const Weights w = c.weights(m);
                     SCOPED_TRACE(testing::Message()
                                  << "trial " << trial << " r " << r << " m " << m << " weights "
                                  << w.false_one << "," << w.false_zero);
                     expect_solution(search.solve(x.words(), w, scratch),
-                                    ref_solve(rows, x, {}, w, all_columns(r)));
-                    expect_solution(search.solve(x.words(), mask_bits.words(), w, scratch),
-                                    ref_solve(rows, x, mask, w, all_columns(r)));
+                                    ref_weighted_solve(rows, x.words(), {}, w, all_columns(r)));
+                    expect_solution(
+                        search.solve(x.words(), mask.words(), w, scratch),
+                        ref_weighted_solve(rows, x.words(), mask.words(), w, all_columns(r)));
                 }
             }
         }
@@ -442,14 +387,15 @@ TEST(ExactSearchWeighted, UnitWeightsAndFullMasksGiveTheUnweightedSearch) {
     // when a budget cuts the search short.
     std::mt19937_64 g(103);
     ExactScratch scratch;
-    const std::vector<Costs> costs = all_costs();
+    const std::vector<Costs> costs = checked_costs();
     for (int trial = 0; trial < 100; ++trial) {
         const unsigned r = 1 + g() % 14;
         const std::size_t m = 1 + g() % 300;
         const auto rows = random_rows(g, m, all_columns(r));
         const ExactSearch search(rows, r);
         const BitVec x = some_x(g, m);
-        const BitVec ones = bits_of(std::vector<bool>(m, true));
+        BitVec ones = BitVec::zeros(m);
+        for (std::size_t i = 0; i < m; ++i) ones.set(i, true);
         for (const std::uint64_t budget : {kUnlimitedNodes, std::uint64_t{3}}) {
             const ExactResult plain = search.solve(x.words(), scratch, budget);
             EXPECT_EQ(search.solve(x.words(), Weights{1, 1}, scratch, budget), plain);
