@@ -2,18 +2,22 @@
 // over all 2^r combinations and against the "zeta" solver, on factors with
 // ties, repeated and empty columns, repeated rows and pattern sets that cross
 // word boundaries; hints that must not change the answer; the node budget;
-// the ranks above the table's; and the precondition failures.
+// the ranks above the table's; and the precondition failures. The weighted
+// and masked solves against the same exhaustive search, weighted and
+// counting observed rows only.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/exact/exact_search.hpp"
 #include "bmf_core/table/boolls.hpp"
 #include "failure.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"
+#include "weighted_reference.hpp"
 
 namespace bmf {
 namespace {
@@ -334,6 +338,87 @@ TEST(ExactSearchErrors, PreconditionsFailWithTheirKinds) {
               "x a 2 mots, W en demande 1 pour 3 lignes");
     EXPECT_EQ(kind_of([&] { search.solve(one, scratch, kUnlimitedNodes, 4); }), FailKind::Value);
     EXPECT_EQ(search.solve(one, scratch).error, 0u);  // a valid call still passes
+}
+
+// A mask of m rows: all ones, all zeros, of a random density, or with the
+// rows of one pattern all unobserved.
+BitVec some_mask(std::mt19937_64& g, const std::vector<std::uint64_t>& rows) {
+    const std::size_t m = rows.size();
+    const unsigned kind = g() % 5, density = 1 + g() % 7;  // in eighths
+    const std::uint64_t hidden = rows[g() % m];
+    BitVec mask = BitVec::zeros(m);
+    for (std::size_t i = 0; i < m; ++i)
+        mask.set(i,
+                 kind == 0 || (kind == 2 && rows[i] != hidden) || (kind > 2 && g() % 8 < density));
+    return mask;
+}
+
+TEST(ExactSearchWeighted, LowestOptimumMatchesExhaustiveSearchWithCostsAndMasks) {
+    const std::vector<Costs> costs = checked_costs();
+    for_each_variant([&](bool portable) {
+        SCOPED_TRACE(portable ? "portable" : "best");
+        std::mt19937_64 g(101);
+        ExactScratch scratch;
+        for (int trial = 0; trial < 200; ++trial) {
+            const unsigned r = 1 + g() % (trial % 5 == 0 ? 12 : 9);
+            const std::size_t m = 1 + g() % (trial % 4 == 0 ? 8 : 70);
+            const auto rows = random_rows(g, m, all_columns(r));
+            const ExactSearch search(rows, r, solver_of(portable));
+            for (int v = 0; v < 3; ++v) {
+                const BitVec x = some_x(g, m), mask = some_mask(g, rows);
+                for (const Costs& c : costs) {
+                    const Weights w = c.weights(m);
+                    SCOPED_TRACE(testing::Message()
+                                 << "trial " << trial << " r " << r << " m " << m << " weights "
+                                 << w.false_one << "," << w.false_zero);
+                    expect_solution(search.solve(x.words(), w, scratch),
+                                    ref_weighted_solve(rows, x.words(), {}, w, all_columns(r)));
+                    expect_solution(
+                        search.solve(x.words(), mask.words(), w, scratch),
+                        ref_weighted_solve(rows, x.words(), mask.words(), w, all_columns(r)));
+                }
+            }
+        }
+    });
+}
+
+TEST(ExactSearchWeighted, UnitWeightsAndFullMasksGiveTheUnweightedSearch) {
+    // The same problem laid out: the same answer after the same nodes, also
+    // when a budget cuts the search short.
+    std::mt19937_64 g(103);
+    ExactScratch scratch;
+    const std::vector<Costs> costs = checked_costs();
+    for (int trial = 0; trial < 100; ++trial) {
+        const unsigned r = 1 + g() % 14;
+        const std::size_t m = 1 + g() % 300;
+        const auto rows = random_rows(g, m, all_columns(r));
+        const ExactSearch search(rows, r);
+        const BitVec x = some_x(g, m);
+        BitVec ones = BitVec::zeros(m);
+        for (std::size_t i = 0; i < m; ++i) ones.set(i, true);
+        for (const std::uint64_t budget : {kUnlimitedNodes, std::uint64_t{3}}) {
+            const ExactResult plain = search.solve(x.words(), scratch, budget);
+            EXPECT_EQ(search.solve(x.words(), Weights{1, 1}, scratch, budget), plain);
+            EXPECT_EQ(search.solve(x.words(), ones.words(), Weights{1, 1}, scratch, budget), plain);
+            const Weights w = costs[g() % costs.size()].weights(m);
+            EXPECT_EQ(search.solve(x.words(), ones.words(), w, scratch, budget),
+                      search.solve(x.words(), w, scratch, budget));
+        }
+    }
+}
+
+TEST(ExactSearchWeighted, MaskChecks) {
+    const ExactSearch search(std::vector<std::uint64_t>{1, 2, 3}, 2);
+    ExactScratch scratch;
+    const std::vector<Word> two(2, 0), one(1, 0);
+    EXPECT_EQ(failure_of([&] {
+                  search.solve(one, two, Weights{1, 1}, scratch);
+              }),
+              "masque a 2 mots, W en demande 1 pour 3 lignes");
+    EXPECT_EQ(failure_of([&] {
+                  search.solve(two, one, Weights{1, 1}, scratch);
+              }),
+              "x a 2 mots, W en demande 1 pour 3 lignes");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "bmf_core/exact/exact_half_step.hpp"
 
 #include <span>
-#include <stdexcept>
 
 #include "bmf_core/table/detail/zeta_solve.hpp"
 #include "boolmat/detail/popcount.hpp"
@@ -13,24 +12,50 @@ namespace bmf {
 using boolmat::BitView;
 using boolmat::BitViewMut;
 
-SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
-                            std::uint64_t node_budget, BitViewMut out) {
-    const BitView vectors = block.vectors();
-    check_half_step_shapes(vectors.rows(), vectors.cols(), search.m(), search.r(), out);
-    const RowClasses& classes = block.classes();
-    std::vector<std::uint64_t> solutions(classes.first.size());
+namespace {
+
+// Runs solve(c) on every class c < classes, counts its error size(c) times,
+// lists the classes whose search ran out and writes the combination of
+// class_of(i) to every row i < rows of `out`.
+template <class Solve, class Size, class ClassOf>
+SearchStep search_classes(std::size_t classes, std::size_t rows, Solve&& solve, Size&& size,
+                          ClassOf&& class_of, BitViewMut out) {
+    std::vector<std::uint64_t> solutions(classes);
     SearchStep step;
-    ExactScratch scratch;
-    for (std::size_t c = 0; c < classes.first.size(); ++c) {
-        const ExactResult got = search.solve(vectors.row(classes.first[c]), scratch, node_budget);
+    for (std::size_t c = 0; c < classes; ++c) {
+        const ExactResult got = solve(c);
         solutions[c] = got.h;
-        step.total += got.error * classes.size[c];
+        step.total += got.error * size(c);
         if (!got.finished) step.unfinished.push_back(c);
     }
     // With r <= 64 a combination is one word whose bits from r up are 0.
-    for (std::size_t i = 0; i < classes.class_of.size(); ++i)
-        out.row(i)[0] = solutions[classes.class_of[i]];
+    for (std::size_t i = 0; i < rows; ++i) out.row(i)[0] = solutions[class_of(i)];
     return step;
+}
+
+// search_classes over the classes of an unmasked block.
+template <class Solve>
+SearchStep search_block(const ExactSearch& search, const VectorBlock& block, Solve&& solve,
+                        BitViewMut out) {
+    const BitView vectors = block.vectors();
+    check_half_step_shapes(vectors.rows(), vectors.cols(), search.m(), search.r(), out);
+    const RowClasses& classes = block.classes();
+    return search_classes(
+        classes.first.size(), classes.class_of.size(),
+        [&](std::size_t c) { return solve(vectors.row(classes.first[c])); },
+        [&](std::size_t c) { return classes.size[c]; },
+        [&](std::size_t i) { return classes.class_of[i]; }, out);
+}
+
+}  // namespace
+
+SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
+                            std::uint64_t node_budget, BitViewMut out) {
+    ExactScratch scratch;
+    return search_block(
+        search, block,
+        [&](std::span<const boolmat::Word> x) { return search.solve(x, scratch, node_budget); },
+        out);
 }
 
 namespace {
@@ -95,12 +120,30 @@ SearchStep search_half_step(const ExactSearch& search, const VectorBlock& block,
                             std::uint64_t node_budget, boolmat::BitViewMut out,
                             const Costs& costs) {
     if (costs.unit()) return search_half_step(search, block, node_budget, out);
-    throw std::invalid_argument("couts ponderes non pris en charge");
+    const Weights weights = costs.weights(search.m());
+    ExactScratch scratch;
+    return search_block(
+        search, block,
+        [&](std::span<const boolmat::Word> x) {
+            return search.solve(x, weights, scratch, node_budget);
+        },
+        out);
 }
 
-SearchStep search_half_step(const ExactSearch&, const MaskedVectorBlock&, std::uint64_t,
-                            boolmat::BitViewMut, const Costs&) {
-    throw std::invalid_argument("masques non pris en charge par la recherche exacte");
+SearchStep search_half_step(const ExactSearch& search, const MaskedVectorBlock& block,
+                            std::uint64_t node_budget, boolmat::BitViewMut out,
+                            const Costs& costs) {
+    check_half_step_shapes(block.rows(), block.cols(), search.m(), search.r(), out);
+    const Weights weights = costs.weights(search.m());
+    ExactScratch scratch;
+    return search_classes(
+        block.class_count(), block.rows(),
+        [&](std::size_t c) {
+            return search.solve(block.observed(c).words, block.mask(c).words, weights, scratch,
+                                node_budget);
+        },
+        [&](std::size_t c) { return block.class_size(c); },
+        [&](std::size_t i) { return block.class_of(i); }, out);
 }
 
 }  // namespace bmf

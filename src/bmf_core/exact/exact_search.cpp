@@ -119,11 +119,11 @@ ExactSearch::ExactSearch(std::span<const std::uint64_t> row_patterns, unsigned r
     }
 }
 
-void ExactSearch::check_vector(std::span<const Word> x) const {
+void ExactSearch::check_vector(std::span<const Word> x, const char* name) const {
     if (x.size() != boolmat::words_for(m_))
         boolmat::fail(FailKind::Shape,
-                      boolmat::cat("x a ", x.size(), " mots, W en demande ", boolmat::words_for(m_),
-                                   " pour ", m_, " lignes"));
+                      boolmat::cat(name, " a ", x.size(), " mots, W en demande ",
+                                   boolmat::words_for(m_), " pour ", m_, " lignes"));
 }
 
 void ExactSearch::check_combination(std::uint64_t h) const {
@@ -143,17 +143,60 @@ detail::exact::Problem ExactSearch::prepare(std::span<const Word> x, ExactScratc
 
     auto& gain = scratch.gain_;
     gain.resize(k_total);
-    std::uint64_t largest = 0;
-    for (std::size_t k = 0; k < k_total; ++k) {
+    for (std::size_t k = 0; k < k_total; ++k)
         gain[k] = 2 * std::int64_t{ones[k]} - std::int64_t{counts_[k]};
-        largest = std::max(largest, static_cast<std::uint64_t>(std::abs(gain[k])));
-    }
-    const auto bits = static_cast<unsigned>(std::bit_width(largest));
-
     const auto ones_x =
         static_cast<std::int64_t>(kernels_->bits->popcount->popcount(x.data(), x.size()));
+    return lay_out(scratch, ones_x);
+}
+
+detail::exact::Problem ExactSearch::prepare(std::span<const Word> x, const Word* mask,
+                                            const Weights& weights, ExactScratch& scratch) const {
+    const std::size_t k_total = patterns_.size();
+    auto& ones = scratch.ones_;
+    auto& zeros = scratch.zeros_;
+    ones.assign(k_total + 1, 0);
+    const auto count = [&](std::vector<std::uint32_t>& into, std::size_t k, Word bits) {
+        for (; bits != 0; bits &= bits - 1)
+            ++into[pattern_of_row_[k * boolmat::kWordBits +
+                                   static_cast<std::size_t>(std::countr_zero(bits))]];
+    };
+    std::uint64_t ones_x = 0;
+    if (mask == nullptr) {
+        for (std::size_t k = 0; k < x.size(); ++k) count(ones, k, x[k]);
+        ones_x = kernels_->bits->popcount->popcount(x.data(), x.size());
+    } else {
+        zeros.assign(k_total + 1, 0);
+        for (std::size_t k = 0; k < x.size(); ++k) {
+            count(ones, k, x[k] & mask[k]);
+            count(zeros, k, mask[k] & ~x[k]);
+            ones_x += static_cast<std::uint64_t>(std::popcount(x[k] & mask[k]));
+        }
+    }
+    // Covering pattern k turns its false zeros (its ones) into false ones
+    // (its zeros).
+    const auto a = static_cast<std::int64_t>(weights.false_one);
+    const auto b = static_cast<std::int64_t>(weights.false_zero);
+    auto& gain = scratch.gain_;
+    gain.resize(k_total);
+    for (std::size_t k = 0; k < k_total; ++k) {
+        const std::int64_t zeros_k =
+            mask == nullptr ? std::int64_t{counts_[k]} - ones[k] : std::int64_t{zeros[k]};
+        gain[k] = b * std::int64_t{ones[k]} - a * zeros_k;
+    }
+    return lay_out(scratch, b * static_cast<std::int64_t>(ones_x));
+}
+
+detail::exact::Problem ExactSearch::lay_out(ExactScratch& scratch, std::int64_t base) const {
+    const std::size_t k_total = patterns_.size();
+    const auto& gain = scratch.gain_;
+    std::uint64_t largest = 0;
+    for (std::size_t k = 0; k < k_total; ++k)
+        largest = std::max(largest, static_cast<std::uint64_t>(std::abs(gain[k])));
+    const auto bits = static_cast<unsigned>(std::bit_width(largest));
+
     detail::exact::Problem p{r_,      words_,  cover_.data(), ends_.data(), allowed_,
-                             nullptr, nullptr, nullptr,       bits,         ones_x};
+                             nullptr, nullptr, nullptr,       bits,         base};
     auto& sets = scratch.sets_;
     const std::size_t head = head_words(words_, bits);
     const std::size_t needed = head + detail::exact::level_words(p);
@@ -189,7 +232,28 @@ ExactResult ExactSearch::solve(std::span<const Word> x, ExactScratch& scratch,
                                std::uint64_t node_budget, std::uint64_t hint) const {
     check_vector(x);
     check_combination(hint);
-    const detail::exact::Problem p = prepare(x, scratch);
+    return run(prepare(x, scratch), scratch, node_budget, hint);
+}
+
+ExactResult ExactSearch::solve(std::span<const Word> x, const Weights& weights,
+                               ExactScratch& scratch, std::uint64_t node_budget,
+                               std::uint64_t hint) const {
+    check_vector(x);
+    check_combination(hint);
+    return run(prepare(x, nullptr, weights, scratch), scratch, node_budget, hint);
+}
+
+ExactResult ExactSearch::solve(std::span<const Word> x, std::span<const Word> mask,
+                               const Weights& weights, ExactScratch& scratch,
+                               std::uint64_t node_budget, std::uint64_t hint) const {
+    check_vector(x);
+    check_vector(mask, "masque");
+    check_combination(hint);
+    return run(prepare(x, mask.data(), weights, scratch), scratch, node_budget, hint);
+}
+
+ExactResult ExactSearch::run(const detail::exact::Problem& p, ExactScratch& scratch,
+                             std::uint64_t node_budget, std::uint64_t hint) const {
     Word* work = scratch.sets_.data() + (2 + p.bits) * words_;
     Word* levels = work + 2 * words_;
     const detail::exact::ExactKernels& run = *kernels_->exact;

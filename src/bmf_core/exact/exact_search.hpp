@@ -6,6 +6,11 @@
 // column out before putting it in, so that it meets the combinations in
 // increasing order and returns the lowest optimal h, as "zeta" does, for any
 // rank up to 64. A node budget bounds the work at high ranks.
+//
+// Weights and masks change only the counts: with a false one costing a, a
+// false zero b and only the observed rows counted, error(h) = sum over p of
+// (p AND h != 0 ? a * zeros_p : b * ones_p), so covering p gains
+// b * ones_p - a * zeros_p, and the same search runs on those gains.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/words.hpp"
 
@@ -34,7 +40,8 @@ inline constexpr std::uint64_t kHighRankNodes = std::uint64_t{1} << 18;
 // What a search returns.
 struct ExactResult {
     std::uint64_t h = 0;      // the lowest optimal h when finished, else the best h met
-    std::uint64_t error = 0;  // popcount(x XOR W∘h), exact in both cases
+    std::uint64_t error = 0;  // popcount(x XOR W∘h), or its weighted or masked
+                              // count, exact in both cases
     bool finished = true;     // false when the node budget ran out before the proof
     std::uint64_t nodes = 0;  // search-tree nodes visited
     bool operator==(const ExactResult&) const = default;
@@ -48,9 +55,10 @@ public:
 
 private:
     friend class ExactSearch;
-    std::vector<std::uint32_t> ones_;  // ones of x per pattern, plus the all-zero pattern
-    std::vector<std::int64_t> gain_;   // ones - zeros per pattern
-    std::vector<boolmat::Word> sets_;  // the vector's pattern sets, planes and search levels
+    std::vector<std::uint32_t> ones_;   // ones of x per pattern, plus the all-zero pattern
+    std::vector<std::uint32_t> zeros_;  // observed zeros of x per pattern, when masked
+    std::vector<std::int64_t> gain_;    // ones - zeros per pattern
+    std::vector<boolmat::Word> sets_;   // the vector's pattern sets, planes and search levels
 };
 
 class ExactSearch {
@@ -68,6 +76,19 @@ public:
     // 2^r, for instance the previous solution), and after `node_budget`
     // nodes stops with finished false and the best h met so far.
     ExactResult solve(std::span<const boolmat::Word> x, ExactScratch& scratch,
+                      std::uint64_t node_budget = kUnlimitedNodes, std::uint64_t hint = 0) const;
+    // The same minimising weights.false_one * (false ones) +
+    // weights.false_zero * (false zeros), which `error` then holds; weights
+    // {1, 1} give the function above. Costs::weights(m) below 2^31 rows
+    // keeps every sum of gains under 2^62, within the search's int64.
+    ExactResult solve(std::span<const boolmat::Word> x, const Weights& weights,
+                      ExactScratch& scratch, std::uint64_t node_budget = kUnlimitedNodes,
+                      std::uint64_t hint = 0) const;
+    // The same counting only the rows set in `mask` (words_for(m) words,
+    // spare bits 0); x's unobserved bits are ignored. An all-ones mask gives
+    // the function above; an all-zero one (0, 0).
+    ExactResult solve(std::span<const boolmat::Word> x, std::span<const boolmat::Word> mask,
+                      const Weights& weights, ExactScratch& scratch,
                       std::uint64_t node_budget = kUnlimitedNodes, std::uint64_t hint = 0) const;
 
     // Estimated time of one search node on this factor, in nanoseconds.
@@ -91,10 +112,20 @@ public:
 private:
     // Counts x per pattern and lays out its problem in the scratch.
     detail::exact::Problem prepare(std::span<const boolmat::Word> x, ExactScratch& scratch) const;
+    // The same with the weighted gains, counting the rows of `mask` only
+    // when it is not null.
+    detail::exact::Problem prepare(std::span<const boolmat::Word> x, const boolmat::Word* mask,
+                                   const Weights& weights, ExactScratch& scratch) const;
+    // Lays out the problem of the gains in the scratch, whose h = 0 errs by
+    // `base`.
+    detail::exact::Problem lay_out(ExactScratch& scratch, std::int64_t base) const;
+    // Runs the greedy, the hint and the branch and bound on a laid-out problem.
+    ExactResult run(const detail::exact::Problem& p, ExactScratch& scratch,
+                    std::uint64_t node_budget, std::uint64_t hint) const;
     // The exact error of h from the gains prepared for x.
     std::int64_t prepared_error(const ExactScratch& scratch, std::int64_t ones_x,
                                 std::uint64_t h) const;
-    void check_vector(std::span<const boolmat::Word> x) const;
+    void check_vector(std::span<const boolmat::Word> x, const char* name = "x") const;
     void check_combination(std::uint64_t h) const;
 
     std::uint64_t m_ = 0;

@@ -4,11 +4,13 @@
 // vector's problem laid out as pattern sets, take raw pointers and check
 // nothing.
 //
-// A pattern's gain is ones - zeros of x among its rows: covering it lowers
-// the error by its gain. The positive and the negative patterns are two bit
-// sets over the factor's patterns (sorted by lowest column), and |gain| is
-// bit-sliced: plane b holds bit b of every |gain|, so the gain of any set is
-// a few population counts per word.
+// A pattern's gain is ones - zeros of x among its rows, or b * ones -
+// a * zeros when a false one costs a and a false zero b, counting observed
+// rows only under a mask: covering it lowers the error by its gain. The
+// positive and the negative patterns are two bit sets over the factor's
+// patterns (sorted by lowest column), and |gain| is bit-sliced: plane b
+// holds bit b of every |gain|, so the gain of any set is a few population
+// counts per word.
 #pragma once
 
 #include "boolmat/cpu.hpp"
@@ -36,7 +38,7 @@ struct Problem {
     const Word* neg;            // patterns of negative gain
     const Word* planes;         // word k of plane b at planes[k * bits + b]
     unsigned bits;              // planes: the bit length of the largest |gain|
-    std::int64_t base;          // ones(x), the error of h = 0
+    std::int64_t base;          // the error of h = 0: ones(x), or b times the observed ones
 };
 
 // A combination and its error, ordered by error, then by h.
