@@ -71,7 +71,7 @@ void check_weighted_cells(std::size_t m, std::size_t n, const Costs& costs) {
     const unsigned bits = costs.infinite() ? 31 : 39;
     const std::uint64_t limit = std::uint64_t{1} << bits;
     // m × n >= limit, without computing a product that could wrap.
-    if (m != 0 && n >= (limit + m - 1) / m) {
+    if (m != 0 && n > (limit - 1) / m) {
         boolmat::fail(FailKind::Value,
                       boolmat::cat("X a ", m, "x", n, " cellules : avec ",
                                    costs.infinite() ? "un cout infini" : "ces couts",
