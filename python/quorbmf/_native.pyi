@@ -76,10 +76,13 @@ class StopFlag:
 @final
 class Search:
     """The search beyond alternating refits over a private copy of the packed
-    x: chains of moves over rank-one tiles sharing a pool of tiles."""
+    x: chains of moves over rank-one tiles sharing a pool of tiles. With
+    ``costs`` (false_one, false_zero; None for an infinite one) every error,
+    ``best()``'s included, is the weighted error of the whole matrix."""
 
     def __new__(cls, x: _Words, cols: int, method: str, refit_width: int = 0,
-                mask: Optional[_Words] = None, capacity: int = 256) -> Search: ...
+                mask: Optional[_Words] = None, capacity: int = 256,
+                costs: Optional[_Costs] = None) -> Search: ...
     def add_chain(self, w: _Words, ht: _Words, r: int, seed: int,
                   stop: Optional[StopFlag] = None) -> int: ...
     def add_tiles(self, w: _Words, ht: _Words, r: int) -> None: ...
@@ -106,8 +109,9 @@ def asso(x: _Words, cols: int, k: int, tau: float = 0.5, w_plus: float = 1.0,
     """At most ``k`` greedy rounds of Asso on the packed ``x`` (m x cols): each
     takes the row of the association matrix (confidence at least ``tau``,
     0 <= tau <= 1) and the rows using it that maximise ``w_plus`` * (ones
-    covered) - ``w_minus`` * (zeros covered), both weights finite and at
-    least 0. Returns ``(w, h, errors)`` as ``grecond`` does; it stops early
+    covered) - ``w_minus`` * (zeros covered), both weights at least 0,
+    ``w_plus`` finite, ``w_minus`` finite or inf (no row then covers a zero:
+    W∘H stays below X). Returns ``(w, h, errors)`` as ``grecond`` does; it stops early
     when no candidate gains. KeyboardInterrupt once ``stop`` is set."""
 
 @final

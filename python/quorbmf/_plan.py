@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
+from math import gcd, inf
 from functools import partial
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
@@ -149,22 +150,49 @@ def error_counts(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int
 
 Custom = Tuple[PackedMatrix, PackedMatrix]
 Whole = Callable[[], Tuple[PackedMatrix, Optional[PackedMatrix]]]
+# (false_one, false_zero) as _native takes them, None for an infinite cost;
+# None for 1 and 1.
+Costs = Optional[Tuple[Optional[int], Optional[int]]]
+
+
+def asso_weights(costs: Costs, cells: int) -> Tuple[float, float]:
+    """Asso's ``(w_plus, w_minus)`` for ``costs`` over X of ``cells`` cells:
+    w_plus rewards a one covered (it saves a false 0), w_minus penalises a
+    zero covered (a false 1). Finite costs in lowest terms, so equal costs
+    are 1 and 1; an infinite false-1 cost is ``inf`` (no row covers a zero);
+    Asso takes no infinite w_plus, so an infinite false-0 cost becomes
+    ``cells + 1`` times the false-1 cost (then 1), which outweighs every zero
+    X holds, as the core weighs it."""
+    if costs is None:
+        return 1.0, 1.0
+    false_one, false_zero = costs
+    if false_one is None:
+        return (1.0 if false_zero else 0.0), inf
+    if false_zero is None:
+        return (float(cells + 1) if false_one else 1.0), (1.0 if false_one else 0.0)
+    common = gcd(false_one, false_zero) or 1
+    return float(false_zero // common), float(false_one // common)
 
 
 def start_factors(start: Start, r: int, custom: Optional[Custom], whole: Whole,
-                  stop: Optional[threading.Event] = None) -> Tuple[Words, Words]:
+                  stop: Optional[threading.Event] = None,
+                  costs: Costs = None) -> Tuple[Words, Words]:
     """The packed W and H of a start with an H of its own: the user's
     factors, or a classic cover of X (``whole()`` gives X and its observed
     cells), which Ctrl-C or ``stop`` being set interrupts within a fraction
-    of a second. W is a new array: the alternating loop refits it in place."""
+    of a second; Asso's cover weighs its errors by ``costs`` (None: 1 and
+    1). W is a new array: the alternating loop refits it in place."""
     if start.kind == "custom":
         assert custom is not None
         return custom[0].words.copy(), custom[1].words
     x, _ = whole()
     if start.kind == "grecond":
+        # GreConD's concepts never cover a zero, so its cover makes no false
+        # 1 and the costs cannot change it: it is the same for every cost.
         cover = partial(_native.grecond, x.words, x.cols, r)
     elif start.kind == "asso":
-        cover = partial(_native.asso, x.words, x.cols, r, start.tau, 1.0, 1.0)
+        w_plus, w_minus = asso_weights(costs, x.shape[0] * x.shape[1])
+        cover = partial(_native.asso, x.words, x.cols, r, start.tau, w_plus, w_minus)
     else:
         raise ValueError(f"no factors for a {start.kind} start")
     w, h, _ = call_stoppable(lambda flag: cover(stop=flag), stop)

@@ -14,6 +14,13 @@ epochs in chain order, so the factors depend on the seed and the number of
 moves only, never on ``n_jobs``, the block size or the machine. A time
 limit is the one setting that makes them depend on the machine.
 
+With costs (``(false_one, false_zero)``, None for an infinite cost, as
+``_native`` takes them) every refit and move minimises the weighted error,
+and the errors the search compares and returns are the weighted errors of
+the whole matrix (a false one weighs m·n + 1 when its cost is infinite), so
+the fits it starts from must carry that error too. From below (false ones
+infinite) the chains keep no solution with a false one.
+
 The search runs in this process on the whole of X: with the Dask backend
 X is gathered to the client first (as the GreConD start does), and the
 default search is skipped when X is too large to gather.
@@ -51,6 +58,8 @@ AUTO_MAX = 400
 LARGE_CELLS = 1 << 22
 
 Say = Callable[[str], None]
+# (false_one, false_zero) as _native takes them, None for unit costs.
+Costs = Optional[Tuple[Optional[int], Optional[int]]]
 Report = Callable[[int, int], None]
 
 
@@ -83,15 +92,17 @@ def _seed_of(seed: int, chain: int) -> int:
 
 def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[Fit],
            moves: int, seconds: Optional[float], seed: int, threads: int, say: Say,
-           report: Optional[Report] = None) -> SearchOutcome:
+           report: Optional[Report] = None, costs: Costs = None) -> SearchOutcome:
     """Runs ``moves`` moves in all (fewer once ``seconds`` have passed) from
     the best of ``fits``, with the tiles of all of them in the pool; returns
-    the best solution, never worse than the best fit."""
+    the best solution, never worse than the best fit. ``costs``: the
+    weights of the two kinds of error (None: 1 and 1), the fits' errors
+    being weighted alike."""
     start = time.perf_counter()
     best_fit = min(fits, key=lambda f: f.error)
     x, mask = backend.gather(data)
     engine = _native.Search(x.words, x.cols, step.method, step.refit_width,
-                            None if mask is None else mask.words)
+                            None if mask is None else mask.words, costs=costs)
     for fit in fits:
         engine.add_tiles(fit.w, fit.ht, r)
     if data.shape[0] * data.shape[1] <= LARGE_CELLS:

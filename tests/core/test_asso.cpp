@@ -1,8 +1,10 @@
 // Asso against a per-cell shadow of the same rounds (association matrix,
 // per-row usage, weighted cover, lowest candidate on ties), the error
-// curve, planted patterns and the parameter checks.
+// curve, planted patterns and the parameter checks; an infinite w_minus
+// (from below) against the same shadow, with W∘H never above X.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <set>
 #include <vector>
@@ -90,6 +92,42 @@ TEST(Asso, MatchesTheShadowRoundsForEveryWeighting) {
             }
 }
 
+TEST(Asso, AnInfiniteWMinusCoversNoZero) {
+    const double inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 g(31);
+    const AssoParams settings[] = {{0.5, 1, inf}, {0.3, 2, inf}, {0.8, 1, inf}, {0.0, 1, inf},
+                                   {0.5, 0, inf}};
+    for (const std::size_t m : {1, 30, 65})
+        for (const std::size_t n : {2, 17, 64, 70})
+            for (const AssoParams& p : settings) {
+                const BitMatrix x = random_matrix(g, m, n, percent(55));
+                const std::size_t k = 1 + g() % 5;
+                const CoverResult got = asso(x, k, p);
+                const CoverResult want = ref_asso(x, k, p);
+                ASSERT_EQ(got.w, want.w) << m << "x" << n << " tau " << p.tau;
+                ASSERT_EQ(got.h, want.h);
+                ASSERT_EQ(got.errors, want.errors);
+                // From below: W∘H has no one where X has a zero.
+                const BitMatrix wh = boolmat::product(got.w, got.h);
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t j = 0; j < n; ++j)
+                        ASSERT_TRUE(!wh.get(i, j) || x.get(i, j)) << i << "," << j;
+                ASSERT_EQ(got.error, x.count_ones() - wh.count_ones());
+            }
+    // A pattern whose rows all hold a zero of it is never used; one that
+    // fits a row inside its ones is.
+    BitMatrix x = BitMatrix::zeros(2, 3);
+    x.set(0, 0, true);
+    x.set(0, 1, true);
+    x.set(1, 0, true);
+    x.set(1, 1, true);
+    x.set(1, 2, true);
+    const CoverResult r = asso(x, 1, {0.0, 1, inf});  // every candidate holds all columns
+    EXPECT_TRUE(r.w.get(1, 0));
+    EXPECT_FALSE(r.w.get(0, 0));
+    EXPECT_EQ(r.error, 2U);
+}
+
 TEST(Asso, RecoversPlantedPatternsUnderNoise) {
     // Three patterns on disjoint columns, each row using one or two of them,
     // then about 1 % of the cells flipped.
@@ -137,6 +175,12 @@ TEST(Asso, RejectsOutOfRangeParameters) {
     EXPECT_EQ(failure_of([&] { asso(x, 0); }), "k doit valoir au moins 1");
     EXPECT_NE(failure_of([&] { asso(x, 1, {1.5, 1, 1}); }), "<no failure>");
     EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, -1, 1}); }), "<no failure>");
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(failure_of([&] { asso(x, 1, {0.5, inf, 1}); }),
+              "poids inf et 1 : il faut deux reels finis positifs");
+    EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, 1, nan}); }), "<no failure>");
+    EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, 1, -inf}); }), "<no failure>");
     EXPECT_NE(failure_of([&] { association_matrix(x, -0.1); }), "<no failure>");
 }
 

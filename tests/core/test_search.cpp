@@ -15,7 +15,14 @@
 //               strictly improve, every solution it keeps is a fixed point
 //               of the polish, runs are deterministic for a seed and
 //               split freely, hand_over feeds another chain, a cancel or a
-//               past deadline runs no move.
+//               past deadline runs no move;
+//   Costs       error_of and counts_of are the weighted recount; a weighted
+//               polish never raises the weighted error and leaves W's rows
+//               optimal under the row weights; weighted chains never end
+//               worse than their start, are deterministic, and from below
+//               keep no false one after any move (a pool full of tiles
+//               that cover zeros included). The polish and chain tests run
+//               the engine's weighted half-steps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -659,6 +666,159 @@ TEST(SearchChain, ACancelDuringARunLeavesRightErrors) {
     EXPECT_EQ(chain.best().error, recount(c, chain.best().w, chain.best().ht));
     EXPECT_EQ(chain.current().error, recount(c, chain.current().w, chain.current().ht));
     EXPECT_LE(chain.best().error, chain.current().error);
+}
+
+// ---------------------------------------------------------------------------
+// Costs
+
+// The costs the weighted tests run: finite, 0 on either side, the largest
+// finite cost, and infinite on either side.
+std::vector<Costs> test_costs() {
+    const std::uint64_t inf = kInfiniteCost;
+    const std::pair<std::uint64_t, std::uint64_t> pairs[] = {
+        {1, 4}, {3, 2}, {0, 1}, {1, 0}, {kMaxCost, 1}, {1, kMaxCost}, {inf, 1}, {1, inf}};
+    std::vector<Costs> out;
+    for (const auto& [one, zero] : pairs) out.push_back(*Costs::of(one, zero));
+    return out;
+}
+
+// The observed false ones and false zeros of W∘H, bit by bit.
+std::pair<std::uint64_t, std::uint64_t> recount_kinds(const Case& c, const BitMatrix& w,
+                                                      const BitMatrix& ht) {
+    const std::vector<std::uint64_t> wr = rows_of(w), hr = rows_of(ht);
+    std::uint64_t ones = 0, zeros = 0;
+    for (std::size_t i = 0; i < c.m(); ++i) {
+        for (std::size_t j = 0; j < c.n(); ++j) {
+            if (!c.seen(i, j)) continue;
+            const bool on = (wr[i] & hr[j]) != 0;
+            ones += on && !c.x.get(i, j);
+            zeros += !on && c.x.get(i, j);
+        }
+    }
+    return {ones, zeros};
+}
+
+std::uint64_t weighted_recount(const Case& c, const Factors& f, const Costs& costs) {
+    const auto [ones, zeros] = recount_kinds(c, f.w, f.ht);
+    return costs.weights(c.m() * c.n()).of(ones, zeros);
+}
+
+// Whether no row of W lowers its weighted error (row weights: those of a
+// vector of n positions, as the W step weighs it) by another combination.
+::testing::AssertionResult rows_optimal_weighted(const Case& c, const Factors& f,
+                                                 const Costs& costs) {
+    const Weights wts = costs.weights(c.n());
+    const std::vector<std::uint64_t> wr = rows_of(f.w), hr = rows_of(f.ht);
+    const auto row_cost = [&](std::size_t i, std::uint64_t wi) {
+        std::uint64_t ones = 0, zeros = 0;
+        for (std::size_t j = 0; j < c.n(); ++j) {
+            if (!c.seen(i, j)) continue;
+            const bool on = (wi & hr[j]) != 0;
+            ones += on && !c.x.get(i, j);
+            zeros += !on && c.x.get(i, j);
+        }
+        return wts.of(ones, zeros);
+    };
+    for (std::size_t i = 0; i < c.m(); ++i) {
+        const std::uint64_t own = row_cost(i, wr[i]);
+        for (std::uint64_t s = 0; s < (std::uint64_t{1} << c.r); ++s)
+            if (row_cost(i, s) < own)
+                return ::testing::AssertionFailure()
+                       << "row " << i << " does better with " << s << " than " << wr[i];
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(PolisherCosts, ErrorOfIsTheWeightedRecount) {
+    std::mt19937_64 g(61);
+    for (const Costs& costs : test_costs()) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const Case c = random_case(g, trial);
+            const Polisher polisher(c.x.view(), c.mask_view(), step_of("zeta"), costs);
+            EXPECT_EQ(polisher.weights(), costs.weights(c.m() * c.n()));
+            const Factors f = random_start(g, c);
+            EXPECT_EQ(polisher.counts_of(f.w.view(), f.ht.view()), recount_kinds(c, f.w, f.ht));
+            EXPECT_EQ(polisher.error_of(f.w.view(), f.ht.view()), weighted_recount(c, f, costs));
+        }
+    }
+}
+
+TEST(PolisherCosts, XTooLargeForTheCostsFails) {
+    const std::vector<boolmat::Word> words(512, 0);
+    const BitView x(words.data(), std::size_t{1} << 16, std::size_t{1} << 15, 0);
+    EXPECT_EQ(failure_of([&] { Polisher(x, std::nullopt, step_of("zeta"), Costs::from_below()); }),
+              "X a 65536x32768 cellules : avec un cout infini il en faut moins de 2^31");
+}
+
+// Needs the engine's weighted half-steps ("zeta" on BoolLs, masked or not).
+TEST(PolisherCosts, AWeightedPolishNeverRaisesTheWeightedErrorAndEndsOptimal) {
+    std::mt19937_64 g(62);
+    for (const Costs& costs : test_costs()) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const Case c = random_case(g, trial);
+            SCOPED_TRACE(testing::Message() << "costs " << costs.false_one() << ","
+                                            << costs.false_zero() << " trial " << trial);
+            const Polisher polisher(c.x.view(), c.mask_view(), step_of("zeta"), costs);
+            Factors f = random_start(g, c);
+            f.error = weighted_recount(c, f, costs);
+            const std::uint64_t before = f.error;
+            polisher.polish(f, 50);
+            ASSERT_LE(f.error, before);
+            ASSERT_EQ(f.error, weighted_recount(c, f, costs));
+            if (f.error < before) {
+                ASSERT_TRUE(rows_optimal_weighted(c, f, costs));
+            }
+            if (costs.false_one() == kInfiniteCost) {
+                ASSERT_EQ(recount_kinds(c, f.w, f.ht).first, 0U);
+            }
+            Factors tiles = f;
+            const std::uint64_t refitted = polisher.refit_tiles(tiles, 0, c.r, 1);
+            ASSERT_LE(refitted, f.error);
+            ASSERT_EQ(refitted, weighted_recount(c, tiles, costs));
+        }
+    }
+}
+
+// Needs the engine's weighted half-steps.
+TEST(SearchChainCosts, NeverWorseThanTheStartDeterministicAndFromBelowWithoutFalseOnes) {
+    std::mt19937_64 g(63);
+    for (const Costs& costs : test_costs()) {
+        const bool below = costs.false_one() == kInfiniteCost;
+        for (int trial = 0; trial < 10; ++trial) {
+            const Case c = random_case(g, trial);
+            SCOPED_TRACE(testing::Message() << "costs " << costs.false_one() << ","
+                                            << costs.false_zero() << " trial " << trial);
+            const Polisher polisher(c.x.view(), c.mask_view(), step_of("zeta"), costs);
+            Factors start = random_start(g, c);
+            start.error = weighted_recount(c, start, costs);
+            // A pool of tiles that cover zeros: the whole of X and random
+            // tiles.
+            TilePool pool(c.m(), c.n(), 16);
+            BitVec all_rows = BitVec::zeros(c.m()), all_cols = BitVec::zeros(c.n());
+            for (std::size_t i = 0; i < c.m(); ++i) all_rows.set(i, true);
+            for (std::size_t j = 0; j < c.n(); ++j) all_cols.set(j, true);
+            pool.add(all_rows, all_cols);
+            const Factors noise = random_start(g, c);
+            pool.add_factors(noise.w.view(), noise.ht.view());
+            const std::uint64_t seed = g();
+            SearchChain chain(polisher, start, seed), twin(polisher, start, seed);
+            ASSERT_LE(chain.best().error, start.error);
+            for (int step = 0; step < 12; ++step) {
+                chain.run(1, pool);
+                for (const Factors* f : {&chain.current(), &chain.best()}) {
+                    ASSERT_EQ(f->error, weighted_recount(c, *f, costs));
+                    if (below) {
+                        ASSERT_EQ(recount_kinds(c, f->w, f->ht).first, 0U) << "move " << step;
+                    }
+                }
+                ASSERT_LE(chain.best().error, chain.current().error);
+            }
+            ASSERT_LE(chain.best().error, start.error);
+            twin.run(12, pool);
+            ASSERT_TRUE(same(chain.best(), twin.best()));
+            ASSERT_TRUE(same(chain.current(), twin.current()));
+        }
+    }
 }
 
 TEST(SearchChain, APoolOfAnotherShapeFails) {

@@ -4,15 +4,21 @@
 // error, error() equals a brute-force count
 // after random sequences of add, remove and replace (with and without a
 // mask, ranks 0 to 70 so that W's rows span two words), and the shape and
-// index failures.
+// index failures. Under costs the shadow weighs its false ones and false
+// zeros by the whole matrix's weights, and every delta must equal its
+// weighted change, infinite costs included; from below, removing tiles or
+// keeping only delta-negative moves never makes a false one.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "bmf_core/search/tiles.hpp"
 #include "boolmat/bitvec.hpp"
+#include "boolmat/precondition.hpp"
 #include "failure.hpp"
 #include "matrices.hpp"
 
@@ -30,6 +36,7 @@ struct ShadowTile {
 struct Shadow {
     Cells x, seen;
     std::vector<ShadowTile> tiles;
+    Weights weights;
 
     std::vector<std::vector<int>> counts() const {
         std::vector<std::vector<int>> c(x.size(), std::vector<int>(x[0].size(), 0));
@@ -38,13 +45,22 @@ struct Shadow {
                 for (std::size_t j = 0; j < x[0].size(); ++j) c[i][j] += t.rows[i] && t.cols[j];
         return c;
     }
-    std::int64_t error() const {
+    // The observed false ones and false zeros.
+    std::pair<std::int64_t, std::int64_t> wrong() const {
         const auto c = counts();
-        std::int64_t e = 0;
-        for (std::size_t i = 0; i < x.size(); ++i)
-            for (std::size_t j = 0; j < x[0].size(); ++j)
-                e += seen[i][j] && (x[i][j] != (c[i][j] > 0));
-        return e;
+        std::int64_t ones = 0, zeros = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            for (std::size_t j = 0; j < x[0].size(); ++j) {
+                ones += seen[i][j] && !x[i][j] && c[i][j] > 0;
+                zeros += seen[i][j] && x[i][j] && c[i][j] == 0;
+            }
+        }
+        return {ones, zeros};
+    }
+    std::int64_t error() const {
+        const auto [ones, zeros] = wrong();
+        return static_cast<std::int64_t>(weights.false_one) * ones +
+               static_cast<std::int64_t>(weights.false_zero) * zeros;
     }
 };
 
@@ -81,16 +97,20 @@ void expect_matches(const TileState& state, const Shadow& shadow) {
         ASSERT_EQ(twice.row(i).back() & ~boolmat::row_mask(twice.cols()), 0U);
     }
     ASSERT_EQ(static_cast<std::int64_t>(state.error()), shadow.error());
+    const auto [ones, zeros] = shadow.wrong();
+    ASSERT_EQ(static_cast<std::int64_t>(state.false_ones()), ones);
+    ASSERT_EQ(static_cast<std::int64_t>(state.false_zeros()), zeros);
 }
 
 // One random case: X, maybe a mask, W and H with r tiles, then a sequence of
 // moves, each delta checked before it is applied and everything after.
-void run_case(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r, bool masked) {
+void run_case(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r, bool masked,
+              const Costs& costs = {}) {
     const unsigned tile_rows_pct = 5 + static_cast<unsigned>(g() % 40);
     const unsigned tile_cols_pct = 5 + static_cast<unsigned>(g() % 40);
     const BitMatrix x = random_matrix(g, m, n, percent(static_cast<unsigned>(g() % 101)));
     const BitMatrix mask = masked ? random_matrix(g, m, n, percent(70)) : BitMatrix::ones(m, n);
-    Shadow shadow{cells_of(x), cells_of(mask), {}};
+    Shadow shadow{cells_of(x), cells_of(mask), {}, costs.weights(m * n)};
     BitMatrix w = BitMatrix::zeros(m, r == 0 ? 1 : r);
     BitMatrix h = BitMatrix::zeros(r == 0 ? 1 : r, n);
     for (std::size_t t = 0; t < r; ++t) {
@@ -102,8 +122,9 @@ void run_case(std::mt19937_64& g, std::size_t m, std::size_t n, std::size_t r, b
     // A rank of 0 is a view of no columns over the same words.
     const boolmat::BitView wv{w.words().data(), m, r, w.stride()};
     const boolmat::BitView hv{h.words().data(), r, n, h.stride()};
-    TileState state =
-        masked ? TileState(x.view(), mask.view(), wv, hv) : TileState(x.view(), wv, hv);
+    TileState state = masked ? TileState(x.view(), mask.view(), wv, hv, costs)
+                             : TileState(x.view(), wv, hv, costs);
+    ASSERT_EQ(state.weights(), shadow.weights);
     expect_matches(state, shadow);
 
     for (int move = 0; move < 12; ++move) {
@@ -181,6 +202,84 @@ TEST(TileState, RandomSmallCasesMatchTheShadow) {
     }
 }
 
+// Finite costs, 0 on either side, the largest finite cost and infinite
+// costs (each against 1 and against 0), masked and not; some masks leave
+// whole rows unobserved.
+TEST(TileState, WeightedDeltasMatchTheShadowForEveryKindOfCost) {
+    const std::uint64_t inf = kInfiniteCost;
+    const std::pair<std::uint64_t, std::uint64_t> pairs[] = {
+        {0, 1}, {1, 0},       {1, 4},     {3, 2},   {kMaxCost, 1},
+        {1, kMaxCost}, {inf, 1}, {1, inf}, {inf, 0}, {0, inf}};
+    std::mt19937_64 g(424242);
+    for (const auto& [one, zero] : pairs) {
+        const Costs costs = *Costs::of(one, zero);
+        for (int trial = 0; trial < 24; ++trial) {
+            const std::size_t m = 1 + g() % 20, n = 1 + (trial % 4 == 0 ? 64 : g() % 20);
+            const std::size_t r = g() % 9;
+            const bool masked = trial % 2 == 1;
+            SCOPED_TRACE(testing::Message() << "costs " << one << "," << zero << " trial "
+                                            << trial << " m=" << m << " n=" << n << " r=" << r);
+            run_case(g, m, n, r, masked, costs);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST(TileState, InfiniteCostsOutweighEveryErrorOfTheOtherKind) {
+    // X 2 x 3 with ones on row 0: a tile over the whole of X makes 3 false
+    // ones and ends 3 false zeros.
+    BitMatrix x = BitMatrix::zeros(2, 3);
+    for (std::size_t j = 0; j < 3; ++j) x.set(0, j, true);
+    const BitMatrix w = BitMatrix::zeros(2, 1), h = BitMatrix::zeros(1, 3);
+    const BitVec all_rows = packed({true, true}), all_cols = packed({true, true, true});
+    const BitVec top = packed({true, false});
+
+    TileState below(x.view(), w.view(), h.view(), Costs::from_below());
+    EXPECT_EQ(below.weights(), (Weights{7, 1}));  // 2 x 3 cells + 1
+    EXPECT_EQ(below.error(), 3U);
+    EXPECT_EQ(below.delta_add(all_rows, all_cols), 3 * 7 - 3);
+    EXPECT_EQ(below.delta_add(top, all_cols), -3);
+    // Adding the whole then dropping row 1 ends the false ones at once.
+    EXPECT_EQ(below.add(all_rows, all_cols), 21U);
+    EXPECT_EQ(below.false_ones(), 3U);
+    EXPECT_EQ(below.delta_flip_w(1, 1), -21);
+    EXPECT_EQ(below.replace(1, top, all_cols), 0U);
+
+    // False zeros infinite: covering one more 1 beats any false ones.
+    TileState above(x.view(), w.view(), h.view(), *Costs::of(1, kInfiniteCost));
+    EXPECT_EQ(above.error(), 3U * 7U);
+    EXPECT_EQ(above.delta_add(all_rows, all_cols), 3 - 3 * 7);
+    EXPECT_LT(above.delta_add(all_rows, all_cols), above.delta_add(top, packed({true, true, false})));
+
+    // Unit costs are the plain counts, a mask counting only observed cells.
+    const BitMatrix seen = BitMatrix::ones(2, 3);
+    TileState plain(x.view(), seen.view(), w.view(), h.view(), Costs{});
+    EXPECT_EQ(plain.delta_add(all_rows, all_cols), 0);
+}
+
+TEST(TileState, FromBelowTheBestDeltasNeverMakeAFalseOne) {
+    // Greedy: add the candidate of least delta while it is negative. From
+    // below no such candidate covers a 0 of X, whatever the candidates.
+    std::mt19937_64 g(99);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t m = 2 + g() % 30, n = 2 + g() % 30;
+        const BitMatrix x = random_matrix(g, m, n, percent(60));
+        const BitMatrix w = BitMatrix::zeros(m, 1), h = BitMatrix::zeros(1, n);
+        TileState state(x.view(), w.view(), h.view(), Costs::from_below());
+        for (int step = 0; step < 8; ++step) {
+            std::optional<std::pair<std::int64_t, std::pair<BitVec, BitVec>>> best;
+            for (int c = 0; c < 20; ++c) {
+                BitVec rows = packed(random_bits(g, m, 30)), cols = packed(random_bits(g, n, 30));
+                const std::int64_t d = state.delta_add(rows, cols);
+                if (!best || d < best->first) best = {d, {std::move(rows), std::move(cols)}};
+            }
+            if (best->first >= 0) break;
+            state.add(best->second.first, best->second.second);
+            ASSERT_EQ(state.false_ones(), 0U) << trial << "," << step;
+        }
+    }
+}
+
 TEST(TileState, RemovingADuplicateTileChangesNothingUntilTheLastCopy) {
     // Two copies of one tile: removing either covers the same cells, so the
     // delta is 0 and the twice plane must be rebuilt from the other copy.
@@ -242,6 +341,35 @@ TEST(TileState, ShapeAndIndexFailures) {
     // A failed call changes nothing.
     EXPECT_EQ(state.rank(), 2U);
     EXPECT_EQ(state.error(), 0U);
+}
+
+TEST(TileState, CostsRefuseXTooLargeForSixtyFourBits) {
+    // Views of 2^16 x 2^15 cells over one row of words (stride 0): the check
+    // comes before any plane is allocated.
+    const std::vector<boolmat::Word> words(512, 0);
+    const boolmat::BitView x(words.data(), 1U << 16, 1U << 15, 0);
+    const boolmat::BitView w(words.data(), 1U << 16, 1, 0);
+    const boolmat::BitView h(words.data(), 1, 1U << 15, 512);
+    EXPECT_EQ(failure_of([&] { TileState(x, w, h, Costs::from_below()); }),
+              "X a 65536x32768 cellules : avec un cout infini il en faut moins de 2^31");
+    EXPECT_EQ(failure_of([&] { TileState(x, x, w, h, *Costs::of(1, kInfiniteCost)); }),
+              "X a 65536x32768 cellules : avec un cout infini il en faut moins de 2^31");
+    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 20, std::size_t{1} << 19,
+                                                    *Costs::of(1, 4)); }),
+              "X a 1048576x524288 cellules : avec ces couts il en faut moins de 2^39");
+    EXPECT_EQ(failure_of([] { check_weighted_cells(~std::size_t{0}, ~std::size_t{0},
+                                                    Costs::from_below()); }),
+              boolmat::cat("X a ", ~std::size_t{0}, "x", ~std::size_t{0},
+                           " cellules : avec un cout infini il en faut moins de 2^31"));
+    // Just below the limits, and any size at unit costs.
+    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 16, (std::size_t{1} << 15) - 1,
+                                                    Costs::from_below()); }),
+              "<no failure>");
+    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 20, (std::size_t{1} << 19) - 1,
+                                                    *Costs::of(1, 4)); }),
+              "<no failure>");
+    EXPECT_EQ(failure_of([] { check_weighted_cells(~std::size_t{0}, ~std::size_t{0}, Costs{}); }),
+              "<no failure>");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "boolmat/detail/popcount.hpp"
@@ -48,7 +49,8 @@ void check_params(const AssoParams& p) {
         boolmat::fail(boolmat::FailKind::Value,
                       boolmat::cat("tau vaut ", p.tau, " : il faut 0 <= tau <= 1"));
     }
-    if (!(std::isfinite(p.w_plus) && std::isfinite(p.w_minus) && p.w_plus >= 0.0 &&
+    // w_minus may be +infinity (no row covers a zero); w_plus may not.
+    if (!(std::isfinite(p.w_plus) && !std::isnan(p.w_minus) && p.w_plus >= 0.0 &&
           p.w_minus >= 0.0)) {
         boolmat::fail(boolmat::FailKind::Value,
                       boolmat::cat("poids ", p.w_plus, " et ", p.w_minus,
@@ -101,9 +103,14 @@ CoverResult asso(boolmat::BitView x, std::size_t k, const AssoParams& params,
     std::uint64_t error = boolmat::count_ones(x, bits);
     CoverResult result{BitMatrix::zeros(1, 1), BitMatrix::zeros(1, 1), {}, error};
 
+    // An infinite w_minus rules out any row that would cover a zero (and
+    // never multiplies 0 zeros by it, which would give NaN).
+    const bool from_below = std::isinf(params.w_minus);
     const auto row_value = [&](RowGain g) {
-        return params.w_plus * static_cast<double>(g.ones) -
-               params.w_minus * static_cast<double>(g.cells - g.ones);
+        const std::uint64_t zeros = g.cells - g.ones;
+        if (from_below && zeros != 0) return -std::numeric_limits<double>::infinity();
+        const double penalty = zeros == 0 ? 0.0 : params.w_minus * static_cast<double>(zeros);
+        return params.w_plus * static_cast<double>(g.ones) - penalty;
     };
     // Ones of each column that no factor covers yet: w⁺ times their sum over
     // a candidate's columns bounds its value, so candidates are scored in

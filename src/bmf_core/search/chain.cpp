@@ -265,7 +265,7 @@ std::vector<SearchEvent> SearchChain::run(
             kind = Move::Swap;
         Factors candidate = propose(kind, k, pool, cancel);
         ++moves_;
-        if (candidate.error <= current_.error) current_ = std::move(candidate);
+        if (acceptable(candidate)) current_ = std::move(candidate);
         if (current_.error < best_.error) {
             best_ = current_;
             since_best_ = 0;
@@ -275,6 +275,14 @@ std::vector<SearchEvent> SearchChain::run(
         }
     }
     return events;
+}
+
+bool SearchChain::acceptable(const Factors& candidate) const {
+    if (candidate.error > current_.error) return false;
+    // From below, error / w.false_one is the number of false ones (the false
+    // zeros weigh at most m × n < w.false_one together).
+    const bool from_below = polisher_->costs().false_one() == kInfiniteCost;
+    return !from_below || candidate.error < polisher_->weights().false_one;
 }
 
 Factors SearchChain::propose(Move kind, std::size_t k, const TilePool& pool, const Cancel& cancel) {
@@ -342,8 +350,10 @@ void SearchChain::swap_in(Factors& f, std::size_t begin, const TilePool& pool) {
     const std::size_t r = f.w.cols();
     const BitMatrix h = boolmat::transpose(f.ht.view());
     const BitView x = polisher_->x();
-    TileState tiles = polisher_->mask() ? TileState(x, *polisher_->mask(), f.w.view(), h.view())
-                                        : TileState(x, f.w.view(), h.view());
+    const Costs& costs = polisher_->costs();
+    TileState tiles = polisher_->mask()
+                          ? TileState(x, *polisher_->mask(), f.w.view(), h.view(), costs)
+                          : TileState(x, f.w.view(), h.view(), costs);
     const std::size_t mw = boolmat::words_for(f.w.rows());
     const std::size_t nw = boolmat::words_for(f.ht.rows());
     for (std::size_t c = begin; c < r; ++c) {

@@ -18,6 +18,13 @@
 // is not above the current one (so it walks plateaus), and keeps the best
 // solution it has seen.
 //
+// Errors are those of the Polisher, weighted by its costs: swaps score the
+// pool's tiles by the weighted deltas of a TileState under the same costs,
+// and a move is kept when the weighted total does not grow. From below
+// (false ones infinite) a polished start holds no false one, and a move
+// whose result holds one is never kept: its error is above that of any
+// solution without (and the chain checks it besides).
+//
 // Chains share a TilePool of distinct tiles taken from every polished
 // solution. A chain reads the pool while it runs and keeps what it finds
 // aside; hand_over adds that to a pool. A caller that runs chains side by
@@ -114,7 +121,7 @@ class SearchChain {
 public:
     // A chain from `start` (its error must be right: Polisher::error_of),
     // which it polishes first, counting that as move 0. Keeps a reference
-    // to `polisher`, which must outlive it. Fails as Polisher::polish on
+    // to `polisher`, which must outlive it, and works with its costs. Fails as Polisher::polish on
     // the shapes; rank 0 cannot occur (a BitMatrix has a column).
     SearchChain(const Polisher& polisher, Factors start, std::uint64_t seed,
                 ChainOptions options = {}, const Cancel& cancel = {});
@@ -145,6 +152,9 @@ public:
 private:
     using Word = boolmat::Word;
     Factors propose(Move kind, std::size_t k, const TilePool& pool, const Cancel& cancel);
+    // Whether the chain moves to `candidate`: no worse than the current
+    // solution, and from below without a false one.
+    bool acceptable(const Factors& candidate) const;
     void resolve(Factors& f, std::size_t c);
     void swap_in(Factors& f, std::size_t begin, const TilePool& pool);
     void reseed(Factors& f, std::size_t c);

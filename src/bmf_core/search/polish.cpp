@@ -7,6 +7,7 @@
 #include <bit>
 #include <utility>
 
+#include "bmf_core/search/tiles.hpp"
 #include "bmf_core/wide/wide.hpp"
 #include "bmf_core/wide/wide_refit.hpp"
 #include "boolmat/precondition.hpp"
@@ -35,7 +36,8 @@ BitMatrix copy_of(BitView v) {
 namespace {
 
 // X copied once its shape, the mask's and the step are checked.
-BitMatrix checked_copy(BitView x, std::optional<BitView> mask, PolishStep step) {
+BitMatrix checked_copy(BitView x, std::optional<BitView> mask, PolishStep step,
+                       const Costs& costs) {
     if (x.rows() == 0 || x.cols() == 0) boolmat::fail(FailKind::Shape, "X n'a aucune cellule");
     if (mask && (mask->rows() != x.rows() || mask->cols() != x.cols())) {
         boolmat::fail(FailKind::Shape, boolmat::cat("le masque a ", mask->rows(), "x", mask->cols(),
@@ -45,15 +47,19 @@ BitMatrix checked_copy(BitView x, std::optional<BitView> mask, PolishStep step) 
         boolmat::fail(FailKind::Value, boolmat::cat("largeur de bloc ", step.refit_width,
                                                     " hors de 0..", kMaxRefitBlock));
     }
+    check_weighted_cells(x.rows(), x.cols(), costs);
     return copy_of(x);
 }
 
 }  // namespace
 
-Polisher::Polisher(BitView x, std::optional<BitView> mask, PolishStep step, const Kernels& kernels)
-    : x_(checked_copy(x, mask, step)),
+Polisher::Polisher(BitView x, std::optional<BitView> mask, PolishStep step, const Costs& costs,
+                   const Kernels& kernels)
+    : x_(checked_copy(x, mask, step, costs)),
       xt_(boolmat::transpose(x_.view(), *kernels.bits)),
       step_(step),
+      costs_(costs),
+      weights_(costs.weights(static_cast<std::uint64_t>(x.rows()) * x.cols())),
       kernels_(&kernels) {
     if (mask) {
         mask_ = copy_of(*mask);
@@ -106,21 +112,27 @@ void Polisher::check_factors(BitView w, BitView ht) const {
     }
 }
 
-std::uint64_t Polisher::error_of(BitView w, BitView ht) const {
+std::pair<std::uint64_t, std::uint64_t> Polisher::counts_of(BitView w, BitView ht) const {
     check_factors(w, ht);
     const BitMatrix h = boolmat::transpose(ht, *kernels_->bits);
     const BitMatrix wh = boolmat::product(w, h.view(), *kernels_->bits);
-    std::uint64_t error = 0;
+    std::uint64_t false_ones = 0, false_zeros = 0;
     const std::size_t words = x_.stride();
     for (std::size_t i = 0; i < rows(); ++i) {
         const Word* a = x_.row(i).data();
         const Word* b = wh.row(i).data();
         for (std::size_t k = 0; k < words; ++k) {
             const Word seen = mask_ ? mask_->row(i)[k] : ~Word{0};
-            error += static_cast<std::uint64_t>(std::popcount((a[k] ^ b[k]) & seen));
+            false_ones += static_cast<std::uint64_t>(std::popcount(b[k] & ~a[k] & seen));
+            false_zeros += static_cast<std::uint64_t>(std::popcount(a[k] & ~b[k] & seen));
         }
     }
-    return error;
+    return {false_ones, false_zeros};
+}
+
+std::uint64_t Polisher::error_of(BitView w, BitView ht) const {
+    const auto [false_ones, false_zeros] = counts_of(w, ht);
+    return weights_.of(false_ones, false_zeros);
 }
 
 std::uint64_t Polisher::half_step(const Side& side, BitView vectors, std::optional<BitView> masks,
@@ -134,14 +146,14 @@ std::uint64_t Polisher::half_step(const Side& side, BitView vectors, std::option
         const boolmat::BitViewMut part = out.view_mut().rows(b, e);
         std::uint64_t error = 0;
         if (masks) {
-            error = engine.half_step(side.masked[k], step_.choice, 0, part).error;
+            error = engine.half_step(side.masked[k], step_.choice, 0, part, costs_).error;
             if (step_.refit_width != 0)
                 error = engine.refit_blocks(vectors.rows(b, e), masks->rows(b, e),
-                                            step_.refit_width, part);
+                                            step_.refit_width, part, costs_);
         } else {
-            error = engine.half_step(side.plain[k], step_.choice, 0, part).error;
+            error = engine.half_step(side.plain[k], step_.choice, 0, part, costs_).error;
             if (step_.refit_width != 0)
-                error = engine.refit_blocks(vectors.rows(b, e), step_.refit_width, part);
+                error = engine.refit_blocks(vectors.rows(b, e), step_.refit_width, part, costs_);
         }
         total += error;
     }
@@ -163,7 +175,8 @@ std::size_t Polisher::polish(Factors& f, std::size_t max_iters, const Cancel& ca
         ++iters;
         half_step(cols_side_, xt_.view(), maskt(), f.w, ht, cancel);
         if (w_solves_ht && ht == f.ht) break;
-        const std::uint64_t total = half_step(rows_side_, x_.view(), mask(), ht, w, cancel);
+        std::uint64_t total = half_step(rows_side_, x_.view(), mask(), ht, w, cancel);
+        if (costs_.infinite()) total = error_of(w.view(), ht.view());
         if (total >= f.error) break;
         std::swap(f.w, w);
         std::swap(f.ht, ht);
@@ -184,14 +197,17 @@ std::uint64_t Polisher::refit_tiles(Factors& f, std::size_t begin, std::size_t e
     for (std::size_t round = 0; round < iters; ++round) {
         const WideLs by_w(f.w.view(), *kernels_);
         if (maskt_) {
-            refit_block(by_w, xt_.view(), maskt_->view(), begin, end, f.ht.view_mut());
+            refit_block(by_w, xt_.view(), maskt_->view(), begin, end, f.ht.view_mut(), costs_);
         } else {
-            refit_block(by_w, xt_.view(), begin, end, f.ht.view_mut());
+            refit_block(by_w, xt_.view(), begin, end, f.ht.view_mut(), costs_);
         }
         const WideLs by_h(f.ht.view(), *kernels_);
-        f.error = mask_ ? refit_block(by_h, x_.view(), mask_->view(), begin, end, f.w.view_mut())
-                        : refit_block(by_h, x_.view(), begin, end, f.w.view_mut());
+        f.error = mask_ ? refit_block(by_h, x_.view(), mask_->view(), begin, end, f.w.view_mut(),
+                                      costs_)
+                        : refit_block(by_h, x_.view(), begin, end, f.w.view_mut(), costs_);
     }
+    // The refits' totals weigh each row by its own length (see the top).
+    if (costs_.infinite() && iters != 0) f.error = error_of(f.w.view(), f.ht.view());
     return f.error;
 }
 

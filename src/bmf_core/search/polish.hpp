@@ -14,7 +14,21 @@
 //                tiles), the others held fixed, exactly over the 2^b
 //                combinations of the range: what a move runs on the tiles it
 //                changed, at a small fraction of a polish's cost.
-// Both count observed cells only. The half-steps run over blocks of about
+// Both count observed cells only.
+//
+// With Costs every half-step and refit minimises the weighted error (each
+// vector with costs.weights(its length), as the engine's), and a solution's
+// error is the weighted error of the whole matrix: w.false_one × false ones
+// + w.false_zero × false zeros, w = costs.weights(m × n). With finite costs
+// the half-steps' totals are that error; with an infinite one the vectors'
+// weights differ from the matrix's (length + 1 against m × n + 1) though
+// they order the combinations alike (the infinite kind first), so the
+// error of the result is recounted (error_of: a product more per
+// iteration). From below (false ones infinite) every half-step keeps W∘H
+// below X, the combination 0 making no false one, so a polished solution
+// holds none. Unit costs run the plain code of before.
+//
+// The half-steps run over blocks of about
 // 2^22 cells, between which a Cancel is polled, so that a polish of a large
 // X stops within a fraction of a second.
 //
@@ -24,10 +38,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bmf_core/alternating/engine.hpp"
 #include "bmf_core/cancel.hpp"
+#include "bmf_core/costs.hpp"
 #include "bmf_core/kernels.hpp"
 #include "bmf_core/masked/masked.hpp"
 #include "bmf_core/vector_block.hpp"
@@ -36,8 +52,9 @@
 
 namespace bmf {
 
-// A solution: W (m × r), Hᵀ (n × r) and the number of observed cells where
-// X and W∘H differ.
+// A solution: W (m × r), Hᵀ (n × r) and its error: the number of observed
+// cells where X and W∘H differ, or their weighted sum under a Polisher's
+// costs.
 struct Factors {
     boolmat::BitMatrix w;
     boolmat::BitMatrix ht;
@@ -59,9 +76,10 @@ public:
     // the rows of each block. Fails with "X n'a aucune cellule" when X is
     // empty, "le masque a {}x{} cellules, X {}x{}" when the mask differs in
     // shape, and "largeur de bloc {} hors de 0..{}" for a refit width above
-    // kMaxRefitBlock.
+    // kMaxRefitBlock, then as check_weighted_cells (tiles.hpp) for X too
+    // large for `costs`.
     Polisher(boolmat::BitView x, std::optional<boolmat::BitView> mask, PolishStep step,
-             const Kernels& kernels = default_kernels());
+             const Costs& costs = {}, const Kernels& kernels = default_kernels());
     Polisher(const Polisher&) = delete;
     Polisher& operator=(const Polisher&) = delete;
 
@@ -69,16 +87,23 @@ public:
     std::size_t cols() const { return x_.cols(); }
     bool masked() const { return mask_.has_value(); }
     PolishStep step() const { return step_; }
+    const Costs& costs() const { return costs_; }
+    // costs().weights(rows() × cols()): the weights of a solution's error.
+    Weights weights() const { return weights_; }
     boolmat::BitView x() const { return x_.view(); }
     boolmat::BitView xt() const { return xt_.view(); }
     // The observed cells and their transpose; nullopt when every cell is.
     std::optional<boolmat::BitView> mask() const;
     std::optional<boolmat::BitView> maskt() const;
 
-    // The observed cells where X and W∘H differ. Fails unless W is m × r and
-    // Hᵀ n × r ("W est {}x{}, il faut {}x{}" / "Hᵀ est {}x{}, il faut
-    // {}x{}"). O(r × m × n / 64).
+    // The observed cells where X and W∘H differ, weighted by weights().
+    // Fails unless W is m × r and Hᵀ n × r ("W est {}x{}, il faut {}x{}" /
+    // "Hᵀ est {}x{}, il faut {}x{}"). O(r × m × n / 64).
     std::uint64_t error_of(boolmat::BitView w, boolmat::BitView ht) const;
+    // The observed false ones (W∘H 1, X 0) and false zeros (W∘H 0, X 1);
+    // checks and costs as error_of.
+    std::pair<std::uint64_t, std::uint64_t> counts_of(boolmat::BitView w,
+                                                      boolmat::BitView ht) const;
 
     // Runs at most max_iters iterations (0 counts as 1) of the alternating
     // exact refits from `f`, whose error must be right, keeping each that
@@ -118,6 +143,8 @@ private:
     std::optional<boolmat::BitMatrix> mask_;
     std::optional<boolmat::BitMatrix> maskt_;
     PolishStep step_;
+    Costs costs_;
+    Weights weights_;
     const Kernels* kernels_;
     Side rows_side_;  // the rows of X (the W step)
     Side cols_side_;  // the rows of Xᵀ (the H step)

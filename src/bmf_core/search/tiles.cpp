@@ -39,9 +39,11 @@ void for_each_row(const Word* rows, std::size_t mw, F&& f) {
     for_each_row(rows, rows, mw, f);
 }
 
-// Checks every shape before the planes are allocated, so that a bad shape
-// fails with its own message rather than with the allocator's.
-boolmat::BitMatrix checked_plane(BitView x, const BitView* mask, BitView w, BitView h) {
+// Checks every shape (and the size the costs allow) before the planes are
+// allocated, so that a bad shape fails with its own message rather than
+// with the allocator's.
+boolmat::BitMatrix checked_plane(BitView x, const BitView* mask, BitView w, BitView h,
+                                 const Costs& costs) {
     if (mask != nullptr && (mask->rows() != x.rows() || mask->cols() != x.cols())) {
         boolmat::fail(FailKind::Shape, boolmat::cat("le masque a ", mask->rows(), "x", mask->cols(),
                                                     " cellules, X ", x.rows(), "x", x.cols()));
@@ -58,21 +60,39 @@ boolmat::BitMatrix checked_plane(BitView x, const BitView* mask, BitView w, BitV
                       boolmat::cat("W a ", w.cols(), " colonnes, H a ", h.rows(), " lignes"));
     }
     if (x.rows() == 0 || x.cols() == 0) boolmat::fail(FailKind::Shape, "X n'a aucune cellule");
+    check_weighted_cells(x.rows(), x.cols(), costs);
     return boolmat::BitMatrix::zeros(x.rows(), x.cols());
 }
 
 }  // namespace
 
-TileState::TileState(BitView x, BitView w, BitView h, const Kernels& kernels)
-    : TileState(x, nullptr, w, h, kernels) {}
+void check_weighted_cells(std::size_t m, std::size_t n, const Costs& costs) {
+    if (costs.unit()) return;
+    const unsigned bits = costs.infinite() ? 31 : 39;
+    const std::uint64_t limit = std::uint64_t{1} << bits;
+    // m × n >= limit, without computing a product that could wrap.
+    if (m != 0 && n > (limit - 1) / m) {
+        boolmat::fail(FailKind::Value,
+                      boolmat::cat("X a ", m, "x", n, " cellules : avec ",
+                                   costs.infinite() ? "un cout infini" : "ces couts",
+                                   " il en faut moins de 2^", bits));
+    }
+}
 
-TileState::TileState(BitView x, BitView mask, BitView w, BitView h, const Kernels& kernels)
-    : TileState(x, &mask, w, h, kernels) {}
+TileState::TileState(BitView x, BitView w, BitView h, const Costs& costs, const Kernels& kernels)
+    : TileState(x, nullptr, w, h, costs, kernels) {}
 
-TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h, const Kernels& kernels)
+TileState::TileState(BitView x, BitView mask, BitView w, BitView h, const Costs& costs,
+                     const Kernels& kernels)
+    : TileState(x, &mask, w, h, costs, kernels) {}
+
+TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h, const Costs& costs,
+                     const Kernels& kernels)
     : count_(kernels.bits->popcount),
-      once_(checked_plane(x, mask, w, h)),
-      twice_(boolmat::BitMatrix::zeros(x.rows(), x.cols())) {
+      once_(checked_plane(x, mask, w, h, costs)),
+      twice_(boolmat::BitMatrix::zeros(x.rows(), x.cols())),
+      costs_(costs),
+      weights_(costs.weights(static_cast<std::uint64_t>(x.rows()) * x.cols())) {
     m_ = x.rows();
     n_ = x.cols();
     mw_ = boolmat::words_for(m_);
@@ -99,10 +119,25 @@ TileState::TileState(BitView x, const BitView* mask, BitView w, BitView h, const
     for (std::size_t i = 0; i < m_; ++i) {
         const Word* xi = x_.row(i).data();
         const Word* seen = observed(i);
-        for (std::size_t k = 0; k < nw_; ++k)
-            error_ +=
-                static_cast<std::uint64_t>(std::popcount((xi[k] ^ once[i * nw_ + k]) & seen[k]));
+        for (std::size_t k = 0; k < nw_; ++k) {
+            const Word covered = once[i * nw_ + k] & seen[k];
+            false_ones_ += static_cast<std::uint64_t>(std::popcount(covered & ~xi[k]));
+            false_zeros_ += static_cast<std::uint64_t>(std::popcount(xi[k] & seen[k] & ~covered));
+        }
     }
+}
+
+// Below 2^63 in magnitude by the size check of the constructor.
+std::int64_t TileState::weighed(Change c) const {
+    return static_cast<std::int64_t>(weights_.false_one) * c.false_ones +
+           static_cast<std::int64_t>(weights_.false_zero) * c.false_zeros;
+}
+
+std::uint64_t TileState::apply(Change c) {
+    false_ones_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(false_ones_) + c.false_ones);
+    false_zeros_ =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(false_zeros_) + c.false_zeros);
+    return error();
 }
 
 const Word* TileState::observed(std::size_t i) const {
@@ -143,24 +178,23 @@ VecView TileState::tile_cols(std::size_t t) const {
 
 std::int64_t TileState::delta_remove(std::size_t t) const {
     check_tile(t);
-    return delta_remove_unchecked(t);
+    return weighed(delta_remove_unchecked(t));
 }
 
 std::int64_t TileState::delta_add(VecView rows, VecView cols) const {
     check_candidate(rows, cols);
-    return delta_add_unchecked(rows.words.data(), cols.words.data());
+    return weighed(delta_add_unchecked(rows.words.data(), cols.words.data()));
 }
 
 std::int64_t TileState::delta_replace(std::size_t t, VecView rows, VecView cols) const {
     check_tile(t);
     check_candidate(rows, cols);
-    return delta_replace_unchecked(t, rows.words.data(), cols.words.data());
+    return weighed(delta_replace_unchecked(t, rows.words.data(), cols.words.data()));
 }
 
 std::uint64_t TileState::remove(std::size_t t) {
     check_tile(t);
-    error_ =
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(error_) + delta_remove_unchecked(t));
+    apply(delta_remove_unchecked(t));
     uncover_unchecked(t);
     const auto at = [](std::vector<Word>& v, std::size_t w) {
         return v.begin() + static_cast<std::ptrdiff_t>(w);
@@ -168,90 +202,90 @@ std::uint64_t TileState::remove(std::size_t t) {
     tile_rows_.erase(at(tile_rows_, t * mw_), at(tile_rows_, (t + 1) * mw_));
     tile_cols_.erase(at(tile_cols_, t * nw_), at(tile_cols_, (t + 1) * nw_));
     --rank_;
-    return error_;
+    return error();
 }
 
 std::uint64_t TileState::add(VecView rows, VecView cols) {
     check_candidate(rows, cols);
-    error_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(error_) +
-                                        delta_add_unchecked(rows.words.data(), cols.words.data()));
+    apply(delta_add_unchecked(rows.words.data(), cols.words.data()));
     tile_rows_.insert(tile_rows_.end(), rows.words.begin(), rows.words.begin() + mw_);
     tile_cols_.insert(tile_cols_.end(), cols.words.begin(), cols.words.begin() + nw_);
     ++rank_;
     cover_unchecked(tile_rows_.data() + (rank_ - 1) * mw_, tile_cols_.data() + (rank_ - 1) * nw_);
-    return error_;
+    return error();
 }
 
 std::uint64_t TileState::replace(std::size_t t, VecView rows, VecView cols) {
     check_tile(t);
     check_candidate(rows, cols);
-    error_ = static_cast<std::uint64_t>(
-        static_cast<std::int64_t>(error_) +
-        delta_replace_unchecked(t, rows.words.data(), cols.words.data()));
+    apply(delta_replace_unchecked(t, rows.words.data(), cols.words.data()));
     uncover_unchecked(t);
     std::copy(rows.words.begin(), rows.words.begin() + mw_,
               tile_rows_.begin() + static_cast<std::ptrdiff_t>(t * mw_));
     std::copy(cols.words.begin(), cols.words.begin() + nw_,
               tile_cols_.begin() + static_cast<std::ptrdiff_t>(t * nw_));
     cover_unchecked(tile_rows_.data() + t * mw_, tile_cols_.data() + t * nw_);
-    return error_;
+    return error();
 }
 
 // Row i of a tile with columns `cols` leaving it: its observed cells that
 // no other tile covers (in cols, not in twice) flip from 1 to 0, which
-// turns a 1 of X from right to wrong and a 0 from wrong to right:
-// ones - zeros = |cells| - 2 |cells AND NOT x|.
-std::int64_t TileState::leaving_unchecked(std::size_t i, const Word* cols,
-                                          std::vector<Word>& cells) const {
+// turns each 1 of X among them into a false zero and ends each false one
+// (a 0 of X): false zeros + |cells AND x|, false ones - |cells AND NOT x|.
+TileState::Change TileState::leaving_unchecked(std::size_t i, const Word* cols,
+                                               std::vector<Word>& cells) const {
     const Word* twice = twice_.words().data() + i * nw_;
     const Word* seen = observed(i);
     for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~twice[k] & seen[k];
-    return static_cast<std::int64_t>(count_->popcount(cells.data(), nw_)) -
-           2 * static_cast<std::int64_t>(
-                   count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_));
+    const auto all = static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+    const auto zeros =
+        static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_));
+    return {-zeros, all - zeros};
 }
 
 // Row i joining a tile with columns `cols`: its fresh cells (observed,
-// covered by no tile) turn 0s right and 1s wrong: 2 |fresh AND NOT x| -
-// |fresh|.
-std::int64_t TileState::joining_unchecked(std::size_t i, const Word* cols,
-                                          std::vector<Word>& cells) const {
+// covered by no tile) flip from 0 to 1: false ones + |fresh AND NOT x|,
+// false zeros - |fresh AND x|.
+TileState::Change TileState::joining_unchecked(std::size_t i, const Word* cols,
+                                               std::vector<Word>& cells) const {
     const Word* once = once_.words().data() + i * nw_;
     const Word* seen = observed(i);
     for (std::size_t k = 0; k < nw_; ++k) cells[k] = cols[k] & ~once[k] & seen[k];
-    return 2 * static_cast<std::int64_t>(
-                   count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_)) -
-           static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+    const auto all = static_cast<std::int64_t>(count_->popcount(cells.data(), nw_));
+    const auto zeros =
+        static_cast<std::int64_t>(count_->andnot_popcount(cells.data(), x_.row(i).data(), nw_));
+    return {zeros, zeros - all};
 }
 
 // Cells covered by t alone are in t and not in twice: every row of t leaves.
-std::int64_t TileState::delta_remove_unchecked(std::size_t t) const {
+TileState::Change TileState::delta_remove_unchecked(std::size_t t) const {
     const Word* cols = tile_cols_.data() + t * nw_;
     std::vector<Word> cells(nw_);
-    std::int64_t delta = 0;
+    Change delta;
     for_each_row(tile_rows_.data() + t * mw_, mw_,
                  [&](std::size_t i) { delta += leaving_unchecked(i, cols, cells); });
     return delta;
 }
 
-std::int64_t TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
+TileState::Change TileState::delta_add_unchecked(const Word* rows, const Word* cols) const {
     std::vector<Word> cells(nw_);
-    std::int64_t delta = 0;
+    Change delta;
     for_each_row(rows, mw_, [&](std::size_t i) { delta += joining_unchecked(i, cols, cells); });
     return delta;
 }
 
 // Row by row over rows(t) ∪ rows: the prediction loses the cells t covers
-// alone and gains the candidate's; the delta is the error after minus the
-// error before on that row.
-std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
-                                                const Word* cols) const {
+// alone and gains the candidate's; the delta is the count after minus the
+// count before on that row: the observed cells that turn on (false ones
+// up on the 0s of X, false zeros down on its 1s) and those that turn off.
+TileState::Change TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
+                                                     const Word* cols) const {
     const Word* old_rows = tile_rows_.data() + t * mw_;
     const Word* old_cols = tile_cols_.data() + t * nw_;
     const Word* once = once_.words().data();
     const Word* twice = twice_.words().data();
-    std::vector<Word> after(nw_), before(nw_);
-    std::int64_t delta = 0;
+    std::vector<Word> on(nw_), off(nw_);
+    Change delta;
     for_each_row(old_rows, rows, mw_, [&](std::size_t i) {
         const bool in_old = has_bit(old_rows, i);
         const bool in_new = has_bit(rows, i);
@@ -262,11 +296,16 @@ std::int64_t TileState::delta_replace_unchecked(std::size_t t, const Word* rows,
             Word now = was;
             if (in_old) now &= ~(old_cols[k] & ~twice[i * nw_ + k]);
             if (in_new) now |= cols[k];
-            after[k] = (now ^ xi[k]) & seen[k];
-            before[k] = (was ^ xi[k]) & seen[k];
+            on[k] = now & ~was & seen[k];
+            off[k] = was & ~now & seen[k];
         }
-        delta += static_cast<std::int64_t>(count_->popcount(after.data(), nw_)) -
-                 static_cast<std::int64_t>(count_->popcount(before.data(), nw_));
+        const auto on_all = static_cast<std::int64_t>(count_->popcount(on.data(), nw_));
+        const auto on_zeros =
+            static_cast<std::int64_t>(count_->andnot_popcount(on.data(), xi, nw_));
+        const auto off_all = static_cast<std::int64_t>(count_->popcount(off.data(), nw_));
+        const auto off_zeros =
+            static_cast<std::int64_t>(count_->andnot_popcount(off.data(), xi, nw_));
+        delta += Change{on_zeros - off_zeros, (off_all - off_zeros) - (on_all - on_zeros)};
     });
     return delta;
 }
@@ -278,8 +317,8 @@ std::int64_t TileState::delta_flip_w(std::size_t i, std::size_t t) const {
                       boolmat::cat("ligne ", i, " hors limites (lignes = ", m_, ")"));
     const Word* cols = tile_cols_.data() + t * nw_;
     std::vector<Word> cells(nw_);
-    return has_bit(tile_rows_.data() + t * mw_, i) ? leaving_unchecked(i, cols, cells)
-                                                   : joining_unchecked(i, cols, cells);
+    return weighed(has_bit(tile_rows_.data() + t * mw_, i) ? leaving_unchecked(i, cols, cells)
+                                                           : joining_unchecked(i, cols, cells));
 }
 
 std::int64_t TileState::delta_flip_h(std::size_t t, std::size_t j) const {
@@ -290,13 +329,18 @@ std::int64_t TileState::delta_flip_h(std::size_t t, std::size_t j) const {
     const bool leaving = has_bit(tile_cols_.data() + t * nw_, j);
     // Leaving, a cell flips where t alone covers it; joining, where no tile does.
     const BitView plane = leaving ? twice_.view() : once_.view();
-    std::int64_t delta = 0;
+    // Leaving, a 1 of X becomes a false zero and a 0 stops being a false
+    // one; joining, the reverse.
+    const std::int64_t sign = leaving ? 1 : -1;
+    Change delta;
     for_each_row(tile_rows_.data() + t * mw_, mw_, [&](std::size_t i) {
         if (has_bit(plane.row(i).data(), j) || !has_bit(observed(i), j)) return;
-        const bool one = has_bit(x_.row(i).data(), j);
-        delta += (one == leaving) ? 1 : -1;
+        if (has_bit(x_.row(i).data(), j))
+            delta.false_zeros += sign;
+        else
+            delta.false_ones -= sign;
     });
-    return delta;
+    return weighed(delta);
 }
 
 void TileState::uncover_unchecked(std::size_t t) {

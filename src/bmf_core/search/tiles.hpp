@@ -11,7 +11,18 @@
 // removing a tile countable from the planes alone.
 //
 // Under a mask (X's shape, 1 = observed) unobserved cells count nothing in
-// the error and its deltas; the planes still cover them. Tiles are numbered
+// the error and its deltas; the planes still cover them.
+//
+// With Costs the error is weighted: w.false_one times the observed false
+// ones (once 1, X 0) plus w.false_zero times the observed false zeros (once
+// 0, X 1), w = costs.weights(m × n), the weights of the whole matrix, so
+// that an infinite cost outweighs every error of the other kind the matrix
+// can hold; every delta is the same weighted change, counted as the two
+// changes of the counts. Unit costs give the plain counts of before. The
+// weighted totals and deltas stay in 64 bits: with an infinite cost the
+// constructors refuse X of 2^31 cells or more (the error then stays below
+// (2^31 + 1) × 2^31 + 2^31 < 2^63), with finite costs other than 1 and 1
+// X of 2^39 cells or more (2^24 × 2^39 = 2^63); see check_weighted_cells. Tiles are numbered
 // 0 .. rank() - 1: add appends one, remove erases one and renumbers the
 // later ones down by one, replace keeps the number.
 //
@@ -38,6 +49,7 @@
 #include <span>
 #include <vector>
 
+#include "bmf_core/costs.hpp"
 #include "bmf_core/kernels.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/view.hpp"
@@ -49,6 +61,12 @@ struct PopcountKernels;
 
 namespace bmf {
 
+// Fails with "X a {m}x{n} cellules : avec un cout infini il en faut moins
+// de 2^31" (an infinite cost), or "... : avec ces couts il en faut moins de
+// 2^39" (finite costs other than 1 and 1), when X's weighted error could
+// leave 63 bits; unit costs take any size. O(1).
+void check_weighted_cells(std::size_t m, std::size_t n, const Costs& costs);
+
 class TileState {
 public:
     // The tiles of W (m × r) and H (r × n) over X (m × n), every cell
@@ -56,24 +74,33 @@ public:
     // a {}" or "W a {} colonnes, H a {} lignes" (in that order) when the
     // shapes do not fit, and with "X n'a aucune cellule" when m or n is 0.
     // Costs O(r × m × nw) word ORs to build the planes and one pass for the
-    // error.
-    TileState(boolmat::BitView x, boolmat::BitView w, boolmat::BitView h,
+    // error. With `costs` the error is weighted (see the top); fails then,
+    // after the shapes, as check_weighted_cells.
+    TileState(boolmat::BitView x, boolmat::BitView w, boolmat::BitView h, const Costs& costs = {},
               const Kernels& kernels = default_kernels());
     // The same with a mask of observed cells; fails first with "le masque a
     // {}x{} cellules, X {}x{}" when the mask and X differ in shape.
     TileState(boolmat::BitView x, boolmat::BitView mask, boolmat::BitView w, boolmat::BitView h,
-              const Kernels& kernels = default_kernels());
+              const Costs& costs = {}, const Kernels& kernels = default_kernels());
 
     std::size_t rows() const { return m_; }
     std::size_t cols() const { return n_; }
     std::size_t rank() const { return rank_; }
 
-    // The number of observed cells where X differs from the prediction; O(1)
+    // The weighted error of the prediction over the observed cells, with
+    // unit costs the number of observed cells where X differs from it; O(1)
     // (kept up to date by every change).
-    std::uint64_t error() const { return error_; }
+    std::uint64_t error() const { return weights_.of(false_ones_, false_zeros_); }
+    // The observed cells where the prediction is 1 and X 0, and where it is
+    // 0 and X 1.
+    std::uint64_t false_ones() const { return false_ones_; }
+    std::uint64_t false_zeros() const { return false_zeros_; }
+    const Costs& costs() const { return costs_; }
+    // costs().weights(rows() × cols()), which error() and the deltas use.
+    Weights weights() const { return weights_; }
 
-    // The change of error if tile t were removed: the observed cells covered
-    // by t alone flip from 1 to 0. Fails with "tuile {} hors limites (rang =
+    // The change of (weighted) error if tile t were removed: the observed
+    // cells covered by t alone flip from 1 to 0. Fails with "tuile {} hors limites (rang =
     // {})" when t >= rank(). O(|rows(t)| × nw).
     std::int64_t delta_remove(std::size_t t) const;
     // The change of error if the tile rows × cols (rows: m bits, cols: n
@@ -114,8 +141,21 @@ public:
     boolmat::BitView twice() const { return twice_.view(); }
 
 private:
+    // The changes of the two counts that a delta weighs.
+    struct Change {
+        std::int64_t false_ones = 0;
+        std::int64_t false_zeros = 0;
+        Change& operator+=(Change c) {
+            false_ones += c.false_ones;
+            false_zeros += c.false_zeros;
+            return *this;
+        }
+    };
+
     TileState(boolmat::BitView x, const boolmat::BitView* mask, boolmat::BitView w,
-              boolmat::BitView h, const Kernels& kernels);
+              boolmat::BitView h, const Costs& costs, const Kernels& kernels);
+    std::int64_t weighed(Change c) const;
+    std::uint64_t apply(Change c);
     void check_tile(std::size_t t) const;
     void check_candidate(boolmat::VecView rows, boolmat::VecView cols) const;
     // Row i of the mask, or the valid bits of a row unmasked.
@@ -123,14 +163,14 @@ private:
 
     // The change of error of row i leaving, or joining, a tile with columns
     // `cols` (nw words); `cells` is scratch of nw words.
-    std::int64_t leaving_unchecked(std::size_t i, const boolmat::Word* cols,
-                                   std::vector<boolmat::Word>& cells) const;
-    std::int64_t joining_unchecked(std::size_t i, const boolmat::Word* cols,
-                                   std::vector<boolmat::Word>& cells) const;
-    std::int64_t delta_remove_unchecked(std::size_t t) const;
-    std::int64_t delta_add_unchecked(const boolmat::Word* rows, const boolmat::Word* cols) const;
-    std::int64_t delta_replace_unchecked(std::size_t t, const boolmat::Word* rows,
-                                         const boolmat::Word* cols) const;
+    Change leaving_unchecked(std::size_t i, const boolmat::Word* cols,
+                             std::vector<boolmat::Word>& cells) const;
+    Change joining_unchecked(std::size_t i, const boolmat::Word* cols,
+                             std::vector<boolmat::Word>& cells) const;
+    Change delta_remove_unchecked(std::size_t t) const;
+    Change delta_add_unchecked(const boolmat::Word* rows, const boolmat::Word* cols) const;
+    Change delta_replace_unchecked(std::size_t t, const boolmat::Word* rows,
+                                   const boolmat::Word* cols) const;
     // Recomputes once and twice on the rows of tile t over the words where
     // its columns are not 0, counting every tile but t.
     void uncover_unchecked(std::size_t t);
@@ -150,7 +190,10 @@ private:
     const boolmat::detail::PopcountKernels* count_;
     boolmat::BitMatrix once_;
     boolmat::BitMatrix twice_;
-    std::uint64_t error_ = 0;
+    Costs costs_;
+    Weights weights_;
+    std::uint64_t false_ones_ = 0;
+    std::uint64_t false_zeros_ = 0;
 };
 
 }  // namespace bmf

@@ -142,14 +142,15 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
             pyrt::raise(PyExc_ValueError,
                         cat("tau must be between 0 and 1, not ", pyrt::str_of(argv[3])));
         }
-        const std::pair<double, const char*> weights[] = {{params.w_plus, "w_plus"},
-                                                          {params.w_minus, "w_minus"}};
-        for (std::size_t t = 0; t < 2; ++t) {
-            if (!(std::isfinite(weights[t].first) && weights[t].first >= 0.0)) {
-                pyrt::raise(PyExc_ValueError,
-                            cat(weights[t].second, " must be a finite number at least 0, not ",
-                                pyrt::str_of(argv[4 + t])));
-            }
+        if (!(std::isfinite(params.w_plus) && params.w_plus >= 0.0)) {
+            pyrt::raise(PyExc_ValueError, cat("w_plus must be a finite number at least 0, not ",
+                                              pyrt::str_of(argv[4])));
+        }
+        // An infinite w_minus covers no zero of x (from below).
+        if (!(params.w_minus >= 0.0)) {
+            pyrt::raise(PyExc_ValueError,
+                        cat("w_minus must be a finite number at least 0, not ",
+                            pyrt::str_of(argv[5]), ", or inf to cover no zero"));
         }
         const boolmat::BitView x = packed_arg(argv[0], "x", cols);
         const bmf::Cancel cancel = stop_arg(argv[6]);
@@ -171,7 +172,8 @@ const char kAssoDoc[] = PYRT_SIGNATURE(
     "asso(x, cols, k, tau=0.5, w_plus=1.0, w_minus=1.0, stop=None)")
     "At most k greedy rounds of Asso on the packed x (m x cols): each takes\n"
     "the row of the association matrix (confidence at least tau) and the rows\n"
-    "using it that maximise w_plus * (ones covered) - w_minus * (zeros covered).\n"
+    "using it that maximise w_plus * (ones covered) - w_minus * (zeros covered);\n"
+    "w_minus may be inf: then no row covers a zero (W\u2218H stays below x).\n"
     "Returns (w, h, errors) as grecond does; it stops early when no candidate\n"
     "gains. KeyboardInterrupt once the StopFlag stop is set.";
 

@@ -30,8 +30,9 @@ using boolmat::BitMatrix;
 using boolmat::BitView;
 
 struct SearchState {
-    SearchState(BitView x, std::optional<BitView> mask, bmf::PolishStep step, std::size_t capacity)
-        : polisher(x, mask, step), pool(x.rows(), x.cols(), capacity) {}
+    SearchState(BitView x, std::optional<BitView> mask, bmf::PolishStep step,
+                const bmf::Costs& costs, std::size_t capacity)
+        : polisher(x, mask, step, costs), pool(x.rows(), x.cols(), capacity) {}
 
     bmf::Polisher polisher;
     bmf::TilePool pool;
@@ -53,8 +54,10 @@ std::size_t count_arg(PyObject* obj, const char* name) {
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_ref([&] {
         static const pyrt::Signature sig{
-            "Search.__new__()", {"x", "cols", "method", "refit_width", "mask", "capacity"}, 3};
-        PyObject* argv[6] = {};
+            "Search.__new__()",
+            {"x", "cols", "method", "refit_width", "mask", "capacity", "costs"},
+            3};
+        PyObject* argv[7] = {};
         pyrt::bind_args(sig, args, kwargs, argv);
         const std::uint64_t cols = positive_arg(argv[1], "cols");
         const BitView x = packed_arg(argv[0], "x", cols);
@@ -73,8 +76,9 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
         }
         const std::size_t capacity = argv[5] == nullptr ? 256 : positive_arg(argv[5], "capacity");
+        const bmf::Costs costs = costs_arg(argv[6]);
         auto state = pyrt::without_gil(
-            [&] { return std::make_unique<SearchState>(x, mask, step, capacity); });
+            [&] { return std::make_unique<SearchState>(x, mask, step, costs, capacity); });
         Ref self = Ref::steal(pyrt::alloc_instance(type));
         reinterpret_cast<PySearch*>(self.get())->state = state.release();
         return self;
@@ -278,7 +282,8 @@ PyMethodDef g_search_methods[] = {
                                                "hand-over to the pool."},
     {"best", PYRT_FUNCTION(search_best), METH_VARARGS | METH_KEYWORDS,
      PYRT_SIGNATURE("best($self, chain)") "(w, ht, error, moves, polish_iterations) of a chain's "
-                                          "best solution."},
+                                          "best solution;\nerror is the weighted error under the "
+                                          "costs."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -295,15 +300,23 @@ PyType_Slot g_search_slots[] = {
     {Py_tp_getset, g_search_getset},
     {Py_tp_doc, const_cast<char*>(
                     PYRT_SIGNATURE("Search(x, cols, method, refit_width=0, mask=None, "
-                                   "capacity=256)") "The search beyond alternating refits over a "
-                                                    "private copy of the\n"
-                                                    "packed x (m x cols) and its observed cells: "
-                                                    "chains of moves over\n"
-                                                    "rank-one tiles, each move polished by "
-                                                    "alternating refits with\n"
-                                                    "`method` (then exact refits of groups of "
-                                                    "refit_width columns),\n"
-                                                    "sharing a pool of at most `capacity` tiles.")},
+                                   "capacity=256, costs=None)") "The search beyond alternating "
+                                                                "refits over a private copy of "
+                                                                "the\n"
+                                                                "packed x (m x cols) and its "
+                                                                "observed cells: chains of moves "
+                                                                "over\n"
+                                                                "rank-one tiles, each move "
+                                                                "polished by alternating refits "
+                                                                "with\n"
+                                                                "`method` (then exact refits of "
+                                                                "groups of refit_width columns),\n"
+                                                                "sharing a pool of at most "
+                                                                "`capacity` tiles. With costs\n"
+                                                                "(false_one, false_zero), None "
+                                                                "for an infinite one, every error "
+                                                                "is\n"
+                                                                "weighted over the whole matrix.")},
     {0, nullptr},
 };
 
