@@ -439,7 +439,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             if moves:
                 found = search(backend, data, r, plan.step, best.fits, moves,
                                None if self.search_time is None else float(self.search_time),
-                               seed, resolve_n_jobs(self.n_jobs), self._say, self._report)
+                               seed, resolve_n_jobs(self.n_jobs), self._say, self._report,
+                               plan.step.costs)
                 best.fit = found.fit
                 self.n_search_moves_ = found.moves
                 self.search_history_ = [(move, objective.user(error))

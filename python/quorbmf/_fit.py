@@ -130,8 +130,12 @@ def starting_point(backend: Backend, data: FitData, start: Start, r: int, step: 
     counts it over the rows of X)."""
     if start.kind == "random-columns":
         return backend.initial_factor(data, r, start.seed), None
-    w, h = start_factors(start, r, custom, lambda: backend.gather(data), backend.stop)
-    error = step.total(*backend.error_counts(data, w, r, h), data.shape[1])
+    w, h = start_factors(start, r, custom, lambda: backend.gather(data), backend.stop,
+                         step.costs)
+    # Weighed as over the whole of X: with false positives forbidden, a
+    # start that has some costs more than any fit without, so the first
+    # iteration replaces it.
+    error = step.total(*backend.error_counts(data, w, r, h), data.shape[0] * data.shape[1])
     return w, (_native.transpose(h, data.shape[1]), error)
 
 

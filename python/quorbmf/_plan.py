@@ -150,12 +150,9 @@ def error_counts(x: PackedMatrix, mask: Optional[PackedMatrix], w: Words, r: int
 
 Custom = Tuple[PackedMatrix, PackedMatrix]
 Whole = Callable[[], Tuple[PackedMatrix, Optional[PackedMatrix]]]
-# (false_one, false_zero) as _native takes them, None for an infinite cost;
-# None for 1 and 1.
-Costs = Optional[Tuple[Optional[int], Optional[int]]]
 
 
-def asso_weights(costs: Costs, cells: int) -> Tuple[float, float]:
+def asso_weights(costs: NativeCosts, cells: int) -> Tuple[float, float]:
     """Asso's ``(w_plus, w_minus)`` for ``costs`` over X of ``cells`` cells:
     w_plus rewards a one covered (it saves a false 0), w_minus penalises a
     zero covered (a false 1). Finite costs in lowest terms, so equal costs
@@ -176,7 +173,7 @@ def asso_weights(costs: Costs, cells: int) -> Tuple[float, float]:
 
 def start_factors(start: Start, r: int, custom: Optional[Custom], whole: Whole,
                   stop: Optional[threading.Event] = None,
-                  costs: Costs = None) -> Tuple[Words, Words]:
+                  costs: NativeCosts = None) -> Tuple[Words, Words]:
     """The packed W and H of a start with an H of its own: the user's
     factors, or a classic cover of X (``whole()`` gives X and its observed
     cells), which Ctrl-C or ``stop`` being set interrupts within a fraction

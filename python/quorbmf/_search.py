@@ -34,6 +34,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import _native
 from ._fit import Fit
+from ._costs import NativeCosts
 from ._plan import Step
 from ._stoppable import call_stoppable
 from .backends.base import Backend, FitData
@@ -58,8 +59,6 @@ AUTO_MAX = 400
 LARGE_CELLS = 1 << 22
 
 Say = Callable[[str], None]
-# (false_one, false_zero) as _native takes them, None for unit costs.
-Costs = Optional[Tuple[Optional[int], Optional[int]]]
 Report = Callable[[int, int], None]
 
 
@@ -92,13 +91,15 @@ def _seed_of(seed: int, chain: int) -> int:
 
 def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[Fit],
            moves: int, seconds: Optional[float], seed: int, threads: int, say: Say,
-           report: Optional[Report] = None, costs: Costs = None) -> SearchOutcome:
+           report: Optional[Report] = None, costs: NativeCosts = None) -> SearchOutcome:
     """Runs ``moves`` moves in all (fewer once ``seconds`` have passed) from
     the best of ``fits``, with the tiles of all of them in the pool; returns
     the best solution, never worse than the best fit. ``costs``: the
     weights of the two kinds of error (None: 1 and 1), the fits' errors
     being weighted alike."""
     start = time.perf_counter()
+    # With costs the totals are in the solvers' integer units.
+    what = "error" if costs is None else "weighted error"
     best_fit = min(fits, key=lambda f: f.error)
     x, mask = backend.gather(data)
     engine = _native.Search(x.words, x.cols, step.method, step.refit_width,
@@ -127,7 +128,7 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
     if polished_start < best:
         best = polished_start
         history.append((0, best, "polish"))
-        say(f"search: error {best} by polishing the runs, {time.perf_counter() - start:.3g} s")
+        say(f"search: {what} {best} by polishing the runs, {time.perf_counter() - start:.3g} s")
         if report is not None:
             report(0, best)
     ran = [0] * CHAINS  # moves each chain has run
@@ -155,7 +156,7 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
                     if error < best:
                         best = int(error)
                         history.append((sum(before) + int(move) - before[c], best, str(kind)))
-                        say(f"search: error {best} by {kind} of {tiles} tile(s), chain "
+                        say(f"search: {what} {best} by {kind} of {tiles} tile(s), chain "
                             f"{c + 1}, {time.perf_counter() - start:.3g} s")
                         if report is not None:
                             report(history[-1][0], best)
@@ -165,7 +166,7 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
     w, ht, error, _, _ = results[k]
     polished = sum(int(res[4]) for res in results)
     seconds_taken = time.perf_counter() - start
-    say(f"search: {done} move(s), {polished} polish iteration(s), error {best_fit.error} -> "
+    say(f"search: {done} move(s), {polished} polish iteration(s), {what} {best_fit.error} -> "
         f"{error}, {seconds_taken:.3g} s")
     if error >= best_fit.error:
         return SearchOutcome(best_fit, done, history, seconds_taken)
