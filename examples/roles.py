@@ -2,9 +2,10 @@
 
 Each user of an access-control table holds the permissions of the roles it
 has. The table here is generated: a few planted roles (sets of
-permissions), each user given one to three of them, then noise — some
-permissions a user should hold are missing, and a few stray ones are
-granted. Factorising the table gives roles (the rows of H) and who has
+permissions), each user given one to three of them, then noise: stray
+permissions granted one by one, the exceptions every real table has
+(``--missing`` also drops some of the roles' permissions, which a role
+found from below cannot cover). Factorising the table gives roles (the rows of H) and who has
 them (W); in role mining a role assignment must never grant a permission
 the user does not hold, so the fit is made from below (``from_below=True``:
 W∘H stays below X). The roles found are matched against the planted ones.
@@ -33,10 +34,11 @@ def build_parser():
     p.add_argument("--users", type=int, default=600, help="users (default 600)")
     p.add_argument("--permissions", type=int, default=150, help="permissions (default 150)")
     p.add_argument("--roles", type=int, default=8, help="planted roles (default 8)")
-    p.add_argument("--missing", type=float, default=0.05,
-                   help="share of held permissions dropped (default 0.05)")
-    p.add_argument("--stray", type=float, default=0.01,
-                   help="share of the other cells granted at random (default 0.01)")
+    p.add_argument("--missing", type=float, default=0.0,
+                   help="share of the roles' permissions dropped (default 0)")
+    p.add_argument("--stray", type=float, default=0.03,
+                   help="share of the other cells granted at random, the exceptions "
+                        "(default 0.03)")
     p.add_argument("--seed", type=int, default=0, help="seed of the data and the fits")
     p.add_argument("--figure", default="roles.png", help="figure file ('' for none)")
     return p
@@ -126,7 +128,7 @@ def draw(x, w0, below, w, objectives, path):
     fig, axes = plt.subplots(1, 3, figsize=(14, 4.8))
     axes[0].imshow(x[np.ix_(users, perms)], aspect="auto", cmap="Greys", interpolation="nearest")
     axes[0].set_title("users x permissions (ordered by the roles found)")
-    picture = np.zeros(x.shape + (3,))
+    picture = np.ones(x.shape + (3,))          # white: neither held nor granted
     picture[product] = (0.2, 0.4, 0.8)          # granted by a role
     picture[x & ~product] = (0.9, 0.3, 0.2)     # held, not granted
     axes[1].imshow(picture[np.ix_(users, perms)], aspect="auto", interpolation="nearest")
