@@ -42,6 +42,7 @@ from ._plan import (
     Plan,
     Step,
     check_custom,
+    error_counts,
     describe_starts,
     plan_fit,
 )
@@ -614,6 +615,9 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             rows = PackedRows(packed.words, packed.cols,
                               None if observed is None else observed.words)
             error = threads.solve(ht, r, rows, step, w, label="transform").error
+        if step.costs is not None:
+            # The solver's total is weighted; the error counts wrong cells.
+            error = sum(error_counts(packed, observed, w, r, _native.transpose(ht, r)))
         cells = packed.rows * packed.cols if observed is None else observed.count_ones()
         return PackedMatrix._trusted(w, r).to_numpy(), error, cells
 

@@ -906,11 +906,18 @@ def use_fitted(rng, ctx, e, cells, observed):
         combos = (np.arange(2**r)[:, None] >> np.arange(r)) & 1
         rebuilt = bool_product(combos.astype(bool), h)
         seen = np.ones(new_cells.shape, bool) if new_observed is None else new_observed
+        # Each row's cost by the model's costs: false positives first from below.
+        fp_cost = n + 1.0 if e.from_below else float(e.false_positive_cost)
+        fn_cost = float(e.false_negative_cost)
         for i in range(rows):
-            best = int((((rebuilt != new_cells[i]) & seen[i]).sum(axis=1)).min())
-            got = int(((bool_product(w[i:i + 1], h)[0] != new_cells[i]) & seen[i]).sum())
-            if got != best:
-                fail(f"{where}: row {i} refitted with {got} wrong cells, best is {best}")
+            def cost(product, i=i):
+                fp = (product & ~new_cells[i] & seen[i]).sum(axis=-1)
+                fn = (~product & new_cells[i] & seen[i]).sum(axis=-1)
+                return fp_cost * fp + fn_cost * fn
+            best = cost(rebuilt).min()
+            got = cost(bool_product(w[i:i + 1], h)[0])
+            if not math.isclose(got, best, rel_tol=1e-12, abs_tol=1e-9):
+                fail(f"{where}: row {i} refitted at cost {got}, best is {best}")
     back = e.inverse_transform(rng.choice([w, w.astype(np.uint8), w.tolist(),
                                            sp.csr_matrix(w), np.asfortranarray(w)]))
     if not np.array_equal(back, bool_product(w, h)):
@@ -963,7 +970,9 @@ def case_hostile_params(rng, ctx):
     if params.get("binarize") is None:
         check_fitted(e, w, cells, observed if hides(observed) else None,
                      {k: v for k, v in params.items()
-                      if k == "max_iter" or (k == "method" and isinstance(v, str))}, ctx.text)
+                      if k in ("max_iter", "from_below", "false_positive_cost",
+                               "false_negative_cost")
+                      or (k == "method" and isinstance(v, str))}, ctx.text)
 
 
 def hostile_factor(rng, shape, transpose):

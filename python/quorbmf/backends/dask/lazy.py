@@ -33,6 +33,9 @@ def _solve_chunk(chunk: Any, mask: Any, ht: Words, r: int, step: Step,
     if solved is None:
         raise RuntimeError("the task was cancelled")
     outs, error, _ = solved
+    if step.costs is not None:
+        # The solver's total is weighted; the error counts wrong cells.
+        error = sum(tasks.error_counts(block, outs[0], r, _native.transpose(ht, r)))
     cells = block.rows * block.cols if observed is None else observed.count_ones()
     return outs[0], int(error), int(cells)
 
