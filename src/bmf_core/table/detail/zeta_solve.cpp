@@ -22,49 +22,38 @@ namespace {
 // table of ζS can use 16-bit counters.
 constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 16;
 
-// How a solve reads its minimum: the unweighted kernels (2 ζS - ζC), or
-// their weighted twins (alpha ζS - beta ζC) in 32- or 64-bit lanes.
+// How a solve locates its minimum: the unweighted kernels (2 ζS - ζC, then
+// a scan for its largest t), or their weighted twins (alpha ζS - beta ζC)
+// in 32- or 64-bit lanes, which locate it as they finish. The unweighted
+// scan runs only when wanted(minimum) holds (index 0 otherwise).
 struct UnitScan {
     using Value = std::int32_t;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_minimum(s, c, bits, low);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_index_of(s, c, n, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&& wanted) const {
+        const Value value = k.finish_and_find_minimum(s, c, bits, low);
+        if (!wanted(value)) return {value, 0};
+        return {value, k.last_index_of(s, c, std::size_t{1} << bits, value)};
     }
 };
 
 struct Weighted32Scan {
     using Value = std::int32_t;
     ZetaCombine combine;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_weighted_minimum(s, c, bits, low, combine);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_weighted_index_of(s, c, n, combine, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&&) const {
+        return k.finish_and_locate_weighted_minimum(s, c, bits, low, combine);
     }
 };
 
 struct Weighted64Scan {
     using Value = std::int64_t;
     ZetaCombine combine;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_weighted_minimum_64(s, c, bits, low, combine);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_weighted_index_of_64(s, c, n, combine, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&&) const {
+        return k.finish_and_locate_weighted_minimum_64(s, c, bits, low, combine);
     }
 };
 
@@ -101,9 +90,9 @@ Best<typename Scan::Value> finish_table(Count* s, const ZetaInput& table, const 
     const std::size_t size = std::size_t{1} << r;
     for (std::size_t base = 0; base < size; base += std::size_t{1} << sub_bits)
         k.transform_low(s + base, sub_bits);
-    const std::uint32_t* sums = table.subset_counts.data();
-    const auto value = scan.minimum(k, s, sums, r, sub_bits);
-    return {value, scan.last(k, s, sums, size, value)};
+    const auto found =
+        scan.locate(k, s, table.subset_counts.data(), r, sub_bits, [](auto) { return true; });
+    return {found.value, found.index};
 }
 
 // A table that fits in one block, counted directly (in L2).
@@ -151,10 +140,10 @@ Best<typename Scan::Value> solve_blocks(const ZetaInput& table, const Buckets& b
             k.transform_low(part, b.sub_bits);
         }
         const std::uint32_t* c = sums + hi * block_size;
-        const auto value = scan.minimum(k, s, c, block_bits, b.sub_bits);
         // Blocks come in increasing order, so a tie goes to the later one.
-        if (hi == 0 || value <= best.value)
-            best = {value, hi * block_size + scan.last(k, s, c, block_size, value)};
+        const auto later = [&](auto value) { return hi == 0 || value <= best.value; };
+        const auto found = scan.locate(k, s, c, block_bits, b.sub_bits, later);
+        if (later(found.value)) best = {found.value, hi * block_size + found.index};
     }
     return best;
 }
@@ -170,9 +159,9 @@ Solution solve_with(const ZetaInput& table, std::span<const Word> x, ZetaScratch
 
     if (r <= max_block_bits) {
         const std::size_t size = std::size_t{1} << r;
-        const auto best =
-            narrow ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size), scan)
-                   : solve_whole(table, x, scratch.block.get<std::uint32_t>(size), scan);
+        const auto best = narrow
+                              ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size), scan)
+                              : solve_whole(table, x, scratch.block.get<std::uint32_t>(size), scan);
         return finish(table, best, ones_x, false_one);
     }
 
