@@ -633,56 +633,66 @@ struct Candidates {
 };
 
 // last_sweep_avx2 keeping the candidate groups, then locating the minimum
-// among them (or by a scan from the top when they gave up).
+// among them (or by a scan from the top when they gave up). A group is up to
+// kGroupSteps consecutive steps of the sweep: its 2^K vectors at each.
 template <class Count, unsigned K, class Avx2>
 BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> last_sweep_locate_avx2(
     Count* s, const std::uint32_t* c, std::size_t n, std::size_t stride,
     typename Avx2::Values values) {
     using Value = typename Avx2::Value;
     constexpr std::size_t kRadix = std::size_t{1} << K;
+    constexpr std::size_t kGroupSteps = 8;
     const std::size_t step = stride * lanes<Count>;
+    const std::size_t span = std::min(step, kGroupSteps * lanes<Count>);
     Avx2 acc(values);
     Candidates<Value> found;
     for (std::size_t base = 0; base < n; base += step * kRadix) {
-        for (std::size_t off = base; off < base + step; off += lanes<Count>) {
-            Count* p = s + off;
-            __m256i u[kRadix];
-            for (std::size_t i = 0; i < kRadix; ++i) u[i] = load_avx2(p + i * step);
-            butterflies_avx2<Count, K>(u);
+        for (std::size_t first = base; first < base + step; first += span) {
             Avx2 group(values);
-            for (std::size_t i = 0; i < kRadix; ++i) {
-                store_avx2(p + i * step, u[i]);
-                each_eight_avx2<Count>(u[i], c + off + i * step,
-                                       [&](__m256i v, const std::uint32_t* q)
-                                           BOOLMAT_TARGET_AVX2 { group.take(v, q); });
+            for (std::size_t off = first; off < first + span; off += lanes<Count>) {
+                Count* p = s + off;
+                __m256i u[kRadix];
+                for (std::size_t i = 0; i < kRadix; ++i) u[i] = load_avx2(p + i * step);
+                butterflies_avx2<Count, K>(u);
+                for (std::size_t i = 0; i < kRadix; ++i) {
+                    store_avx2(p + i * step, u[i]);
+                    each_eight_avx2<Count>(u[i], c + off + i * step,
+                                           [&](__m256i v, const std::uint32_t* q)
+                                               BOOLMAT_TARGET_AVX2 { group.take(v, q); });
+                }
             }
             if (acc.reached_by(group)) {
                 acc.merge(group);
-                found.note(off, group.smallest(), acc.smallest());
+                found.note(first, group.smallest(), acc.smallest());
             }
         }
     }
     const Value least = acc.smallest();
     if (found.gave_up) return {least, last_index_of_avx2<Count, Avx2>(s, c, n, values, least)};
-    // Within a group the vectors come in increasing t: the first hit from
-    // the top is the group's largest.
+    // In a group, t = off + i step grows with i, then with off: the first
+    // hit from the top is the group's largest.
     std::size_t index = 0;
     for (std::size_t k = 0; k < found.count; ++k) {
         if (found.minima[k] != least) continue;
-        for (std::size_t i = kRadix; i-- > 0;) {
-            const std::size_t t = found.offsets[k] + i * step;
-            unsigned hits = 0;
-            unsigned shift = 0;
-            each_eight_avx2<Count>(load_avx2(s + t), c + t,
-                                   [&](__m256i v, const std::uint32_t* q) BOOLMAT_TARGET_AVX2 {
-                                       hits |= acc.hits(v, q, least) << shift;
-                                       shift += 8;
-                                   });
-            if (hits != 0) {
-                index = std::max(index, t + static_cast<std::size_t>(std::bit_width(hits)) - 1);
-                break;
+        const auto largest = [&]() BOOLMAT_TARGET_AVX2 -> std::size_t {
+            for (std::size_t i = kRadix; i-- > 0;) {
+                for (std::size_t off = found.offsets[k] + span; off > found.offsets[k];) {
+                    off -= lanes<Count>;
+                    const std::size_t t = off + i * step;
+                    unsigned hits = 0;
+                    unsigned shift = 0;
+                    each_eight_avx2<Count>(load_avx2(s + t), c + t,
+                                           [&](__m256i v, const std::uint32_t* q)
+                                               BOOLMAT_TARGET_AVX2 {
+                                                   hits |= acc.hits(v, q, least) << shift;
+                                                   shift += 8;
+                                               });
+                    if (hits != 0) return t + static_cast<std::size_t>(std::bit_width(hits)) - 1;
+                }
             }
-        }
+            return 0;
+        };
+        index = std::max(index, largest());
     }
     return {least, index};
 }
