@@ -102,9 +102,14 @@ BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i byte_counts(__m256i v) {
     return _mm256_add_epi8(lo, hi);
 }
 
-BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE std::uint64_t lane_sum(__m256i v) {
-    return static_cast<std::uint64_t>(_mm256_extract_epi64(v, 0) + _mm256_extract_epi64(v, 1) +
-                                      _mm256_extract_epi64(v, 2) + _mm256_extract_epi64(v, 3));
+// The sums of the four 64-bit lanes of a and of b, in one reduction.
+BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE TwoCounts lane_sums(__m256i a, __m256i b) {
+    const __m256i pairs =
+        _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+    const __m128i both =
+        _mm_add_epi64(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+    return {static_cast<std::uint64_t>(_mm_cvtsi128_si64(both)),
+            static_cast<std::uint64_t>(_mm_extract_epi64(both, 1))};
 }
 
 BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i load(const Word* p) {
@@ -134,7 +139,7 @@ BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE TwoCounts two_counts_avx2(std::size_t n, Pair
         first = _mm256_add_epi64(first, _mm256_sad_epu8(f8, zero));
         second = _mm256_add_epi64(second, _mm256_sad_epu8(s8, zero));
     }
-    return {lane_sum(first), lane_sum(second)};
+    return lane_sums(first, second);
 }
 
 // The ranges of fresh_count and of wrong_count at word k.
