@@ -34,7 +34,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import _native
 from ._fit import Fit
-from ._plan import Step
+from ._plan import Costs, Step
 from ._stoppable import call_stoppable
 from .backends.base import Backend, FitData
 
@@ -58,8 +58,6 @@ AUTO_MAX = 400
 LARGE_CELLS = 1 << 22
 
 Say = Callable[[str], None]
-# (false_one, false_zero) as _native takes them, None for unit costs.
-Costs = Optional[Tuple[Optional[int], Optional[int]]]
 Report = Callable[[int, int], None]
 
 
