@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
-from math import gcd, inf
 from functools import partial
+from math import gcd, inf
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _native

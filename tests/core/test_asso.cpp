@@ -95,8 +95,8 @@ TEST(Asso, MatchesTheShadowRoundsForEveryWeighting) {
 TEST(Asso, AnInfiniteWMinusCoversNoZero) {
     const double inf = std::numeric_limits<double>::infinity();
     std::mt19937_64 g(31);
-    const AssoParams settings[] = {{0.5, 1, inf}, {0.3, 2, inf}, {0.8, 1, inf}, {0.0, 1, inf},
-                                   {0.5, 0, inf}};
+    const AssoParams settings[] = {
+        {0.5, 1, inf}, {0.3, 2, inf}, {0.8, 1, inf}, {0.0, 1, inf}, {0.5, 0, inf}};
     for (const std::size_t m : {1, 30, 65})
         for (const std::size_t n : {2, 17, 64, 70})
             for (const AssoParams& p : settings) {
@@ -177,7 +177,9 @@ TEST(Asso, RejectsOutOfRangeParameters) {
     EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, -1, 1}); }), "<no failure>");
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(failure_of([&] { asso(x, 1, {0.5, inf, 1}); }),
+    EXPECT_EQ(failure_of([&] {
+                  asso(x, 1, {0.5, inf, 1});
+              }),
               "poids inf et 1 : il faut deux reels finis positifs");
     EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, 1, nan}); }), "<no failure>");
     EXPECT_NE(failure_of([&] { asso(x, 1, {0.5, 1, -inf}); }), "<no failure>");

@@ -208,7 +208,7 @@ TEST(TileState, RandomSmallCasesMatchTheShadow) {
 TEST(TileState, WeightedDeltasMatchTheShadowForEveryKindOfCost) {
     const std::uint64_t inf = kInfiniteCost;
     const std::pair<std::uint64_t, std::uint64_t> pairs[] = {
-        {0, 1}, {1, 0},       {1, 4},     {3, 2},   {kMaxCost, 1},
+        {0, 1},        {1, 0},   {1, 4},   {3, 2},   {kMaxCost, 1},
         {1, kMaxCost}, {inf, 1}, {1, inf}, {inf, 0}, {0, inf}};
     std::mt19937_64 g(424242);
     for (const auto& [one, zero] : pairs) {
@@ -217,8 +217,8 @@ TEST(TileState, WeightedDeltasMatchTheShadowForEveryKindOfCost) {
             const std::size_t m = 1 + g() % 20, n = 1 + (trial % 4 == 0 ? 64 : g() % 20);
             const std::size_t r = g() % 9;
             const bool masked = trial % 2 == 1;
-            SCOPED_TRACE(testing::Message() << "costs " << one << "," << zero << " trial "
-                                            << trial << " m=" << m << " n=" << n << " r=" << r);
+            SCOPED_TRACE(testing::Message() << "costs " << one << "," << zero << " trial " << trial
+                                            << " m=" << m << " n=" << n << " r=" << r);
             run_case(g, m, n, r, masked, costs);
             if (HasFatalFailure()) return;
         }
@@ -249,7 +249,8 @@ TEST(TileState, InfiniteCostsOutweighEveryErrorOfTheOtherKind) {
     TileState above(x.view(), w.view(), h.view(), *Costs::of(1, kInfiniteCost));
     EXPECT_EQ(above.error(), 3U * 7U);
     EXPECT_EQ(above.delta_add(all_rows, all_cols), 3 - 3 * 7);
-    EXPECT_LT(above.delta_add(all_rows, all_cols), above.delta_add(top, packed({true, true, false})));
+    EXPECT_LT(above.delta_add(all_rows, all_cols),
+              above.delta_add(top, packed({true, true, false})));
 
     // Unit costs are the plain counts, a mask counting only observed cells.
     const BitMatrix seen = BitMatrix::ones(2, 3);
@@ -354,19 +355,26 @@ TEST(TileState, CostsRefuseXTooLargeForSixtyFourBits) {
               "X a 65536x32768 cellules : avec un cout infini il en faut moins de 2^31");
     EXPECT_EQ(failure_of([&] { TileState(x, x, w, h, *Costs::of(1, kInfiniteCost)); }),
               "X a 65536x32768 cellules : avec un cout infini il en faut moins de 2^31");
-    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 20, std::size_t{1} << 19,
-                                                    *Costs::of(1, 4)); }),
+    EXPECT_EQ(failure_of([] {
+                  check_weighted_cells(std::size_t{1} << 20, std::size_t{1} << 19,
+                                       *Costs::of(1, 4));
+              }),
               "X a 1048576x524288 cellules : avec ces couts il en faut moins de 2^39");
-    EXPECT_EQ(failure_of([] { check_weighted_cells(~std::size_t{0}, ~std::size_t{0},
-                                                    Costs::from_below()); }),
+    EXPECT_EQ(failure_of([] {
+                  check_weighted_cells(~std::size_t{0}, ~std::size_t{0}, Costs::from_below());
+              }),
               boolmat::cat("X a ", ~std::size_t{0}, "x", ~std::size_t{0},
                            " cellules : avec un cout infini il en faut moins de 2^31"));
     // Just below the limits, and any size at unit costs.
-    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 16, (std::size_t{1} << 15) - 1,
-                                                    Costs::from_below()); }),
+    EXPECT_EQ(failure_of([] {
+                  check_weighted_cells(std::size_t{1} << 16, (std::size_t{1} << 15) - 1,
+                                       Costs::from_below());
+              }),
               "<no failure>");
-    EXPECT_EQ(failure_of([] { check_weighted_cells(std::size_t{1} << 20, (std::size_t{1} << 19) - 1,
-                                                    *Costs::of(1, 4)); }),
+    EXPECT_EQ(failure_of([] {
+                  check_weighted_cells(std::size_t{1} << 20, (std::size_t{1} << 19) - 1,
+                                       *Costs::of(1, 4));
+              }),
               "<no failure>");
     EXPECT_EQ(failure_of([] { check_weighted_cells(~std::size_t{0}, ~std::size_t{0}, Costs{}); }),
               "<no failure>");

@@ -254,6 +254,32 @@ TEST(WideLsWeighted, GreedyAndTheSearchFollowTheWeightedRulesOfAShadow) {
     }
 }
 
+TEST(WideLsWeighted, LongVectorsCountAlikeWithEveryKernel) {
+    // Long enough for the four-word steps and for their byte counters to
+    // be widened more than once; the portable kernels give the same answers.
+    std::mt19937_64 g(8100);
+    const std::size_t m = 8100 + g() % 64, k = 40;
+    const BitMatrix w = random_matrix(g, m, k, percent(3));
+    const WideLs wide(w.view());
+    const WideLs portable(w.view(), bmf::kernels_for(boolmat::Isa::Portable));
+    const BitMatrix masks = mask_of_kind(g, 3, m, 2);
+    for (std::size_t v = 0; v < 3; ++v) {
+        const BitVec x = random_x(g, m);
+        const VecView mask{masks.row(v), m};
+        for (const Costs& costs : {*Costs::of(1, 4), *Costs::of(3, 2), Costs::from_below()}) {
+            const Weights weights = costs.weights(m);
+            for (const Method method : {Method::Greedy, Method::GreedyLs}) {
+                const WideSolution got = wide.solve(view(x), mask, method, 1, weights);
+                ASSERT_EQ(got, portable.solve(view(x), mask, method, 1, weights));
+                ASSERT_EQ(got.error, shadow_weighted(w, x.words(), masks.row(v), got.h, weights));
+                const WideSolution plain = wide.solve(view(x), method, 1, weights);
+                ASSERT_EQ(plain, portable.solve(view(x), method, 1, weights));
+                ASSERT_EQ(plain.error, shadow_weighted(w, x.words(), {}, plain.h, weights));
+            }
+        }
+    }
+}
+
 TEST(WideLsWeighted, UnitWeightsAndFullMasksGiveTodaysAnswers) {
     std::mt19937_64 g(11);
     for (const std::size_t k : {5, 40, 64, 130}) {

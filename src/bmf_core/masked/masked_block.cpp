@@ -143,9 +143,9 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     if (costs.unit()) return half_step(solver, block, method, seed, out);
     check_half_step_shapes(block.rows(), block.cols(), solver.m(), solver.r(), out);
     if (method != Method::Naive && method != Method::Zeta) {
-        boolmat::fail(boolmat::FailKind::Value,
-                      boolmat::cat("la methode ", method.name(),
-                                   " n'a pas de solveur pondere sur la table"));
+        boolmat::fail(
+            boolmat::FailKind::Value,
+            boolmat::cat("la methode ", method.name(), " n'a pas de solveur pondere sur la table"));
     }
     const Weights w = costs.weights(solver.m());
     const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;

@@ -202,9 +202,9 @@ std::uint64_t Polisher::refit_tiles(Factors& f, std::size_t begin, std::size_t e
             refit_block(by_w, xt_.view(), begin, end, f.ht.view_mut(), costs_);
         }
         const WideLs by_h(f.ht.view(), *kernels_);
-        f.error = mask_ ? refit_block(by_h, x_.view(), mask_->view(), begin, end, f.w.view_mut(),
-                                      costs_)
-                        : refit_block(by_h, x_.view(), begin, end, f.w.view_mut(), costs_);
+        f.error =
+            mask_ ? refit_block(by_h, x_.view(), mask_->view(), begin, end, f.w.view_mut(), costs_)
+                  : refit_block(by_h, x_.view(), begin, end, f.w.view_mut(), costs_);
     }
     // The refits' totals weigh each row by its own length (see the top).
     if (costs_.infinite() && iters != 0) f.error = error_of(f.w.view(), f.ht.view());

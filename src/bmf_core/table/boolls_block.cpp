@@ -87,8 +87,9 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
     const BitView vectors = block.vectors();
     check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     if (method != Method::Naive && method != Method::Zeta) {
-        boolmat::fail(boolmat::FailKind::Value, boolmat::cat("la methode ", method.name(),
-                                                             " n'a pas de solveur pondere sur la table"));
+        boolmat::fail(
+            boolmat::FailKind::Value,
+            boolmat::cat("la methode ", method.name(), " n'a pas de solveur pondere sur la table"));
     }
     const Weights w = costs.weights(solver.m());
     const RowClasses& classes = block.classes();

@@ -130,6 +130,8 @@ struct RefitScratch {
     std::vector<Word> covered;  // W∘(fixed columns)
     std::vector<Word> reach;    // uncovered rows that meet an active column
     std::vector<T> table;
+    std::vector<Word> seen_x;        // x AND mask (masked refits only)
+    std::vector<Word> seen_covered;  // W∘(fixed columns) AND mask
 };
 
 // The best block combination for x and the vector's error with it.
@@ -171,15 +173,20 @@ BlockChoice refit_one(const WideLs& solver, std::span<const std::uint32_t> patte
     // Covered rows are predicted 1: their zeros of x are wrong whatever g is.
     std::uint64_t fixed_error = 0, ones_uncovered = 0, zeros_uncovered = 0;
     if constexpr (Masked) {
-        // Spare bits of the mask past m are not positions.
-        const Word tail = m % kWordBits == 0 ? ~Word{0} : (Word{1} << (m % kWordBits)) - 1;
+        // The observed parts of x and of the cover, spare bits of the mask
+        // past m cleared, then counted by the solver's population counts.
+        const Word tail = boolmat::row_mask(m);
         for (std::size_t w = 0; w < mw; ++w) {
-            const Word c = s.covered[w], ones = x[w];
             const Word seen = w + 1 == mw ? mask[w] & tail : mask[w];
-            fixed_error += static_cast<std::uint64_t>(std::popcount(c & seen & ~ones));
-            ones_uncovered += static_cast<std::uint64_t>(std::popcount(ones & seen & ~c));
-            zeros_uncovered += static_cast<std::uint64_t>(std::popcount(seen & ~c & ~ones));
+            s.seen_x[w] = x[w] & seen;
+            s.seen_covered[w] = s.covered[w] & seen;
         }
+        const std::uint64_t observed =
+            count.popcount(mask, mw) -
+            (mw == 0 ? 0 : static_cast<std::uint64_t>(std::popcount(mask[mw - 1] & ~tail)));
+        fixed_error = count.andnot_popcount(s.seen_covered.data(), s.seen_x.data(), mw);
+        ones_uncovered = count.andnot_popcount(s.seen_x.data(), s.covered.data(), mw);
+        zeros_uncovered = observed - count.popcount(s.seen_covered.data(), mw) - ones_uncovered;
     } else {
         fixed_error = count.andnot_popcount(s.covered.data(), x.data(), mw);
         ones_uncovered = count.andnot_popcount(x.data(), s.covered.data(), mw);
@@ -259,7 +266,8 @@ std::uint64_t refit_each(const WideLs& solver, BitView vectors, const BitView* m
     }
     const std::size_t mw = boolmat::words_for(solver.m());
     RefitScratch<T> scratch{std::vector<Word>(mw), std::vector<Word>(mw),
-                            std::vector<T>(std::size_t{1} << std::max<std::size_t>(b, 3))};
+                            std::vector<T>(std::size_t{1} << std::max<std::size_t>(b, 3)),
+                            std::vector<Word>(Masked ? mw : 0), std::vector<Word>(Masked ? mw : 0)};
 
     std::uint64_t total = 0;
     for (std::size_t v = 0; v < vectors.rows(); ++v) {

@@ -148,9 +148,8 @@ PyObject* asso_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         // An infinite w_minus covers no zero of x (from below).
         if (!(params.w_minus >= 0.0)) {
-            pyrt::raise(PyExc_ValueError,
-                        cat("w_minus must be a finite number at least 0, not ",
-                            pyrt::str_of(argv[5]), ", or inf to cover no zero"));
+            pyrt::raise(PyExc_ValueError, cat("w_minus must be a finite number at least 0, not ",
+                                              pyrt::str_of(argv[5]), ", or inf to cover no zero"));
         }
         const boolmat::BitView x = packed_arg(argv[0], "x", cols);
         const bmf::Cancel cancel = stop_arg(argv[6]);

@@ -1,6 +1,8 @@
 """The search after the alternating runs: never worse, errors true, the same
 factors for a seed whatever the threads, and an interrupted search leaves
-the estimator and the threads as they were."""
+the estimator and the threads as they were; with costs the native search
+weighs its errors and from below keeps W∘H under X, and the Asso start
+takes the costs."""
 import pickle
 import subprocess
 import sys
@@ -11,6 +13,7 @@ import numpy as np
 import pytest
 
 from quorbmf import BooleanMF, _native, as_packed
+from quorbmf._plan import Start, asso_weights, start_factors
 from quorbmf._search import auto_moves
 from quorbmf.datasets import make_planted
 
@@ -159,6 +162,101 @@ class TestNative:
             engine.run(1, 1)
         with pytest.raises(ValueError, match="rows"):
             engine.add_chain(w[:5], ht, 5, 0)
+
+
+def unpack(words, rows, cols):
+    """The 0/1 matrix of packed words (rows x cols)."""
+    bits = np.unpackbits(words[:rows].view(np.uint8), axis=1, bitorder="little")
+    return bits[:, :cols].astype(bool)
+
+
+def weighted_error(x, w, ht, r, costs):
+    """The weighted error of W∘H against X over the whole matrix, an infinite
+    cost weighing the matrix's cells + 1, counted with NumPy."""
+    m, n = x.shape
+    wb, hb = unpack(w, m, r), unpack(ht, n, r)
+    wh = (wb.astype(int) @ hb.T.astype(int)) > 0
+    ones, zeros = int((wh & ~x).sum()), int((~wh & x).sum())
+    one, zero = costs
+    if one is None:
+        one, zero = (m * n + 1, 1) if zero else (1, 0)
+    elif zero is None:
+        one, zero = (1, m * n + 1) if one else (0, 1)
+    return one * ones + zero * zeros, ones
+
+
+@pytest.fixture(scope="module")
+def start(noisy):
+    """X packed, and the packed W and Hᵀ of a fit of rank 5 without search."""
+    model = BooleanMF(5, random_state=0, search=0).fit(noisy)
+    return (as_packed(noisy), as_packed(model.transform(noisy)).words,
+            as_packed(model.components_.T).words)
+
+
+class TestCosts:
+    def search(self, start, costs, moves=12):
+        x, w, ht = start
+        engine = _native.Search(x.words, x.cols, "zeta", costs=costs)
+        engine.add_tiles(w, ht, 5)
+        engine.add_chain(w, ht, 5, 7)
+        engine.run(0, moves)
+        return engine.best(0)
+
+    def test_equal_costs_are_the_plain_search(self, start):
+        plain = self.search(start, None)
+        for costs in [(1, 1), (3, 3)]:
+            got = self.search(start, costs)
+            assert all(np.array_equal(a, b) for a, b in zip(got[:2], plain[:2]))
+            assert got[2:] == plain[2:]
+
+    @pytest.mark.parametrize("costs, error, match", [
+        ((None, None), ValueError, "costs: les deux couts sont infinis"),
+        ((0, 0), ValueError, "costs: les deux couts sont nuls"),
+        ((2**25, 1), ValueError, "costs: les couts vont de 0 a 16777216"),
+        ((-1, 1), OverflowError, "false_one"),
+        ("1:4", TypeError, "costs must be a tuple")])
+    def test_bad_costs_are_refused(self, start, costs, error, match):
+        x, _, _ = start
+        with pytest.raises(error, match=match):
+            _native.Search(x.words, x.cols, "zeta", costs=costs)
+
+    # These run the engine's weighted half-steps.
+    @pytest.mark.parametrize("costs", [(1, 4), (4, 1), (None, 1), (1, None)])
+    def test_the_best_error_is_weighted_and_never_worse(self, start, noisy, costs):
+        x, w, ht = start
+        first = weighted_error(noisy > 0, w, ht, 5, costs)[0]
+        bw, bht, error, moves, _ = self.search(start, costs)
+        assert moves == 12
+        assert error == weighted_error(noisy > 0, bw, bht, 5, costs)[0] <= first
+
+    def test_from_below_the_product_stays_below_x(self, start, noisy):
+        bw, bht, error, _, _ = self.search(start, (None, 1), moves=20)
+        total, false_ones = weighted_error(noisy > 0, bw, bht, 5, (None, 1))
+        assert false_ones == 0 and error == total == int((noisy > 0).sum()) - int(
+            ((unpack(bw, 150, 5).astype(int) @ unpack(bht, 90, 5).T.astype(int)) > 0).sum())
+
+
+class TestAssoStart:
+    def test_the_costs_become_asso_weights(self):
+        assert asso_weights(None, 10) == (1.0, 1.0)
+        assert asso_weights((1, 1), 10) == asso_weights((7, 7), 10) == (1.0, 1.0)
+        assert asso_weights((2, 6), 10) == (3.0, 1.0)
+        assert asso_weights((None, 5), 10) == (1.0, float("inf"))
+        assert asso_weights((None, 0), 10) == (0.0, float("inf"))
+        assert asso_weights((3, None), 10) == (11.0, 1.0)
+        assert asso_weights((0, None), 10) == (1.0, 0.0)
+
+    def test_from_below_asso_covers_no_zero(self, noisy):
+        x = as_packed(noisy)
+        start = Start("asso", tau=0.7)
+        plain_w, plain_h = start_factors(start, 6, None, lambda: (x, None))
+        w, h = start_factors(start, 6, None, lambda: (x, None), costs=(None, 1))
+        wh = unpack(_native.product(w, 6, h, x.cols), 150, 90)
+        assert not (wh & ~(noisy > 0)).any() and wh.any()
+        plain = unpack(_native.product(plain_w, 6, plain_h, x.cols), 150, 90)
+        assert (plain & ~(noisy > 0)).any()  # the plain cover does cover zeros here
+        same_w, same_h = start_factors(start, 6, None, lambda: (x, None), costs=(2, 2))
+        assert np.array_equal(same_w, plain_w) and np.array_equal(same_h, plain_h)
 
 
 # Ctrl-C 0.2 s after the search's threads appear; the estimator was fitted

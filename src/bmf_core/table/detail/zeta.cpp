@@ -224,6 +224,16 @@ struct Weighted32Avx2 {
     __m256i alpha;
     __m256i beta;
 
+    // Whether some lane of `group` reaches this running minimum's (<=), and
+    // the merge of the two.
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE bool reached_by(const Weighted32Avx2& group) const {
+        return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(group.best, best))) !=
+               0xFF;
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void merge(const Weighted32Avx2& group) {
+        best = _mm256_min_epi32(best, group.best);
+    }
+
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit Weighted32Avx2(Values k)
         : best(_mm256_set1_epi32(INT32_MAX)),
           alpha(_mm256_set1_epi32(static_cast<int>(k.alpha))),
@@ -256,13 +266,20 @@ struct Weighted64Avx2 {
     __m256i alpha;
     __m256i beta;
 
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE bool reached_by(const Weighted64Avx2& group) const {
+        return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(group.best, best))) != 0xF;
+    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void merge(const Weighted64Avx2& group) { fold(group.best); }
+
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit Weighted64Avx2(Values k)
         : best(_mm256_set1_epi64x(INT64_MAX)),
           alpha(_mm256_set1_epi64x(static_cast<long long>(k.alpha))),
           beta(_mm256_set1_epi64x(static_cast<long long>(k.beta))) {}
     // The values of lanes 0-3 (half 0) or 4-7 (half 1).
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i half_values(__m128i v, const std::uint32_t* q) const {
-        const __m256i c = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i half_values(__m128i v,
+                                                           const std::uint32_t* q) const {
+        const __m256i c =
+            _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
         return _mm256_sub_epi64(_mm256_mul_epu32(_mm256_cvtepu32_epi64(v), alpha),
                                 _mm256_mul_epu32(c, beta));
     }
@@ -538,6 +555,25 @@ BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_and_find_minimum_avx2(
     }
 }
 
+// The smallest value over n entries and the largest t reaching it.
+template <class Count, class Values>
+ZetaMinimum<typename Values::Value> locate_portable(const Count* s, const std::uint32_t* c,
+                                                    std::size_t n, Values values) {
+    ZetaMinimum<typename Values::Value> best{Values::kMax, 0};
+    for (std::size_t t = 0; t < n; ++t)
+        if (const auto v = values.at(s[t], c[t]); v <= best.value) best = {v, t};
+    return best;
+}
+
+template <class Count, class Values>
+ZetaMinimum<typename Values::Value> finish_and_locate_portable(Count* s, const std::uint32_t* c,
+                                                               unsigned bits, unsigned low,
+                                                               Values values) {
+    const std::size_t n = std::size_t{1} << bits;
+    plain_passes(s, n, std::max(low, kGroupBits), bits);
+    return locate_portable(s, c, n, values);
+}
+
 template <class Count, class Values>
 std::size_t last_index_of_portable(const Count* s, const std::uint32_t* c, std::size_t n,
                                    Values values, typename Values::Value value) {
@@ -565,11 +601,126 @@ BOOLMAT_TARGET_AVX2 std::size_t last_index_of_avx2(const Count* s, const std::ui
     }
 }
 
+// The groups of entries (the 2^K vectors of one step of the last sweep)
+// where some lane reached or tied its running minimum, each with its
+// smallest value: every entry equal to the final minimum lies in one of
+// them. Full, the groups above the running minimum are dropped; when all
+// tie and it is still full, it gives up and the caller scans.
+template <class Value>
+struct Candidates {
+    static constexpr std::size_t kSize = 256;
+    std::size_t offsets[kSize];
+    Value minima[kSize];
+    std::size_t count = 0;
+    bool gave_up = false;
+
+    void note(std::size_t offset, Value group_minimum, Value running_minimum) {
+        if (gave_up) return;
+        if (count == kSize) {
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < count; ++k)
+                if (minima[k] <= running_minimum)
+                    offsets[kept] = offsets[k], minima[kept++] = minima[k];
+            count = kept;
+            if (count == kSize) {
+                gave_up = true;
+                return;
+            }
+        }
+        offsets[count] = offset;
+        minima[count++] = group_minimum;
+    }
+};
+
+// last_sweep_avx2 keeping the candidate groups, then locating the minimum
+// among them (or by a scan from the top when they gave up). A group is up to
+// kGroupSteps consecutive steps of the sweep: its 2^K vectors at each.
+template <class Count, unsigned K, class Avx2>
+BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> last_sweep_locate_avx2(
+    Count* s, const std::uint32_t* c, std::size_t n, std::size_t stride,
+    typename Avx2::Values values) {
+    using Value = typename Avx2::Value;
+    constexpr std::size_t kRadix = std::size_t{1} << K;
+    constexpr std::size_t kGroupSteps = 8;
+    const std::size_t step = stride * lanes<Count>;
+    const std::size_t span = std::min(step, kGroupSteps * lanes<Count>);
+    Avx2 acc(values);
+    Candidates<Value> found;
+    for (std::size_t base = 0; base < n; base += step * kRadix) {
+        for (std::size_t first = base; first < base + step; first += span) {
+            Avx2 group(values);
+            for (std::size_t off = first; off < first + span; off += lanes<Count>) {
+                Count* p = s + off;
+                __m256i u[kRadix];
+                for (std::size_t i = 0; i < kRadix; ++i) u[i] = load_avx2(p + i * step);
+                butterflies_avx2<Count, K>(u);
+                for (std::size_t i = 0; i < kRadix; ++i) {
+                    store_avx2(p + i * step, u[i]);
+                    each_eight_avx2<Count>(u[i], c + off + i * step,
+                                           [&](__m256i v, const std::uint32_t* q)
+                                               BOOLMAT_TARGET_AVX2 { group.take(v, q); });
+                }
+            }
+            if (acc.reached_by(group)) {
+                acc.merge(group);
+                found.note(first, group.smallest(), acc.smallest());
+            }
+        }
+    }
+    const Value least = acc.smallest();
+    if (found.gave_up) return {least, last_index_of_avx2<Count, Avx2>(s, c, n, values, least)};
+    // In a group, t = off + i step grows with i, then with off: the first
+    // hit from the top is the group's largest.
+    std::size_t index = 0;
+    for (std::size_t k = 0; k < found.count; ++k) {
+        if (found.minima[k] != least) continue;
+        const auto largest = [&]() BOOLMAT_TARGET_AVX2 -> std::size_t {
+            for (std::size_t i = kRadix; i-- > 0;) {
+                for (std::size_t off = found.offsets[k] + span; off > found.offsets[k];) {
+                    off -= lanes<Count>;
+                    const std::size_t t = off + i * step;
+                    unsigned hits = 0;
+                    unsigned shift = 0;
+                    each_eight_avx2<Count>(load_avx2(s + t), c + t,
+                                           [&](__m256i v, const std::uint32_t* q)
+                                               BOOLMAT_TARGET_AVX2 {
+                                                   hits |= acc.hits(v, q, least) << shift;
+                                                   shift += 8;
+                                               });
+                    if (hits != 0) return t + static_cast<std::size_t>(std::bit_width(hits)) - 1;
+                }
+            }
+            return 0;
+        };
+        index = std::max(index, largest());
+    }
+    return {least, index};
+}
+
+template <class Count, class Avx2>
+BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> finish_and_locate_avx2(
+    Count* s, const std::uint32_t* c, unsigned bits, unsigned low, typename Avx2::Values values) {
+    constexpr unsigned kLaneBits = lane_bits<Count>;
+    if (bits < kLaneBits || low < kLaneBits)
+        return finish_and_locate_portable(s, c, bits, low, values);
+    const std::size_t n = std::size_t{1} << bits;
+    if (low == bits) return last_sweep_locate_avx2<Count, 0, Avx2>(s, c, n, 1, values);
+    const unsigned last = (bits - low - 1) % kSweepBits + 1;
+    const unsigned top = bits - last;
+    vector_sweeps_avx2(s, n, low, top);
+    const std::size_t stride = std::size_t{1} << (top - kLaneBits);
+    switch (last) {
+        case 1: return last_sweep_locate_avx2<Count, 1, Avx2>(s, c, n, stride, values);
+        case 2: return last_sweep_locate_avx2<Count, 2, Avx2>(s, c, n, stride, values);
+        default: return last_sweep_locate_avx2<Count, 3, Avx2>(s, c, n, stride, values);
+    }
+}
+
 // The entries of the kernel tables: the unweighted ones and the weighted
 // twins, each policy's values passed down.
 template <class Count>
-std::int32_t finish_and_find_minimum_unit_portable(Count* s, const std::uint32_t* c,
-                                                   unsigned bits, unsigned low) {
+std::int32_t finish_and_find_minimum_unit_portable(Count* s, const std::uint32_t* c, unsigned bits,
+                                                   unsigned low) {
     return finish_and_find_minimum_portable(s, c, bits, low, UnitValues{});
 }
 template <class Count>
@@ -578,9 +729,10 @@ std::size_t last_index_of_unit_portable(const Count* s, const std::uint32_t* c, 
     return last_index_of_portable(s, c, n, UnitValues{}, value);
 }
 template <class Count, class Values>
-typename Values::Value finish_weighted_portable(Count* s, const std::uint32_t* c, unsigned bits,
-                                                unsigned low, ZetaCombine k) {
-    return finish_and_find_minimum_portable(s, c, bits, low, Values(k));
+ZetaMinimum<typename Values::Value> finish_weighted_portable(Count* s, const std::uint32_t* c,
+                                                             unsigned bits, unsigned low,
+                                                             ZetaCombine k) {
+    return finish_and_locate_portable(s, c, bits, low, Values(k));
 }
 template <class Count, class Values>
 std::size_t last_weighted_portable(const Count* s, const std::uint32_t* c, std::size_t n,
@@ -589,8 +741,7 @@ std::size_t last_weighted_portable(const Count* s, const std::uint32_t* c, std::
 }
 
 template <class Count>
-BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_unit_avx2(Count* s,
-                                                                   const std::uint32_t* c,
+BOOLMAT_TARGET_AVX2 std::int32_t finish_and_find_minimum_unit_avx2(Count* s, const std::uint32_t* c,
                                                                    unsigned bits, unsigned low) {
     return finish_and_find_minimum_avx2<Count, UnitAvx2>(s, c, bits, low, UnitValues{});
 }
@@ -600,11 +751,9 @@ BOOLMAT_TARGET_AVX2 std::size_t last_index_of_unit_avx2(const Count* s, const st
     return last_index_of_avx2<Count, UnitAvx2>(s, c, n, UnitValues{}, value);
 }
 template <class Count, class Avx2>
-BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_weighted_avx2(Count* s, const std::uint32_t* c,
-                                                              unsigned bits, unsigned low,
-                                                              ZetaCombine k) {
-    return finish_and_find_minimum_avx2<Count, Avx2>(s, c, bits, low,
-                                                     typename Avx2::Values(k));
+BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> finish_weighted_avx2(
+    Count* s, const std::uint32_t* c, unsigned bits, unsigned low, ZetaCombine k) {
+    return finish_and_locate_avx2<Count, Avx2>(s, c, bits, low, typename Avx2::Values(k));
 }
 template <class Count, class Avx2>
 BOOLMAT_TARGET_AVX2 std::size_t last_weighted_avx2(const Count* s, const std::uint32_t* c,

@@ -38,6 +38,14 @@ struct ZetaCombine {
     std::uint64_t beta = 1;
 };
 
+// The smallest value of a table and the largest entry reaching it.
+template <class Value>
+struct ZetaMinimum {
+    Value value;
+    std::size_t index;
+    bool operator==(const ZetaMinimum&) const = default;
+};
+
 // The kernels on count tables of counters of type Count (std::uint16_t or
 // std::uint32_t).
 template <class Count>
@@ -72,21 +80,29 @@ struct ZetaWidthKernels {
                                  std::int32_t value);
 
     // finish_and_find_minimum with v[t] = k.alpha s[t] - k.beta c[t],
-    // computed modulo 2^32 and read as a signed 32-bit number: exact when
-    // every v[t] of the finished table fits. O((bits - low + 1) x 2^bits).
-    std::int32_t (*finish_and_find_weighted_minimum)(Count* s, const std::uint32_t* c,
-                                                     unsigned bits, unsigned low, ZetaCombine k);
+    // computed modulo 2^32 and read as a signed 32-bit number (exact when
+    // every v[t] of the finished table fits), which also locates the
+    // minimum: returns it with the largest t reaching it. The last sweep
+    // notes the groups of entries that reach the running minimum of their
+    // lanes and only those are searched, so the cost does not depend on
+    // where the minimum lies (a full scan from the top when too many groups
+    // tie). O((bits - low + 1) x 2^bits).
+    ZetaMinimum<std::int32_t> (*finish_and_locate_weighted_minimum)(Count* s,
+                                                                    const std::uint32_t* c,
+                                                                    unsigned bits, unsigned low,
+                                                                    ZetaCombine k);
     // The largest t < n whose weighted v[t] (32-bit, as above) equals
-    // `value`, which must occur.
+    // `value`, which must occur. Scans down from the top.
     std::size_t (*last_weighted_index_of)(const Count* s, const std::uint32_t* c, std::size_t n,
                                           ZetaCombine k, std::int32_t value);
     // The same two in 64-bit lanes: v[t] modulo 2^64 read as signed, exact
     // for every table (s and c below 2^32, alpha and beta below 2^32).
-    std::int64_t (*finish_and_find_weighted_minimum_64)(Count* s, const std::uint32_t* c,
-                                                        unsigned bits, unsigned low,
-                                                        ZetaCombine k);
-    std::size_t (*last_weighted_index_of_64)(const Count* s, const std::uint32_t* c,
-                                             std::size_t n, ZetaCombine k, std::int64_t value);
+    ZetaMinimum<std::int64_t> (*finish_and_locate_weighted_minimum_64)(Count* s,
+                                                                       const std::uint32_t* c,
+                                                                       unsigned bits, unsigned low,
+                                                                       ZetaCombine k);
+    std::size_t (*last_weighted_index_of_64)(const Count* s, const std::uint32_t* c, std::size_t n,
+                                             ZetaCombine k, std::int64_t value);
 };
 
 struct ZetaKernels {

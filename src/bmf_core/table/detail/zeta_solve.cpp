@@ -22,49 +22,38 @@ namespace {
 // table of ζS can use 16-bit counters.
 constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 16;
 
-// How a solve reads its minimum: the unweighted kernels (2 ζS - ζC), or
-// their weighted twins (alpha ζS - beta ζC) in 32- or 64-bit lanes.
+// How a solve locates its minimum: the unweighted kernels (2 ζS - ζC, then
+// a scan for its largest t), or their weighted twins (alpha ζS - beta ζC)
+// in 32- or 64-bit lanes, which locate it as they finish. The unweighted
+// scan runs only when wanted(minimum) holds (index 0 otherwise).
 struct UnitScan {
     using Value = std::int32_t;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_minimum(s, c, bits, low);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_index_of(s, c, n, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&& wanted) const {
+        const Value value = k.finish_and_find_minimum(s, c, bits, low);
+        if (!wanted(value)) return {value, 0};
+        return {value, k.last_index_of(s, c, std::size_t{1} << bits, value)};
     }
 };
 
 struct Weighted32Scan {
     using Value = std::int32_t;
     ZetaCombine combine;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_weighted_minimum(s, c, bits, low, combine);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_weighted_index_of(s, c, n, combine, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&&) const {
+        return k.finish_and_locate_weighted_minimum(s, c, bits, low, combine);
     }
 };
 
 struct Weighted64Scan {
     using Value = std::int64_t;
     ZetaCombine combine;
-    template <class Count>
-    Value minimum(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
-                  unsigned bits, unsigned low) const {
-        return k.finish_and_find_weighted_minimum_64(s, c, bits, low, combine);
-    }
-    template <class Count>
-    std::size_t last(const ZetaWidthKernels<Count>& k, const Count* s, const std::uint32_t* c,
-                     std::size_t n, Value value) const {
-        return k.last_weighted_index_of_64(s, c, n, combine, value);
+    template <class Count, class Wanted>
+    ZetaMinimum<Value> locate(const ZetaWidthKernels<Count>& k, Count* s, const std::uint32_t* c,
+                              unsigned bits, unsigned low, Wanted&&) const {
+        return k.finish_and_locate_weighted_minimum_64(s, c, bits, low, combine);
     }
 };
 
@@ -75,15 +64,33 @@ struct Best {
     std::size_t index;
 };
 
-// The solution at best.index: error = false_one (m - ones(x)) + best.value,
-// which lies in [0, max(false_one, false_zero) m].
+// The error at the located minimum: w.false_one (m - ones(x)) + value when
+// the scan combined (a + b) ζS - a ζC itself. A scan may instead combine
+// other weights that order every t the same way (see with_weighted_scan);
+// then ζS[t] = (value + beta ζC[t]) / alpha is recovered first. All in
+// 64 bits modulo 2^64: the error itself fits.
+struct ErrorOf {
+    Weights w;
+    ZetaCombine combine;
+    bool substituted = false;
+
+    std::uint64_t operator()(const ZetaInput& table, std::int64_t value, std::size_t t,
+                             std::uint64_t ones_x) const {
+        const std::uint64_t rest = w.false_one * (table.m - ones_x);
+        if (!substituted) return rest + static_cast<std::uint64_t>(value);
+        const std::uint64_t c = table.subset_counts[t];
+        const auto s =
+            static_cast<std::uint64_t>((value + static_cast<std::int64_t>(combine.beta * c)) /
+                                       static_cast<std::int64_t>(combine.alpha));
+        return rest + (w.false_one + w.false_zero) * s - w.false_one * c;
+    }
+};
+
 template <class Value>
 Solution finish(const ZetaInput& table, Best<Value> best, std::uint64_t ones_x,
-                std::uint64_t false_one) {
+                const ErrorOf& error) {
     const std::uint64_t all = (std::uint64_t{1} << table.r) - 1;
-    const std::uint64_t error =
-        false_one * (table.m - ones_x) + static_cast<std::uint64_t>(std::int64_t{best.value});
-    return {all ^ best.index, error};
+    return {all ^ best.index, error(table, best.value, best.index, ones_x)};
 }
 
 template <class Count>
@@ -101,9 +108,9 @@ Best<typename Scan::Value> finish_table(Count* s, const ZetaInput& table, const 
     const std::size_t size = std::size_t{1} << r;
     for (std::size_t base = 0; base < size; base += std::size_t{1} << sub_bits)
         k.transform_low(s + base, sub_bits);
-    const std::uint32_t* sums = table.subset_counts.data();
-    const auto value = scan.minimum(k, s, sums, r, sub_bits);
-    return {value, scan.last(k, s, sums, size, value)};
+    const auto found =
+        scan.locate(k, s, table.subset_counts.data(), r, sub_bits, [](auto) { return true; });
+    return {found.value, found.index};
 }
 
 // A table that fits in one block, counted directly (in L2).
@@ -151,17 +158,17 @@ Best<typename Scan::Value> solve_blocks(const ZetaInput& table, const Buckets& b
             k.transform_low(part, b.sub_bits);
         }
         const std::uint32_t* c = sums + hi * block_size;
-        const auto value = scan.minimum(k, s, c, block_bits, b.sub_bits);
         // Blocks come in increasing order, so a tie goes to the later one.
-        if (hi == 0 || value <= best.value)
-            best = {value, hi * block_size + scan.last(k, s, c, block_size, value)};
+        const auto later = [&](auto value) { return hi == 0 || value <= best.value; };
+        const auto found = scan.locate(k, s, c, block_bits, b.sub_bits, later);
+        if (later(found.value)) best = {found.value, hi * block_size + found.index};
     }
     return best;
 }
 
 template <class Scan>
 Solution solve_with(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
-                    unsigned max_block_bits, const Scan& scan, std::uint64_t false_one) {
+                    unsigned max_block_bits, const Scan& scan, const ErrorOf& error_of) {
     const unsigned r = table.r;
     const std::uint64_t ones_x = table.kernels->bits->popcount->popcount(x.data(), x.size());
     const bool narrow = ones_x < kNarrowLimit;
@@ -170,10 +177,10 @@ Solution solve_with(const ZetaInput& table, std::span<const Word> x, ZetaScratch
 
     if (r <= max_block_bits) {
         const std::size_t size = std::size_t{1} << r;
-        const auto best =
-            narrow ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size), scan)
-                   : solve_whole(table, x, scratch.block.get<std::uint32_t>(size), scan);
-        return finish(table, best, ones_x, false_one);
+        const auto best = narrow
+                              ? solve_whole(table, x, scratch.block.get<std::uint16_t>(size), scan)
+                              : solve_whole(table, x, scratch.block.get<std::uint32_t>(size), scan);
+        return finish(table, best, ones_x, error_of);
     }
 
     const unsigned sub_bits = std::min({r, kL1BlockBits, max_block_bits});
@@ -215,13 +222,13 @@ Solution solve_with(const ZetaInput& table, std::span<const Word> x, ZetaScratch
                                             scratch.block.get<std::uint16_t>(block_size), scan)
                              : solve_blocks(table, buckets, block_bits,
                                             scratch.block.get<std::uint32_t>(block_size), scan);
-    return finish(table, best, ones_x, false_one);
+    return finish(table, best, ones_x, error_of);
 }
 
 template <class Scan>
 Solution solve_grouped_with(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const Word> x_in_order, ZetaScratch& scratch,
-                            const Scan& scan, std::uint64_t false_one) {
+                            const Scan& scan, const ErrorOf& error_of) {
     const std::uint64_t ones_x =
         table.kernels->bits->popcount->popcount(x_in_order.data(), x_in_order.size());
     const std::size_t size = std::size_t{1} << table.r;
@@ -234,20 +241,34 @@ Solution solve_grouped_with(const ZetaInput& table, const PatternGroups& groups,
     };
     const auto best = ones_x < kNarrowLimit ? solve(scratch.block.get<std::uint16_t>(size))
                                             : solve(scratch.block.get<std::uint32_t>(size));
-    return finish(table, best, ones_x, false_one);
+    return finish(table, best, ones_x, error_of);
 }
 
-// Calls f(scan) with the weighted scan of `w` for `table`: 32-bit lanes when
-// every value alpha ζS - beta ζC fits, that is when max(false_one,
-// false_zero) m < 2^31 (the values lie in [-false_one m, false_zero m]),
-// 64-bit lanes otherwise.
+// Calls f(scan, error_of) with the weighted scan of `w` for x (ones_x set
+// rows) against `table`. The values (a + b) ζS - a ζC lie in [-a m, b m]:
+// 32-bit lanes when max(a, b) m < 2^31. Otherwise, when one kind of error
+// outweighs every error of the other kind the vector can make (b ones(x) <
+// a, or a (m - ones(x)) < b), the order of the t is lexicographic (on
+// ζS - ζC then ζS, or the reverse) and the smallest weights giving it,
+// (ones(x) + 2, ones(x) + 1) or (m - ones(x) + 2, 1), often fit 32-bit
+// lanes. 64-bit lanes otherwise.
 template <class F>
-Solution with_weighted_scan(const ZetaInput& table, const Weights& w, F&& f) {
-    const ZetaCombine combine{w.false_one + w.false_zero, w.false_one};
-    const std::uint64_t heaviest = std::max(w.false_one, w.false_zero);
-    const std::uint64_t limit = std::uint64_t{1} << 31;
-    if (table.m == 0 || heaviest < limit / table.m) return f(Weighted32Scan{combine});
-    return f(Weighted64Scan{combine});
+Solution with_weighted_scan(const ZetaInput& table, const Weights& w, std::uint64_t ones_x, F&& f) {
+    const std::uint64_t a = w.false_one, b = w.false_zero, m = table.m;
+    const auto fits = [&](std::uint64_t weight) {
+        return m == 0 || weight < (std::uint64_t{1} << 31) / m;
+    };
+    const ZetaCombine combine{a + b, a};
+    if (fits(std::max(a, b))) return f(Weighted32Scan{combine}, ErrorOf{w, combine});
+    if (b * ones_x < a && fits(ones_x + 2)) {
+        const ZetaCombine ordered{ones_x + 2, ones_x + 1};
+        return f(Weighted32Scan{ordered}, ErrorOf{w, ordered, true});
+    }
+    if (a * (m - ones_x) < b && fits(m - ones_x + 2)) {
+        const ZetaCombine ordered{m - ones_x + 2, 1};
+        return f(Weighted32Scan{ordered}, ErrorOf{w, ordered, true});
+    }
+    return f(Weighted64Scan{combine}, ErrorOf{w, combine});
 }
 
 }  // namespace
@@ -272,26 +293,29 @@ PatternGroups PatternGroups::of(std::span<const std::uint64_t> row_patterns) {
 
 Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
                     unsigned max_block_bits) {
-    return solve_with(table, x, scratch, max_block_bits, UnitScan{}, 1);
+    return solve_with(table, x, scratch, max_block_bits, UnitScan{}, ErrorOf{});
 }
 
 Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const Word> x_in_order, ZetaScratch& scratch) {
-    return solve_grouped_with(table, groups, x_in_order, scratch, UnitScan{}, 1);
+    return solve_grouped_with(table, groups, x_in_order, scratch, UnitScan{}, ErrorOf{});
 }
 
 Solution zeta_solve(const ZetaInput& table, std::span<const Word> x, ZetaScratch& scratch,
                     const Weights& w, unsigned max_block_bits) {
-    return with_weighted_scan(table, w, [&](const auto& scan) {
-        return solve_with(table, x, scratch, max_block_bits, scan, w.false_one);
+    const std::uint64_t ones_x = table.kernels->bits->popcount->popcount(x.data(), x.size());
+    return with_weighted_scan(table, w, ones_x, [&](const auto& scan, const ErrorOf& error_of) {
+        return solve_with(table, x, scratch, max_block_bits, scan, error_of);
     });
 }
 
 Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
                             std::span<const Word> x_in_order, ZetaScratch& scratch,
                             const Weights& w) {
-    return with_weighted_scan(table, w, [&](const auto& scan) {
-        return solve_grouped_with(table, groups, x_in_order, scratch, scan, w.false_one);
+    const std::uint64_t ones_x =
+        table.kernels->bits->popcount->popcount(x_in_order.data(), x_in_order.size());
+    return with_weighted_scan(table, w, ones_x, [&](const auto& scan, const ErrorOf& error_of) {
+        return solve_grouped_with(table, groups, x_in_order, scratch, scan, error_of);
     });
 }
 

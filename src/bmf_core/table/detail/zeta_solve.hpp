@@ -76,8 +76,9 @@ Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
 // The smallest h minimising w.false_one |NOT x AND W∘h| + w.false_zero
 // |x AND NOT W∘h| and that weighted error (at most max(w) m), the weights
 // each at most 2^31 and their sum below 2^32. The scan runs in 32-bit lanes
-// when max(w) m < 2^31, in 64-bit lanes otherwise. Weights {1, 1} give the
-// unweighted solve's answer.
+// when max(w) m < 2^31, or when one kind of error outweighs all the errors
+// of the other kind x can make and the equivalent small weights fit; in
+// 64-bit lanes otherwise. Weights {1, 1} give the unweighted solve's answer.
 Solution zeta_solve(const ZetaInput& table, std::span<const boolmat::Word> x, ZetaScratch& scratch,
                     const Weights& w, unsigned max_block_bits = kZetaBlockBits);
 Solution zeta_solve_grouped(const ZetaInput& table, const PatternGroups& groups,
