@@ -102,7 +102,8 @@ std::uint64_t wide_half_step(const WideLs& solver, const MaskedVectorBlock& bloc
 // n'a pas de solveur pondere sur la table" (weighted, they run on WideLs).
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out, const Costs& costs);
-// The same for vectors and masks not prepared beforehand (grouped inside).
+// The unweighted half-step for vectors and masks not prepared beforehand
+// (grouped inside).
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
                         Method method, std::uint64_t seed, boolmat::BitViewMut out);
 
