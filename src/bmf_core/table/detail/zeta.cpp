@@ -6,6 +6,9 @@
 // sweep across vectors (the bits inside a vector by shifts), and its last
 // sweep also combines with the solver's count table and keeps the minimum.
 // The counting walks are written once, with the portable or the AVX2 add.
+// The weighted twins of the last steps run the same sweeps with another
+// value policy (alpha s - beta c in 32- or 64-bit lanes), and locate the
+// minimum from the groups their last sweep notes instead of a scan.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -56,8 +59,8 @@ void add_at_lane_supersets(Count* s, unsigned size, std::uint64_t p, std::uint32
 
 // The values a solve minimises, v = combine(s, c), one policy per kind. Each
 // computes modulo its lane width and reads the result as signed: exact
-// whenever the true value fits, which the callers guarantee. The AVX2 side
-// of each policy (the `Avx2` members) is defined further down.
+// whenever the true value fits, which the callers guarantee. Their AVX2
+// sides (UnitAvx2, Weighted32Avx2, Weighted64Avx2) follow the AVX2 helpers.
 
 // 2 s - c, the unweighted solve, in 32-bit lanes.
 struct UnitValues {
