@@ -41,7 +41,7 @@ def main():
         cover = PackedMatrix._trusted(_native.product(w, k, h, packed.cols), packed.cols)
         covered = cover.to_numpy()
         fn = int((x & ~covered).sum())
-        print(f"| k={k} | GreConD covers | {int((covered & ~x).sum())} | {fn} | {fn} | "
+        print(f"| k={k} | GreConD covers | {int((covered & ~x).sum())} | {fn:,} | {fn:,} | "
               f"{t_cover:.2f} s | | |")
         for name, params in (("from below", dict(from_below=True)),
                              ("costs 1:4", dict(false_negative_cost=4.0)),
