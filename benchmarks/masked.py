@@ -75,7 +75,7 @@ def high_rank_fits(args):
             for name, data in (("plain", x), ("masked", hidden)):
                 models = []
 
-                def fit(data=data, models=models):
+                def fit(data=data, models=models, params=params):
                     models.append(BooleanMF(**params).fit(data))
                 per_iter[name] = median_time(fit, args.reps) / models[-1].n_iter_
             rows.append((f"fit 3000x1000 r={r}, {method}, per iteration, 10 % NaN",

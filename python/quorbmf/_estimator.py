@@ -42,8 +42,8 @@ from ._plan import (
     Plan,
     Step,
     check_custom,
-    error_counts,
     describe_starts,
+    error_counts,
     plan_fit,
 )
 from ._search import auto_moves, search
@@ -279,7 +279,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     def __init__(self, n_components: Optional[int] = None, *, method: str = "auto",
                  init: str = "auto", n_init: Any = "auto", max_iter: int = 50,
                  random_state: Any = None, n_jobs: Optional[int] = None, verbose: int = 0,
-                 callback: Optional[Callable[[int, int], Any]] = None,
+                 callback: Optional[Callable[[int, float], Any]] = None,
                  block_size: Optional[int] = None, backend: str = "threads",
                  binarize: Optional[float] = None, sparse_absent: str = "zero",
                  search: Any = "auto", search_time: Optional[float] = None,

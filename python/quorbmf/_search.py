@@ -33,8 +33,8 @@ from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._fit import Fit
 from ._costs import NativeCosts
+from ._fit import Fit
 from ._plan import Step
 from ._stoppable import call_stoppable
 from .backends.base import Backend, FitData
