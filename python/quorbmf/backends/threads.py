@@ -19,7 +19,8 @@ import numpy as np
 
 from .. import _native
 from .._packed import PackedMatrix, Words
-from .._plan import Step, error_counts as counted_errors
+from .._plan import Step
+from .._plan import error_counts as counted_errors
 from .base import Backend, FitData, FitInput
 from .blocks import PackedRows, Solved, call_rows, hiding, solve_blocks
 from .progress import Progress
