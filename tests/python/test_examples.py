@@ -236,7 +236,7 @@ def test_roles_run(tmp_path, capsys):
     header, rows = table(text)
     assert header.split() == ["planted", "perms", "users", "found", "perms", "users", "jaccard"]
     assert [int(row[0]) for row in rows] == list(range(5))
-    x, below = summary["x"], summary["models"]["from below"]
+    below = summary["models"]["from below"]
     # No user gets a permission it lacks.
     assert summary["granted_not_held"] == 0 == below.n_false_positives_
     assert "0 permission(s) granted that a user lacks" in text

@@ -85,7 +85,8 @@ class TestWhatIsMinimised:
             x = rng.random((m, n)) < rng.uniform(0.2, 0.6)
             seen = rng.random((m, n)) < 0.85 if trial == 2 else np.ones((m, n), bool)
             if costs == "below":
-                params, cost = dict(from_below=True), (lambda fp, fn: fp * (n + 1.0) + fn)
+                params = dict(from_below=True)
+                cost = lambda fp, fn, n=n: fp * (n + 1.0) + fn  # noqa: E731
             else:
                 params = dict(false_positive_cost=costs[0], false_negative_cost=costs[1])
                 cost = lambda fp, fn, c=costs: c[0] * fp + c[1] * fn  # noqa: E731
