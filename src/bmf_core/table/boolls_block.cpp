@@ -45,10 +45,16 @@ BitMatrix in_group_order(const VectorBlock& block, const detail::PatternGroups& 
 
 }  // namespace
 
-std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
-                              std::uint64_t seed, BitViewMut out) {
+namespace {
+
+// Solves each class of `block` once and writes every row's combination:
+// "zeta" by the table, the solve reading `zeta(x, scratch)` for x in word
+// order and `grouped(groups, x, scratch)` for x in the solver's pattern
+// order, any other method by `other(x)`. Returns the total error.
+template <class Zeta, class Grouped, class Other>
+std::uint64_t solve_classes(const BoolLs& solver, const VectorBlock& block, bool by_zeta,
+                            Zeta&& zeta, Grouped&& grouped, Other&& other, BitViewMut out) {
     const BitView vectors = block.vectors();
-    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
     const RowClasses& classes = block.classes();
     const std::size_t n = classes.first.size();
     std::vector<std::uint64_t> solutions(n);
@@ -57,28 +63,45 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
         solutions[c] = s.h;
         total += s.error * classes.size[c];
     };
-    if (method != Method::Zeta) {
-        for (std::size_t c = 0; c < n; ++c)
-            keep(c, solver.solve_seeded(vectors.row_vec(classes.first[c]), method, seed));
+    if (!by_zeta) {
+        for (std::size_t c = 0; c < n; ++c) keep(c, other(vectors.row_vec(classes.first[c])));
     } else {
-        const detail::ZetaInput table = detail::zeta_input(solver);
         detail::ZetaScratch scratch;
         if (const detail::PatternGroups* groups = detail::zeta_groups(solver)) {
             const BitMatrix ordered = in_group_order(block, *groups, *solver.kernels().bits);
             const bool by_row = block.transposed().rows() != 0;
             for (std::size_t c = 0; c < n; ++c) {
                 const std::size_t row = by_row ? classes.first[c] : c;
-                keep(c, detail::zeta_solve_grouped(table, *groups, ordered.row(row), scratch));
+                keep(c, grouped(*groups, ordered.row(row), scratch));
             }
         } else {
             for (std::size_t c = 0; c < n; ++c)
-                keep(c, detail::zeta_solve(table, vectors.row(classes.first[c]), scratch));
+                keep(c, zeta(vectors.row(classes.first[c]), scratch));
         }
     }
     // With r <= 26 a combination is one word whose bits from r up are 0.
     for (std::size_t i = 0; i < classes.class_of.size(); ++i)
         out.row(i)[0] = solutions[classes.class_of[i]];
     return total;
+}
+
+}  // namespace
+
+std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
+                              std::uint64_t seed, BitViewMut out) {
+    const BitView vectors = block.vectors();
+    check_half_step_shapes(vectors.rows(), vectors.cols(), solver.m(), solver.r(), out);
+    const detail::ZetaInput table = detail::zeta_input(solver);
+    return solve_classes(
+        solver, block, method == Method::Zeta,
+        [&](std::span<const boolmat::Word> x, detail::ZetaScratch& scratch) {
+            return detail::zeta_solve(table, x, scratch);
+        },
+        [&](const detail::PatternGroups& groups, std::span<const boolmat::Word> x,
+            detail::ZetaScratch& scratch) {
+            return detail::zeta_solve_grouped(table, groups, x, scratch);
+        },
+        [&](boolmat::VecView x) { return solver.solve_seeded(x, method, seed); }, out);
 }
 
 std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Method method,
@@ -92,35 +115,17 @@ std::uint64_t table_half_step(const BoolLs& solver, const VectorBlock& block, Me
             boolmat::cat("la methode ", method.name(), " n'a pas de solveur pondere sur la table"));
     }
     const Weights w = costs.weights(solver.m());
-    const RowClasses& classes = block.classes();
-    const std::size_t n = classes.first.size();
-    std::vector<std::uint64_t> solutions(n);
-    std::uint64_t total = 0;
-    const auto keep = [&](std::size_t c, const Solution& s) {
-        solutions[c] = s.h;
-        total += s.error * classes.size[c];
-    };
-    if (method == Method::Naive) {
-        for (std::size_t c = 0; c < n; ++c)
-            keep(c, solver.solve_naive(vectors.row_vec(classes.first[c]), w));
-    } else {
-        const detail::ZetaInput table = detail::zeta_input(solver);
-        detail::ZetaScratch scratch;
-        if (const detail::PatternGroups* groups = detail::zeta_groups(solver)) {
-            const BitMatrix ordered = in_group_order(block, *groups, *solver.kernels().bits);
-            const bool by_row = block.transposed().rows() != 0;
-            for (std::size_t c = 0; c < n; ++c) {
-                const std::size_t row = by_row ? classes.first[c] : c;
-                keep(c, detail::zeta_solve_grouped(table, *groups, ordered.row(row), scratch, w));
-            }
-        } else {
-            for (std::size_t c = 0; c < n; ++c)
-                keep(c, detail::zeta_solve(table, vectors.row(classes.first[c]), scratch, w));
-        }
-    }
-    for (std::size_t i = 0; i < classes.class_of.size(); ++i)
-        out.row(i)[0] = solutions[classes.class_of[i]];
-    return total;
+    const detail::ZetaInput table = detail::zeta_input(solver);
+    return solve_classes(
+        solver, block, method == Method::Zeta,
+        [&](std::span<const boolmat::Word> x, detail::ZetaScratch& scratch) {
+            return detail::zeta_solve(table, x, scratch, w);
+        },
+        [&](const detail::PatternGroups& groups, std::span<const boolmat::Word> x,
+            detail::ZetaScratch& scratch) {
+            return detail::zeta_solve_grouped(table, groups, x, scratch, w);
+        },
+        [&](boolmat::VecView x) { return solver.solve_naive(x, w); }, out);
 }
 
 }  // namespace bmf

@@ -195,35 +195,42 @@ BOOLMAT_TARGET_AVX2 void vector_sweeps_avx2(Count* d, std::size_t n, unsigned fr
 // take() folds in the values of 8 sums (32-bit lanes) against c[0 .. 8),
 // smallest() reduces the running minimum, hits() sets bit k when lane k's
 // value equals `value`.
-struct UnitAvx2 {
-    using Values = UnitValues;
-    using Value = Values::Value;
+// The running minimum of 32-bit values and the lanes equal to a value,
+// shared by the 32-bit sides, each giving values_of().
+template <class Side>
+struct Min32Avx2 {
     __m256i best;
 
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit UnitAvx2(Values)
-        : best(_mm256_set1_epi32(INT32_MAX)) {}
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i values_of(__m256i v, const std::uint32_t* q) const {
-        return _mm256_sub_epi32(_mm256_add_epi32(v, v), load_avx2(q));
-    }
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Min32Avx2() : best(_mm256_set1_epi32(INT32_MAX)) {}
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void take(__m256i v, const std::uint32_t* q) {
-        best = _mm256_min_epi32(best, values_of(v, q));
+        best = _mm256_min_epi32(best, side().values_of(v, q));
     }
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Value smallest() const {
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE std::int32_t smallest() const {
         alignas(32) std::int32_t l[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(l), best);
         return *std::min_element(l, l + 8);
     }
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits(__m256i v, const std::uint32_t* q,
-                                                     Value value) const {
-        const __m256i eq = _mm256_cmpeq_epi32(values_of(v, q), _mm256_set1_epi32(value));
+                                                     std::int32_t value) const {
+        const __m256i eq = _mm256_cmpeq_epi32(side().values_of(v, q), _mm256_set1_epi32(value));
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
+    }
+    const Side& side() const { return static_cast<const Side&>(*this); }
+};
+
+struct UnitAvx2 : Min32Avx2<UnitAvx2> {
+    using Values = UnitValues;
+    using Value = Values::Value;
+
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit UnitAvx2(Values) {}
+    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i values_of(__m256i v, const std::uint32_t* q) const {
+        return _mm256_sub_epi32(_mm256_add_epi32(v, v), load_avx2(q));
     }
 };
 
-struct Weighted32Avx2 {
+struct Weighted32Avx2 : Min32Avx2<Weighted32Avx2> {
     using Values = Weighted32Values;
     using Value = Values::Value;
-    __m256i best;
     __m256i alpha;
     __m256i beta;
 
@@ -238,25 +245,11 @@ struct Weighted32Avx2 {
     }
 
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE explicit Weighted32Avx2(Values k)
-        : best(_mm256_set1_epi32(INT32_MAX)),
-          alpha(_mm256_set1_epi32(static_cast<int>(k.alpha))),
+        : alpha(_mm256_set1_epi32(static_cast<int>(k.alpha))),
           beta(_mm256_set1_epi32(static_cast<int>(k.beta))) {}
     BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE __m256i values_of(__m256i v, const std::uint32_t* q) const {
         return _mm256_sub_epi32(_mm256_mullo_epi32(v, alpha),
                                 _mm256_mullo_epi32(load_avx2(q), beta));
-    }
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE void take(__m256i v, const std::uint32_t* q) {
-        best = _mm256_min_epi32(best, values_of(v, q));
-    }
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE Value smallest() const {
-        alignas(32) std::int32_t l[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(l), best);
-        return *std::min_element(l, l + 8);
-    }
-    BOOLMAT_TARGET_AVX2 BOOLMAT_INLINE unsigned hits(__m256i v, const std::uint32_t* q,
-                                                     Value value) const {
-        const __m256i eq = _mm256_cmpeq_epi32(values_of(v, q), _mm256_set1_epi32(value));
-        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
     }
 };
 
