@@ -46,7 +46,7 @@ from ._plan import (
     error_counts,
     plan_fit,
 )
-from ._search import auto_moves, search
+from ._search import auto_moves, cells_limit, search
 from ._sparse import checked_sparse, is_sparse
 from .backends.base import Backend, FitInput
 from .backends.blocks import PackedRows, hiding
@@ -496,8 +496,16 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             moves = auto_moves(data.shape, r, sum(f.iterations for f in fits))
         else:
             moves = int(self.search)
-        limit = backend.gather_limit
         m, n = data.shape
+        cells = cells_limit(self._goal.native)
+        if moves and cells is not None and m * n >= cells:
+            why = (f"with these costs the search takes fewer than {cells} cells, and X has "
+                   f"{m * n}")
+            if self.search == "auto":
+                self._say(f"search skipped: {why}")
+                return 0
+            raise ValueError(f"search={self.search}: {why}; use search=0")
+        limit = backend.gather_limit
         size = m * words_for(n) * 8 * (2 if data.masked else 1)
         if moves and limit is not None and size > limit:
             if self.search == "auto":

@@ -57,6 +57,11 @@ AUTO_MAX = 400
 # its two chains polish their starts once each (an iteration each) and a
 # move polishes for about three iterations (none when the runs were shorter).
 LARGE_CELLS = 1 << 22
+# The most cells the search takes with costs: below these its weighted
+# totals fit 63 bits (an infinite cost weighs cells + 1; finite ones at most
+# 2^24). Unit costs take any size.
+MAX_CELLS_INFINITE = 1 << 31
+MAX_CELLS_WEIGHTED = 1 << 39
 
 Say = Callable[[str], None]
 Report = Callable[[int, int], None]
@@ -83,6 +88,13 @@ class SearchOutcome:
     moves: int
     history: List[Tuple[int, int, str]] = field(default_factory=list)
     seconds: float = 0.0
+
+
+def cells_limit(costs: NativeCosts) -> Optional[int]:
+    """The cells below which the search takes ``costs``; None: any number."""
+    if costs is None:
+        return None
+    return MAX_CELLS_INFINITE if None in costs else MAX_CELLS_WEIGHTED
 
 
 def _seed_of(seed: int, chain: int) -> int:

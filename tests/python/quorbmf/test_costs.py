@@ -183,3 +183,22 @@ def test_verbose_reports_both_counts(capsys):
     out = capsys.readouterr().out
     assert "false positives cost 1, false negatives 4" in out
     assert "false positive(s)" in out and "cost" in out
+
+
+def test_the_search_stays_within_the_cells_its_costs_allow(monkeypatch, capsys):
+    import quorbmf._search as search_module
+
+    x = make_planted(60, 40, 4, noise=0.1, random_state=8)
+    # Below the limit the default search runs.
+    assert BooleanMF(4, from_below=True, random_state=0).fit(x).n_search_moves_ > 0
+    monkeypatch.setattr(search_module, "MAX_CELLS_INFINITE", 60 * 40)
+    model = BooleanMF(4, from_below=True, random_state=0, verbose=1).fit(x)
+    assert model.n_search_moves_ == 0 and model.n_false_positives_ == 0
+    assert "search skipped: with these costs" in capsys.readouterr().out
+    with pytest.raises(ValueError, match="use search=0"):
+        BooleanMF(4, from_below=True, random_state=0, search=5).fit(x)
+    # Finite costs have their own, larger limit; unit costs none.
+    assert BooleanMF(4, false_negative_cost=2, random_state=0).fit(x).n_search_moves_ > 0
+    monkeypatch.setattr(search_module, "MAX_CELLS_WEIGHTED", 10)
+    assert BooleanMF(4, false_negative_cost=2, random_state=0).fit(x).n_search_moves_ == 0
+    assert BooleanMF(4, random_state=0).fit(x).n_search_moves_ > 0
