@@ -386,7 +386,9 @@ TEST(RankLimit, AnswersAtTheLimits) {
             const auto masked = rank_limit(choice_of(name), r, true);
             const auto plain = rank_limit(choice_of(name), r);
             ASSERT_EQ(masked.has_value(), plain.has_value()) << name << " " << r;
-            if (masked) EXPECT_EQ(masked->reason, plain->reason);
+            if (masked) {
+                EXPECT_EQ(masked->reason, plain->reason);
+            }
         }
 }
 
