@@ -17,8 +17,10 @@ from ._input import as_packed, as_packed_observed
 from ._packed import PackedMatrix
 from ._rank import RankSelection, choose_rank, description_length
 from .datasets import load_mushroom
+from .plotting import plot_factors, plot_history, plot_tiles
 
 __all__ = ["BooleanMF", "PackedMatrix", "RankSelection", "as_packed", "as_packed_observed",
-           "choose_rank", "description_length", "load_mushroom", "__version__"]
+           "choose_rank", "description_length", "load_mushroom", "plot_factors", "plot_history",
+           "plot_tiles", "__version__"]
 # The distribution's version: QuorBMF and quorbmf ship together.
 from QuorBMF import __version__
