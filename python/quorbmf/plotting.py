@@ -22,15 +22,21 @@ _INSTALL = 'pip install "quorbmf[plot]"'
 # Colours of the cell kinds, RGB; tiles take the tab10 colours in turn.
 _BACKGROUND = (1.0, 1.0, 1.0)
 _FALSE_POSITIVE = (0.90, 0.10, 0.10)
-_FALSE_NEGATIVE = (0.10, 0.10, 0.10)
-_UNOBSERVED = (0.80, 0.80, 0.80)
+_FALSE_NEGATIVE = (0.25, 0.25, 0.25)
+_UNOBSERVED = (0.99, 0.91, 0.62)
 _TILES = ((0.12, 0.47, 0.71), (1.00, 0.50, 0.05), (0.17, 0.63, 0.17), (0.58, 0.40, 0.74),
           (0.55, 0.34, 0.29), (0.89, 0.47, 0.76), (0.74, 0.74, 0.13), (0.09, 0.75, 0.81),
           (0.68, 0.78, 0.91), (1.00, 0.73, 0.47))
 # Tiles named one by one in a legend; the rest share one entry.
 _LEGEND_TILES = 8
-# Screen pixels per drawn cell, at least, and per tick label.
+# Screen pixels per tick label.
 _PIXELS_PER_LABEL = 12.0
+# Most outlines drawn: a tile whose rows or columns split into many runs
+# would otherwise cover the picture with boxes.
+_MAX_OUTLINES = 400
+# Narrower runs of a tile's rows or columns (in drawn cells) are not
+# outlined: their boxes would be lines that hide the cells.
+_MIN_OUTLINED = 3
 
 Cells = NDArray[Any]
 MaxCells = Union[None, int, Tuple[int, int]]
@@ -103,10 +109,12 @@ def _binned(image: Cells, rows: int, cols: int) -> Cells:
     m, n = image.shape[:2]
     if rows > 1:
         starts = np.arange(0, m, rows)
-        image = np.add.reduceat(image, starts, axis=0) / np.diff(np.append(starts, m))[:, None, None]
+        counts = np.diff(np.append(starts, m))
+        image = np.add.reduceat(image, starts, axis=0) / counts[:, None, None]
     if cols > 1:
         starts = np.arange(0, n, cols)
-        image = np.add.reduceat(image, starts, axis=1) / np.diff(np.append(starts, n))[None, :, None]
+        counts = np.diff(np.append(starts, n))
+        image = np.add.reduceat(image, starts, axis=1) / counts[None, :, None]
     return image
 
 
@@ -160,7 +168,7 @@ def _new_axes(ax: Any, size: Tuple[float, float]) -> Tuple[Any, Any]:
     return fig, ax
 
 
-def tile_image(x: Cells, seen: Cells, w: Cells, h: Cells, tiles: Cells) -> Cells:
+def _tile_image(x: Cells, seen: Cells, w: Cells, h: Cells, tiles: Cells) -> Cells:
     """The RGB image of X in its own order: each covered 1 in the colour of
     the first tile (in the order ``tiles``) that covers it."""
     m, n = x.shape
@@ -180,6 +188,31 @@ def tile_image(x: Cells, seen: Cells, w: Cells, h: Cells, tiles: Cells) -> Cells
     return image
 
 
+def _runs(uses: Cells) -> List[Tuple[int, int]]:
+    """The runs [begin, end) of consecutive True entries."""
+    edges = np.diff(np.concatenate(([0], uses.astype(np.int8), [0])))
+    return list(zip(np.flatnonzero(edges == 1).tolist(), np.flatnonzero(edges == -1).tolist()))
+
+
+def _outlines(w: Cells, h: Cells, tiles: Cells, row_bin: int,
+              col_bin: int) -> List[Tuple[int, float, float, float, float]]:
+    """For each tile (its rank in ``tiles``), the boxes (x, y, width,
+    height, in drawn cells) of its blocks: a run of its rows times a run of
+    its columns in the drawn order. Runs thinner than ``_MIN_OUTLINED``
+    drawn cells are left out, and so is every box beyond ``_MAX_OUTLINES``."""
+    boxes = []
+    for rank, k in enumerate(tiles):
+        rows = [(b, e) for b, e in _runs(w[:, k]) if e - b >= _MIN_OUTLINED * row_bin]
+        cols = [(b, e) for b, e in _runs(h[k]) if e - b >= _MIN_OUTLINED * col_bin]
+        for rb, re in rows:
+            for cb, ce in cols:
+                if len(boxes) == _MAX_OUTLINES:
+                    return boxes
+                boxes.append((rank, cb / col_bin - 0.5, rb / row_bin - 0.5,
+                              (ce - cb) / col_bin, (re - rb) / row_bin))
+    return boxes
+
+
 # ----------------------------------------------------------------------
 # The pictures
 
@@ -192,10 +225,12 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     The tiles (rank-one patterns: the rows of W's column l times the columns
     of H's row l) are taken largest first; rows are sorted by the tiles they
     use, those of the largest first, and columns likewise by H, so each tile
-    that shares no row or column with another shows as a block. A 1 of X
-    that the factors cover takes the colour of the first tile covering it;
+    that shares no row or column with another shows as a block. Each block
+    of a tile (a run of its rows times a run of its columns) is outlined in
+    its colour, and a 1 of X that the factors cover takes the colour of the
+    first tile covering it;
     false positives (W∘H 1, X 0) and false negatives (W∘H 0, X 1) have
-    their own colours, unobserved cells are grey, and the legend counts
+    their own colours, unobserved cells pale yellow, and the legend counts
     each kind over the observed cells.
 
     Parameters
@@ -234,7 +269,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     'X (30 x 20) reordered by 3 tiles'
     """  # noqa: E501 (numpydoc keeps a type on one line)
     _pyplot()
-    from matplotlib.patches import Patch
+    from matplotlib.patches import Patch, Rectangle
 
     x, seen = _cells(model, X, mask)
     w, h = _factors(model, X, W, mask)
@@ -246,8 +281,11 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     fig, ax = _new_axes(ax, (9.0, 6.0))
     max_rows, max_cols = _limits(ax, max_cells)
     row_bin, col_bin = _bin_size(x.shape[0], max_rows), _bin_size(x.shape[1], max_cols)
-    image = _binned(tile_image(x, seen, w, h, tiles), row_bin, col_bin)
+    image = _binned(_tile_image(x, seen, w, h, tiles), row_bin, col_bin)
     ax.imshow(image, aspect="auto", interpolation="nearest")
+    for rank, left, top, width, height in _outlines(w, h, tiles, row_bin, col_bin):
+        ax.add_patch(Rectangle((left, top), width, height, fill=False, linewidth=1.0,
+                               edgecolor=_tile_colour(rank)))
     title = f"X ({x.shape[0]} x {x.shape[1]}) reordered by {len(tiles)} tiles"
     note = _binning_note(row_bin, col_bin)
     ax.set_title(f"{title}\n{note}" if note else title)
@@ -276,7 +314,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     return fig
 
 
-def factor_images(w: Cells, h: Cells, tiles: Cells) -> Tuple[Cells, Cells]:
+def _factor_images(w: Cells, h: Cells, tiles: Cells) -> Tuple[Cells, Cells]:
     """W with its columns and H with its rows in the order ``tiles``, each
     1 in its tile's colour, as RGB images."""
     palette = np.array([_tile_colour(k) for k in range(len(tiles))]).reshape(-1, 3)
@@ -342,7 +380,7 @@ def plot_factors(model: Any, W: Any = None, X: Any = None, *, mask: Any = None,
     max_rows, _ = _limits(w_ax, max_cells)
     _, max_cols = _limits(h_ax, max_cells)
     row_bin, col_bin = _bin_size(w.shape[0], max_rows), _bin_size(h.shape[1], max_cols)
-    w_image, h_image = factor_images(w, h, tiles)
+    w_image, h_image = _factor_images(w, h, tiles)
     w_image, h_image = _binned(w_image, row_bin, 1), _binned(h_image, 1, col_bin)
     row_names, col_names = _names(X, model)
     labels = [f"tile {k}" for k in tiles]

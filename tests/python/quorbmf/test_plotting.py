@@ -84,10 +84,15 @@ def test_disjoint_tiles_show_as_blocks():
     labels = [label for label in legend_colours(ax) if label.startswith("tile")]
     assert len(labels) == 3
     sizes = []
+    boxes = {(p.get_x(), p.get_y(), p.get_width(), p.get_height()) for p in ax.patches}
+    assert len(boxes) == 3
     for label in labels:
         cells = tile_cells(ax, label)
         assert is_block(cells), label
         sizes.append(cells.sum())
+        # Its outline is its block.
+        rows, cols = np.flatnonzero(cells.any(axis=1)), np.flatnonzero(cells.any(axis=0))
+        assert (cols[0] - 0.5, rows[0] - 0.5, cols.size, rows.size) in boxes
     assert sizes == sorted(sizes, reverse=True)
 
 
