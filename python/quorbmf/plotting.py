@@ -200,7 +200,7 @@ def _outlines(w: Cells, h: Cells, tiles: Cells, row_bin: int,
     height, in drawn cells) of its blocks: a run of its rows times a run of
     its columns in the drawn order. Runs thinner than ``_MIN_OUTLINED``
     drawn cells are left out, and so is every box beyond ``_MAX_OUTLINES``."""
-    boxes = []
+    boxes: List[Tuple[int, float, float, float, float]] = []
     for rank, k in enumerate(tiles):
         rows = [(b, e) for b, e in _runs(w[:, k]) if e - b >= _MIN_OUTLINED * row_bin]
         cols = [(b, e) for b, e in _runs(h[k]) if e - b >= _MIN_OUTLINED * col_bin]
