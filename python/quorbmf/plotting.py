@@ -14,6 +14,7 @@ from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
+from sklearn.utils.validation import check_is_fitted
 
 __all__ = ["plot_factors", "plot_history", "plot_tiles"]
 
@@ -271,6 +272,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     _pyplot()
     from matplotlib.patches import Patch, Rectangle
 
+    check_is_fitted(model)
     x, seen = _cells(model, X, mask)
     w, h = _factors(model, X, W, mask)
     if w.shape[0] != x.shape[0]:
@@ -368,6 +370,7 @@ def plot_factors(model: Any, W: Any = None, X: Any = None, *, mask: Any = None,
     ['W (30 x 3)', 'H (3 x 20)']
     """
     plt = _pyplot()
+    check_is_fitted(model)
     w, h = _factors(model, X, W, mask)
     tiles, rows, cols = _orders(w, h)
     w, h = w[rows], h[:, cols]
@@ -446,6 +449,7 @@ def plot_history(model: Any, *, ax: Any = None) -> Any:
     'wrong cells'
     """
     _pyplot()
+    check_is_fitted(model)
     errors = list(model.error_history_)
     if not errors:
         raise ValueError("the model has no error history: fit it first")

@@ -192,6 +192,18 @@ def test_history_draws_what_the_model_counts():
     assert list(ax.lines[0].get_ydata()) == costly.error_history_
 
 
+def test_an_unfitted_model_is_refused():
+    from sklearn.exceptions import NotFittedError
+
+    X = make_planted(10, 8, 2, random_state=0)
+    for draw in (plot_tiles, lambda m, x: plot_factors(m, X=x), lambda m, x: plot_history(m)):
+        with pytest.raises(NotFittedError):
+            draw(BooleanMF(n_components=2), X)
+    model = BooleanMF(n_components=2, random_state=0).fit(X)
+    with pytest.raises(ValueError, match="W has 3 rows, but X has 10"):
+        plot_tiles(model, X, W=np.zeros((3, 2), dtype=bool))
+
+
 def test_missing_matplotlib_says_how_to_install(monkeypatch):
     X = make_planted(10, 8, 2, random_state=0)
     model = BooleanMF(n_components=2, random_state=0).fit(X)
