@@ -249,8 +249,10 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
         Where to draw; None makes a new figure.
     max_cells : int, (int, int) or None, default=None
         The most rows and columns drawn (one number for both, or a pair).
-        None allows one per pixel of the axes. Beyond it consecutive rows
-        (columns) are binned and the title says by how many.
+        None allows one per pixel of the axes, as large as they are when
+        drawing starts (before the layout makes room for labels and the
+        legend). Beyond it consecutive rows (columns) are binned and the
+        title says by how many.
 
     Returns
     -------
