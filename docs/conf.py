@@ -14,7 +14,12 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 ROOT = Path(__file__).resolve().parents[1]
-for folder in ("python", "examples", "docs/gallery"):
+# The examples and the gallery's helpers are imported by name; the package from
+# the checkout when its native module was built there, else as installed.
+folders = ["examples", "docs/gallery"]
+if any((ROOT / "python" / "quorbmf").glob("_native*.so")):
+    folders.append("python")
+for folder in folders:
     if str(ROOT / folder) not in sys.path:
         sys.path.insert(0, str(ROOT / folder))
 
