@@ -6,8 +6,8 @@ warning, broken cross-reference included (``nitpicky``), fails the build, and
 so does a gallery example that raises.
 """
 from __future__ import annotations
-
 import __future__ as future_flags
+
 import inspect
 import sys
 from pathlib import Path
