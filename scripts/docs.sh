@@ -5,16 +5,17 @@
 # that raises.
 #
 # The Python used: $PYTHON, else the virtual environment of scripts/test.sh
-# (build/venv) when present, else python3. What the build needs (the "docs"
-# and "examples" extras of pyproject.toml) is installed into it when missing,
-# and the package itself when it cannot be imported. A worktree whose
+# (build/venv), created when missing. What the build needs (the "docs" and
+# "examples" extras of pyproject.toml) is installed into it when missing, and
+# the package itself (a C++ build) when it cannot be imported. A worktree whose
 # python/quorbmf holds a built native module is documented from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python="${PYTHON:-}"
 if [ -z "$python" ]; then
-  if [ -x build/venv/bin/python ]; then python=build/venv/bin/python; else python=python3; fi
+  [ -x build/venv/bin/python ] || python3 -m venv build/venv
+  python=build/venv/bin/python
 fi
 
 # The requirements of the docs and examples extras, read from pyproject.toml.
