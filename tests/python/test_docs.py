@@ -1,9 +1,14 @@
 """The documentation site's sources: the API reference lists every public
-name, and the gallery runs every example script. Reads the files only; the
-site itself is built by scripts/docs.sh."""
+name, the gallery runs every example script, and every Python block of the
+pages runs. The site itself is built by scripts/docs.sh."""
 import re
 import runpy
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
+
+import pytest
 
 import QuorBMF
 import quorbmf
@@ -74,3 +79,41 @@ def test_gallery_runs_every_example():
         if not (loads and calls):
             unshown.append(stem)
     assert unshown == []
+
+
+def python_blocks(text):
+    """The bodies of the ``.. code-block:: python`` directives of an .rst text."""
+    blocks, lines, k = [], text.splitlines(), 0
+    while k < len(lines):
+        if lines[k].strip() == ".. code-block:: python":
+            k += 1
+            while k < len(lines) and lines[k].strip().startswith(":"):
+                k += 1   # the directive's options
+            body = []
+            while k < len(lines) and (not lines[k].strip() or lines[k].startswith("   ")):
+                body.append(lines[k])
+                k += 1
+            blocks.append(textwrap.dedent("\n".join(body)).strip() + "\n")
+        else:
+            k += 1
+    return blocks
+
+
+PAGES = sorted(DOCS.glob("**/*.rst"))
+BLOCKS = [(page.relative_to(DOCS).as_posix(), n, code) for page in PAGES
+          if "_build" not in page.parts and "generated" not in page.parts
+          and "auto_examples" not in page.parts and "_templates" not in page.parts
+          for n, code in enumerate(python_blocks(page.read_text(encoding="utf-8")))]
+
+
+def test_python_blocks_are_found():
+    sample = "Text:\n\n.. code-block:: python\n   :caption: c\n\n   x = 1\n\n   y = x\nAfter.\n"
+    assert python_blocks(sample) == ["x = 1\n\ny = x\n"]
+    assert len(BLOCKS) >= 10
+
+
+@pytest.mark.parametrize("page,index,code", BLOCKS, ids=[f"{p}-{n}" for p, n, _ in BLOCKS])
+def test_python_block_runs(page, index, code):
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=ROOT, timeout=120)
+    assert proc.returncode == 0, proc.stderr
