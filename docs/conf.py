@@ -33,7 +33,6 @@ release = version = QuorBMF.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.intersphinx",
     "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
@@ -44,10 +43,6 @@ source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "gallery/*.py", "gallery/README.rst", "**/GALLERY_HEADER.rst"]
 templates_path = ["_templates"]
 nitpicky = True
-# Names the docstrings use in prose types that have no page of their own.
-nitpick_ignore_regex = [
-    ("py:class", r"(array-like|sparse matrix|DataFrame|optional|default.*|callable|.*of shape.*)"),
-]
 
 autosummary_generate = True
 autodoc_typehints = "none"
@@ -55,8 +50,6 @@ autodoc_default_options = {"inherited-members": False}
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
-
-intersphinx_mapping: Dict[str, Any] = {}
 
 myst_heading_anchors = 3
 
