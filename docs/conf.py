@@ -40,7 +40,7 @@ extensions = [
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "gallery/*.py", "gallery/README.rst", "**/GALLERY_HEADER.rst"]
+exclude_patterns = ["_build", "gallery/*.py", "gallery/GALLERY_HEADER.rst"]
 templates_path = ["_templates"]
 nitpicky = True
 

@@ -59,7 +59,7 @@ def test_api_reference_lists_every_public_name():
 def test_gallery_runs_every_example():
     conf = runpy.run_path(str(DOCS / "conf.py"))["sphinx_gallery_conf"]
     gallery = DOCS / conf["examples_dirs"][0]
-    assert (gallery / "README.rst").exists()
+    assert (gallery / "GALLERY_HEADER.rst").exists()
 
     def runs(path):
         name = path.name
