@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The style checks: every C++ file laid out as .clang-format says (Debian's
 # clang-format, installed when missing), ruff over the Python sources, tests,
-# benchmarks and examples, and mypy --strict on the quorbmf package (both
-# configured in pyproject.toml). Runs all three and fails if any fails.
+# benchmarks, examples and documentation (docs/), and mypy --strict on the
+# quorbmf package (both configured in pyproject.toml). Runs all three and fails if any fails.
 # Uses the virtual environment of scripts/test.sh (build/venv) when present.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +29,7 @@ else
 fi
 
 echo "== ruff =="
-"$python" -m ruff check python tests benchmarks examples || failed+=(ruff)
+"$python" -m ruff check python tests benchmarks examples docs || failed+=(ruff)
 
 echo "== mypy --strict =="
 "$python" -m mypy --strict python/quorbmf || failed+=(mypy)

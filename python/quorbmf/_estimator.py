@@ -239,7 +239,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
         "exact" above rank 26) and "greedy-ls" answered instead.
     n_features_in_ : int
         Number of features seen during fit.
-    feature_names_in_ : ndarray of str, shape (n_features_in_,)
+    feature_names_in_ : ndarray of str, shape (n_features,)
         Feature names seen during fit, when X had string column names.
 
     See Also
