@@ -234,6 +234,10 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
     search_history_ : list of (int, int or float)
         Each improvement of the search: (moves so far, error), the error
         counted as ``error_history_`` counts it.
+    search_times_ : list of float
+        When each improvement of ``search_history_`` was found: seconds
+        since the search began (the one attribute that depends on the
+        machine).
     n_exact_fallbacks_ : int
         Vector solves in which the exact search ran over its budget (method
         "exact" above rank 26) and "greedy-ls" answered instead.
@@ -436,7 +440,7 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
             best = run_starts(backend, data, r, plan, int(self.max_iter), custom_wh, self._say,
                               self._monitor)
             moves = self._search_moves(backend, data, r, best.fits)
-            self.n_search_moves_, self.search_history_ = 0, []
+            self.n_search_moves_, self.search_history_, self.search_times_ = 0, [], []
             if moves:
                 found = search(backend, data, r, plan.step, best.fits, moves,
                                None if self.search_time is None else float(self.search_time),
@@ -445,7 +449,8 @@ class BooleanMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator
                 best.fit = found.fit
                 self.n_search_moves_ = found.moves
                 self.search_history_ = [(move, objective.user(error))
-                                        for move, error, _ in found.history]
+                                        for move, error, _, _ in found.history]
+                self.search_times_ = [seconds for _, _, _, seconds in found.history]
             h = _native.transpose(best.fit.ht, r)
             false_positives, false_negatives = backend.error_counts(data, best.fit.w, r, h)
         # A row or column with no observed cell is refitted to zero, but a

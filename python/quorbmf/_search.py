@@ -82,11 +82,12 @@ def auto_moves(shape: Tuple[int, int], r: int, run_iterations: int) -> int:
 @dataclass
 class SearchOutcome:
     """The best solution the chains found, the moves they ran and the
-    improvements of the best error (total moves so far, error, move)."""
+    improvements of the best error (total moves so far, error, move, seconds
+    since the search began)."""
 
     fit: Fit
     moves: int
-    history: List[Tuple[int, int, str]] = field(default_factory=list)
+    history: List[Tuple[int, int, str, float]] = field(default_factory=list)
     seconds: float = 0.0
 
 
@@ -134,12 +135,12 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
     left = [moves // CHAINS + (1 if c < moves % CHAINS else 0) for c in range(CHAINS)]
     deadline = None if seconds is None else start + seconds
     best = best_fit.error
-    history: List[Tuple[int, int, str]] = []
+    history: List[Tuple[int, int, str, float]] = []
     # A run stopped by max_iter goes on improving in its chain's first polish.
     polished_start = min(int(engine.best(c)[2]) for c in range(CHAINS))
     if polished_start < best:
         best = polished_start
-        history.append((0, best, "polish"))
+        history.append((0, best, "polish", time.perf_counter() - start))
         say(f"search: {what} {best} by polishing the runs, {time.perf_counter() - start:.3g} s")
         if report is not None:
             report(0, best)
@@ -167,7 +168,8 @@ def search(backend: Backend, data: FitData, r: int, step: Step, fits: Sequence[F
                 for move, error, kind, tiles in found:
                     if error < best:
                         best = int(error)
-                        history.append((sum(before) + int(move) - before[c], best, str(kind)))
+                        history.append((sum(before) + int(move) - before[c], best, str(kind),
+                                        time.perf_counter() - start))
                         say(f"search: {what} {best} by {kind} of {tiles} tile(s), chain "
                             f"{c + 1}, {time.perf_counter() - start:.3g} s")
                         if report is not None:

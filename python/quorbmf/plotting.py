@@ -415,13 +415,14 @@ def _counts_what(model: Any) -> str:
             f"{model.false_negative_cost:g} x false negatives)")
 
 
-def plot_history(model: Any, *, ax: Any = None) -> Any:
+def plot_history(model: Any, *, ax: Any = None, search_axis: str = "seconds") -> Any:
     """The error after every iteration of the kept run and at every
     improvement of the search.
 
     The iterations (``error_history_``) run along the bottom axis; the
     search's improvements (``search_history_``, a step line from the runs'
-    last error) along a top axis counted in moves, on the same error scale.
+    last error) along a top axis in seconds since the search began
+    (``search_times_``) or in moves, on the same error scale.
     The error is the number of wrong cells, or the cost when costs other
     than equal (or ``from_below``) are set, as ``error_history_`` counts it.
 
@@ -432,6 +433,9 @@ def plot_history(model: Any, *, ax: Any = None) -> Any:
     ax : matplotlib Axes or None, default=None
         Where to draw the iterations (the search goes on a twin axis); None
         makes a new figure.
+    search_axis : {"seconds", "moves"}, default="seconds"
+        What the search's axis counts: time, or moves (which, unlike time,
+        the seed alone decides).
 
     Returns
     -------
@@ -462,14 +466,26 @@ def plot_history(model: Any, *, ax: Any = None) -> Any:
     ax.set_xlabel("iteration of the kept run")
     ax.set_ylabel(what)
     handles = list(runs)
+    if search_axis not in ("seconds", "moves"):
+        raise ValueError(f"search_axis must be 'seconds' or 'moves', not {search_axis!r}")
     found = list(model.search_history_)
     if found:
         top = ax.twiny()
-        moves = [0] + [int(move) for move, _ in found] + [int(model.n_search_moves_)]
-        values = [errors[-1]] + [error for _, error in found] + [found[-1][1]]
-        handles += top.step(moves, values, where="post", color=_TILES[1],
+        if search_axis == "seconds":
+            times = list(getattr(model, "search_times_", []))
+            if len(times) != len(found):
+                raise ValueError("the model has no search times: fit it again, or use "
+                                 "search_axis='moves'")
+            along: List[float] = [0.0] + [float(t) for t in times]
+            label = "search time (s)"
+        else:
+            along = [0.0] + [float(move) for move, _ in found] + [float(model.n_search_moves_)]
+            label = "search moves"
+        values = [errors[-1]] + [error for _, error in found]
+        values += [found[-1][1]] * (len(along) - len(values))
+        handles += top.step(along, values, where="post", color=_TILES[1],
                             label="search improvements")
-        top.set_xlabel("search moves")
+        top.set_xlabel(label)
         ax.set_title(f"{what}: {errors[-1]:g} after the runs, {values[-1]:g} after "
                      f"{model.n_search_moves_} search moves")
     else:

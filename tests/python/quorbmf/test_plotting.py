@@ -175,17 +175,28 @@ def test_factors_are_drawn_in_the_tiles_order():
 
 
 def test_history_draws_what_the_model_counts():
-    X = make_planted(60, 40, 4, noise=0.1, random_state=7)
-    model = BooleanMF(n_components=4, random_state=0, search=200).fit(X)
+    X = make_planted(300, 120, 12, density=0.2, noise=0.03, random_state=0)
+    model = BooleanMF(n_components=6, random_state=0).fit(X)
     fig, ax = plt.subplots()
     assert plot_history(model, ax=ax) is fig
     assert list(ax.lines[0].get_ydata()) == model.error_history_
     assert ax.get_ylabel() == "wrong cells"
-    if model.search_history_:
-        top = [a for a in fig.axes if a is not ax][0]
-        ys = list(top.lines[0].get_ydata())
-        assert ys[0] == model.error_history_[-1]
-        assert ys[1:-1] == [error for _, error in model.search_history_]
+    assert model.search_history_ and len(model.search_times_) == len(model.search_history_)
+    found = [error for _, error in model.search_history_]
+    top = [a for a in fig.axes if a is not ax][0]
+    # By default the search runs against the seconds it took.
+    assert top.get_xlabel() == "search time (s)"
+    assert list(top.lines[0].get_xdata()) == [0.0] + model.search_times_
+    assert list(top.lines[0].get_ydata()) == [model.error_history_[-1]] + found
+    assert model.search_times_ == sorted(model.search_times_)
+    fig, ax = plt.subplots()
+    plot_history(model, ax=ax, search_axis="moves")
+    top = [a for a in fig.axes if a is not ax][0]
+    ys = list(top.lines[0].get_ydata())
+    assert ys[0] == model.error_history_[-1] and ys[1:-1] == found
+    assert list(top.lines[0].get_xdata())[-1] == model.n_search_moves_
+    with pytest.raises(ValueError, match="search_axis"):
+        plot_history(model, search_axis="time")
     costly = BooleanMF(n_components=4, random_state=0, false_positive_cost=3.0).fit(X)
     ax = plot_history(costly).axes[0]
     assert ax.get_ylabel().startswith("cost (3 x false positives")
