@@ -132,6 +132,15 @@ Solution BoolLs::solve_seeded_unchecked(VecView x, Method method, std::uint64_t 
     return solve_greedy_ls_unchecked(x, seed);
 }
 
+Word BoolLs::predicted_word(std::size_t k, std::uint64_t h) const {
+    const std::size_t begin = k * boolmat::kWordBits;
+    const std::size_t end = std::min<std::size_t>(m_, begin + boolmat::kWordBits);
+    Word predicted = 0;
+    for (std::size_t i = begin; i < end; ++i)
+        predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
+    return predicted;
+}
+
 Solution BoolLs::solve_naive_unchecked(VecView x) const {
     const auto xw = x.words;
     const std::uint64_t combinations = std::uint64_t{1} << r_;
@@ -140,12 +149,7 @@ Solution BoolLs::solve_naive_unchecked(VecView x) const {
         std::uint64_t error = 0;
         // Once the running count reaches the best error h cannot win.
         for (std::size_t k = 0; k < xw.size() && error < best.error; ++k) {
-            const std::size_t begin = k * boolmat::kWordBits;
-            const std::size_t end = std::min<std::size_t>(m_, begin + boolmat::kWordBits);
-            Word predicted = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
-            }
+            const Word predicted = predicted_word(k, h);
             error += std::popcount(predicted ^ xw[k]);
         }
         if (error < best.error) best = {h, error};
@@ -161,12 +165,7 @@ Solution BoolLs::solve_naive_unchecked(VecView x, const Weights& w) const {
     for (std::uint64_t h = 0; h < combinations; ++h) {
         std::uint64_t error = 0;
         for (std::size_t k = 0; k < xw.size() && error < best.error; ++k) {
-            const std::size_t begin = k * boolmat::kWordBits;
-            const std::size_t end = std::min<std::size_t>(m_, begin + boolmat::kWordBits);
-            Word predicted = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                predicted |= Word{(row_patterns_[i] & h) != 0} << (i - begin);
-            }
+            const Word predicted = predicted_word(k, h);
             // Spare bits of x are 0 and so are those of `predicted`.
             error += w.of(static_cast<std::uint64_t>(std::popcount(predicted & ~xw[k])),
                           static_cast<std::uint64_t>(std::popcount(xw[k] & ~predicted)));

@@ -107,6 +107,8 @@ private:
     Solution solve_seeded_unchecked(VecView x, Method method, std::uint64_t seed) const;
     Solution solve_naive_unchecked(VecView x) const;
     Solution solve_naive_unchecked(VecView x, const Weights& w) const;
+    // Word k of W∘h (rows 64k .. 64k + 63), its spare bits 0.
+    boolmat::Word predicted_word(std::size_t k, std::uint64_t h) const;
     Solution solve_zeta_unchecked(VecView x) const;
     Solution solve_greedy_unchecked(VecView x) const;
     Solution solve_greedy_ls_unchecked(VecView x, std::uint64_t seed) const;

@@ -6,6 +6,20 @@
 #include "bmf_core/masked/detail/masked_kernels.hpp"
 
 namespace bmf::detail::masked {
+namespace {
+
+// One word of W∘h at the observed positions of `mask` (row[i] is the pattern
+// of the word's row i); the unobserved bits stay 0, as they are in x.
+Word observed_prediction(const std::uint64_t* row, Word mask, std::uint64_t h) {
+    Word predicted = 0;
+    for (Word bits = mask; bits != 0; bits &= bits - 1) {
+        const int i = std::countr_zero(bits);
+        predicted |= Word{(row[i] & h) != 0} << i;
+    }
+    return predicted;
+}
+
+}  // namespace
 
 Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
     const std::uint64_t* patterns = solver.row_patterns().data();
@@ -19,12 +33,7 @@ Solution naive(const BoolLs& solver, const Word* x, const Word* mask) {
         std::uint64_t error = 0;
         for (std::size_t k = 0; k < words && error < best.error; ++k) {
             const std::uint64_t* row = patterns + k * boolmat::kWordBits;
-            // Unobserved bits of `predicted` stay 0, as they are in x.
-            Word predicted = 0;
-            for (Word bits = mask[k]; bits != 0; bits &= bits - 1) {
-                const int i = std::countr_zero(bits);
-                predicted |= Word{(row[i] & h) != 0} << i;
-            }
+            const Word predicted = observed_prediction(row, mask[k], h);
             error += static_cast<std::uint64_t>(std::popcount(predicted ^ x[k]));
         }
         if (error < best.error) best = {h, error};
@@ -42,11 +51,7 @@ Solution naive(const BoolLs& solver, const Word* x, const Word* mask, const Weig
         std::uint64_t error = 0;
         for (std::size_t k = 0; k < words && error < best.error; ++k) {
             const std::uint64_t* row = patterns + k * boolmat::kWordBits;
-            Word predicted = 0;
-            for (Word bits = mask[k]; bits != 0; bits &= bits - 1) {
-                const int i = std::countr_zero(bits);
-                predicted |= Word{(row[i] & h) != 0} << i;
-            }
+            const Word predicted = observed_prediction(row, mask[k], h);
             // Both words are 0 at the unobserved positions.
             error += w.of(static_cast<std::uint64_t>(std::popcount(predicted & ~x[k])),
                           static_cast<std::uint64_t>(std::popcount(x[k] & ~predicted)));
