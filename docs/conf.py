@@ -36,6 +36,7 @@ extensions = [
     "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
+    "matplotlib.sphinxext.plot_directive",
     "myst_parser",
 ]
 
@@ -116,3 +117,9 @@ def _stub_docstring(app: Any, what: str, name: str, obj: Any, options: Any,
 def setup(app: Any) -> None:
     # Before numpydoc's handler, which then reads the filled-in text.
     app.connect("autodoc-process-docstring", _stub_docstring, priority=100)
+
+# Figures drawn by the pages' ``.. plot::`` blocks: one PNG each, no links
+# to their sources or to other formats.
+plot_formats = [("png", 100)]
+plot_html_show_source_link = False
+plot_html_show_formats = False

@@ -105,12 +105,12 @@ def main(argv=None):
     summary = {"x": x, "planted": h0, "matches": matches, "granted_not_held": granted_not_held,
                "models": objectives}
     if args.figure:
-        draw(x, w0, below, w, objectives, args.figure)
+        draw(x, below, objectives, args.figure)
         print(f"\nfigure written to {args.figure}")
     return summary
 
 
-def draw(x, w0, below, w, objectives, path):
+def draw(x, below, objectives, path):
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -118,35 +118,25 @@ def draw(x, w0, below, w, objectives, path):
     except ImportError:
         print("matplotlib is not installed: no figure", file=sys.stderr)
         return
-    # Users ordered by the roles found, permissions by the first role that
-    # gives them: each role's block shows as a rectangle.
-    users = np.lexsort(w.T[::-1])[::-1]
-    h = below.components_
-    first = np.where(h.any(axis=0), h.argmax(axis=0), h.shape[0])
-    perms = np.argsort(first, kind="stable")
-    product = below.inverse_transform(w)
-    fig, axes = plt.subplots(1, 3, figsize=(14, 4.8))
-    axes[0].imshow(x[np.ix_(users, perms)], aspect="auto", cmap="Greys", interpolation="nearest")
-    axes[0].set_title("users x permissions (ordered by the roles found)")
-    picture = np.ones(x.shape + (3,))          # white: neither held nor granted
-    picture[product] = (0.2, 0.4, 0.8)          # granted by a role
-    picture[x & ~product] = (0.9, 0.3, 0.2)     # held, not granted
-    axes[1].imshow(picture[np.ix_(users, perms)], aspect="auto", interpolation="nearest")
-    axes[1].set_title("from below: blue granted by a role,\nred held but left out")
+    from quorbmf import plot_tiles
+
+    fig, (tiles_ax, trade_ax) = plt.subplots(1, 2, figsize=(15, 5.5), layout="constrained",
+                                             width_ratios=[2, 1])
+    # Users and permissions ordered by the roles found: each role a block,
+    # the permissions left to grant by hand marked as false negatives.
+    plot_tiles(below, x, ax=tiles_ax)
+    tiles_ax.set_xlabel("permissions, ordered by role")
+    tiles_ax.set_ylabel("users, ordered by their roles")
     names = list(objectives)
     fps = [objectives[n].n_false_positives_ for n in names]
     fns = [objectives[n].n_false_negatives_ for n in names]
     at = np.arange(len(names))
-    axes[2].bar(at - 0.2, fps, 0.4, label="granted, not held")
-    axes[2].bar(at + 0.2, fns, 0.4, label="held, not granted")
-    axes[2].set_xticks(at, names)
-    axes[2].set_ylabel("cells")
-    axes[2].legend()
-    axes[2].set_title("the trade between the two errors")
-    for ax in axes[:2]:
-        ax.set_xlabel("permission")
-        ax.set_ylabel("user")
-    fig.tight_layout()
+    trade_ax.bar(at - 0.2, fps, 0.4, label="granted, not held")
+    trade_ax.bar(at + 0.2, fns, 0.4, label="held, not granted")
+    trade_ax.set_xticks(at, names)
+    trade_ax.set_ylabel("cells")
+    trade_ax.legend()
+    trade_ax.set_title("the trade between the two errors")
     fig.savefig(path, dpi=100)
     plt.close(fig)
 

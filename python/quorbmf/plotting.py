@@ -38,6 +38,8 @@ _MAX_OUTLINES = 400
 # Narrower runs of a tile's rows or columns (in drawn cells) are not
 # outlined: their boxes would be lines that hide the cells.
 _MIN_OUTLINED = 3
+# Cells of X coloured at once before binning.
+_CHUNK_CELLS = 1 << 20
 
 Cells = NDArray[Any]
 MaxCells = Union[None, int, Tuple[int, int]]
@@ -169,24 +171,46 @@ def _new_axes(ax: Any, size: Tuple[float, float]) -> Tuple[Any, Any]:
     return fig, ax
 
 
-def _tile_image(x: Cells, seen: Cells, w: Cells, h: Cells, tiles: Cells) -> Cells:
-    """The RGB image of X in its own order: each covered 1 in the colour of
-    the first tile (in the order ``tiles``) that covers it."""
+def _tile_image(x: Cells, seen: Cells, w: Cells, h: Cells,
+                tiles: Cells) -> Tuple[Cells, Tuple[int, int, int]]:
+    """The RGB image of X in its own order, each covered 1 in the colour of
+    the first tile (in the order ``tiles``) that covers it, and the counts
+    of false positives, false negatives and unobserved cells."""
     m, n = x.shape
-    first = np.full((m, n), -1, dtype=np.int64)
+    first = np.full((m, n), -1, dtype=np.int32)
     for rank, k in enumerate(tiles):
-        cover = np.outer(w[:, k], h[k]) & (first < 0)
-        first[cover] = rank
+        block = np.ix_(np.flatnonzero(w[:, k]), np.flatnonzero(h[k]))
+        first[block] = np.where(first[block] < 0, rank, first[block])
     covered = first >= 0
     image = np.empty((m, n, 3))
     image[...] = _BACKGROUND
     palette = np.array([_tile_colour(k) for k in range(len(tiles))]).reshape(-1, 3)
     ok = covered & x & seen
     image[ok] = palette[first[ok]]
-    image[covered & ~x & seen] = _FALSE_POSITIVE
-    image[~covered & x & seen] = _FALSE_NEGATIVE
+    false_positive = covered & ~x & seen
+    false_negative = ~covered & x & seen
+    image[false_positive] = _FALSE_POSITIVE
+    image[false_negative] = _FALSE_NEGATIVE
     image[~seen] = _UNOBSERVED
-    return image
+    return image, (int(false_positive.sum()), int(false_negative.sum()), int((~seen).sum()))
+
+
+def _binned_tile_image(x: Cells, seen: Cells, w: Cells, h: Cells, tiles: Cells, row_bin: int,
+                       col_bin: int) -> Tuple[Cells, Tuple[int, int, int]]:
+    """:func:`_tile_image` binned, built a few rows at a time so that the
+    full-size colour image (24 bytes a cell) never exists at once."""
+    m, n = x.shape
+    step = row_bin * max(1, _CHUNK_CELLS // max(1, row_bin * n))
+    parts, counts = [], np.zeros(3, dtype=np.int64)
+    for begin in range(0, m, step):
+        rows = slice(begin, begin + step)
+        image, found = _tile_image(x[rows], seen[rows], w[rows], h, tiles)
+        parts.append(_binned(image, row_bin, col_bin))
+        counts += found
+    if not parts:
+        return np.ones((0, -(-n // col_bin), 3)), (0, 0, 0)
+    fp, fn, unseen = (int(c) for c in counts)
+    return np.concatenate(parts), (fp, fn, unseen)
 
 
 def _runs(uses: Cells) -> List[Tuple[int, int]]:
@@ -285,7 +309,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     fig, ax = _new_axes(ax, (9.0, 6.0))
     max_rows, max_cols = _limits(ax, max_cells)
     row_bin, col_bin = _bin_size(x.shape[0], max_rows), _bin_size(x.shape[1], max_cols)
-    image = _binned(_tile_image(x, seen, w, h, tiles), row_bin, col_bin)
+    image, (fp, fn, unseen) = _binned_tile_image(x, seen, w, h, tiles, row_bin, col_bin)
     ax.imshow(image, aspect="auto", interpolation="nearest")
     for rank, left, top, width, height in _outlines(w, h, tiles, row_bin, col_bin):
         ax.add_patch(Rectangle((left, top), width, height, fill=False, linewidth=1.0,
@@ -299,7 +323,6 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     ax.set_xlabel("features, ordered by H")
     ax.set_ylabel("samples, ordered by W")
 
-    covered = (w.astype(np.uint8) @ h.astype(np.uint8)) > 0
     handles: List[Any] = []
     for rank, k in enumerate(tiles[:_LEGEND_TILES]):
         handles.append(Patch(color=_tile_colour(rank),
@@ -307,12 +330,10 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     if len(tiles) > _LEGEND_TILES:
         handles.append(Patch(color=_tile_colour(_LEGEND_TILES),
                              label=f"{len(tiles) - _LEGEND_TILES} more tiles"))
-    handles.append(Patch(color=_FALSE_POSITIVE, label="false positive (W∘H 1, X 0): "
-                         f"{int((covered & ~x & seen).sum())}"))
-    handles.append(Patch(color=_FALSE_NEGATIVE, label="false negative (W∘H 0, X 1): "
-                         f"{int((~covered & x & seen).sum())}"))
-    if not seen.all():
-        handles.append(Patch(color=_UNOBSERVED, label=f"unobserved: {int((~seen).sum())}"))
+    handles.append(Patch(color=_FALSE_POSITIVE, label=f"false positive (W∘H 1, X 0): {fp}"))
+    handles.append(Patch(color=_FALSE_NEGATIVE, label=f"false negative (W∘H 0, X 1): {fn}"))
+    if unseen:
+        handles.append(Patch(color=_UNOBSERVED, label=f"unobserved: {unseen}"))
     ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0),
               fontsize="small", frameon=False)
     return fig
@@ -483,8 +504,11 @@ def plot_history(model: Any, *, ax: Any = None, search_axis: str = "seconds") ->
             label = "search moves"
         values = [errors[-1]] + [error for _, error in found]
         values += [found[-1][1]] * (len(along) - len(values))
-        handles += top.step(along, values, where="post", color=_TILES[1],
-                            label="search improvements")
+        top.step(along, values, where="post", color=_TILES[1])
+        # A dot at each improvement: the step line alone hides the last one,
+        # a drop at the line's very end.
+        handles += top.plot(along[1:len(found) + 1], values[1:len(found) + 1], "o",
+                            color=_TILES[1], markersize=4, label="search improvements")
         top.set_xlabel(label)
         ax.set_title(f"{what}: {errors[-1]:g} after the runs, {values[-1]:g} after "
                      f"{model.n_search_moves_} search moves")

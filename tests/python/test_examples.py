@@ -187,9 +187,10 @@ def mushroom():
     return load_example("mushroom")
 
 
-def test_mushroom_run(mushroom, capsys):
+def test_mushroom_run(mushroom, tmp_path, capsys):
+    figure = tmp_path / "mushroom.png"
     results = mushroom.main(["--samples", "1500", "--ranks", "2,5", "--describe", "5",
-                             "--folds", "3"])
+                             "--folds", "3", "--figure", str(figure)])
     text = capsys.readouterr().out
     assert "mushrooms: 1500 rows x 116 items" in text and "22 attributes one-hot" in text
     assert [row[0] for row in table_rows(text)] == ["2", "5"]
@@ -206,6 +207,9 @@ def test_mushroom_run(mushroom, capsys):
     accuracies = [float(line.split(":")[1].split("%")[0]) for line in text.splitlines()
                   if line.strip().startswith("from ")]
     assert len(accuracies) == 2 and all(50 < a <= 100 for a in accuracies)
+    assert_png(figure)
+    # The models know the items by name (the picture's column labels).
+    assert results[1]["model"].feature_names_in_[0].startswith("cap-shape=")
 
 
 # impute (hidden cells of the shipped Mushroom table)

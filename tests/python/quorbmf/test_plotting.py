@@ -189,6 +189,9 @@ def test_history_draws_what_the_model_counts():
     assert list(top.lines[0].get_xdata()) == [0.0] + model.search_times_
     assert list(top.lines[0].get_ydata()) == [model.error_history_[-1]] + found
     assert model.search_times_ == sorted(model.search_times_)
+    # A dot at each improvement, the last one included.
+    assert list(top.lines[1].get_xdata()) == model.search_times_
+    assert list(top.lines[1].get_ydata()) == found
     fig, ax = plt.subplots()
     plot_history(model, ax=ax, search_axis="moves")
     top = [a for a in fig.axes if a is not ax][0]
@@ -231,3 +234,29 @@ def test_docstring_examples_run():
 
     failed, attempted = doctest.testmod(quorbmf.plotting, optionflags=doctest.ELLIPSIS)
     assert attempted > 0 and failed == 0
+
+
+def test_image_built_in_chunks_is_the_whole_image(monkeypatch):
+    import quorbmf.plotting as plotting
+
+    X = make_planted(203, 31, 4, noise=0.1, missing=0.05, random_state=8)
+    model = BooleanMF(n_components=4, random_state=0).fit(X)
+    whole = plot_tiles(model, X, max_cells=(70, 1000)).axes[0]
+    assert "rows binned by 3" in whole.get_title()
+    # Chunks of 2 bins (6 rows): the last chunk and its last bin are short.
+    monkeypatch.setattr(plotting, "_CHUNK_CELLS", 6 * 31)
+    chunked = plot_tiles(model, X, max_cells=(70, 1000)).axes[0]
+    assert np.array_equal(whole.images[0].get_array(), chunked.images[0].get_array())
+    assert list(legend_colours(whole)) == list(legend_colours(chunked))
+
+
+def test_cells_covered_by_hundreds_of_tiles_count_as_covered():
+    # 256 tiles over every cell: a count of covering tiles kept in 8 bits
+    # would wrap to 0 and call every cell uncovered.
+    X = np.zeros((4, 6), dtype=bool)
+    model = BooleanMF(n_components=256, random_state=0).fit(X)
+    model.components_ = np.ones((256, 6), dtype=bool)
+    ax = plot_tiles(model, X, W=np.ones((4, 256), dtype=bool)).axes[0]
+    labels = list(legend_colours(ax))
+    assert "false positive (W∘H 1, X 0): 24" in labels
+    assert "false negative (W∘H 0, X 1): 0" in labels
