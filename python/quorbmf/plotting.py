@@ -78,10 +78,14 @@ def _factors(model: Any, X: Any, W: Any, mask: Any) -> Tuple[Cells, Cells]:
         if X is None:
             raise ValueError("give X or W: W is computed from X by model.transform")
         W = model.transform(X, mask=mask)
-    w = np.asarray(W)
+    w = np.asarray(W.toarray() if hasattr(W, "toarray") else W)
     if w.ndim != 2 or w.shape[1] != h.shape[0]:
         raise ValueError(f"W has shape {w.shape}, but this model has {h.shape[0]} components")
-    return w.astype(bool), h
+    if w.dtype != bool:
+        if w.dtype.kind not in "iuf" or not np.isin(w, (0, 1)).all():
+            raise ValueError("W must hold only 0 and 1 (or False and True)")
+        w = w != 0
+    return w, h
 
 
 def _orders(w: Cells, h: Cells) -> Tuple[Cells, Cells, Cells]:
@@ -121,14 +125,26 @@ def _binned(image: Cells, rows: int, cols: int) -> Cells:
     return image
 
 
-def _limits(ax: Any, max_cells: MaxCells) -> Tuple[int, int]:
+def _checked_max_cells(max_cells: MaxCells) -> Optional[Tuple[int, int]]:
+    """``max_cells`` as a pair of positive ints, or None; a TypeError or
+    ValueError before anything is drawn otherwise."""
+    if max_cells is None:
+        return None
+    pair = max_cells if isinstance(max_cells, tuple) else (max_cells, max_cells)
+    if len(pair) != 2 or not all(isinstance(v, (int, np.integer)) and not isinstance(v, bool)
+                                 for v in pair):
+        raise TypeError(f"max_cells must be an int, a pair of ints or None, not {max_cells!r}")
+    if min(pair) < 1:
+        raise ValueError(f"max_cells must be positive, not {max_cells!r}")
+    return int(pair[0]), int(pair[1])
+
+
+def _limits(ax: Any, max_cells: Optional[Tuple[int, int]]) -> Tuple[int, int]:
     """The most rows and columns drawn: given, or one per pixel of the axes."""
     if max_cells is None:
         box = ax.get_window_extent()
         return max(1, int(box.height)), max(1, int(box.width))
-    if isinstance(max_cells, tuple):
-        return int(max_cells[0]), int(max_cells[1])
-    return int(max_cells), int(max_cells)
+    return max_cells
 
 
 def _binning_note(rows: int, cols: int) -> str:
@@ -264,7 +280,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
         A fitted estimator.
     X : array-like, sparse matrix, DataFrame, BitMatrix or PackedMatrix of shape (n_samples, n_features)
         The data, read as the model reads it (``binarize``, missing values).
-    W : array-like of shape (n_samples, n_components) or None, default=None
+    W : array-like or sparse matrix of 0/1 of shape (n_samples, n_components) or None, default=None
         The left factor; None computes it with ``model.transform(X)``,
         which for the data of the fit gives the fitted factor.
     mask : array-like of bool or None, default=None
@@ -272,7 +288,8 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     ax : matplotlib Axes or None, default=None
         Where to draw; None makes a new figure.
     max_cells : int, (int, int) or None, default=None
-        The most rows and columns drawn (one number for both, or a pair).
+        The most rows and columns drawn (one positive number for both, or
+        a pair).
         None allows one per pixel of the axes, as large as they are when
         drawing starts (before the layout makes room for labels and the
         legend). Beyond it consecutive rows (columns) are binned and the
@@ -299,6 +316,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     from matplotlib.patches import Patch, Rectangle
 
     check_is_fitted(model)
+    limits = _checked_max_cells(max_cells)
     x, seen = _cells(model, X, mask)
     w, h = _factors(model, X, W, mask)
     if w.shape[0] != x.shape[0]:
@@ -307,7 +325,7 @@ def plot_tiles(model: Any, X: Any, *, W: Any = None, mask: Any = None, ax: Any =
     x, seen, w = x[rows][:, cols], seen[rows][:, cols], w[rows]
     h = h[:, cols]
     fig, ax = _new_axes(ax, (9.0, 6.0))
-    max_rows, max_cols = _limits(ax, max_cells)
+    max_rows, max_cols = _limits(ax, limits)
     row_bin, col_bin = _bin_size(x.shape[0], max_rows), _bin_size(x.shape[1], max_cols)
     image, (fp, fn, unseen) = _binned_tile_image(x, seen, w, h, tiles, row_bin, col_bin)
     ax.imshow(image, aspect="auto", interpolation="nearest")
@@ -364,7 +382,7 @@ def plot_factors(model: Any, W: Any = None, X: Any = None, *, mask: Any = None,
     ----------
     model : BooleanMF
         A fitted estimator.
-    W : array-like of shape (n_samples, n_components) or None, default=None
+    W : array-like or sparse matrix of 0/1 of shape (n_samples, n_components) or None, default=None
         The left factor; None computes it as ``model.transform(X)``.
     X : array-like, sparse matrix or DataFrame, or None, default=None
         The data, needed when W is None; a DataFrame's index names W's rows.
@@ -394,17 +412,22 @@ def plot_factors(model: Any, W: Any = None, X: Any = None, *, mask: Any = None,
     """
     plt = _pyplot()
     check_is_fitted(model)
+    limits = _checked_max_cells(max_cells)
     w, h = _factors(model, X, W, mask)
+    if X is not None and hasattr(X, "shape") and X.shape[0] != w.shape[0]:
+        raise ValueError(f"W has {w.shape[0]} rows, but X has {X.shape[0]}")
     tiles, rows, cols = _orders(w, h)
     w, h = w[rows], h[:, cols]
+    if axes is not None and len(axes) != 2:
+        raise ValueError(f"axes must be a pair (for W and H), not {len(axes)} axes")
     if axes is None:
         fig, axes = plt.subplots(1, 2, figsize=(10.0, 5.0), layout="constrained",
                                  gridspec_kw={"width_ratios": [1, 3]})
     else:
         fig = axes[0].figure
     w_ax, h_ax = axes
-    max_rows, _ = _limits(w_ax, max_cells)
-    _, max_cols = _limits(h_ax, max_cells)
+    max_rows, _ = _limits(w_ax, limits)
+    _, max_cols = _limits(h_ax, limits)
     row_bin, col_bin = _bin_size(w.shape[0], max_rows), _bin_size(h.shape[1], max_cols)
     w_image, h_image = _factor_images(w, h, tiles)
     w_image, h_image = _binned(w_image, row_bin, 1), _binned(h_image, 1, col_bin)
@@ -477,6 +500,8 @@ def plot_history(model: Any, *, ax: Any = None, search_axis: str = "seconds") ->
     """
     _pyplot()
     check_is_fitted(model)
+    if search_axis not in ("seconds", "moves"):
+        raise ValueError(f"search_axis must be 'seconds' or 'moves', not {search_axis!r}")
     errors = list(model.error_history_)
     if not errors:
         raise ValueError("the model has no error history: fit it first")
@@ -487,8 +512,6 @@ def plot_history(model: Any, *, ax: Any = None, search_axis: str = "seconds") ->
     ax.set_xlabel("iteration of the kept run")
     ax.set_ylabel(what)
     handles = list(runs)
-    if search_axis not in ("seconds", "moves"):
-        raise ValueError(f"search_axis must be 'seconds' or 'moves', not {search_axis!r}")
     found = list(model.search_history_)
     if found:
         top = ax.twiny()

@@ -7,6 +7,7 @@ import sys
 
 import numpy as np
 import pytest
+import scipy.sparse as sp
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
@@ -198,15 +199,13 @@ def test_history_draws_what_the_model_counts():
     ys = list(top.lines[0].get_ydata())
     assert ys[0] == model.error_history_[-1] and ys[1:-1] == found
     assert list(top.lines[0].get_xdata())[-1] == model.n_search_moves_
-    with pytest.raises(ValueError, match="search_axis"):
-        plot_history(model, search_axis="time")
     costly = BooleanMF(n_components=4, random_state=0, false_positive_cost=3.0).fit(X)
     ax = plot_history(costly).axes[0]
     assert ax.get_ylabel().startswith("cost (3 x false positives")
     assert list(ax.lines[0].get_ydata()) == costly.error_history_
 
 
-def test_an_unfitted_model_is_refused():
+def test_bad_arguments_are_refused_before_drawing():
     from sklearn.exceptions import NotFittedError
 
     X = make_planted(10, 8, 2, random_state=0)
@@ -216,6 +215,25 @@ def test_an_unfitted_model_is_refused():
     model = BooleanMF(n_components=2, random_state=0).fit(X)
     with pytest.raises(ValueError, match="W has 3 rows, but X has 10"):
         plot_tiles(model, X, W=np.zeros((3, 2), dtype=bool))
+    with pytest.raises(ValueError, match="W has 3 rows, but X has 10"):
+        plot_factors(model, np.zeros((3, 2), dtype=bool), X)
+    for W in (np.full((10, 2), np.nan), np.full((10, 2), 2), np.full((10, 2), "1")):
+        with pytest.raises(ValueError, match="only 0 and 1"):
+            plot_tiles(model, X, W=W)
+    for bad in ("10", (5,), 2.5, True, (3, None)):
+        with pytest.raises(TypeError, match="max_cells"):
+            plot_tiles(model, X, max_cells=bad)
+    for bad in (0, -3, (4, 0)):
+        with pytest.raises(ValueError, match="max_cells must be positive"):
+            plot_factors(model, X=X, max_cells=bad)
+    with pytest.raises(ValueError, match="search_axis"):
+        plot_history(model, search_axis="time")
+    assert plt.get_fignums() == []
+    # 0/1 numbers, lists and sparse matrices are W as well as bools.
+    W = model.transform(X)
+    drawn = [np.asarray(plot_tiles(model, X, W=w, max_cells=100).axes[0].images[0].get_array())
+             for w in (W, W.astype(float), W.astype(int).tolist(), sp.csr_matrix(W))]
+    assert all(np.array_equal(drawn[0], d) for d in drawn[1:])
 
 
 def test_missing_matplotlib_says_how_to_install(monkeypatch):
