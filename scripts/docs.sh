@@ -33,7 +33,7 @@ for extra in ("docs", "examples"):
 PY
 }
 if ! "$python" -c "import sphinx, numpydoc, sphinx_gallery, pydata_sphinx_theme, myst_parser, \
-matplotlib, pandas, sklearn" 2>/dev/null; then
+pytest, matplotlib, pandas, sklearn" 2>/dev/null; then
   mapfile -t reqs < <(requirements)
   "$python" -m pip install -q "${reqs[@]}"
 fi
