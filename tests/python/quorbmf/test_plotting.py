@@ -136,6 +136,23 @@ def test_mushroom_is_binned_and_named(mushroom):
     assert rows and rows <= {str(i) for i in X.index}
     # By default the axes decide; the Mushroom rows never fit one per pixel.
     assert "rows binned by" in plot_tiles(model, X).axes[0].get_title()
+    # The legend counts the model's errors however the cells are binned.
+    counts = (f"false positive (W∘H 1, X 0): {model.n_false_positives_}",
+              f"false negative (W∘H 0, X 1): {model.n_false_negatives_}")
+    assert set(counts) <= set(legend_colours(ax))
+
+
+def test_mushroom_cells_unbinned_are_the_models(mushroom):
+    X, model = mushroom
+    ax = plot_tiles(model, X, max_cells=10_000).axes[0]
+    image = np.asarray(ax.images[0].get_array())
+    assert image.shape[:2] == X.shape and "binned" not in ax.get_title()
+    fp = cells_of(image, colour_named(ax, "false positive"))
+    fn = cells_of(image, colour_named(ax, "false negative"))
+    assert (fp.sum(), fn.sum()) == (model.n_false_positives_, model.n_false_negatives_)
+    # Every other non-white cell is a 1 of X that the factors cover.
+    ones = ~cells_of(image, np.ones(3)) & ~fp & ~fn
+    assert ones.sum() == int(X.to_numpy().sum()) - model.n_false_negatives_
 
 
 def test_dataframe_names_label_every_picture():
