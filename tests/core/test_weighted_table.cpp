@@ -19,6 +19,7 @@
 #include "failure.hpp"
 #include "random_vectors.hpp"
 #include "variants.hpp"
+#include "weighted_cells.hpp"
 
 namespace bmf {
 namespace {
@@ -27,20 +28,10 @@ using detail::zeta_input;
 using detail::ZetaCombine;
 using detail::ZetaScratch;
 
-// The costs every weighted solve is checked with.
+// The costs every weighted solve is checked with: all but the unit ones.
 std::vector<Costs> all_costs() {
-    const std::uint64_t pairs[][2] = {{0, 1},
-                                      {1, 0},
-                                      {1, 4},
-                                      {3, 2},
-                                      {kMaxCost, 1},
-                                      {1, kMaxCost},
-                                      {kInfiniteCost, 1},
-                                      {1, kInfiniteCost},
-                                      {kInfiniteCost, 0},
-                                      {0, kInfiniteCost}};
-    std::vector<Costs> out;
-    for (const auto& p : pairs) out.push_back(*Costs::of(p[0], p[1]));
+    std::vector<Costs> out = testing_weights::cost_sweep();
+    std::erase_if(out, [](const Costs& c) { return c.unit(); });
     return out;
 }
 
@@ -53,15 +44,8 @@ struct Shadow {
     Weights weights;
 
     std::uint64_t error(std::uint64_t h) const {
-        std::uint64_t false_ones = 0, false_zeros = 0;
-        for (std::size_t i = 0; i < w.rows(); ++i) {
-            if (!mask.get(i)) continue;
-            bool covered = false;
-            for (std::size_t j = 0; j < w.cols(); ++j) covered |= w.get(i, j) && ((h >> j) & 1);
-            false_ones += covered && !x.get(i);
-            false_zeros += !covered && x.get(i);
-        }
-        return weights.of(false_ones, false_zeros);
+        const boolmat::Word word = h;
+        return testing_weights::shadow_weighted(w, x.words(), mask.words(), {&word, 1}, weights);
     }
     Solution best() const {
         Solution b{0, error(0)};

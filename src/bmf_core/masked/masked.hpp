@@ -63,6 +63,12 @@ private:
                                    boolmat::BitViewMut);
     friend std::uint64_t half_step(const BoolLs&, const MaskedVectorBlock&, Method, std::uint64_t,
                                    boolmat::BitViewMut, const Costs&);
+    // Calls prepare(c, classes) on the first class c of each run of equal
+    // masks (`classes` long), then solve(c), a Solution, on every class of
+    // the run; writes each row's solution as the one word of its row of
+    // `out` and returns the errors summed over the rows.
+    template <class Prepare, class Solve>
+    std::uint64_t solve_by_mask(Prepare&& prepare, Solve&& solve, boolmat::BitViewMut out) const;
     // Rows 2c and 2c + 1: the observed part and the mask of class c, their
     // bits in the order of `groups` (bit k is row groups.order[k]), moved as
     // whole rows of the transpose by `kernels`; m is the solver's row count.

@@ -78,29 +78,32 @@ MaskedVectorBlock::MaskedVectorBlock(boolmat::BitView vectors, boolmat::BitView 
             run_ends_.push_back(k);
 }
 
+template <class Prepare, class Solve>
+std::uint64_t MaskedVectorBlock::solve_by_mask(Prepare&& prepare, Solve&& solve,
+                                               boolmat::BitViewMut out) const {
+    std::vector<std::uint64_t> solutions(class_count());
+    std::uint64_t total = 0;
+    std::size_t begin = 0;
+    for (const std::size_t end : run_ends_) {
+        prepare(by_mask_[begin], end - begin);
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::size_t c = by_mask_[k];
+            const Solution one = solve(c);
+            solutions[c] = one.h;
+            total += one.error * size_[c];
+        }
+        begin = end;
+    }
+    for (std::size_t i = 0; i < rows_; ++i) out.row(i)[0] = solutions[class_of_[i]];
+    return total;
+}
+
 std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Method method,
                         std::uint64_t seed, boolmat::BitViewMut out) {
     check_half_step_shapes(block.rows(), block.cols(), solver.m(), solver.r(), out);
 
     const auto observed_part = [&](std::size_t c) { return block.pairs_->row(2 * c); };
     const auto mask = [&](std::size_t c) { return block.pairs_->row(2 * c + 1); };
-    std::vector<std::uint64_t> solutions(block.class_count());
-    std::uint64_t total = 0;
-    // Calls prepare(c, classes) on the first class c of each mask's run,
-    // then solve(c) on every class of the run.
-    const auto each_run = [&](auto&& prepare, auto&& solve) {
-        std::size_t begin = 0;
-        for (const std::size_t end : block.run_ends_) {
-            prepare(block.by_mask_[begin], end - begin);
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::size_t c = block.by_mask_[k];
-                const Solution one = solve(c);
-                solutions[c] = one.h;
-                total += one.error * block.size_[c];
-            }
-            begin = end;
-        }
-    };
 
     const detail::PatternGroups* groups =
         method == Method::Zeta && block.class_count() > 0 ? detail::zeta_groups(solver) : nullptr;
@@ -112,21 +115,20 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
         const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
         detail::masked::MaskTable table;
         detail::ZetaScratch scratch;
-        each_run(
+        return block.solve_by_mask(
             [&](std::size_t c, std::size_t) {
                 const auto m = in_order.row(2 * c + 1);
                 table.build_in_order(solver, *groups, m, count.popcount(m.data(), m.size()));
             },
             [&](std::size_t c) {
                 return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch);
-            });
-    } else {
-        detail::masked::MaskedSolver s(solver, method);
-        each_run([&](std::size_t c, std::size_t classes) { s.set_mask(mask(c), classes); },
-                 [&](std::size_t c) { return s.solve(observed_part(c), seed); });
+            },
+            out);
     }
-    for (std::size_t i = 0; i < block.rows(); ++i) out.row(i)[0] = solutions[block.class_of_[i]];
-    return total;
+    detail::masked::MaskedSolver s(solver, method);
+    return block.solve_by_mask(
+        [&](std::size_t c, std::size_t classes) { s.set_mask(mask(c), classes); },
+        [&](std::size_t c) { return s.solve(observed_part(c), seed); }, out);
 }
 
 std::uint64_t half_step(const BoolLs& solver, boolmat::BitView vectors, boolmat::BitView masks,
@@ -149,24 +151,6 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     }
     const Weights w = costs.weights(solver.m());
     const boolmat::detail::PopcountKernels& count = *solver.kernels().bits->popcount;
-    std::vector<std::uint64_t> solutions(block.class_count());
-    std::uint64_t total = 0;
-    // prepare(c) on the first class c of each mask's run, then solve(c) on
-    // every class of the run.
-    const auto each_run = [&](auto&& prepare, auto&& solve) {
-        std::size_t begin = 0;
-        for (const std::size_t end : block.run_ends_) {
-            prepare(block.by_mask_[begin]);
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::size_t c = block.by_mask_[k];
-                const Solution one = solve(c);
-                solutions[c] = one.h;
-                total += one.error * block.size_[c];
-            }
-            begin = end;
-        }
-    };
-
     detail::masked::MaskTable table;
     detail::ZetaScratch scratch;
     const detail::PatternGroups* groups =
@@ -174,35 +158,36 @@ std::uint64_t half_step(const BoolLs& solver, const MaskedVectorBlock& block, Me
     if (groups != nullptr) {
         const boolmat::BitMatrix in_order =
             block.pairs_in_order(*groups, solver.m(), solver.kernels());
-        each_run(
-            [&](std::size_t c) {
+        return block.solve_by_mask(
+            [&](std::size_t c, std::size_t) {
                 const auto m = in_order.row(2 * c + 1);
                 table.build_in_order(solver, *groups, m, count.popcount(m.data(), m.size()));
             },
             [&](std::size_t c) {
                 return zeta_solve_grouped(table.table(), *groups, in_order.row(2 * c), scratch, w);
-            });
-    } else if (method == Method::Zeta) {
+            },
+            out);
+    }
+    if (method == Method::Zeta) {
         // Every h has error 0 on a vector with nothing observed, the table
         // of such a mask too: m = 0 there, and h = 0 comes out.
-        each_run(
-            [&](std::size_t c) {
+        return block.solve_by_mask(
+            [&](std::size_t c, std::size_t) {
                 const auto m = block.pairs_->row(2 * c + 1);
                 table.build(solver, m, count.popcount(m.data(), m.size()));
             },
             [&](std::size_t c) {
                 return zeta_solve(table.table(), block.pairs_->row(2 * c), scratch, w);
-            });
-    } else {
-        for (std::size_t c = 0; c < block.class_count(); ++c) {
-            const Solution one = detail::masked::naive(solver, block.pairs_->row(2 * c).data(),
-                                                       block.pairs_->row(2 * c + 1).data(), w);
-            solutions[c] = one.h;
-            total += one.error * block.size_[c];
-        }
+            },
+            out);
     }
-    for (std::size_t i = 0; i < block.rows(); ++i) out.row(i)[0] = solutions[block.class_of_[i]];
-    return total;
+    return block.solve_by_mask([](std::size_t, std::size_t) {},
+                               [&](std::size_t c) {
+                                   return detail::masked::naive(
+                                       solver, block.pairs_->row(2 * c).data(),
+                                       block.pairs_->row(2 * c + 1).data(), w);
+                               },
+                               out);
 }
 
 }  // namespace bmf

@@ -15,6 +15,7 @@
 #include <array>
 #include <bit>
 #include <climits>
+#include <type_traits>
 
 #include "bmf_core/table/detail/zeta.hpp"
 #include "boolmat/detail/bits.hpp"
@@ -530,25 +531,37 @@ typename Values::Value finish_and_find_minimum_portable(Count* s, const std::uin
     return minimum_portable(s, c, n, values);
 }
 
-template <class Count, class Avx2>
-BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_and_find_minimum_avx2(
-    Count* s, const std::uint32_t* c, unsigned bits, unsigned low, typename Avx2::Values values) {
-    constexpr unsigned kLaneBits = lane_bits<Count>;
-    // The in-vector bits must be done already, by transform_low.
-    if (bits < kLaneBits || low < kLaneBits)
-        return finish_and_find_minimum_portable(s, c, bits, low, values);
+// The bits from `low` (at least the lane bits) to `bits` of an AVX2 table:
+// vector sweeps, then the last sweep over the top (bits - low - 1) mod 3 + 1
+// bits (none when low == bits), run as
+// last_sweep(std::integral_constant<unsigned, k>{}, n, stride) for k those
+// bits, so that the sweep's width is a template argument. Returns what it
+// returns.
+template <class Count, class LastSweep>
+BOOLMAT_TARGET_AVX2 auto sweeps_then_last_avx2(Count* s, unsigned bits, unsigned low,
+                                               LastSweep&& last_sweep) {
     const std::size_t n = std::size_t{1} << bits;
-    if (low == bits) return last_sweep_avx2<Count, 0, Avx2>(s, c, n, 1, values);
-    // The last sweep takes the top (bits - low - 1) mod 3 + 1 bits.
+    if (low == bits) return last_sweep(std::integral_constant<unsigned, 0>{}, n, std::size_t{1});
     const unsigned last = (bits - low - 1) % kSweepBits + 1;
     const unsigned top = bits - last;
     vector_sweeps_avx2(s, n, low, top);
-    const std::size_t stride = std::size_t{1} << (top - kLaneBits);
+    const std::size_t stride = std::size_t{1} << (top - lane_bits<Count>);
     switch (last) {
-        case 1: return last_sweep_avx2<Count, 1, Avx2>(s, c, n, stride, values);
-        case 2: return last_sweep_avx2<Count, 2, Avx2>(s, c, n, stride, values);
-        default: return last_sweep_avx2<Count, 3, Avx2>(s, c, n, stride, values);
+        case 1: return last_sweep(std::integral_constant<unsigned, 1>{}, n, stride);
+        case 2: return last_sweep(std::integral_constant<unsigned, 2>{}, n, stride);
+        default: return last_sweep(std::integral_constant<unsigned, 3>{}, n, stride);
     }
+}
+
+template <class Count, class Avx2>
+BOOLMAT_TARGET_AVX2 typename Avx2::Value finish_and_find_minimum_avx2(
+    Count* s, const std::uint32_t* c, unsigned bits, unsigned low, typename Avx2::Values values) {
+    // The in-vector bits must be done already, by transform_low.
+    if (bits < lane_bits<Count> || low < lane_bits<Count>)
+        return finish_and_find_minimum_portable(s, c, bits, low, values);
+    return sweeps_then_last_avx2(s, bits, low, [&](auto k, std::size_t n, std::size_t stride) {
+        return last_sweep_avx2<Count, decltype(k)::value, Avx2>(s, c, n, stride, values);
+    });
 }
 
 // The smallest value over n entries and the largest t reaching it.
@@ -696,20 +709,11 @@ BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> last_sweep_locate_avx2(
 template <class Count, class Avx2>
 BOOLMAT_TARGET_AVX2 ZetaMinimum<typename Avx2::Value> finish_and_locate_avx2(
     Count* s, const std::uint32_t* c, unsigned bits, unsigned low, typename Avx2::Values values) {
-    constexpr unsigned kLaneBits = lane_bits<Count>;
-    if (bits < kLaneBits || low < kLaneBits)
+    if (bits < lane_bits<Count> || low < lane_bits<Count>)
         return finish_and_locate_portable(s, c, bits, low, values);
-    const std::size_t n = std::size_t{1} << bits;
-    if (low == bits) return last_sweep_locate_avx2<Count, 0, Avx2>(s, c, n, 1, values);
-    const unsigned last = (bits - low - 1) % kSweepBits + 1;
-    const unsigned top = bits - last;
-    vector_sweeps_avx2(s, n, low, top);
-    const std::size_t stride = std::size_t{1} << (top - kLaneBits);
-    switch (last) {
-        case 1: return last_sweep_locate_avx2<Count, 1, Avx2>(s, c, n, stride, values);
-        case 2: return last_sweep_locate_avx2<Count, 2, Avx2>(s, c, n, stride, values);
-        default: return last_sweep_locate_avx2<Count, 3, Avx2>(s, c, n, stride, values);
-    }
+    return sweeps_then_last_avx2(s, bits, low, [&](auto k, std::size_t n, std::size_t stride) {
+        return last_sweep_locate_avx2<Count, decltype(k)::value, Avx2>(s, c, n, stride, values);
+    });
 }
 
 // The entries of the kernel tables: the unweighted ones and the weighted
